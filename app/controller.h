@@ -1,0 +1,219 @@
+// The main controller: connection states, the two sessions and their
+// hand-over, the phone's command protocol, and the cross-thread call queue.
+// It is the portable base of the Win32 CMainDlg (which inherits State and
+// every operation) and of the terminal front end on Linux.
+//
+// Running it headless (tests, benchmarks, tools):
+//
+//   CMainController::Services s;
+//   s.createSession = [](SessionType t) -> INetSession* {   // one reference taken
+//     INetSession* p = t == Relay ? static_cast<INetSession*>(new CMqttSession(uri))
+//                                 : new CDirectSession(port);
+//     p->AddRef();
+//     return p;
+//   };                                       // null: CreateSession
+//   s.presentation = std::make_unique<CPowerPointMgrControl>(std::move(mgr));
+//   s.reports = &myReportMgr;                // null: no usage records
+//   s.checkForUpdate = [] { return 0; };     // null: no update check (None)
+//   s.serviceBaseUrl = [] { return std::string("http://127.0.0.1:8080/tavmix/"); };
+//   CMainController controller(std::move(s));
+//
+//   boost::asio::io_context io;              // the UI thread: whoever runs io
+//   CAsioUiThread ui(io, controller);        // "app/asio_ui_thread.h"
+//   controller.AttachUi(&ui, &view);         // view: an IMainView (may do nothing)
+//   controller.InitWindow();                 // creates and starts both sessions
+//   io.run();                                // or run_for(...) in a test loop
+//   ...                                      // controller.PairingAddress() once
+//                                            // GetState() == WaitingForPhone
+//   controller.OnClose();                    // "quit" to the phone, Close primary
+//   // destroy controller, then io
+//
+// Threads: the UI thread runs InitWindow, SetState, RecreateSessions, the
+// command handlers, OnTimer and RunPostedCalls. Session threads call the
+// INetSessionNotify operations, the presentation worker the
+// IPowerPointMgrNotify ones; both hand window work over with PostToUi.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/main_view.h"
+#include "app/presentation_control.h"
+#include "app/ui_thread.h"
+#include "json/json.h"
+#include "net/session.h"
+#include "services/report.h"
+
+class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
+ public:
+  enum State : std::int32_t {
+    Connecting = 0,
+    ConnectFailed = 1,
+    NetworkError = 2,
+    WaitingForPhone = 3,
+    Connected = 4,
+  };
+
+  // Timers of the main window.
+  static constexpr int kQueryStateTimer = 1002;  // 20 ms after a presentation event
+  static constexpr int kHelloTimer = 1003;       // 5000 ms for the phone to answer "hello"
+  static constexpr unsigned kQueryStateDelayMs = 20;
+  static constexpr unsigned kHelloTimeoutMs = 5000;
+
+  // Window command ids.
+  static constexpr int kCmdClose = 8;
+  static constexpr int kCmdMinimize = 1001;
+  static constexpr int kCmdConnect = 1002;
+  static constexpr int kCmdWebsite = 1003;
+  static constexpr int kCmdAbout = 1004;
+  static constexpr int kCmdRetryOrCancel = 1005;
+  static constexpr int kCmdUpdate = 1006;
+
+  // Update states (None 0, Optional 1, Required 2; other values mean None).
+  static constexpr int kUpdateOptional = 1;
+  static constexpr int kUpdateRequired = 2;
+
+  // What the controller is built from; everything but presentation may be
+  // left empty (see the defaults at the top of this file).
+  struct Services {
+    std::function<INetSession*(SessionType)> createSession;
+    std::unique_ptr<IPresentationControl> presentation;
+    Report::IReportMgr* reports = nullptr;
+    std::function<int()> checkForUpdate;
+    std::function<std::string()> serviceBaseUrl;
+    std::function<std::uint32_t()> tickCount;
+  };
+
+  // Runs the update check (blocking) and registers with the presentation
+  // manager; no window and no session exist yet.
+  explicit CMainController(Services services);
+  virtual ~CMainController();
+
+  CMainController(const CMainController&) = delete;
+  CMainController& operator=(const CMainController&) = delete;
+
+  // --- UI thread -------------------------------------------------------
+  // Installs the UI-thread port and the window; both outlive the controller
+  // or are detached with AttachUi(nullptr, nullptr) before they go.
+  void AttachUi(IUiThread* ui, IMainView* view);
+  // Window initialisation: the required-update flow, or the first sessions.
+  void InitWindow();
+  void SetState(State next);
+  bool RecreateSessions();
+  void OnTimer(int id);
+  // WM_COMMAND ids 1002 (connect button) and 1005 (retry or cancel text).
+  void OnConnectButton();
+  void OnRetryOrCancel();
+  // WM_CLOSE. False when the user kept the client running.
+  bool OnClose();
+  // Runs every queued call in order. Calls run outside the queue lock, so a
+  // session thread that posts meanwhile never waits for them.
+  void RunPostedCalls();
+
+  // --- any thread -------------------------------------------------------
+  void PostToUi(std::function<void()> call);
+  State GetState() const { return state_.load(std::memory_order_acquire); }
+  int GetUpdateState() const { return updateState_; }
+  std::string PairingAddress() const;
+  SessionType PrimaryKind() const;
+  bool NotesWanted() const;
+  bool EverConnected() const;
+  IPresentationControl& Presentation() { return *presentation_; }
+
+  // The PC's own messages: {"msg":name}, and the "state"/"note" answers.
+  static JsonPtr MakeMessage(const std::u16string& name);
+  static JsonPtr MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp);
+  static JsonPtr MakeNoteMessage(const std::u16string& notes);
+  static const char16_t kWppError[];
+
+  // --- INetSessionNotify (session threads) ------------------------------
+  void OnStarted(bool ok, std::int32_t cookie) override;
+  void OnStopped(bool ok, std::int32_t cookie) override;
+  void OnSent(bool ok, std::int32_t cookie) override;
+  void OnNetworkLost() override;
+  void OnPeerLost() override;
+  void OnMessage(SessionType from, JsonPtr& message) override;
+
+  // --- IPowerPointMgrNotify (presentation worker) -----------------------
+  void OnPresentationEvent(PowerPointType type, std::int32_t eventId) override;
+  void OnState(bool appFound, bool showRunning) override;
+  void OnCommandFailed(bool appFound, bool showRunning) override;
+  void OnNotes(const std::u16string& notes) override;
+  void OnVersion(PowerPointType type, const std::u16string& version) override;
+
+ protected:
+  IMainView* View() const { return view_; }
+
+ private:
+  // A counted reference to a session, taken under the fields lock so that
+  // the UI thread may replace the sessions while another thread uses one.
+  class SessionRef {
+   public:
+    SessionRef() = default;
+    explicit SessionRef(INetSession* s) : s_(s) { ::AddRef(s_); }
+    SessionRef(SessionRef&& o) noexcept : s_(o.s_) { o.s_ = nullptr; }
+    SessionRef& operator=(SessionRef&& o) noexcept;
+    SessionRef(const SessionRef&) = delete;
+    SessionRef& operator=(const SessionRef&) = delete;
+    ~SessionRef() { ::Release(s_); }
+    INetSession* operator->() const { return s_; }
+    INetSession* get() const { return s_; }
+    explicit operator bool() const { return s_ != nullptr; }
+
+   private:
+    INetSession* s_ = nullptr;
+  };
+
+  SessionRef Primary() const;
+  SessionRef Secondary() const;
+  INetSession* NewSession(SessionType type);
+  std::uint32_t Now() const;
+  void PostState(State next);
+  void PostTimer(int id, unsigned ms);
+  void PostKillTimer(int id);
+  void PostHideLaser();
+  void SendToPhone(JsonPtr message, std::int32_t cookie);
+  void AnswerState(bool appFound, bool showRunning);
+  void OnHello(SessionType from, JsonPtr& message);
+  void DetachRetired(std::shared_ptr<INetSession> loser);
+  void LeaveState(State s);
+  void EnterState(State s);
+
+  // Usage record 1882 with the given integer pairs plus 99 = 1.
+  void UsageRecord(std::initializer_list<std::pair<std::int32_t, std::int32_t>> ints);
+
+  std::unique_ptr<IPresentationControl> presentation_;
+  std::function<INetSession*(SessionType)> createSession_;
+  Report::IReportMgr* reports_;
+  std::function<std::string()> serviceBaseUrl_;
+  std::function<std::uint32_t()> tickCount_;
+
+  // Shared by the UI, session and worker threads; guarded by fieldsLock_,
+  // which is never held while calling a session, the manager or the UI.
+  mutable std::mutex fieldsLock_;
+  SessionType primaryKind_ = Relay;
+  INetSession* primary_ = nullptr;
+  INetSession* secondary_ = nullptr;
+  // The session a greeting on the other one has retired; it is detached on
+  // the UI thread, and until then its messages are dropped.
+  INetSession* retiring_ = nullptr;
+  bool notesWanted_ = false;
+  bool everConnected_ = false;
+  std::string pairingAddress_;
+
+  std::atomic<State> state_{Connecting};
+  int updateState_ = 0;
+  bool animationRunning_ = false;  // UI thread
+  std::atomic<std::uint32_t> connectingTick_{0};
+
+  IUiThread* ui_ = nullptr;
+  IMainView* view_ = nullptr;
+
+  std::deque<std::function<void()>> posted_;
+  std::recursive_mutex postedLock_;
+};

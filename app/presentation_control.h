@@ -1,0 +1,62 @@
+// The operations the controller asks of the presentation manager. The
+// program's implementation is CPowerPointMgr (CPowerPointMgrControl below
+// owns one); tests substitute a recorder. Commands are queued on the
+// manager's worker and return at once; the flag reads do not post.
+#pragma once
+
+#include <memory>
+
+#include "presentation/powerpoint_mgr.h"
+
+class IPresentationControl {
+ public:
+  virtual ~IPresentationControl() = default;
+
+  virtual void SetNotify(IPowerPointMgrNotify* notify) = 0;
+  virtual void StartShow() = 0;
+  virtual void ExitShow() = 0;
+  virtual void NextSlide() = 0;
+  virtual void PreviousSlide() = 0;
+  virtual void FirstSlide() = 0;
+  virtual void LastSlide() = 0;
+  virtual void PointerDown(PointerType type, double x, double y) = 0;
+  virtual void PointerMove(double x, double y) = 0;
+  virtual void PointerUp() = 0;
+  virtual void EraseInk() = 0;
+  virtual void QueryState() = 0;
+  virtual void RequestNotes() = 0;
+  virtual void RequestVersion(PowerPointType type) = 0;
+  virtual bool IsShowRunning() = 0;
+  virtual bool HasNativeLaser() = 0;
+  virtual bool HasUserStartedWpp() = 0;
+};
+
+// Adapts the real manager. Destroying it destroys the manager, which lets
+// its queued tasks run before its worker stops.
+class CPowerPointMgrControl : public IPresentationControl {
+ public:
+  explicit CPowerPointMgrControl(std::unique_ptr<CPowerPointMgr> mgr) : mgr_(std::move(mgr)) {}
+
+  CPowerPointMgr& Manager() { return *mgr_; }
+
+  void SetNotify(IPowerPointMgrNotify* notify) override { mgr_->SetNotify(notify); }
+  void StartShow() override { mgr_->StartShow(); }
+  void ExitShow() override { mgr_->ExitShow(); }
+  void NextSlide() override { mgr_->NextSlide(); }
+  void PreviousSlide() override { mgr_->PreviousSlide(); }
+  void FirstSlide() override { mgr_->FirstSlide(); }
+  void LastSlide() override { mgr_->LastSlide(); }
+  void PointerDown(PointerType type, double x, double y) override { mgr_->PointerDown(type, x, y); }
+  void PointerMove(double x, double y) override { mgr_->PointerMove(x, y); }
+  void PointerUp() override { mgr_->PointerUp(); }
+  void EraseInk() override { mgr_->EraseInk(); }
+  void QueryState() override { mgr_->QueryState(); }
+  void RequestNotes() override { mgr_->RequestNotes(); }
+  void RequestVersion(PowerPointType type) override { mgr_->RequestVersion(type); }
+  bool IsShowRunning() override { return mgr_->IsShowRunning(); }
+  bool HasNativeLaser() override { return mgr_->HasNativeLaser(); }
+  bool HasUserStartedWpp() override { return mgr_->HasUserStartedWpp(); }
+
+ private:
+  std::unique_ptr<CPowerPointMgr> mgr_;
+};
