@@ -1,2 +1,0 @@
-#include "json/json.h"
-bool ToUtf8(const std::u16string&, std::string&) { return false; }

@@ -1,0 +1,135 @@
+// The direct LAN session: the phone reaches the PC on the local network over
+// TCP (no handshake) or UDP (conn / heartbeat / disc, supervised by a
+// heartbeat timer), both on one port. Every socket, timer and peer field
+// belongs to the session's own I/O thread; the controller's calls are carried
+// out there, so they never race a completion handler.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "net/direct_frame.h"
+#include "net/session.h"
+
+struct DirectSessionOptions {
+  // 0 binds ephemeral ports (read them back with TcpPort / UdpPort).
+  std::uint16_t port = kDirectPort;
+  std::chrono::milliseconds tick = std::chrono::seconds(2);
+  // Whether the PC has a network; empty means the host's real state.
+  std::function<bool()> networkAlive;
+  // Longest wait of a controller call for the I/O thread (Start, Close,
+  // DropPeer, SendSync) before it gives up and reports failure.
+  std::chrono::milliseconds callLimit = std::chrono::seconds(5);
+};
+
+class CDirectSession : public INetSession {
+ public:
+  explicit CDirectSession(std::uint16_t port = kDirectPort);
+  explicit CDirectSession(const DirectSessionOptions& options);
+  // Joins the I/O thread: the last reference must not be released on it.
+  ~CDirectSession() override;
+
+  std::vector<PairingParam> GetPairingParams() override;
+  bool Start(std::int32_t cookie) override;
+  bool Stop(std::int32_t cookie) override;
+  bool Close() override;
+  bool DropPeer() override;
+  bool IsConnected() override;
+  bool Send(JsonPtr& message, std::int32_t cookie) override;
+  bool SendSync(JsonPtr& message) override;
+  void SetNotify(INetSessionNotify* notify) override;
+
+  // Ports actually bound by the last Start (0 while closed).
+  std::uint16_t TcpPort() const { return tcpPort_.load(); }
+  std::uint16_t UdpPort() const { return udpPort_.load(); }
+
+ private:
+  struct Connection;
+  struct Datagram;
+  using ConnectionPtr = std::shared_ptr<Connection>;
+  using WriteDone = std::function<void(bool ok)>;
+
+  bool OnIoThread();
+  // Runs f on the I/O thread and waits (bounded) for its result; inline when
+  // already there. `fallback` is the result when the wait times out.
+  bool RunOnIo(std::function<bool()> f, bool fallback);
+
+  template <typename F>
+  void Notify(F&& f);
+  void NotifySent(bool ok, std::int32_t cookie);
+  bool NetworkAlive() const;
+
+  // The members below are used on the I/O thread only.
+  bool OpenSockets();
+  void CloseSockets();
+  void DropPeerOnIo();
+  void UpdateAttached();
+  bool Attached() const { return current_ || peerPort_ != 0; }
+  bool SendFrame(std::shared_ptr<std::string> frame, WriteDone done);
+
+  void Accept(std::uint64_t epoch);
+  void Read(const ConnectionPtr& conn);
+  void OnTcpFrame(const ConnectionPtr& conn, const std::string& text);
+  void OnTcpFailed(const ConnectionPtr& conn);
+  void Write(const ConnectionPtr& conn, std::shared_ptr<std::string> frame, WriteDone done);
+  void WriteNext(const ConnectionPtr& conn);
+  void CloseConnection(const ConnectionPtr& conn);
+
+  void Receive(std::uint64_t epoch);
+  void OnDatagram(const Datagram& d, std::size_t size);
+  void OnUdpMessage(const boost::asio::ip::udp::endpoint& from, JsonPtr& message);
+  void Reply(const boost::asio::ip::udp::endpoint& to, const JsonPtr& message);
+  void SendDatagram(const boost::asio::ip::udp::endpoint& to, std::shared_ptr<std::string> frame,
+                    WriteDone done);
+
+  void StartHeartbeat();
+  void Tick(std::uint64_t generation);
+  void ArmTimer();
+
+  DirectSessionOptions options_;
+  std::vector<PairingParam> pairing_;
+
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::ip::udp::socket udp_;
+  boost::asio::steady_timer timer_;
+
+  ConnectionPtr current_;
+  std::set<ConnectionPtr> connections_;  // every accepted, still open socket
+  boost::asio::ip::address peerAddress_;
+  std::uint16_t peerPort_ = 0;
+  std::u16string peerCuid_;
+  std::int32_t ticks_ = 0;
+  std::int32_t deadline_ = 0;
+  bool heartbeatRunning_ = false;
+  std::uint64_t timerGeneration_ = 0;
+  // Bumped at every open, so that a loop of an earlier socket life does not
+  // run alongside the new one.
+  std::uint64_t acceptEpoch_ = 0;
+  std::uint64_t receiveEpoch_ = 0;
+
+  // Mirror of Attached() for callers on other threads.
+  std::atomic<bool> attached_{false};
+  std::atomic<std::uint16_t> tcpPort_{0};
+  std::atomic<std::uint16_t> udpPort_{0};
+
+  std::recursive_mutex lock_;
+  INetSessionNotify* notify_ = nullptr;
+
+  std::thread thread_;
+};
