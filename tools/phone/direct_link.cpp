@@ -79,6 +79,17 @@ class IoLink : public PhoneLink {
     result.wait_for(std::chrono::seconds(5));
   }
 
+  // Opens the socket and binds it to the configured local address, if any.
+  template <typename Socket>
+  bool BindLocal(Socket& socket, boost::system::error_code& ec) {
+    using Protocol = typename Socket::protocol_type;
+    if (!socket.is_open()) socket.open(Protocol::v4(), ec);
+    if (ec || options_.bindAddress.empty()) return !ec;
+    auto local = asio::ip::make_address_v4(options_.bindAddress, ec);
+    if (!ec) socket.bind(typename Protocol::endpoint(local, 0), ec);
+    return !ec;
+  }
+
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
   std::vector<asio::ip::address_v4> addresses_;
@@ -109,6 +120,11 @@ class TcpLink : public IoLink {
       auto future = outcome->get_future();
       asio::post(io_, [this, target, outcome] {
         socket_ = std::make_shared<tcp::socket>(io_);
+        boost::system::error_code ec;
+        if (!BindLocal(*socket_, ec)) {
+          outcome->set_value(ec);
+          return;
+        }
         socket_->async_connect(
             target, [outcome](const boost::system::error_code& ec) { outcome->set_value(ec); });
       });
@@ -239,6 +255,7 @@ class UdpLink : public IoLink {
         boost::system::error_code ec;
         if (socket_.is_open()) socket_.close(ec);
         socket_.open(udp::v4(), ec);
+        if (!ec) BindLocal(socket_, ec);
         if (!ec) socket_.connect(target, ec);
         if (ec) return;
         opened = true;

@@ -28,6 +28,10 @@ struct PhoneOptions {
   // order; port 0 takes each endpoint's own port.
   std::string directHost;
   std::uint16_t directPort = 0;
+  // Local IPv4 address to send from (empty: the system's choice). A second
+  // phone on the same machine uses another loopback address, say 127.0.0.2,
+  // since the PC tells phones apart by address.
+  std::string bindAddress;
   // UDP: this phone's identifier in "conn" and the heartbeat interval (the
   // PC gives up after three missed 2 s ticks).
   std::string cuid;
