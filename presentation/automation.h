@@ -101,8 +101,8 @@ class IApartment {
 };
 
 // The apartment of the calling thread, null on a thread that is none.
-IApartment* CurrentApartment();
-void SetCurrentApartment(IApartment* apartment);
+std::shared_ptr<IApartment> CurrentApartment();
+void SetCurrentApartment(std::shared_ptr<IApartment> apartment);
 
 // One object of the application's object model, resolved by member name.
 class IAutomationObject {
@@ -126,6 +126,10 @@ class IAutomationFactory {
  public:
   virtual ~IAutomationFactory() = default;
   virtual HResult Create(const std::u16string& progId, AutomationPtr* application) = 0;
+  // Called on the worker before its first and after its last automation
+  // call (CoInitializeEx apartment-threaded / CoUninitialize on Windows).
+  virtual void EnterApartment() {}
+  virtual void LeaveApartment() {}
 };
 
 // Property read, method call and property write by name. A failed call

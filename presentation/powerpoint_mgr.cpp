@@ -1,0 +1,234 @@
+#include "presentation/powerpoint_mgr.h"
+
+#include <utility>
+
+namespace {
+
+constexpr int kCommandPriority = 2;
+constexpr int kNotesPriority = 1;
+constexpr std::uint32_t kMoveStalenessMs = 100;
+
+PresentationPorts WithClock(PresentationPorts ports) {
+  if (!ports.tickCount) ports.tickCount = SystemTickCount;
+  return ports;
+}
+
+}  // namespace
+
+CPowerPointMgr::CPowerPointMgr() : CPowerPointMgr(DefaultPresentationPorts()) {}
+
+CPowerPointMgr::CPowerPointMgr(PresentationPorts ports, CTaskQueue::WaitCheck waitCheck)
+    : ports_(WithClock(std::move(ports))),
+      powerPoint_(PowerPoint, ports_),
+      wps_(Wps, ports_),
+      queue_(std::move(waitCheck)) {
+  PostCommand(&CPowerPointMgr::StartUpTask);
+}
+
+CPowerPointMgr::~CPowerPointMgr() {
+  PostCommand(&CPowerPointMgr::ShutDownTask);
+  // queue_ is destroyed first (declared last): its worker runs everything
+  // queued, the shut-down task included, before the back-ends go.
+}
+
+void CPowerPointMgr::SetNotify(IPowerPointMgrNotify* notify) {
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  notify_ = notify;
+}
+
+bool CPowerPointMgr::PostCommand(void (CPowerPointMgr::*routine)(), int priority) {
+  return queue_.Post([this, routine] { (this->*routine)(); }, priority);
+}
+
+void CPowerPointMgr::StartShow() { PostCommand(&CPowerPointMgr::DoStartShow); }
+void CPowerPointMgr::ExitShow() { PostCommand(&CPowerPointMgr::DoExitShow); }
+void CPowerPointMgr::NextSlide() { PostCommand(&CPowerPointMgr::DoNextSlide); }
+void CPowerPointMgr::PreviousSlide() { PostCommand(&CPowerPointMgr::DoPreviousSlide); }
+void CPowerPointMgr::FirstSlide() { PostCommand(&CPowerPointMgr::DoFirstSlide); }
+void CPowerPointMgr::LastSlide() { PostCommand(&CPowerPointMgr::DoLastSlide); }
+void CPowerPointMgr::PointerUp() { PostCommand(&CPowerPointMgr::DoPointerUp); }
+void CPowerPointMgr::EraseInk() { PostCommand(&CPowerPointMgr::DoEraseInk); }
+void CPowerPointMgr::QueryState() { PostCommand(&CPowerPointMgr::DoQueryState); }
+
+void CPowerPointMgr::PointerDown(PointerType type, double x, double y) {
+  queue_.Post([this, type, x, y] { DoPointerDown(type, x, y); }, kCommandPriority);
+}
+
+void CPowerPointMgr::PointerMove(double x, double y) {
+  const std::uint32_t tick = ports_.tickCount();
+  queue_.Post([this, x, y, tick] { DoPointerMove(x, y, tick); }, kCommandPriority);
+}
+
+void CPowerPointMgr::RequestNotes() {
+  const std::int32_t sequence = ++notesSequence_;
+  queue_.Post([this, sequence] { DoRequestNotes(sequence); }, kNotesPriority);
+}
+
+void CPowerPointMgr::RequestVersion(PowerPointType type) {
+  queue_.Post([this, type] { DoRequestVersion(type); }, kCommandPriority);
+}
+
+bool CPowerPointMgr::IsShowRunning() const {
+  return powerPoint_.ShowRunning() || wps_.ShowRunning();
+}
+
+bool CPowerPointMgr::HasNativeLaser() const {
+  return powerPoint_.ShowRunning() && powerPoint_.VersionNumber() > 13;
+}
+
+ScreenRect CPowerPointMgr::GetShowRect() const {
+  if (powerPoint_.ShowRunning()) return powerPoint_.SlideRect();
+  if (wps_.ShowRunning()) return wps_.SlideRect();
+  return ScreenRect();
+}
+
+bool CPowerPointMgr::HasUserStartedWpp() {
+  return ports_.processes && ::HasUserStartedWpp(*ports_.processes);
+}
+
+WindowHandle CPowerPointMgr::FindShowWindow(PowerPointType type) {
+  return ports_.desktop ? CPowerPointMgrImpl::FindShowWindow(*ports_.desktop, type) : 0;
+}
+
+void CPowerPointMgr::OnPowerPointEvent(CPowerPointMgrImpl* backend, std::int32_t eventId) {
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  if (notify_) notify_->OnPresentationEvent(backend->Type(), eventId);
+}
+
+// ---- worker routines ----
+
+void CPowerPointMgr::StartUpTask() {
+  if (ports_.automation) ports_.automation->EnterApartment();
+  powerPoint_.Attach();
+  powerPoint_.SetHandler(this);
+  wps_.Attach();
+  wps_.SetHandler(this);
+}
+
+void CPowerPointMgr::ShutDownTask() {
+  for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
+    backend->UnadviseSink();
+    backend->ReleaseObjects();
+  }
+  if (ports_.automation) ports_.automation->LeaveApartment();
+}
+
+CPowerPointMgrImpl* CPowerPointMgr::FirstWithActiveShow() {
+  if (powerPoint_.IsShowActive()) return &powerPoint_;
+  if (wps_.IsShowActive()) return &wps_;
+  return nullptr;
+}
+
+void CPowerPointMgr::ComputeState(bool* appFound, bool* showRunning) {
+  *appFound = powerPoint_.RefreshPresentation() || wps_.RefreshPresentation();
+  *showRunning = powerPoint_.IsShowActive() || wps_.IsShowActive();
+}
+
+void CPowerPointMgr::ReportCommandFailed() {
+  bool appFound = false, showRunning = false;
+  ComputeState(&appFound, &showRunning);
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  if (notify_) notify_->OnCommandFailed(appFound, showRunning);
+}
+
+void CPowerPointMgr::DoStartShow() {
+  for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
+    if (backend->RefreshPresentation()) {
+      backend->RunShow();
+      return;
+    }
+  }
+  ReportCommandFailed();
+}
+
+void CPowerPointMgr::DoExitShow() {
+  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
+    backend->ExitShow();
+  } else {
+    ReportCommandFailed();
+  }
+}
+
+void CPowerPointMgr::DoNextSlide() {
+  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
+    backend->NextSlide();
+  } else {
+    ReportCommandFailed();
+  }
+}
+
+void CPowerPointMgr::DoPreviousSlide() {
+  CPowerPointMgrImpl* backend = FirstWithActiveShow();
+  if (!backend) {
+    ReportCommandFailed();
+    return;
+  }
+  // WPS announces no slide change for this step; tell the controller
+  // ourselves.
+  if (Succeeded(backend->PreviousSlide()) && backend == &wps_)
+    OnPowerPointEvent(&wps_, EventSlideShowNextSlide);
+}
+
+void CPowerPointMgr::DoFirstSlide() {
+  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
+    backend->FirstSlide();
+  } else {
+    ReportCommandFailed();
+  }
+}
+
+void CPowerPointMgr::DoLastSlide() {
+  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
+    backend->LastSlide();
+  } else {
+    ReportCommandFailed();
+  }
+}
+
+void CPowerPointMgr::DoPointerDown(PointerType type, double x, double y) {
+  if (!powerPoint_.IsShowActive()) return;
+  powerPoint_.SetPointerType(type);
+  powerPoint_.Press(x, y);
+}
+
+void CPowerPointMgr::DoPointerMove(double x, double y, std::uint32_t tick) {
+  // Unsigned difference: correct across the tick counter's wrap.
+  if (static_cast<std::uint32_t>(ports_.tickCount() - tick) > kMoveStalenessMs) return;
+  if (!powerPoint_.ShowRunning()) return;
+  powerPoint_.Move(x, y);
+}
+
+void CPowerPointMgr::DoPointerUp() {
+  if (!powerPoint_.IsShowActive()) return;
+  powerPoint_.Release();
+  powerPoint_.SetPointerType(PointerNone);
+}
+
+void CPowerPointMgr::DoEraseInk() {
+  if (powerPoint_.IsShowActive()) powerPoint_.PressEraseKey();
+}
+
+void CPowerPointMgr::DoQueryState() {
+  bool appFound = false, showRunning = false;
+  ComputeState(&appFound, &showRunning);
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  if (notify_) notify_->OnState(appFound, showRunning);
+}
+
+void CPowerPointMgr::DoRequestNotes(std::int32_t sequence) {
+  if (sequence < notesSequence_.load()) return;  // a newer request follows
+  std::u16string text;
+  if (powerPoint_.IsShowActive()) {
+    powerPoint_.ReadNotes(&text);
+  } else if (wps_.IsShowActive()) {
+    wps_.ReadNotes(&text);
+  }
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  if (notify_) notify_->OnNotes(text);
+}
+
+void CPowerPointMgr::DoRequestVersion(PowerPointType type) {
+  std::u16string version = (type == Wps ? wps_ : powerPoint_).ReadVersion();
+  std::lock_guard<std::mutex> guard(notifyLock_);
+  if (notify_) notify_->OnVersion(type, version);
+}
