@@ -76,6 +76,9 @@ struct Resolution {
 // waiting for at the limit; dotted addresses need no lookup at all.
 bool ResolveIpv4(const std::string& host, std::chrono::milliseconds limit,
                  asio::ip::address_v4& out) {
+  // Asio would pass an empty name on as "no name", which resolves to a
+  // local address.
+  if (host.empty()) return false;
   error_code ec;
   asio::ip::address_v4 literal = asio::ip::make_address_v4(host, ec);
   if (!ec) {
