@@ -37,6 +37,10 @@ struct JsonValue {
   std::uint32_t refCount = 1;
   bool decoded = false;
   JsonChildren* children = nullptr;  // present for Array and Object only
+  // Nesting level below the parsed root (saturating). Containers nested
+  // deeper than the library's limit decode to a failed Null, which bounds
+  // the work and the stack needed for hostile input.
+  std::uint16_t depth = 0;
 
   JsonValue() = default;
   JsonValue(const JsonValue&) = delete;

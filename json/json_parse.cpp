@@ -1,0 +1,448 @@
+// Reading: the minify pre-pass, the bracket check, lazy splitting of
+// containers, classification of members and decoding of scalars.
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "json/json.h"
+#include "json/json_internal.h"
+
+namespace json_detail {
+
+namespace {
+
+constexpr char16_t kEscapedQuote = u'\x01';
+constexpr std::size_t kNotFound = std::u16string::npos;
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool IsOctal(char16_t c) { return c >= u'0' && c <= u'7'; }
+
+int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  return -1;
+}
+
+// Drops white space and comments outside strings. An escaped quote inside a
+// string is stored as backslash + U+0001 so that later scans can skip
+// strings by looking for the next plain double quote.
+std::u16string Minify(const std::u16string& in) {
+  std::u16string out;
+  out.reserve(in.size() + 1);
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    char16_t c = in[i];
+    if (c == u'"') {
+      out += c;
+      ++i;
+      while (i < n) {
+        c = in[i++];
+        if (c == u'\\') {
+          out += c;
+          if (i == n) break;
+          c = in[i++];
+          out += c == u'"' ? kEscapedQuote : c;
+        } else {
+          out += c;
+          if (c == u'"') break;
+        }
+      }
+      continue;
+    }
+    if (c == u'\t' || c == u'\n' || c == u'\r' || c == u' ') {
+      ++i;
+      continue;
+    }
+    bool lineComment = c == u'#';
+    if (c == u'/') {
+      char16_t next = i + 1 < n ? in[i + 1] : u'\0';
+      if (next == u'*') {
+        std::size_t end = in.find(u"*/", i + 2);
+        if (end == kNotFound) break;
+        i = end + 2;
+        continue;
+      }
+      if (next != u'/') break;
+      lineComment = true;
+    }
+    if (lineComment) {
+      std::size_t end = in.find(u'\n', i);
+      if (end == kNotFound) break;
+      i = end + 1;
+      continue;
+    }
+    if (c < 0x20 || c > 0x7E) break;
+    out += c;
+    ++i;
+  }
+  return out;
+}
+
+// Index of the first of the target characters at nesting depth 0 from
+// `start`, or kNotFound when a closing bracket at depth 0 or the end of the
+// text comes first. Strings are skipped whole (escaped quotes no longer
+// look like quotes after minifying); a bracket skips to its partner,
+// counting only brackets of its own shape.
+std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t target1,
+                         char16_t target2) {
+  const std::size_t n = text.size();
+  std::size_t i = start;
+  while (i < n) {
+    char16_t c = text[i];
+    if (c == target1 || c == target2) return i;
+    if (c == u'"') {
+      i = text.find(u'"', i + 1);
+      if (i == kNotFound) return kNotFound;
+    } else if (c == u'[' || c == u'{') {
+      const char16_t open = c;
+      const char16_t close = c == u'[' ? u']' : u'}';
+      std::size_t depth = 1;
+      for (++i; i < n && depth; ++i) {
+        c = text[i];
+        if (c == open) {
+          ++depth;
+        } else if (c == close) {
+          --depth;
+        } else if (c == u'"') {
+          i = text.find(u'"', i + 1);
+          if (i == kNotFound) return kNotFound;
+        }
+      }
+      if (depth) return kNotFound;
+      continue;
+    } else if (c == u']' || c == u'}') {
+      return kNotFound;
+    }
+    ++i;
+  }
+  return kNotFound;
+}
+
+bool AllOf(const std::u16string& text, std::size_t from, bool (*accept)(char16_t)) {
+  for (std::size_t i = from; i < text.size(); ++i) {
+    if (!accept(text[i])) return false;
+  }
+  return true;
+}
+
+bool IsSignOrDigit(char16_t c) { return c == u'+' || c == u'-' || IsDigit(c); }
+
+// Tolerant number syntax: also octal (017), hexadecimal (0x1A) and the
+// bare spellings "-", "+", "." and "1e+".
+bool IsNumberSyntax(const std::u16string& text) {
+  const std::size_t n = text.size();
+  if (n == 0) return false;
+  bool point = false;
+  bool exponent = false;
+  std::size_t i = 1;
+  char16_t first = text[0];
+  if (first == u'.') {
+    point = true;
+  } else if (first == u'0') {
+    if (n == 1) return true;
+    char16_t second = text[1];
+    if (second == u'.') {
+      point = true;
+      i = 2;
+    } else if (second >= u'1' && second <= u'7') {
+      return AllOf(text, 1, IsOctal);
+    } else if (second == u'x') {
+      return AllOf(text, 2, [](char16_t c) { return HexValue(c) >= 0; });
+    } else if (second == u'E' || second == u'e') {
+      if (n < 3 || !IsSignOrDigit(text[2])) return false;
+      exponent = true;
+      i = 3;
+    } else {
+      return false;
+    }
+  } else if (!(first == u'+' || first == u'-' || (first >= u'1' && first <= u'9'))) {
+    return false;
+  }
+  for (; i < n; ++i) {
+    char16_t c = text[i];
+    if (IsDigit(c)) continue;
+    if (c == u'.') {
+      if (point || exponent) return false;
+      point = true;
+    } else if (c == u'E' || c == u'e') {
+      if (exponent || i + 1 >= n || !IsSignOrDigit(text[i + 1])) return false;
+      exponent = true;
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+JsonPtr Classify(const char16_t* nameBegin, const char16_t* nameEnd, std::u16string text,
+                 std::uint16_t depth) {
+  JsonPtr value(new JsonValue);
+  value->name = Unescape(nameBegin, nameEnd, value->nameEscaped);
+  value->text = std::move(text);
+  value->depth = depth;
+  const std::u16string& t = value->text;
+  if (t.empty()) {
+    value->decoded = true;
+    return value;
+  }
+  const char16_t first = t.front();
+  const char16_t last = t.back();
+  if (first == u'"' && last == u'"' && t.size() >= 2) {
+    value->kind = JsonKind::String;
+  } else if (first == u'F' || first == u'f' || first == u'T' || first == u't') {
+    if (t == u"false" || t == u"true") {
+      value->kind = JsonKind::Boolean;
+      value->boolValue = t[0] == u't';
+      value->decoded = true;
+    } else {
+      MakeFailedNull(value.get());
+    }
+  } else if (first == u'N' || first == u'n') {
+    if (t == u"null") {
+      value->decoded = true;
+    } else {
+      MakeFailedNull(value.get());
+    }
+  } else if ((first == u'[' && last == u']') || (first == u'{' && last == u'}')) {
+    value->kind = first == u'[' ? JsonKind::Array : JsonKind::Object;
+    value->children = new JsonChildren;
+  } else if (IsNumberSyntax(t)) {
+    value->kind = JsonKind::Number;
+  } else {
+    MakeFailedNull(value.get());
+  }
+  return value;
+}
+
+void DecodeArray(JsonValue* value) {
+  const std::u16string& text = value->text;
+  const std::uint16_t childDepth = value->depth + 1;
+  if (text.size() > 2) {
+    std::size_t start = 1;
+    for (;;) {
+      std::size_t end = FindAtDepth0(text, start, u',', u':');
+      if (end != kNotFound && text[end] == u':') {
+        MakeFailedNull(value);
+        return;
+      }
+      std::size_t stop = end == kNotFound ? text.size() - 1 : end;
+      AddChild(*value->children,
+               Classify(nullptr, nullptr, text.substr(start, stop - start), childDepth));
+      if (end == kNotFound) break;
+      start = end + 1;
+    }
+  }
+  value->text.clear();
+}
+
+void DecodeObject(JsonValue* value) {
+  const std::u16string& text = value->text;
+  const std::uint16_t childDepth = value->depth + 1;
+  if (text.size() >= 3) {
+    std::size_t keyStart = 1;
+    for (;;) {
+      std::size_t colon = FindAtDepth0(text, keyStart, u':', u':');
+      if (colon == kNotFound) {
+        MakeFailedNull(value);
+        return;
+      }
+      // The key ends before the character in front of the colon (its
+      // closing quote) and loses its first character (the opening quote).
+      std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
+      std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
+      std::size_t comma = FindAtDepth0(text, colon, u',', u',');
+      std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
+      AddChild(*value->children, Classify(text.data() + nameBegin, text.data() + keyEnd,
+                                          text.substr(colon + 1, stop - colon - 1), childDepth));
+      if (comma == kNotFound) break;
+      keyStart = comma + 1;
+    }
+  }
+  value->text.clear();
+}
+
+void DecodeString(JsonValue* value) {
+  const std::u16string& text = value->text;
+  if (text.size() < 2 || text.front() != u'"' || text.back() != u'"') {
+    MakeFailedNull(value);
+    return;
+  }
+  bool sawBackslash = false;
+  std::u16string unescaped = Unescape(text.data() + 1, text.data() + text.size() - 1, sawBackslash);
+  value->text = std::move(unescaped);
+  value->textEscaped = sawBackslash;
+  value->decoded = true;
+}
+
+}  // namespace
+
+std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBackslash) {
+  sawBackslash = false;
+  std::u16string out;
+  if (p == end) return out;
+  out.reserve(end - p);
+  while (p < end) {
+    char16_t c = *p++;
+    if (c != u'\\') {
+      out += c;
+      continue;
+    }
+    sawBackslash = true;
+    if (p == end) {
+      // A backslash closing the text has nothing to escape: keep it.
+      out += c;
+      break;
+    }
+    c = *p++;
+    switch (c) {
+      case kEscapedQuote:
+        out += u'"';
+        break;
+      case u'b':
+        out += u'\b';
+        break;
+      case u'f':
+        out += u'\f';
+        break;
+      case u'n':
+        out += u'\n';
+        break;
+      case u'r':
+        out += u'\r';
+        break;
+      case u't':
+        out += u'\t';
+        break;
+      case u'v':
+        out += u'\v';
+        break;
+      case u'x':
+      case u'u': {
+        // Up to 2 (\x) or 4 (\u) hexadecimal digits, as many as are
+        // valid; without any the letter stands for itself.
+        int left = c == u'x' ? 2 : 4;
+        int digits = 0;
+        unsigned unit = 0;
+        for (; left && p < end && HexValue(*p) >= 0; --left, ++p, ++digits) {
+          unit = unit * 16 + HexValue(*p);
+        }
+        out += digits ? static_cast<char16_t>(unit) : c;
+        break;
+      }
+      default:
+        if (IsOctal(c)) {
+          // This digit and up to two more octal digits.
+          unsigned unit = c - u'0';
+          for (int left = 2; left && p < end && IsOctal(*p); --left, ++p) {
+            unit = unit * 8 + (*p - u'0');
+          }
+          out += static_cast<char16_t>(unit);
+        } else {
+          out += c;  // \" \\ \/ and any unknown escape stand for the character
+        }
+    }
+  }
+  return out;
+}
+
+double ParseNumberPrefix(const std::u16string& text) {
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+  bool negative = false;
+  if (i < n && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  std::string digits;
+  std::size_t intDigits = 0;
+  while (i < n && IsDigit(text[i])) digits += static_cast<char>(text[i++]), ++intDigits;
+  std::size_t fracDigits = 0;
+  if (i < n && text[i] == u'.') {
+    std::size_t mark = digits.size();
+    digits += '.';
+    ++i;
+    while (i < n && IsDigit(text[i])) digits += static_cast<char>(text[i++]), ++fracDigits;
+    if (fracDigits == 0) digits.resize(mark);
+  }
+  if (intDigits + fracDigits == 0) return 0.0;
+  long exponent = 0;
+  if (i < n && (text[i] == u'e' || text[i] == u'E')) {
+    std::size_t j = i + 1;
+    bool negativeExponent = false;
+    if (j < n && (text[j] == u'+' || text[j] == u'-')) negativeExponent = text[j++] == u'-';
+    if (j < n && IsDigit(text[j])) {
+      digits += 'e';
+      if (negativeExponent) digits += '-';
+      for (; j < n && IsDigit(text[j]); ++j) {
+        digits += static_cast<char>(text[j]);
+        if (exponent < 100000) exponent = exponent * 10 + (text[j] - u'0');
+      }
+      if (negativeExponent) exponent = -exponent;
+    }
+  }
+  double value = 0.0;
+  auto [ptr, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  (void)ptr;
+  if (error == std::errc::result_out_of_range) {
+    // Overflow gives infinity and underflow zero, as strtod does; which one
+    // follows from the position of the first significant digit.
+    std::size_t lead = 0;
+    for (char d : digits) {
+      if (d == '.') continue;
+      if (d != '0') break;
+      ++lead;
+    }
+    long magnitude = static_cast<long>(intDigits) - static_cast<long>(lead) + exponent;
+    value = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (error != std::errc()) {
+    value = 0.0;
+  }
+  return negative ? -value : value;
+}
+
+void Decode(JsonValue* value) {
+  if (value->decoded) return;
+  switch (value->kind) {
+    case JsonKind::String:
+      DecodeString(value);
+      return;
+    case JsonKind::Number:
+      value->number = ParseNumberPrefix(value->text);
+      value->decoded = true;
+      return;
+    case JsonKind::Array:
+    case JsonKind::Object:
+      if (value->depth >= kMaxDepth || !value->children) {
+        MakeFailedNull(value);
+        return;
+      }
+      if (value->kind == JsonKind::Array) {
+        DecodeArray(value);
+      } else {
+        DecodeObject(value);
+      }
+      // A failed split has already left a decoded Null behind.
+      value->decoded = true;
+      return;
+    default:
+      MakeFailedNull(value);
+  }
+}
+
+}  // namespace json_detail
+
+JsonPtr JsonParse(const std::u16string& text) {
+  std::u16string minified = json_detail::Minify(text);
+  const bool bracketed =
+      minified.size() >= 2 && ((minified.front() == u'[' && minified.back() == u']') ||
+                               (minified.front() == u'{' && minified.back() == u'}'));
+  if (!bracketed) throw std::invalid_argument("");
+  JsonPtr root(new JsonValue);
+  root->kind = minified.front() == u'[' ? JsonKind::Array : JsonKind::Object;
+  root->text = std::move(minified);
+  root->children = new JsonChildren;
+  return root;
+}

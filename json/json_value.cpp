@@ -1,0 +1,299 @@
+// Handles, reference counts, copy-on-write and the building operations.
+#include <cmath>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json/json.h"
+#include "json/json_internal.h"
+
+namespace json_detail {
+
+void AddChild(JsonChildren& children, JsonPtr child) {
+  if (children.count == children.capacity) {
+    if (children.capacity >= (1u << 30)) throw std::bad_alloc();
+    std::uint32_t capacity = children.capacity == 0 ? 8 : children.capacity * 2;
+    JsonPtr* slots = new JsonPtr[capacity];
+    for (std::uint32_t i = 0; i < children.count; ++i) slots[i] = std::move(children.slots[i]);
+    delete[] children.slots;
+    children.slots = slots;
+    children.capacity = capacity;
+  }
+  children.slots[children.count++] = std::move(child);
+}
+
+void FreeChildren(JsonChildren* children) {
+  // A child about to die hands its own children array to the pending list
+  // before its slot is released, so no destructor ever recurses.
+  std::vector<JsonChildren*> pending;
+  while (children) {
+    for (std::uint32_t i = 0; i < children->count; ++i) {
+      JsonValue* child = children->slots[i].get();
+      if (child && child->refCount == 1 && child->children) {
+        pending.push_back(child->children);
+        child->children = nullptr;
+      }
+    }
+    delete[] children->slots;
+    delete children;
+    if (pending.empty()) break;
+    children = pending.back();
+    pending.pop_back();
+  }
+}
+
+namespace {
+
+JsonValue* CopyFields(const JsonValue& source) {
+  JsonValue* copy = new JsonValue;
+  copy->kind = source.kind;
+  copy->name = source.name;
+  copy->nameEscaped = source.nameEscaped;
+  copy->text = source.text;
+  copy->textEscaped = source.textEscaped;
+  copy->number = source.number;
+  copy->boolValue = source.boolValue;
+  copy->decoded = source.decoded;
+  copy->depth = source.depth;
+  if (source.children) copy->children = new JsonChildren;
+  return copy;
+}
+
+}  // namespace
+
+JsonValue* DeepCopy(const JsonValue* source) {
+  JsonPtr root(CopyFields(*source));
+  // Breadth of work instead of recursion: (original, copy) pairs whose
+  // children still have to be copied.
+  std::vector<std::pair<const JsonValue*, JsonValue*>> work;
+  if (source->children && source->children->count) work.emplace_back(source, root.get());
+  while (!work.empty()) {
+    auto [from, to] = work.back();
+    work.pop_back();
+    for (std::uint32_t i = 0; i < from->children->count; ++i) {
+      const JsonValue* child = from->children->slots[i].get();
+      JsonPtr copy(CopyFields(*child));
+      if (child->children && child->children->count) work.emplace_back(child, copy.get());
+      AddChild(*to->children, std::move(copy));
+    }
+  }
+  JsonValue* result = root.get();
+  ++result->refCount;  // survives the holder's release below
+  return result;
+}
+
+void MakeFailedNull(JsonValue* value) {
+  value->kind = JsonKind::Null;
+  value->text = u"null";
+  value->textEscaped = false;
+  value->number = 0.0;
+  value->boolValue = false;
+  value->decoded = true;
+  if (value->children) {
+    JsonChildren* children = value->children;
+    value->children = nullptr;
+    FreeChildren(children);
+  }
+}
+
+}  // namespace json_detail
+
+using namespace json_detail;
+
+JsonValue::~JsonValue() {
+  if (children) FreeChildren(children);
+}
+
+JsonPtr::JsonPtr(const JsonPtr& other) noexcept : value_(other.value_) {
+  if (value_) ++value_->refCount;
+}
+
+JsonPtr::JsonPtr(JsonPtr&& other) noexcept : value_(other.value_) { other.value_ = nullptr; }
+
+JsonPtr& JsonPtr::operator=(const JsonPtr& other) noexcept {
+  JsonPtr copy(other);
+  std::swap(value_, copy.value_);
+  return *this;
+}
+
+JsonPtr& JsonPtr::operator=(JsonPtr&& other) noexcept {
+  if (this != &other) {
+    JsonPtr old(std::move(*this));
+    std::swap(value_, other.value_);
+  }
+  return *this;
+}
+
+JsonPtr::~JsonPtr() {
+  if (value_ && --value_->refCount == 0) delete value_;
+}
+
+void JsonPtr::Detach() {
+  if (!value_ || value_->refCount < 2) return;
+  JsonValue* copy = DeepCopy(value_);
+  --value_->refCount;
+  value_ = copy;
+}
+
+JsonKind JsonPtr::Kind() const {
+  if (!value_) return JsonKind::Null;
+  Decode(value_);
+  return value_->kind;
+}
+
+void JsonPtr::Append(const JsonPtr& child) {
+  if (!value_ || !child) return;
+  // Holding the child first makes `v.Append(v)` detach `v`, so the tree
+  // gets the old value as a child instead of a cycle through itself.
+  JsonPtr keep(child);
+  Detach();
+  if (value_->kind != JsonKind::Array && value_->kind != JsonKind::Object) return;
+  // An unread container must be split before it grows, or the new child
+  // would be lost when the raw text is decoded later.
+  Decode(value_);
+  if (!value_->children) return;
+  AddChild(*value_->children, std::move(keep));
+}
+
+JsonPtr* JsonPtr::Find(const std::u16string& name) const {
+  if (!value_ || (value_->kind != JsonKind::Array && value_->kind != JsonKind::Object)) {
+    return nullptr;
+  }
+  Decode(value_);
+  JsonChildren* children = value_->children;
+  if (!children) return nullptr;
+  for (std::uint32_t i = 0; i < children->count; ++i) {
+    if (children->slots[i]->name == name) return &children->slots[i];
+  }
+  return nullptr;
+}
+
+JsonPtr JsonPtr::Member(const std::u16string& name) {
+  Detach();
+  JsonPtr* found = Find(name);
+  return found ? *found : JsonNew(JsonKind::Null);
+}
+
+JsonPtr JsonPtr::At(std::size_t index) {
+  Detach();
+  if (!value_ || (value_->kind != JsonKind::Array && value_->kind != JsonKind::Object)) {
+    return JsonPtr();
+  }
+  Decode(value_);
+  JsonChildren* children = value_->children;
+  if (!children || index >= children->count) return JsonPtr();
+  return children->slots[index];
+}
+
+std::size_t JsonPtr::Size() const {
+  if (!value_) return 0;
+  Decode(value_);
+  return value_->children ? value_->children->count : 0;
+}
+
+std::u16string JsonPtr::AsString() const {
+  if (!value_) return std::u16string();
+  Decode(value_);
+  return value_->text;
+}
+
+double JsonPtr::AsDouble() const {
+  if (!value_) return 0.0;
+  Decode(value_);
+  switch (value_->kind) {
+    case JsonKind::Null:
+      return 0.0;
+    case JsonKind::Boolean:
+      return value_->boolValue ? 1.0 : 0.0;
+    case JsonKind::String:
+      return ParseNumberPrefix(value_->text);
+    default:
+      return value_->number;
+  }
+}
+
+std::int64_t JsonPtr::AsInt64() const {
+  // Saturates instead of the undefined conversion of NaN or of values
+  // outside the 64-bit range (a peer can send 1e300).
+  double v = AsDouble();
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  if (v < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(v);
+}
+
+void JsonPtr::SetName(const std::u16string& name) {
+  if (!value_) return;
+  value_->name = name;
+  value_->nameEscaped = true;
+}
+
+namespace {
+
+void SetNumber(JsonValue* value, double number, std::u16string text) {
+  if (value->children) {
+    JsonChildren* children = value->children;
+    value->children = nullptr;
+    FreeChildren(children);
+  }
+  value->kind = JsonKind::Number;
+  value->number = number;
+  value->text = std::move(text);
+  value->textEscaped = false;
+  value->decoded = true;
+}
+
+std::u16string Digits(std::int64_t v) {
+  std::string digits = std::to_string(v);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace
+
+void JsonPtr::SetInt(std::int32_t v) {
+  if (value_) SetNumber(value_, v, Digits(v));
+}
+
+void JsonPtr::SetUInt(std::uint32_t v) {
+  if (value_) SetNumber(value_, v, Digits(v));
+}
+
+void JsonPtr::SetDouble(double v) {
+  if (value_) SetNumber(value_, v, FormatDouble(v));
+}
+
+JsonPtr JsonPtr::ToArray() const {
+  JsonKind kind = Kind();
+  if (kind == JsonKind::Array) return *this;
+  if (kind != JsonKind::Object) return JsonNew(JsonKind::Array);
+  JsonPtr copy(DeepCopy(value_));
+  copy->kind = JsonKind::Array;
+  JsonChildren* children = copy->children;
+  for (std::uint32_t i = 0; children && i < children->count; ++i) {
+    children->slots[i].Detach();
+    children->slots[i]->name.clear();
+    children->slots[i]->nameEscaped = false;
+  }
+  return copy;
+}
+
+JsonPtr JsonNew(JsonKind kind) {
+  JsonPtr value(new JsonValue);
+  value->kind = kind;
+  value->decoded = true;
+  if (kind == JsonKind::Array || kind == JsonKind::Object) value->children = new JsonChildren;
+  return value;
+}
+
+JsonPtr JsonNewString(const std::u16string& name, const std::u16string& text) {
+  JsonPtr value(new JsonValue);
+  value->kind = JsonKind::String;
+  value->name = name;
+  value->nameEscaped = true;
+  value->text = text;
+  value->textEscaped = true;
+  value->decoded = true;
+  return value;
+}

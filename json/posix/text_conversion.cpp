@@ -1,0 +1,70 @@
+// Narrow <-> wide conversion without Windows: UTF-8 through Boost.Locale's
+// header-only UTF conversion, the system code page (0) through the locale's
+// charset.
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <boost/locale/encoding_utf.hpp>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "json/json.h"
+
+namespace {
+
+constexpr unsigned kUtf8CodePage = 65001;
+
+template <typename Out, typename In>
+bool ConvertUtf(const std::basic_string<In>& in, std::basic_string<Out>& out) {
+  try {
+    // `stop` throws on any malformed sequence instead of dropping it.
+    std::basic_string<Out> converted =
+        boost::locale::conv::utf_to_utf<Out>(in, boost::locale::conv::stop);
+    out.swap(converted);
+    return true;
+  } catch (const boost::locale::conv::conversion_error&) {
+    return false;
+  }
+}
+
+bool IsUtf8Charset(const char* charset) {
+  return strcasecmp(charset, "UTF-8") == 0 || strcasecmp(charset, "utf8") == 0;
+}
+
+// Converts text in the locale's charset to UTF-8 with iconv.
+bool LocaleToUtf8(const std::string& in, const char* charset, std::string& out) {
+  iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string converted;
+  char* src = const_cast<char*>(in.data());
+  std::size_t srcLeft = in.size();
+  char buffer[1024];
+  bool ok = true;
+  while (srcLeft > 0) {
+    char* dst = buffer;
+    std::size_t dstLeft = sizeof buffer;
+    std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    converted.append(buffer, dst);
+    if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      ok = false;  // invalid or truncated sequence
+      break;
+    }
+  }
+  iconv_close(cd);
+  if (ok) out.swap(converted);
+  return ok;
+}
+
+}  // namespace
+
+bool ToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) {
+  if (codePage == kUtf8CodePage) return ConvertUtf(narrow, wide);
+  if (codePage != 0) return false;
+  const char* charset = nl_langinfo(CODESET);
+  if (IsUtf8Charset(charset)) return ConvertUtf(narrow, wide);
+  std::string utf8;
+  return LocaleToUtf8(narrow, charset, utf8) && ConvertUtf(utf8, wide);
+}
+
+bool ToUtf8(const std::u16string& wide, std::string& utf8) { return ConvertUtf(wide, utf8); }
