@@ -11,7 +11,8 @@
 //                                 : new CDirectSession(port);
 //     p->AddRef();
 //     return p;
-//   };                                       // null: CreateSession
+//   };                                       // DefaultServices() ("app/default_services.h")
+//                                            // fills every member as the program does
 //   s.presentation = std::make_unique<CPowerPointMgrControl>(std::move(mgr));
 //   s.reports = &myReportMgr;                // null: no usage records
 //   s.checkForUpdate = [] { return 0; };     // null: no update check (None)
@@ -79,7 +80,8 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   static constexpr int kUpdateRequired = 2;
 
   // What the controller is built from; everything but presentation may be
-  // left empty (see the defaults at the top of this file).
+  // left empty: no sessions (every start refused), no usage records, no
+  // update, an empty service base, the steady clock.
   struct Services {
     std::function<INetSession*(SessionType)> createSession;
     std::unique_ptr<IPresentationControl> presentation;
@@ -179,13 +181,14 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void PostHideLaser();
   void SendToPhone(JsonPtr message, std::int32_t cookie);
   void AnswerState(bool appFound, bool showRunning);
-  void OnHello(SessionType from, JsonPtr& message);
+  // False when the greeting came from a session already retired.
+  bool OnHello(SessionType from, JsonPtr& message);
   void DetachRetired(std::shared_ptr<INetSession> loser);
   void LeaveState(State s);
   void EnterState(State s);
 
-  // Usage record 1882 with the given integer pairs plus 99 = 1.
-  void UsageRecord(std::initializer_list<std::pair<std::int32_t, std::int32_t>> ints);
+  // A usage record of command 1882, filled by one PutValues call.
+  void UsageRecord(const std::function<void(Report::IReportData*)>& fill);
 
   std::unique_ptr<IPresentationControl> presentation_;
   std::function<INetSession*(SessionType)> createSession_;

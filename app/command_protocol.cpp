@@ -1,0 +1,207 @@
+// The conversation with the phone: what each of its messages does, and the
+// "state" and "note" messages that answer it from the presentation manager.
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "app/controller.h"
+
+const char16_t CMainController::kWppError[] =
+    u"您已打开WPS演示。\nWPS须在Pivaro运行以后再打开。\n请重新打开WPS演示。";
+
+namespace {
+
+JsonPtr NumberMember(const std::u16string& name, std::int32_t value) {
+  JsonPtr n = JsonNew(JsonKind::Number);
+  n.SetName(name);
+  n.SetInt(value);
+  return n;
+}
+
+// "x" then "y" as finite numbers; anything else leaves the command undone.
+bool ReadPoint(const JsonPtr& message, double* x, double* y) {
+  JsonPtr* px = message.Find(u"x");
+  if (!px || px->Kind() != JsonKind::Number) return false;
+  JsonPtr* py = message.Find(u"y");
+  if (!py || py->Kind() != JsonKind::Number) return false;
+  *x = px->AsDouble();
+  *y = py->AsDouble();
+  return std::isfinite(*x) && std::isfinite(*y);
+}
+
+}  // namespace
+
+JsonPtr CMainController::MakeMessage(const std::u16string& name) {
+  JsonPtr m = JsonNew(JsonKind::Object);
+  m.Append(JsonNewString(u"msg", name));
+  return m;
+}
+
+JsonPtr CMainController::MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp) {
+  JsonPtr m = MakeMessage(u"state");
+  std::int32_t value = (appFound ? 1 : 0) + (showRunning ? 2 : 0);
+  m.Append(NumberMember(u"state", value));
+  if (value == 0 && userStartedWpp) m.Append(JsonNewString(u"error", kWppError));
+  return m;
+}
+
+JsonPtr CMainController::MakeNoteMessage(const std::u16string& notes) {
+  JsonPtr m = MakeMessage(u"note");
+  m.Append(JsonNewString(u"note", notes));
+  return m;
+}
+
+void CMainController::SendToPhone(JsonPtr message, std::int32_t cookie) {
+  if (SessionRef primary = Primary()) primary->Send(message, cookie);
+}
+
+void CMainController::OnMessage(SessionType from, JsonPtr& message) {
+  {
+    // A session that lost the greeting race may still deliver until the UI
+    // thread has detached it; it no longer speaks for the phone.
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    INetSession* sender = from == primaryKind_ ? primary_ : secondary_;
+    if (sender && sender == retiring_) return;
+  }
+
+  State next = Connected;
+  std::u16string name;
+  if (JsonPtr* msg = message.Find(u"msg"); msg && msg->Kind() == JsonKind::String) {
+    name = msg->AsString();
+  }
+  IPresentationControl& show = *presentation_;
+  double x = 0, y = 0;
+  if (name == u"hello") {
+    if (!OnHello(from, message)) return;
+  } else if (name == u"bye") {
+    if (SessionRef primary = Primary()) primary->DropPeer();
+    next = WaitingForPhone;
+  } else if (name == u"start") {
+    show.StartShow();
+  } else if (name == u"laser_move") {
+    if (ReadPoint(message, &x, &y) && show.IsShowRunning()) {
+      if (show.HasNativeLaser()) {
+        show.PointerMove(x, y);
+      } else {
+        PostToUi([this, x, y] {
+          if (view_) view_->MoveLaser(x, y);
+        });
+      }
+    }
+  } else if (name == u"pen_move") {
+    if (ReadPoint(message, &x, &y)) show.PointerMove(x, y);
+  } else if (name == u"stop") {
+    show.ExitShow();
+  } else if (name == u"next") {
+    show.NextSlide();
+  } else if (name == u"prev") {
+    show.PreviousSlide();
+  } else if (name == u"first") {
+    show.FirstSlide();
+  } else if (name == u"last") {
+    show.LastSlide();
+  } else if (name == u"laser_down") {
+    if (ReadPoint(message, &x, &y) && show.IsShowRunning()) {
+      if (show.HasNativeLaser()) {
+        show.PointerDown(PointerLaser, x, y);
+      } else {
+        PostToUi([this, x, y] {
+          if (view_) view_->ShowLaser(x, y);
+        });
+      }
+    }
+  } else if (name == u"pen_down") {
+    if (ReadPoint(message, &x, &y)) show.PointerDown(PointerPen, x, y);
+  } else if (name == u"laser_up") {
+    if (show.HasNativeLaser()) {
+      show.PointerUp();
+    } else {
+      PostHideLaser();
+    }
+  } else if (name == u"pen_up") {
+    show.PointerUp();
+  } else if (name == u"erase") {
+    show.EraseInk();
+  }
+  // Any message, known or not, shows that the phone is there.
+  if (next != GetState()) PostState(next);
+}
+
+bool CMainController::OnHello(SessionType from, JsonPtr& message) {
+  std::shared_ptr<INetSession> loser;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    // Checked again under the lock that settles the race: of two greetings
+    // at the same moment, the first to get here wins.
+    INetSession* sender = from == primaryKind_ ? primary_ : secondary_;
+    if (sender && sender == retiring_) return false;
+    if (from != primaryKind_) {
+      std::swap(primary_, secondary_);
+      primaryKind_ = from;
+    }
+    if (secondary_ && secondary_ != retiring_) {
+      // Detached on the UI thread: doing it here, under this session's
+      // notification lock, would wait for the other session's lock, which a
+      // greeting arriving there at the same moment holds while waiting for
+      // ours.
+      retiring_ = secondary_;
+      secondary_->AddRef();
+      loser.reset(secondary_, [](INetSession* s) { s->Release(); });
+    }
+    notesWanted_ = false;
+    if (JsonPtr* note = message.Find(u"note")) {
+      notesWanted_ = static_cast<std::uint32_t>(note->AsInt64()) == 1;
+    }
+  }
+  if (loser) PostToUi([this, loser] { DetachRetired(loser); });
+  presentation_->QueryState();
+  // The phone has answered our own "hello" after a reconnect.
+  if (GetState() == Connecting) PostKillTimer(kHelloTimer);
+  return true;
+}
+
+void CMainController::DetachRetired(std::shared_ptr<INetSession> loser) {
+  // Detached first: a session that reports its stop from inside Stop would
+  // otherwise tell us it stopped, which reads as a failed start.
+  loser->SetNotify(nullptr);
+  loser->Stop(0);
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  if (retiring_ == loser.get()) retiring_ = nullptr;
+}
+
+// --- answers from the presentation manager -----------------------------------
+
+void CMainController::AnswerState(bool appFound, bool showRunning) {
+  bool userStartedWpp = !appFound && !showRunning && presentation_->HasUserStartedWpp();
+  SendToPhone(MakeStateMessage(appFound, showRunning, userStartedWpp), 0);
+  if (showRunning) {
+    if (NotesWanted()) presentation_->RequestNotes();
+  } else {
+    // A PC-drawn laser dot never outlives the show.
+    PostHideLaser();
+  }
+}
+
+void CMainController::OnState(bool appFound, bool showRunning) {
+  AnswerState(appFound, showRunning);
+}
+
+void CMainController::OnCommandFailed(bool appFound, bool showRunning) {
+  AnswerState(appFound, showRunning);
+  if (!showRunning) PostHideLaser();
+}
+
+void CMainController::OnNotes(const std::u16string& notes) {
+  if (!NotesWanted()) return;
+  SendToPhone(MakeNoteMessage(notes), 0);
+}
+
+void CMainController::OnPresentationEvent(PowerPointType type, std::int32_t eventId) {
+  if (eventId == EventSlideShowNextSlide) {
+    if (NotesWanted()) presentation_->RequestNotes();
+    return;
+  }
+  // A burst of events yields one fresh "state" once 20 ms pass quietly.
+  PostTimer(kQueryStateTimer, kQueryStateDelayMs);
+  if (eventId == EventSlideShowBegin) presentation_->RequestVersion(type);
+}

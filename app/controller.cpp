@@ -1,0 +1,452 @@
+// The controller's states, the session lifecycle and the UI-thread queue.
+// The phone's messages and the presentation answers are in
+// command_protocol.cpp.
+#include "app/controller.h"
+
+#include <chrono>
+#include <utility>
+
+#include "app/pairing_address.h"
+
+namespace {
+
+SessionType OtherKind(SessionType kind) { return kind == Relay ? Direct : Relay; }
+
+}  // namespace
+
+CMainController::SessionRef& CMainController::SessionRef::operator=(SessionRef&& o) noexcept {
+  if (this != &o) {
+    ::Release(s_);
+    s_ = o.s_;
+    o.s_ = nullptr;
+  }
+  return *this;
+}
+
+CMainController::CMainController(Services services)
+    : presentation_(std::move(services.presentation)),
+      createSession_(std::move(services.createSession)),
+      reports_(services.reports),
+      serviceBaseUrl_(std::move(services.serviceBaseUrl)),
+      tickCount_(std::move(services.tickCount)) {
+  presentation_->SetNotify(this);
+  if (services.checkForUpdate) updateState_ = services.checkForUpdate();
+}
+
+CMainController::~CMainController() {
+  // Sessions are detached before the manager goes: destroying the manager
+  // lets its queued tasks run, and they may still answer the phone through
+  // the primary session, which stays alive until the end; but no session
+  // thread may reach a manager that is being destroyed.
+  INetSession* primary;
+  INetSession* secondary;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    primary = primary_;
+    secondary = secondary_;
+  }
+  if (primary) primary->SetNotify(nullptr);
+  if (secondary) secondary->SetNotify(nullptr);
+  presentation_.reset();
+  {
+    std::lock_guard<std::recursive_mutex> lock(postedLock_);
+    posted_.clear();  // dropped, not run
+  }
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    primary_ = nullptr;
+    secondary_ = nullptr;
+    retiring_ = nullptr;
+  }
+  ::Release(secondary);
+  ::Release(primary);
+}
+
+void CMainController::AttachUi(IUiThread* ui, IMainView* view) {
+  std::lock_guard<std::recursive_mutex> lock(postedLock_);  // PostToUi reads ui_
+  ui_ = ui;
+  view_ = view;
+}
+
+std::uint32_t CMainController::Now() const {
+  if (tickCount_) return tickCount_();
+  using namespace std::chrono;
+  return static_cast<std::uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+INetSession* CMainController::NewSession(SessionType type) {
+  return createSession_ ? createSession_(type) : nullptr;
+}
+
+CMainController::SessionRef CMainController::Primary() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return SessionRef(primary_);
+}
+
+CMainController::SessionRef CMainController::Secondary() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return SessionRef(secondary_);
+}
+
+std::string CMainController::PairingAddress() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return pairingAddress_;
+}
+
+SessionType CMainController::PrimaryKind() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return primaryKind_;
+}
+
+bool CMainController::NotesWanted() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return notesWanted_;
+}
+
+bool CMainController::EverConnected() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return everConnected_;
+}
+
+// --- the UI-thread queue ---------------------------------------------------
+
+void CMainController::PostToUi(std::function<void()> call) {
+  std::lock_guard<std::recursive_mutex> lock(postedLock_);
+  posted_.push_back(std::move(call));
+  if (ui_) ui_->Wake();
+}
+
+void CMainController::RunPostedCalls() {
+  // A call may re-create sessions, whose SetNotify waits for a session
+  // thread that may itself be posting; holding the queue lock while the
+  // call runs would deadlock them, so each call is taken out first.
+  for (;;) {
+    std::function<void()> call;
+    {
+      std::lock_guard<std::recursive_mutex> lock(postedLock_);
+      if (posted_.empty()) return;
+      call = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    call();
+  }
+}
+
+void CMainController::PostState(State next) {
+  PostToUi([this, next] { SetState(next); });
+}
+
+void CMainController::PostTimer(int id, unsigned ms) {
+  PostToUi([this, id, ms] {
+    if (ui_) ui_->SetTimer(id, ms);
+  });
+}
+
+void CMainController::PostKillTimer(int id) {
+  PostToUi([this, id] {
+    if (ui_) ui_->KillTimer(id);
+  });
+}
+
+void CMainController::PostHideLaser() {
+  PostToUi([this] {
+    if (view_) view_->HideLaser();
+  });
+}
+
+// --- states -----------------------------------------------------------------
+
+void CMainController::InitWindow() {
+  if (updateState_ == kUpdateRequired) {
+    if (view_) view_->RunRequiredUpdate();
+    return;
+  }
+  // The controls start out as in Connecting: the loading animation runs and
+  // the QR view holds the still empty address.
+  if (view_) {
+    view_->SetPairingAddress(std::string());
+    view_->ShowLoading(true);
+    view_->SetLoadingAnimation(true);
+  }
+  animationRunning_ = true;
+  connectingTick_.store(Now());
+  RecreateSessions();
+}
+
+void CMainController::LeaveState(State s) {
+  if (!view_) return;
+  switch (s) {
+    case Connecting:
+      if (animationRunning_) {
+        view_->SetLoadingAnimation(false);
+        animationRunning_ = false;
+      }
+      view_->ShowLoading(false);
+      break;
+    case ConnectFailed:
+      view_->ShowRetryText(false);
+      break;
+    case NetworkError:
+      view_->ShowConnectButton(false);
+      view_->ShowCancelText(false);
+      break;
+    case WaitingForPhone:
+      view_->ShowQrCode(false);
+      break;
+    case Connected:
+      view_->ShowConnectButton(false);
+      break;
+  }
+}
+
+void CMainController::EnterState(State s) {
+  switch (s) {
+    case Connecting:
+      if (view_) {
+        if (!animationRunning_) {
+          view_->SetLoadingAnimation(true);
+          animationRunning_ = true;
+        }
+        view_->ShowLoading(true);
+      }
+      connectingTick_.store(Now());
+      break;
+    case ConnectFailed:
+      if (view_) view_->ShowRetryText(true);
+      break;
+    case NetworkError:
+      if (view_) {
+        view_->SetConnectButtonText(u"重新连接");
+        view_->ShowConnectButton(true);
+        view_->ShowCancelText(true);
+      }
+      break;
+    case WaitingForPhone: {
+      if (view_) view_->ShowQrCode(true);
+      // The other transport is offered again (a greeting had stopped it).
+      SessionRef secondary = Secondary();
+      if (secondary) {
+        secondary->Start(0);
+        secondary->SetNotify(this);
+      }
+      break;
+    }
+    case Connected:
+      if (view_) {
+        view_->SetConnectButtonText(u"断开连接");
+        view_->ShowConnectButton(true);
+      }
+      break;
+  }
+}
+
+void CMainController::SetState(State next) {
+  State current = state_.load();
+  if (next == current) return;
+  LeaveState(current);
+  EnterState(next);
+  state_.store(next, std::memory_order_release);
+  if (view_) view_->Invalidate();
+}
+
+bool CMainController::RecreateSessions() {
+  INetSession* oldPrimary;
+  INetSession* oldSecondary;
+  SessionType kind;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    oldPrimary = primary_;
+    oldSecondary = secondary_;
+    primary_ = secondary_ = retiring_ = nullptr;
+    kind = primaryKind_;
+  }
+  // Both are detached before either is released, so no notification of
+  // one can still be using the other.
+  if (oldPrimary) oldPrimary->SetNotify(nullptr);
+  if (oldSecondary) oldSecondary->SetNotify(nullptr);
+  ::Release(oldPrimary);
+  ::Release(oldSecondary);
+
+  INetSession* primary = NewSession(kind);
+  INetSession* secondary = NewSession(OtherKind(kind));
+  std::string base = serviceBaseUrl_ ? serviceBaseUrl_() : std::string();
+  std::string address =
+      BuildPairingAddress(base, primary ? primary->GetPairingParams() : std::vector<PairingParam>(),
+                          secondary ? secondary->GetPairingParams() : std::vector<PairingParam>());
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    primary_ = primary;
+    secondary_ = secondary;
+    pairingAddress_ = address;
+  }
+  if (view_) view_->SetPairingAddress(address);
+
+  bool ok = false;
+  if (primary) {
+    primary->SetNotify(this);
+    ok = primary->Start(0);
+  }
+  if (secondary) {
+    secondary->SetNotify(this);
+    secondary->Start(0);
+  }
+  if (!ok) SetState(EverConnected() ? NetworkError : ConnectFailed);
+  return ok;
+}
+
+// --- session notifications ---------------------------------------------------
+
+void CMainController::OnStarted(bool ok, std::int32_t cookie) {
+  State next;
+  if (ok) {
+    bool ever;
+    {
+      std::lock_guard<std::mutex> lock(fieldsLock_);
+      ever = everConnected_;
+      everConnected_ = true;
+    }
+    if (ever) {
+      SessionRef primary = Primary();
+      if (primary && primary->IsConnected()) {
+        // The session still knows its phone: greet it and give it five
+        // seconds to answer before a new scan is asked for.
+        JsonPtr hello = MakeMessage(u"hello");
+        primary->Send(hello, 0);
+        PostTimer(kHelloTimer, kHelloTimeoutMs);
+        return;
+      }
+    }
+    next = WaitingForPhone;
+  } else if (EverConnected()) {
+    next = NetworkError;
+  } else {
+    if (SessionRef primary = Primary()) primary->Stop(0);
+    next = ConnectFailed;
+  }
+  PostState(next);
+  std::int32_t elapsed = static_cast<std::int32_t>(Now() - connectingTick_.load());
+  UsageRecord([&](Report::IReportData* d) {
+    d->PutValues(3, 1, Report::Int, ok ? 1 : 2, 6, Report::Int, elapsed, 99, Report::Int, 1);
+  });
+}
+
+void CMainController::OnStopped(bool ok, std::int32_t cookie) {
+  if (cookie == 1) {
+    PostToUi([this] { RecreateSessions(); });
+  } else {
+    PostState(ConnectFailed);
+  }
+}
+
+void CMainController::OnSent(bool ok, std::int32_t cookie) {
+  if (cookie != 1) return;
+  // The farewell has left: stop the primary; its OnStopped(1) re-creates the
+  // sessions, or we do so now when it refuses.
+  SessionRef primary = Primary();
+  if (!primary || !primary->Stop(1)) PostToUi([this] { RecreateSessions(); });
+}
+
+void CMainController::OnNetworkLost() {
+  PostState(Connecting);
+  SessionRef primary = Primary();
+  if (!primary || !primary->Start(0)) PostState(NetworkError);
+  UsageRecord(
+      [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 2, 99, Report::Int, 1); });
+}
+
+void CMainController::OnPeerLost() {
+  if (SessionRef primary = Primary()) primary->DropPeer();
+  PostState(WaitingForPhone);
+  UsageRecord(
+      [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 1, 99, Report::Int, 1); });
+}
+
+void CMainController::OnVersion(PowerPointType type, const std::u16string& version) {
+  UsageRecord([&](Report::IReportData* d) {
+    d->PutValues(3, 9, Report::WString, type == Wps ? u"wps" : u"office", 10, Report::WString,
+                 version.c_str(), 99, Report::Int, 1);
+  });
+}
+
+void CMainController::UsageRecord(const std::function<void(Report::IReportData*)>& fill) {
+  if (!reports_) return;
+  Report::IReportData* data = reports_->CreateData(Report::ReportCmdUsage);
+  if (!data) return;
+  fill(data);
+  reports_->SendData(data, Report::Queued, 0, 0);
+  reports_->ReleaseData(data);
+}
+
+// --- timers and window commands -------------------------------------------
+
+void CMainController::OnTimer(int id) {
+  if (id == kQueryStateTimer) {
+    if (ui_) ui_->KillTimer(kQueryStateTimer);
+    presentation_->QueryState();
+  } else if (id == kHelloTimer) {
+    if (ui_) ui_->KillTimer(kHelloTimer);
+    if (GetState() == Connecting) {
+      // The remembered phone did not answer; a new scan is needed.
+      if (SessionRef primary = Primary()) primary->DropPeer();
+      SetState(WaitingForPhone);
+    }
+  }
+}
+
+void CMainController::OnConnectButton() {
+  State s = GetState();
+  if (s == Connected) {
+    SetState(Connecting);
+    JsonPtr bye = MakeMessage(u"bye");
+    if (SessionRef primary = Primary()) primary->Send(bye, 1);
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    everConnected_ = false;
+  } else if (s == NetworkError) {
+    SetState(Connecting);
+    SessionRef primary = Primary();
+    if (!primary || !primary->Start(0)) SetState(NetworkError);
+    if (SessionRef secondary = Secondary()) {
+      secondary->Start(0);
+      secondary->SetNotify(this);
+    }
+  }
+}
+
+void CMainController::OnRetryOrCancel() {
+  // The retry and cancel texts exist only in these two states.
+  State s = GetState();
+  if (s != ConnectFailed && s != NetworkError) return;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    everConnected_ = false;
+  }
+  SetState(Connecting);
+  if (s == ConnectFailed) {
+    RecreateSessions();
+  } else if (s == NetworkError) {
+    SessionRef primary = Primary();
+    if (!primary || !primary->Stop(1)) RecreateSessions();
+  }
+}
+
+bool CMainController::OnClose() {
+  if (GetState() == Connected && view_) {
+    view_->RestoreIfMinimized();
+    if (!view_->ConfirmClose()) return false;
+  }
+  if (ui_) {
+    ui_->KillTimer(kQueryStateTimer);
+    ui_->KillTimer(kHelloTimer);
+  }
+  if (view_) {
+    view_->DestroyShadow();
+    view_->EndDialog(2);
+  }
+  if (SessionRef primary = Primary()) {
+    JsonPtr quit = MakeMessage(u"quit");
+    primary->SendSync(quit);
+    primary->Close();
+  }
+  return true;
+}

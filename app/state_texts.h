@@ -1,0 +1,27 @@
+// The two lines of text the main window shows in each state, and the other
+// fixed texts of the window and its dialogs that every front end shows.
+#pragma once
+
+#include "app/controller.h"
+
+struct StateTexts {
+  const char16_t* first;
+  const char16_t* second;
+  int pixelSize;  // 12 under the QR code or animation, 14 beside an image
+};
+
+StateTexts TextsForState(CMainController::State state);
+
+constexpr char16_t kTitleText[] = u"Pivaro";
+constexpr char16_t kRetryText[] = u"网络异常，请点击重新获取二维码";
+constexpr char16_t kCancelText[] = u"取消";
+constexpr char16_t kCloseTitle[] = u"关闭Pivaro";
+constexpr char16_t kCloseQuestion[] = u"关闭窗口将断开手机和电脑的连接，您确认断开？";
+constexpr char16_t kCloseConfirm[] = u"关闭并断开";
+constexpr char16_t kUpdateNotice[] =
+    u"Pivaro有新版本，需更新才能正常使用。\n请移步官网下载最新版本";
+constexpr char16_t kAboutTitle[] = u"关于";
+constexpr char16_t kAboutVersion[] = u"版本号: 1.1.0.65";
+constexpr char16_t kWebsiteLabel[] = u"官方网站:";
+// The product's web page (the official website link and the update flow).
+constexpr char kOfficialWebsite[] = "https://www.pivaro.invalid/";
