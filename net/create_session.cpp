@@ -5,8 +5,7 @@
 #include "net/session.h"
 
 #if PIVARO_WITH_MQTT
-// RELAY SESSION: include "net/mqtt_session.h" here once the relay session
-// provides it.
+#include "net/mqtt_session.h"
 #endif
 
 INetSession* CreateSession(SessionType type) {
@@ -18,7 +17,7 @@ INetSession* CreateSession(SessionType type) {
         break;
       case Relay:
 #if PIVARO_WITH_MQTT
-        // RELAY SESSION: construct CMqttSession here.
+        session = new CMqttSession();
 #endif
         break;
     }

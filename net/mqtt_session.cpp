@@ -1,0 +1,562 @@
+#include "net/mqtt_session.h"
+
+#include <MQTTAsync.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+#include <utility>
+
+#include "net/mqtt_nodelay.h"
+#include "services/machine_guid.h"
+
+namespace {
+
+// Phones send small commands; anything this large is not one of them.
+constexpr int kMaxIncomingPayload = 256 * 1024;
+
+const char16_t kBusyText[] = u"您的电脑已与其他手机建立连接。";
+
+// Set while one of this file's Paho handlers runs on the current thread.
+thread_local int tHandlerDepth = 0;
+
+struct HandlerScope {
+  HandlerScope() { ++tHandlerDepth; }
+  ~HandlerScope() { --tHandlerDepth; }
+};
+
+std::mutex gProcessMutex;
+bool gProcessReady = false;
+std::string gGuid;
+
+// Paho's global initialisation and the machine GUID, once per process.
+std::string ProcessGuid() {
+  std::lock_guard<std::mutex> hold(gProcessMutex);
+  if (!gProcessReady) {
+    MQTTAsync_init_options init = MQTTAsync_init_options_initializer;
+    init.do_openssl_init = 0;
+    MQTTAsync_global_init(&init);
+    char text[260];
+    if (Base::GUID::GetMachineGuidString(text)) gGuid = text;
+    gProcessReady = true;
+  }
+  return gGuid;
+}
+
+// "<seconds>_<rand>": sessions made within one second share it.
+std::string MakeSuffix() {
+  long long now = static_cast<long long>(std::time(nullptr));
+  std::srand(static_cast<unsigned>(now));
+  int value = std::rand() % 32768;
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld_%d", now, value);
+  return text;
+}
+
+std::string Utf8Of(const JsonPtr& value) {
+  std::string text;
+  if (!ToUtf8(JsonWrite(value), text)) text.clear();
+  return text;
+}
+
+std::u16string MemberText(const JsonPtr& object, const char16_t* name) {
+  JsonPtr* member = object.Find(name);
+  return member ? member->AsString() : std::u16string();
+}
+
+}  // namespace
+
+int MqttUriPort(const std::string& uri) {
+  std::size_t scheme = uri.find("://");
+  std::size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+  std::size_t colon = uri.rfind(':');
+  if (colon == std::string::npos || colon < hostStart) return 1883;
+  int port = std::atoi(uri.c_str() + colon + 1);
+  return port > 0 && port < 65536 ? port : 1883;
+}
+
+struct MqttWaiter {
+  std::mutex mutex;
+  std::condition_variable signalled;
+  bool done = false;
+  bool ok = false;
+};
+
+// The context of one request to Paho. It holds a reference to the session,
+// so the session outlives every request it made.
+struct MqttOperation {
+  MqttOperation(CMqttSession* s, std::int32_t c, std::shared_ptr<MqttWaiter> w = nullptr)
+      : session(s), cookie(c), waiter(std::move(w)) {
+    session->AddRef();
+  }
+  ~MqttOperation() { session->Release(); }
+  MqttOperation(const MqttOperation&) = delete;
+  MqttOperation& operator=(const MqttOperation&) = delete;
+
+  CMqttSession* session;
+  std::int32_t cookie;
+  // Shared with a blocked caller, which may have stopped waiting.
+  std::shared_ptr<MqttWaiter> waiter;
+  // The connection the publish was handed to (see OnPublishDone).
+  unsigned long generation = 0;
+};
+
+struct CMqttSession::PendingPublish {
+  std::string payload;
+  MqttOperation* op;
+};
+
+// Paho's C handlers. None lets an exception out.
+struct MqttCallbacks {
+  static void ConnectSucceeded(void* context, MQTTAsync_successData*) {
+    HandlerScope scope;
+    auto* op = static_cast<MqttOperation*>(context);
+    try {
+      op->session->HandleConnected(op);
+    } catch (...) {
+    }
+  }
+
+  static void StartFailed(void* context, MQTTAsync_failureData*) {
+    HandlerScope scope;
+    auto* op = static_cast<MqttOperation*>(context);
+    try {
+      op->session->Complete(op, false, &INetSessionNotify::OnStarted);
+    } catch (...) {
+    }
+    delete op;
+  }
+
+  static void Subscribed(void* context, MQTTAsync_successData*) {
+    HandlerScope scope;
+    auto* op = static_cast<MqttOperation*>(context);
+    try {
+      op->session->Complete(op, true, &INetSessionNotify::OnStarted);
+    } catch (...) {
+    }
+    delete op;
+  }
+
+  static void Published(void* context, MQTTAsync_successData*) { PublishDone(context, true); }
+  static void PublishFailed(void* context, MQTTAsync_failureData*) { PublishDone(context, false); }
+  static void PublishDone(void* context, bool ok) {
+    HandlerScope scope;
+    auto* op = static_cast<MqttOperation*>(context);
+    try {
+      op->session->OnPublishDone(op, ok);
+    } catch (...) {
+      delete op;
+    }
+  }
+
+  static void Disconnected(void* context, MQTTAsync_successData*) { DisconnectDone(context, true); }
+  static void DisconnectFailed(void* context, MQTTAsync_failureData*) {
+    DisconnectDone(context, false);
+  }
+  static void DisconnectDone(void* context, bool ok) {
+    HandlerScope scope;
+    auto* op = static_cast<MqttOperation*>(context);
+    try {
+      op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
+    } catch (...) {
+    }
+    delete op;
+  }
+
+  static int MessageArrived(void* context, char* topicName, int, MQTTAsync_message* message) {
+    HandlerScope scope;
+    auto* session = static_cast<CMqttSession*>(context);
+    std::string payload;
+    bool keep = message && message->payload && message->payloadlen > 0 &&
+                message->payloadlen <= kMaxIncomingPayload;
+    try {
+      if (keep) payload.assign(static_cast<const char*>(message->payload), message->payloadlen);
+    } catch (...) {
+      keep = false;
+    }
+    // Paho's buffers go back at once; only the copy is worked on.
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topicName);
+    if (keep && session->EnterHandler()) {
+      try {
+        session->HandleMessage(payload);
+      } catch (...) {
+      }
+      session->LeaveHandler();
+    }
+    return 1;
+  }
+
+  static void ConnectionLost(void* context, char* cause) {
+    HandlerScope scope;
+    auto* session = static_cast<CMqttSession*>(context);
+    if (cause) MQTTAsync_free(cause);
+    if (!session->EnterHandler()) return;
+    try {
+      session->HandleConnectionLost();
+    } catch (...) {
+    }
+    session->LeaveHandler();
+  }
+};
+
+CMqttSession::CMqttSession(const std::string& serverUri)
+    : serverUri_(serverUri.empty() ? std::string("tcp://") + PIVARO_RELAY_HOST + ":443"
+                                   : serverUri) {
+  guid_ = ProcessGuid();
+  suffix_ = MakeSuffix();
+  clientId_ = guid_ + "_" + suffix_;
+  if (!ToWide(clientId_, 0, clientIdWide_)) clientIdWide_.clear();
+  topic_ = "kestil/" + guid_ + "/" + suffix_;
+  pairingParams_ = {{"id", guid_}, {"st", suffix_}};
+
+  MQTTAsync client = nullptr;
+  if (MQTTAsync_create(&client, serverUri_.c_str(), clientId_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                       nullptr) == MQTTASYNC_SUCCESS) {
+    client_ = client;
+    MQTTAsync_setCallbacks(client_, this, &MqttCallbacks::ConnectionLost,
+                           &MqttCallbacks::MessageArrived, nullptr);
+  }
+
+  JsonPtr will = JsonNew(JsonKind::Object);
+  will.Append(JsonNewString(u"src", clientIdWide_));
+  will.Append(JsonNewString(u"dst", u"*"));
+  will.Append(JsonNewString(u"msg", u"lost"));
+  willText_ = Utf8Of(will);
+}
+
+CMqttSession::~CMqttSession() {
+  {
+    std::unique_lock<std::mutex> hold(handlerMutex_);
+    destroying_ = true;
+    handlerDone_.wait(hold, [this] { return activeHandlers_ == 0; });
+  }
+  if (client_) {
+    MQTTAsync client = client_;
+    MQTTAsync_destroy(&client);
+  }
+}
+
+void CMqttSession::Destroy() {
+  if (tHandlerDepth > 0) {
+    // Paho's own thread may not destroy its client.
+    std::thread([this] { delete this; }).detach();
+  } else {
+    delete this;
+  }
+}
+
+bool CMqttSession::EnterHandler() {
+  std::lock_guard<std::mutex> hold(handlerMutex_);
+  if (destroying_) return false;
+  ++activeHandlers_;
+  return true;
+}
+
+void CMqttSession::LeaveHandler() {
+  std::lock_guard<std::mutex> hold(handlerMutex_);
+  if (--activeHandlers_ == 0) handlerDone_.notify_all();
+}
+
+std::vector<PairingParam> CMqttSession::GetPairingParams() { return pairingParams_; }
+
+void CMqttSession::SetNotify(INetSessionNotify* notify) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  notify_ = notify;
+}
+
+void CMqttSession::SetBlockingLimit(std::chrono::milliseconds limit) {
+  std::lock_guard<std::mutex> hold(optionsMutex_);
+  blockingLimit_ = limit;
+}
+
+void CMqttSession::SetSendWithoutDelay(bool on) {
+  std::lock_guard<std::mutex> hold(optionsMutex_);
+  sendWithoutDelay_ = on;
+}
+
+std::u16string CMqttSession::PeerId() {
+  std::lock_guard<std::mutex> hold(peerMutex_);
+  return peerId_;
+}
+
+void CMqttSession::SetPeerId(const std::u16string& id) {
+  std::lock_guard<std::mutex> hold(peerMutex_);
+  peerId_ = id;
+}
+
+bool CMqttSession::DropPeer() {
+  SetPeerId(std::u16string());
+  return true;
+}
+
+bool CMqttSession::IsConnected() { return !PeerId().empty(); }
+
+bool CMqttSession::Start(std::int32_t cookie) {
+  if (!client_) return false;
+  {
+    std::lock_guard<std::mutex> hold(optionsMutex_);
+    socketsBeforeConnect_ = sendWithoutDelay_ ? MqttTcpSockets() : std::set<unsigned long long>();
+  }
+  auto* op = new MqttOperation(this, cookie);
+
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  will.topicName = topic_.c_str();
+  will.message = willText_.c_str();
+  will.retained = 0;
+  will.qos = 0;
+
+  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+  options.keepAliveInterval = 30;
+  options.cleansession = 1;
+  options.maxInflight = kMaxInFlight;
+  options.will = &will;
+  options.username = nullptr;
+  options.password = nullptr;
+  options.connectTimeout = 5;
+  options.retryInterval = 0;
+  options.ssl = nullptr;
+  options.onSuccess = &MqttCallbacks::ConnectSucceeded;
+  options.onFailure = &MqttCallbacks::StartFailed;
+  options.context = op;
+  options.serverURIcount = 0;
+  options.serverURIs = nullptr;
+  options.MQTTVersion = MQTTVERSION_DEFAULT;
+  if (MQTTAsync_connect(client_, &options) != MQTTASYNC_SUCCESS) {
+    delete op;
+    return false;
+  }
+  return true;
+}
+
+void CMqttSession::HandleConnected(MqttOperation* op) {
+  {
+    std::lock_guard<std::mutex> hold(optionsMutex_);
+    if (sendWithoutDelay_)
+      MqttSetNoDelayOnNewSockets(socketsBeforeConnect_, MqttUriPort(serverUri_));
+  }
+  {
+    // A fresh connection: nothing of the old one is in flight any more.
+    std::lock_guard<std::mutex> hold(publishMutex_);
+    ++generation_;
+    inFlight_ = 0;
+  }
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = &MqttCallbacks::Subscribed;
+  options.onFailure = &MqttCallbacks::StartFailed;
+  options.context = op;
+  if (MQTTAsync_subscribe(client_, topic_.c_str(), 2, &options) != MQTTASYNC_SUCCESS) {
+    Complete(op, false, &INetSessionNotify::OnStarted);
+    delete op;
+  }
+}
+
+void CMqttSession::Complete(MqttOperation* op, bool ok,
+                            void (INetSessionNotify::*notify)(bool, std::int32_t)) {
+  if (op->waiter) {
+    std::lock_guard<std::mutex> hold(op->waiter->mutex);
+    op->waiter->ok = ok;
+    op->waiter->done = true;
+    op->waiter->signalled.notify_all();
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (notify_) (notify_->*notify)(ok, op->cookie);
+}
+
+bool CMqttSession::WaitFor(const std::shared_ptr<MqttWaiter>& waiter) {
+  std::chrono::milliseconds limit;
+  {
+    std::lock_guard<std::mutex> hold(optionsMutex_);
+    limit = blockingLimit_;
+  }
+  std::unique_lock<std::mutex> hold(waiter->mutex);
+  return waiter->signalled.wait_for(hold, limit, [&] { return waiter->done; }) && waiter->ok;
+}
+
+bool CMqttSession::Stop(std::int32_t cookie) { return Disconnect(new MqttOperation(this, cookie)); }
+
+bool CMqttSession::Close() {
+  auto waiter = std::make_shared<MqttWaiter>();
+  if (!Disconnect(new MqttOperation(this, 0, waiter))) return false;
+  return WaitFor(waiter);
+}
+
+bool CMqttSession::Disconnect(MqttOperation* op) {
+  SetPeerId(std::u16string());
+  if (!client_) {
+    delete op;
+    return false;
+  }
+  MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
+  options.timeout = 0;
+  options.onSuccess = &MqttCallbacks::Disconnected;
+  options.onFailure = &MqttCallbacks::DisconnectFailed;
+  options.context = op;
+  if (MQTTAsync_disconnect(client_, &options) != MQTTASYNC_SUCCESS) {
+    delete op;
+    return false;
+  }
+  return true;
+}
+
+bool CMqttSession::Send(JsonPtr& message, std::int32_t cookie) {
+  return Publish(message, PeerId(), new MqttOperation(this, cookie));
+}
+
+bool CMqttSession::SendSync(JsonPtr& message) {
+  auto waiter = std::make_shared<MqttWaiter>();
+  if (!Publish(message, PeerId(), new MqttOperation(this, 0, waiter))) return false;
+  return WaitFor(waiter);
+}
+
+bool CMqttSession::Publish(JsonPtr& message, const std::u16string& receiver, MqttOperation* op) {
+  if (!client_ || clientIdWide_.empty() || receiver.empty() || !message ||
+      message.Kind() != JsonKind::Object) {
+    delete op;
+    return false;
+  }
+  message.Append(JsonNewString(u"src", clientIdWide_));
+  message.Append(JsonNewString(u"dst", receiver));
+  std::string payload = Utf8Of(message);
+  if (payload.empty()) {
+    delete op;
+    return false;
+  }
+  if (!SubmitPublish(std::move(payload), op)) {
+    delete op;
+    return false;
+  }
+  return true;
+}
+
+// Paho hands at most kMaxInFlight publishes to the broker; one beyond that
+// waits inside Paho for its sender's one-second timer. So the session keeps
+// the excess itself, in order, and passes one on as each completes. Paho is
+// never called with publishMutex_ held: its completions take that mutex.
+bool CMqttSession::SubmitPublish(std::string payload, MqttOperation* op) {
+  std::unique_lock<std::mutex> hold(publishMutex_);
+  if (!handing_ && waitingPublishes_.empty() && inFlight_ < kMaxInFlight) {
+    ++inFlight_;
+    handing_ = true;
+    op->generation = generation_;
+    hold.unlock();
+    int rc = SendToPaho(payload, op);
+    hold.lock();
+    if (rc != MQTTASYNC_SUCCESS && op->generation == generation_) --inFlight_;
+    HandOnWaiting(hold);
+    return rc == MQTTASYNC_SUCCESS;
+  }
+  waitingPublishes_.push_back(
+      std::unique_ptr<PendingPublish>(new PendingPublish{std::move(payload), op}));
+  if (!handing_) {
+    handing_ = true;
+    HandOnWaiting(hold);
+  }
+  return true;
+}
+
+void CMqttSession::HandOnWaiting(std::unique_lock<std::mutex>& hold) {
+  while (inFlight_ < kMaxInFlight && !waitingPublishes_.empty()) {
+    std::unique_ptr<PendingPublish> next = std::move(waitingPublishes_.front());
+    waitingPublishes_.pop_front();
+    ++inFlight_;
+    next->op->generation = generation_;
+    hold.unlock();
+    int rc = SendToPaho(next->payload, next->op);
+    if (rc != MQTTASYNC_SUCCESS) {
+      // Already reported as started: the failure comes as its outcome.
+      Complete(next->op, false, &INetSessionNotify::OnSent);
+    }
+    hold.lock();
+    if (rc != MQTTASYNC_SUCCESS) {
+      if (next->op->generation == generation_) --inFlight_;
+      hold.unlock();
+      delete next->op;
+      hold.lock();
+    }
+  }
+  handing_ = false;
+}
+
+int CMqttSession::SendToPaho(const std::string& payload, MqttOperation* op) {
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = &MqttCallbacks::Published;
+  options.onFailure = &MqttCallbacks::PublishFailed;
+  options.context = op;
+  return MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
+                        2, 0, &options);
+}
+
+void CMqttSession::OnPublishDone(MqttOperation* op, bool ok) {
+  {
+    std::unique_lock<std::mutex> hold(publishMutex_);
+    if (op->generation == generation_ && inFlight_ > 0) --inFlight_;
+    if (!handing_) {
+      handing_ = true;
+      HandOnWaiting(hold);
+    }
+  }
+  Complete(op, ok, &INetSessionNotify::OnSent);
+  delete op;
+}
+
+void CMqttSession::HandleMessage(const std::string& payload) {
+  std::u16string text;
+  if (!ToWide(payload, 65001, text)) return;
+  JsonPtr message;
+  std::u16string src, dst, msg;
+  try {
+    message = JsonParse(text);
+    if (message.Kind() != JsonKind::Object) return;
+    src = MemberText(message, u"src");
+    dst = MemberText(message, u"dst");
+    msg = MemberText(message, u"msg");
+  } catch (...) {
+    return;
+  }
+  // Everything published on the topic comes back to every subscriber,
+  // this PC's own publications included.
+  if (dst != clientIdWide_ || src.empty() || msg.empty()) return;
+
+  std::u16string peer;
+  {
+    std::lock_guard<std::mutex> hold(peerMutex_);
+    if (peerId_.empty()) peerId_ = src;
+    peer = peerId_;
+  }
+  if (src != peer) {
+    JsonPtr busy = JsonNew(JsonKind::Object);
+    busy.Append(JsonNewString(u"msg", u"error"));
+    busy.Append(JsonNewString(u"error", kBusyText));
+    Publish(busy, src, new MqttOperation(this, 0));
+    return;
+  }
+  if (msg == u"lost") {
+    SetPeerId(std::u16string());
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (notify_) notify_->OnPeerLost();
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (notify_) notify_->OnMessage(Relay, message);
+}
+
+void CMqttSession::HandleConnectionLost() {
+  // Publishes still waiting in the session will not reach the broker on
+  // this connection; their outcome is failure.
+  std::deque<std::unique_ptr<PendingPublish>> failed;
+  {
+    std::lock_guard<std::mutex> hold(publishMutex_);
+    failed.swap(waitingPublishes_);
+    ++generation_;
+    inFlight_ = 0;
+  }
+  for (auto& pending : failed) {
+    Complete(pending->op, false, &INetSessionNotify::OnSent);
+    delete pending->op;
+  }
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (notify_) notify_->OnNetworkLost();
+}

@@ -1,0 +1,119 @@
+// The cloud relay session: PC and phone both connect out to an MQTT broker,
+// share one topic, and name sender and receiver (`src`, `dst`) inside every
+// JSON message. The MQTT protocol is Eclipse Paho's asynchronous C client;
+// every Paho handler runs on Paho's threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "net/session.h"
+
+struct MqttOperation;
+struct MqttWaiter;
+
+class CMqttSession : public INetSession {
+ public:
+  // Empty server URI: the relay broker, "tcp://" PIVARO_RELAY_HOST ":443".
+  explicit CMqttSession(const std::string& serverUri = std::string());
+
+  std::vector<PairingParam> GetPairingParams() override;
+  bool Start(std::int32_t cookie) override;
+  bool Stop(std::int32_t cookie) override;
+  bool Close() override;
+  bool DropPeer() override;
+  bool IsConnected() override;
+  bool Send(JsonPtr& message, std::int32_t cookie) override;
+  bool SendSync(JsonPtr& message) override;
+  void SetNotify(INetSessionNotify* notify) override;
+
+  // The last reference may be dropped by a completion on Paho's thread,
+  // where the client must not be destroyed: destruction moves elsewhere.
+  void Destroy() override;
+
+  const std::string& ClientId() const { return clientId_; }
+  const std::string& Topic() const { return topic_; }
+  const std::string& WillText() const { return willText_; }
+  const std::string& ServerUri() const { return serverUri_; }
+
+  // How long Close and SendSync wait for the broker (30 s unless a test
+  // shortens it).
+  void SetBlockingLimit(std::chrono::milliseconds limit);
+  // Whether the connection to the broker sends without Nagle's delay (on
+  // unless a benchmark compares).
+  void SetSendWithoutDelay(bool on);
+
+  // Paho's largest number of unacknowledged publishes per client; further
+  // publishes wait in the session, not in Paho.
+  static constexpr int kMaxInFlight = 10;
+
+ private:
+  struct PendingPublish;
+  friend struct MqttCallbacks;
+
+  ~CMqttSession() override;
+
+  bool Publish(JsonPtr& message, const std::u16string& receiver, MqttOperation* op);
+  // Hands the payload to Paho, or queues it when the in-flight window is full.
+  bool SubmitPublish(std::string payload, MqttOperation* op);
+  void HandOnWaiting(std::unique_lock<std::mutex>& hold);
+  int SendToPaho(const std::string& payload, MqttOperation* op);
+  void OnPublishDone(MqttOperation* op, bool ok);
+  bool Disconnect(MqttOperation* op);
+  bool WaitFor(const std::shared_ptr<MqttWaiter>& waiter);
+  void Complete(MqttOperation* op, bool ok, void (INetSessionNotify::*notify)(bool, std::int32_t));
+
+  void HandleConnected(MqttOperation* op);
+  void HandleMessage(const std::string& payload);
+  void HandleConnectionLost();
+
+  bool EnterHandler();
+  void LeaveHandler();
+
+  std::u16string PeerId();
+  void SetPeerId(const std::u16string& id);
+
+  std::string serverUri_;
+  std::string guid_;
+  std::string suffix_;
+  std::string clientId_;
+  std::u16string clientIdWide_;
+  std::string topic_;
+  std::vector<PairingParam> pairingParams_;
+  std::string willText_;
+  void* client_ = nullptr;  // MQTTAsync
+
+  std::recursive_mutex lock_;  // guards notify_; held while notifying
+  INetSessionNotify* notify_ = nullptr;
+
+  std::mutex peerMutex_;
+  std::u16string peerId_;
+
+  std::mutex publishMutex_;
+  int inFlight_ = 0;
+  bool handing_ = false;  // one thread at a time passes publishes to Paho
+  // Counts connections: a completion from an earlier one frees no slot.
+  unsigned long generation_ = 0;
+  std::deque<std::unique_ptr<PendingPublish>> waitingPublishes_;
+
+  std::mutex optionsMutex_;
+  std::chrono::milliseconds blockingLimit_{30000};
+  bool sendWithoutDelay_ = true;
+  // TCP sockets of the process when the last connect began; the new one to
+  // the broker is the connection of this client.
+  std::set<unsigned long long> socketsBeforeConnect_;
+
+  // Handlers for the whole client (message arrival, connection loss) run
+  // without a reference; the destructor waits until none is running.
+  std::mutex handlerMutex_;
+  std::condition_variable handlerDone_;
+  int activeHandlers_ = 0;
+  bool destroying_ = false;
+};
