@@ -1,0 +1,357 @@
+// The direct session against phones on real loopback sockets.
+#include "tests/net/direct_test_phone.h"
+
+namespace {
+
+using namespace direct_test;
+
+const char kBusy[] = "您的电脑已与其他手机建立连接。";
+const char kNotConnected[] = "未建立连接。";
+
+using DirectTcp = DirectSessionTest;
+using DirectUdp = DirectSessionTest;
+
+TEST_F(DirectTcp, FirstMessageAttachesAndSendReachesThePhone) {
+  EXPECT_FALSE(session->IsConnected());
+  TcpPhone phone(Tcp());
+  phone.SendJson("{\"msg\":\"hello\",\"n\":1}");
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "hello");
+  EXPECT_EQ(recorder.Events().back().from, Direct);
+  EXPECT_TRUE(session->IsConnected());
+
+  JsonPtr answer = Message(u"state");
+  ASSERT_TRUE(session->Send(answer, 5));
+  std::string text;
+  ASSERT_TRUE(phone.ReadFrame(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+  ASSERT_TRUE(recorder.WaitFor(Event::Sent));
+  Event sent = recorder.Events().back();
+  EXPECT_TRUE(sent.ok);
+  EXPECT_EQ(sent.cookie, 5);
+
+  JsonPtr last = Message(u"bye");
+  EXPECT_TRUE(session->SendSync(last));
+  ASSERT_TRUE(phone.ReadFrame(text));
+  EXPECT_EQ(Member(text, u"msg"), "bye");
+}
+
+TEST_F(DirectTcp, SecondPhoneGetsBusyOnEveryMessageWhileTheFirstIsUndisturbed) {
+  TcpPhone first(Tcp());
+  first.SendJson("{\"msg\":\"one\"}");
+  ASSERT_EQ(Member(recorder.MessageText(0), u"msg"), "one");
+
+  TcpPhone second(Tcp(), "127.0.0.2");
+  UdpPhone third(Udp(), "127.0.0.2");
+  for (int i = 0; i < 2; ++i) {
+    second.SendJson("{\"msg\":\"next\"}");
+    std::string text;
+    ASSERT_TRUE(second.ReadFrame(text));
+    EXPECT_EQ(Member(text, u"msg"), "error");
+    EXPECT_EQ(Member(text, u"error"), kBusy);
+    EXPECT_EQ(Member(third.Ask("{\"msg\":\"conn\",\"cuid\":\"other\"}"), u"error"), kBusy);
+    EXPECT_EQ(Member(third.Ask("{\"msg\":\"next\"}"), u"error"), kBusy);
+  }
+  // The busy answers complete like the session's own replies, with cookie 0.
+  ASSERT_TRUE(recorder.WaitFor(Event::Sent, 6));
+  for (const Event& e : recorder.Events()) {
+    if (e.kind == Event::Sent) {
+      EXPECT_EQ(e.cookie, 0);
+    }
+  }
+
+  first.SendJson("{\"msg\":\"two\"}");
+  EXPECT_EQ(Member(recorder.MessageText(1), u"msg"), "two");
+  EXPECT_EQ(recorder.Count(Event::Message), 2u);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  JsonPtr answer = Message(u"state");
+  ASSERT_TRUE(session->Send(answer, 0));
+  std::string text;
+  ASSERT_TRUE(first.ReadFrame(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+}
+
+TEST_F(DirectTcp, SamePhoneReconnectingReplacesTheOldConnectionSilently) {
+  TcpPhone before(Tcp());
+  before.SendJson("{\"msg\":\"one\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+
+  TcpPhone after(Tcp());
+  after.SendJson("{\"msg\":\"two\"}");
+  EXPECT_EQ(Member(recorder.MessageText(1), u"msg"), "two");
+  EXPECT_TRUE(before.WaitClosed());
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  EXPECT_TRUE(session->IsConnected());
+
+  JsonPtr answer = Message(u"state");
+  ASSERT_TRUE(session->Send(answer, 0));
+  std::string text;
+  ASSERT_TRUE(after.ReadFrame(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+}
+
+TEST_F(DirectTcp, PhoneClosingItsConnectionIsReportedLost) {
+  {
+    TcpPhone phone(Tcp());
+    phone.SendJson("{\"msg\":\"one\"}");
+    ASSERT_FALSE(recorder.MessageText(0).empty());
+  }
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+  EXPECT_FALSE(session->IsConnected());
+}
+
+TEST_F(DirectTcp, UnparsablePayloadIsDroppedAndReadingGoesOn) {
+  TcpPhone phone(Tcp());
+  phone.SendJson("not json");
+  phone.SendJson("[1,2]");
+  phone.SendRaw(EncodeFrame("{\"msg\":\"\xff\"}"));
+  phone.SendJson("{\"msg\":\"ok\"}");
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "ok");
+  EXPECT_EQ(recorder.Count(Event::Message), 1u);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+}
+
+TEST_F(DirectTcp, LengthLimitIsTenMebibytesMinusOne) {
+  std::string payload = "{\"pad\":\"" + std::string(10485759 - 10, 'x') + "\"}";
+  ASSERT_EQ(payload.size(), 10485759u);
+  TcpPhone largest(Tcp());
+  largest.SendJson(payload);
+  std::string text = recorder.MessageText(0, 10s);
+  EXPECT_EQ(text.size(), payload.size());
+
+  TcpPhone tooLarge(Tcp(), "127.0.0.2");
+  std::string header = EncodeFrame("").substr(0, 16);
+  header[4] = 0x00;
+  header[5] = 0x00;
+  header[6] = static_cast<char>(0xa0);  // 10,485,760
+  header[7] = 0x00;
+  tooLarge.SendRaw(header);
+  EXPECT_TRUE(tooLarge.WaitClosed());
+  EXPECT_EQ(recorder.Count(Event::Message), 1u);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);  // it was never the phone
+}
+
+TEST_F(DirectTcp, InvalidHeaderFromTheAttachedPhoneDetachesIt) {
+  TcpPhone phone(Tcp());
+  phone.SendJson("{\"msg\":\"one\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+  phone.SendRaw("XXXX and the rest of a header");
+  EXPECT_TRUE(phone.WaitClosed());
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+  EXPECT_FALSE(session->IsConnected());
+}
+
+TEST_F(DirectTcp, ConcurrentSendsNeverInterleaveAndKeepEachCallersOrder) {
+  TcpPhone phone(Tcp());
+  phone.SendJson("{\"msg\":\"hello\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+
+  constexpr int kThreads = 6;
+  constexpr int kEach = 60;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i) {
+        JsonPtr message = Message(u"seq");
+        message.Append(JsonNewString(u"pad", std::u16string(100 + 997 * t + i, u'a' + t)));
+        JsonPtr number = JsonNew(JsonKind::Number);
+        number.SetName(u"i");
+        number.SetInt(i);
+        message.Append(number);
+        JsonPtr sender = JsonNew(JsonKind::Number);
+        sender.SetName(u"t");
+        sender.SetInt(t);
+        message.Append(sender);
+        EXPECT_TRUE(session->Send(message, 100 + t));
+      }
+    });
+  }
+  std::vector<int> next(kThreads, 0);
+  int received = 0;
+  for (; received < kThreads * kEach; ++received) {
+    std::string text;
+    if (!phone.ReadFrame(text, 5s)) break;
+    JsonPtr message;
+    ASSERT_TRUE(DecodeMessage(text, message)) << "frame " << received;
+    int t = static_cast<int>(message.Find(u"t")->AsInt64());
+    ASSERT_GE(t, 0);
+    ASSERT_LT(t, kThreads);
+    EXPECT_EQ(message.Find(u"i")->AsInt64(), next[t]);
+    EXPECT_EQ(message.Find(u"pad")->AsString().size(),
+              static_cast<std::size_t>(100 + 997 * t + next[t]));
+    ++next[t];
+  }
+  for (std::thread& s : senders) s.join();
+  EXPECT_EQ(received, kThreads * kEach);
+  EXPECT_TRUE(recorder.WaitFor(Event::Sent, kThreads * kEach));
+}
+
+TEST_F(DirectUdp, ConnHeartbeatMessagesAndDisc) {
+  UdpPhone phone(Udp());
+  std::string answer = phone.Ask("{\"msg\":\"next\"}");
+  EXPECT_EQ(Member(answer, u"msg"), "error");
+  EXPECT_EQ(Member(answer, u"error"), kNotConnected);
+  EXPECT_FALSE(session->IsConnected());
+
+  EXPECT_EQ(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), "{\"msg\":\"conn\"}");
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
+
+  phone.SendJson("{\"msg\":\"next\"}");
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "next");
+  JsonPtr state = Message(u"state");
+  ASSERT_TRUE(session->Send(state, 9));
+  std::string text;
+  ASSERT_TRUE(phone.Receive(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+
+  UdpPhone otherPort(Udp());
+  EXPECT_EQ(otherPort.Ask("{\"msg\":\"disc\"}", 300ms), "");
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+
+  EXPECT_EQ(phone.Ask("{\"msg\":\"disc\"}"), "{\"msg\":\"disc\"}");
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+  EXPECT_FALSE(session->IsConnected());
+}
+
+TEST_F(DirectUdp, SameCuidFromAnotherAddressTakesOverButAnEmptyOneDoesNot) {
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+
+  UdpPhone stranger(Udp(), "127.0.0.2");
+  EXPECT_EQ(Member(stranger.Ask("{\"msg\":\"conn\"}"), u"error"), kBusy);
+  EXPECT_EQ(Member(stranger.Ask("{\"msg\":\"conn\",\"cuid\":\"\"}"), u"error"), kBusy);
+
+  UdpPhone moved(Udp(), "127.0.0.2");
+  EXPECT_EQ(Member(moved.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  JsonPtr state = Message(u"state");
+  ASSERT_TRUE(session->Send(state, 0));
+  std::string text;
+  ASSERT_TRUE(moved.Receive(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_FALSE(phone.Receive(text, 200ms));
+  // The old address is now a stranger.
+  EXPECT_EQ(Member(phone.Ask("{\"msg\":\"next\"}"), u"error"), kBusy);
+}
+
+TEST_F(DirectUdp, UdpPhoneMovesToTcpFromTheSameAddress) {
+  UdpPhone udp(Udp());
+  ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  TcpPhone tcp(Tcp());
+  tcp.SendJson("{\"msg\":\"next\"}");
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "next");
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+
+  JsonPtr state = Message(u"state");
+  ASSERT_TRUE(session->Send(state, 0));
+  std::string text;
+  ASSERT_TRUE(tcp.ReadFrame(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_FALSE(udp.Receive(text, 200ms));
+}
+
+TEST_F(DirectUdp, TcpPhoneMovesToUdpFromTheSameAddress) {
+  TcpPhone tcp(Tcp());
+  tcp.SendJson("{\"msg\":\"next\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+  UdpPhone udp(Udp());
+  ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  EXPECT_TRUE(tcp.WaitClosed());
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  JsonPtr state = Message(u"state");
+  ASSERT_TRUE(session->Send(state, 0));
+  std::string text;
+  ASSERT_TRUE(udp.Receive(text));
+  EXPECT_EQ(Member(text, u"msg"), "state");
+}
+
+TEST_F(DirectUdp, InvalidDatagramDetachesOnlyFromThePeersOwnPort) {
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+
+  UdpPhone samePlaceOtherPort(Udp());
+  samePlaceOtherPort.SendRaw("garbage");
+  std::string frame = EncodeFrame("{\"msg\":\"next\"}");
+  samePlaceOtherPort.SendRaw(frame + "x");  // length disagrees with the size
+  EXPECT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
+  EXPECT_TRUE(session->IsConnected());
+
+  phone.SendRaw(frame.substr(0, frame.size() - 1));
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+  EXPECT_FALSE(session->IsConnected());
+}
+
+TEST_F(DirectUdp, OversizedDatagramIsDroppedAndReceivingGoesOn) {
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  // A well-formed frame of 300 bytes: too long for the session's buffer.
+  std::string big = "{\"msg\":\"next\",\"pad\":\"" + std::string(300 - 16 - 23, 'x') + "\"}";
+  phone.SendJson(big);
+  EXPECT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_EQ(recorder.Count(Event::Message), 0u);
+  // 256 bytes exactly still fit.
+  std::string fits = "{\"msg\":\"next\",\"pad\":\"" + std::string(256 - 16 - 23, 'x') + "\"}";
+  ASSERT_EQ(fits.size() + 16, 256u);
+  phone.SendJson(fits);
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "next");
+}
+
+class DirectHeartbeat : public DirectSessionTest {
+ protected:
+  void SetUp() override { Create(kTick); }
+  static constexpr std::chrono::milliseconds kTick{40};
+};
+
+TEST_F(DirectHeartbeat, SilentPhoneIsReportedLostRepeatedlyUntilDropped) {
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  Clock::time_point attached = Clock::now();
+  ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 1));
+  // Not before three ticks have passed without a heartbeat.
+  EXPECT_GE(Clock::now() - attached, 3 * kTick);
+  ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 3));
+  EXPECT_TRUE(session->IsConnected());  // reported, not detached
+
+  ASSERT_TRUE(session->DropPeer());
+  EXPECT_FALSE(session->IsConnected());
+  std::size_t lost = recorder.Count(Event::PeerLost);
+  // A later TCP phone is not dropped by ticks about the UDP phone.
+  TcpPhone tcp(Tcp());
+  tcp.SendJson("{\"msg\":\"next\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+  std::this_thread::sleep_for(8 * kTick);
+  EXPECT_LE(recorder.Count(Event::PeerLost), lost + 1);  // one tick may have been under way
+  EXPECT_TRUE(session->IsConnected());
+}
+
+TEST_F(DirectHeartbeat, WithoutNetworkTheLossIsTheNetworks) {
+  network = false;
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  EXPECT_TRUE(recorder.WaitFor(Event::NetworkLost, 2));
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+}
+
+TEST_F(DirectHeartbeat, RegularHeartbeatsKeepThePhone) {
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  for (int i = 0; i < 15; ++i) {
+    std::this_thread::sleep_for(kTick);
+    ASSERT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
+  }
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  EXPECT_TRUE(session->IsConnected());
+}
+
+TEST_F(DirectHeartbeat, UdpPhoneComingFromTcpIsSupervisedToo) {
+  TcpPhone tcp(Tcp());
+  tcp.SendJson("{\"msg\":\"next\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+  UdpPhone udp(Udp());
+  ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+}
+
+}  // namespace

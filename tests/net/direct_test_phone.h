@@ -1,0 +1,318 @@
+// Test stand-ins for the other end of the direct session: phones that talk
+// to it over real loopback sockets, and a receiver that records every
+// notification. Every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "net/direct_frame.h"
+#include "net/session.h"
+
+namespace direct_test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The session under test always listens on the wildcard address; phones
+// reach it only through 127.0.0.1, whatever loopback address they bind.
+inline boost::asio::ip::address Loopback() { return boost::asio::ip::make_address("127.0.0.1"); }
+
+inline std::string Text(const JsonPtr& message) {
+  std::string utf8;
+  ToUtf8(JsonWrite(message), utf8);
+  return utf8;
+}
+
+inline std::string Member(const std::string& json, const char16_t* name) {
+  JsonPtr message;
+  if (!DecodeMessage(json, message)) return "<unparsable>";
+  JsonPtr* member = message.Find(name);
+  std::string utf8;
+  if (member) ToUtf8(member->AsString(), utf8);
+  return utf8;
+}
+
+inline JsonPtr Message(const std::u16string& msg) {
+  JsonPtr message = JsonNew(JsonKind::Object);
+  message.Append(JsonNewString(u"msg", msg));
+  return message;
+}
+
+class TcpPhone {
+ public:
+  explicit TcpPhone(std::uint16_t port, const char* local = "127.0.0.1") : socket_(io_) {
+    socket_.open(boost::asio::ip::tcp::v4());
+    socket_.bind({boost::asio::ip::make_address(local), 0});
+    socket_.connect({Loopback(), port});
+  }
+
+  void SendRaw(const std::string& bytes) {
+    boost::asio::write(socket_, boost::asio::buffer(bytes));
+  }
+  void SendJson(const std::string& json) { SendRaw(EncodeFrame(json)); }
+
+  // Next frame's text; false on timeout, end of stream or a bad frame.
+  bool ReadFrame(std::string& text, std::chrono::milliseconds limit = 2s) {
+    Clock::time_point end = Clock::now() + limit;
+    for (;;) {
+      std::size_t used = 0;
+      FrameReader::Status status = reader_.Feed(pending_.data(), pending_.size(), used);
+      pending_.erase(0, used);
+      if (status == FrameReader::Status::Frame) {
+        text = reader_.Text();
+        return true;
+      }
+      if (status == FrameReader::Status::Invalid) return false;
+      if (!ReadSome(end)) return false;
+    }
+  }
+
+  // True once the session has closed the connection.
+  bool WaitClosed(std::chrono::milliseconds limit = 2s) {
+    Clock::time_point end = Clock::now() + limit;
+    while (ReadSome(end)) pending_.clear();
+    return closed_;
+  }
+
+  boost::asio::ip::tcp::socket& Socket() { return socket_; }
+
+ private:
+  // False on timeout or end of stream (closed_ tells which).
+  bool ReadSome(Clock::time_point end) {
+    if (closed_ || Clock::now() >= end) return false;
+    char buffer[65536];
+    bool done = false;
+    boost::system::error_code result;
+    std::size_t got = 0;
+    socket_.async_read_some(boost::asio::buffer(buffer),
+                            [&](const boost::system::error_code& ec, std::size_t n) {
+                              done = true;
+                              result = ec;
+                              got = n;
+                            });
+    io_.restart();
+    io_.run_until(end);
+    if (!done) {
+      socket_.cancel();
+      io_.restart();
+      io_.run();
+      if (!result) pending_.append(buffer, got);
+      return !result && got > 0;
+    }
+    if (result) {
+      closed_ = true;
+      return false;
+    }
+    pending_.append(buffer, got);
+    return true;
+  }
+
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_;
+  FrameReader reader_;
+  std::string pending_;
+  bool closed_ = false;
+};
+
+class UdpPhone {
+ public:
+  explicit UdpPhone(std::uint16_t port, const char* local = "127.0.0.1")
+      : socket_(io_), target_(Loopback(), port) {
+    socket_.open(boost::asio::ip::udp::v4());
+    socket_.bind({boost::asio::ip::make_address(local), 0});
+  }
+
+  void SendRaw(const std::string& bytes) { socket_.send_to(boost::asio::buffer(bytes), target_); }
+  void SendJson(const std::string& json) { SendRaw(EncodeFrame(json)); }
+
+  // Next datagram's text; false on timeout or a datagram that is no frame.
+  bool Receive(std::string& text, std::chrono::milliseconds limit = 2s) {
+    char buffer[65536];
+    bool done = false;
+    boost::system::error_code result;
+    std::size_t got = 0;
+    boost::asio::ip::udp::endpoint from;
+    socket_.async_receive_from(boost::asio::buffer(buffer), from,
+                               [&](const boost::system::error_code& ec, std::size_t n) {
+                                 done = true;
+                                 result = ec;
+                                 got = n;
+                               });
+    io_.restart();
+    io_.run_for(limit);
+    if (!done) {
+      socket_.cancel();
+      io_.restart();
+      io_.run();
+    }
+    if (!done || result) return false;
+    DirectFrameHeader header;
+    if (got < kFrameHeaderSize ||
+        !DecodeFrameHeader(reinterpret_cast<const unsigned char*>(buffer), header) ||
+        header.length + kFrameHeaderSize != got) {
+      return false;
+    }
+    text = FramePayloadText(header.kind, buffer + kFrameHeaderSize, header.length);
+    return true;
+  }
+
+  // Sends a message and returns the session's answer, or "" without one.
+  std::string Ask(const std::string& json, std::chrono::milliseconds limit = 2s) {
+    SendJson(json);
+    std::string answer;
+    return Receive(answer, limit) ? answer : std::string();
+  }
+
+  std::uint16_t Port() const { return socket_.local_endpoint().port(); }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::udp::socket socket_;
+  boost::asio::ip::udp::endpoint target_;
+};
+
+struct Event {
+  enum Kind { Started, Stopped, Sent, NetworkLost, PeerLost, Message };
+  Kind kind = Message;
+  bool ok = false;
+  std::int32_t cookie = 0;
+  std::string text;  // the message of OnMessage
+  SessionType from = Relay;
+  std::thread::id thread;
+
+  static Event Of(Kind kind, bool ok = false, std::int32_t cookie = 0) {
+    Event e;
+    e.kind = kind;
+    e.ok = ok;
+    e.cookie = cookie;
+    return e;
+  }
+};
+
+class Recorder : public INetSessionNotify {
+ public:
+  void OnStarted(bool ok, std::int32_t cookie) override {
+    Add(Event::Of(Event::Started, ok, cookie));
+  }
+  void OnStopped(bool ok, std::int32_t cookie) override {
+    Add(Event::Of(Event::Stopped, ok, cookie));
+  }
+  void OnSent(bool ok, std::int32_t cookie) override { Add(Event::Of(Event::Sent, ok, cookie)); }
+  void OnNetworkLost() override { Add(Event::Of(Event::NetworkLost)); }
+  void OnPeerLost() override { Add(Event::Of(Event::PeerLost)); }
+  void OnMessage(SessionType from, JsonPtr& message) override {
+    Event e = Event::Of(Event::Message);
+    e.text = Text(message);
+    e.from = from;
+    Add(e);
+    if (onMessage) onMessage(message);
+  }
+
+  // Runs inside OnMessage, with the session's lock held.
+  std::function<void(JsonPtr&)> onMessage;
+
+  std::size_t Count(Event::Kind kind) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::size_t n = 0;
+    for (const Event& e : events_) n += e.kind == kind;
+    return n;
+  }
+
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return events_;
+  }
+
+  // Waits until `count` events of that kind have arrived.
+  bool WaitFor(Event::Kind kind, std::size_t count = 1, std::chrono::milliseconds limit = 3s) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    return changed_.wait_for(guard, limit, [&] {
+      std::size_t n = 0;
+      for (const Event& e : events_) n += e.kind == kind;
+      return n >= count;
+    });
+  }
+
+  // The text of the n-th message (0-based), waiting for it.
+  std::string MessageText(std::size_t n, std::chrono::milliseconds limit = 3s) {
+    if (!WaitFor(Event::Message, n + 1, limit)) return std::string();
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Event& e : events_) {
+      if (e.kind == Event::Message && n-- == 0) return e.text;
+    }
+    return std::string();
+  }
+
+ private:
+  void Add(Event e) {
+    e.thread = std::this_thread::get_id();
+    std::lock_guard<std::mutex> guard(mutex_);
+    events_.push_back(std::move(e));
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+};
+
+}  // namespace direct_test
+
+// A session on ephemeral ports, started, with a recorder attached and a
+// network switch the test controls.
+#include <gtest/gtest.h>
+#include <atomic>
+
+#include "net/direct_session.h"
+
+namespace direct_test {
+
+class DirectSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Create(std::chrono::seconds(2)); }
+
+  void TearDown() override { Destroy(); }
+
+  void Create(std::chrono::milliseconds tick) {
+    DirectSessionOptions options;
+    options.port = 0;
+    options.tick = tick;
+    options.networkAlive = [this] { return network.load(); };
+    session = new CDirectSession(options);
+    session->AddRef();
+    session->SetNotify(&recorder);
+    ASSERT_TRUE(session->Start(0));
+    ASSERT_NE(session->TcpPort(), 0);
+    ASSERT_NE(session->UdpPort(), 0);
+  }
+
+  void Destroy() {
+    if (!session) return;
+    session->SetNotify(nullptr);
+    session->Release();
+    session = nullptr;
+  }
+
+  std::uint16_t Tcp() const { return session->TcpPort(); }
+  std::uint16_t Udp() const { return session->UdpPort(); }
+
+  std::atomic<bool> network{true};
+  Recorder recorder;
+  CDirectSession* session = nullptr;
+};
+
+}  // namespace direct_test

@@ -1,0 +1,248 @@
+// The session contract as the controller sees it: reference counting,
+// CreateSession, the notification rules, and survival of hostile traffic.
+#include <random>
+
+#include "tests/net/direct_test_phone.h"
+
+namespace {
+
+using namespace direct_test;
+
+class Counted : public referenced_base {
+ public:
+  explicit Counted(int& destroyed) : destroyed_(destroyed) {}
+  void Destroy() override {
+    ++destroyed_;
+    referenced_base::Destroy();
+  }
+
+ private:
+  int& destroyed_;
+};
+
+TEST(ReferencedBase, LastReleaseDestroysOnceAndNullIsTolerated) {
+  int destroyed = 0;
+  Counted* object = new Counted(destroyed);
+  EXPECT_EQ(object->RefCount(), 0);
+  AddRef(object);
+  AddRef(object);
+  Release(object);
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(object->RefCount(), 1);
+  Release(object);
+  EXPECT_EQ(destroyed, 1);
+  AddRef(nullptr);
+  Release(nullptr);
+}
+
+TEST(ReferencedBase, ConcurrentPairsLeaveTheCountIntact) {
+  int destroyed = 0;
+  Counted* object = new Counted(destroyed);
+  object->AddRef();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([object] {
+      for (int i = 0; i < 20000; ++i) {
+        object->AddRef();
+        object->Release();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(object->RefCount(), 1);
+  EXPECT_EQ(destroyed, 0);
+  object->Release();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(CreateSession, DirectComesWithOneReferenceAndItsPairingParameter) {
+  INetSession* session = CreateSession(Direct);
+  ASSERT_NE(session, nullptr);
+  EXPECT_NE(dynamic_cast<CDirectSession*>(session), nullptr);
+  EXPECT_EQ(session->RefCount(), 1);
+  std::vector<PairingParam> params = session->GetPairingParams();
+  ASSERT_EQ(params.size(), 1u);
+  EXPECT_EQ(params[0].first, "sv");
+  EXPECT_EQ(params[0].second.size() % 12, 0u);
+  EXPECT_FALSE(session->IsConnected());
+  session->Release();
+
+  EXPECT_EQ(CreateSession(static_cast<SessionType>(7)), nullptr);
+}
+
+using DirectNotify = DirectSessionTest;
+
+TEST_F(DirectNotify, StartAndStopNotifyOnTheCallingThreadBeforeReturning) {
+  std::thread::id self = std::this_thread::get_id();
+  std::vector<Event> events = recorder.Events();
+  ASSERT_EQ(events.size(), 1u);  // the fixture's Start(0)
+  EXPECT_EQ(events[0].kind, Event::Started);
+  EXPECT_TRUE(events[0].ok);
+  EXPECT_EQ(events[0].thread, self);
+
+  TcpPhone phone(Tcp());
+  phone.SendJson("{\"msg\":\"hello\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+  EXPECT_NE(recorder.Events().back().thread, self);  // from the I/O thread
+
+  ASSERT_TRUE(session->Stop(3));
+  events = recorder.Events();
+  ASSERT_EQ(events.back().kind, Event::Stopped);
+  EXPECT_TRUE(events.back().ok);
+  EXPECT_EQ(events.back().cookie, 3);
+  EXPECT_EQ(events.back().thread, self);
+  EXPECT_FALSE(session->IsConnected());
+  EXPECT_TRUE(phone.WaitClosed());
+  EXPECT_EQ(session->TcpPort(), 0);
+
+  // A stopped session starts again on fresh sockets.
+  ASSERT_TRUE(session->Start(4));
+  EXPECT_EQ(recorder.Events().back().cookie, 4);
+  UdpPhone udp(Udp());
+  EXPECT_EQ(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"c\"}"), "{\"msg\":\"conn\"}");
+}
+
+TEST_F(DirectNotify, StartWithoutNetworkReportsFailureButIsAccepted) {
+  session->Close();
+  network = false;
+  ASSERT_TRUE(session->Start(8));
+  Event last = recorder.Events().back();
+  EXPECT_EQ(last.kind, Event::Started);
+  EXPECT_FALSE(last.ok);
+  EXPECT_EQ(last.cookie, 8);
+  EXPECT_EQ(session->TcpPort(), 0);
+}
+
+TEST_F(DirectNotify, StartFailsWithoutNotificationWhenThePortIsTaken) {
+  DirectSessionOptions options;
+  options.port = Tcp();
+  options.networkAlive = [] { return true; };
+  CDirectSession* other = new CDirectSession(options);
+  other->AddRef();
+  Recorder otherRecorder;
+  other->SetNotify(&otherRecorder);
+  EXPECT_FALSE(other->Start(1));
+  EXPECT_TRUE(otherRecorder.Events().empty());
+  other->SetNotify(nullptr);
+  other->Release();
+}
+
+TEST_F(DirectNotify, SendWithoutPhoneIsRefusedSilently) {
+  JsonPtr message = Message(u"state");
+  EXPECT_FALSE(session->Send(message, 1));
+  EXPECT_FALSE(session->SendSync(message));
+  JsonPtr notAnObject = JsonNew(JsonKind::Number);
+  EXPECT_FALSE(session->Send(notAnObject, 1));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(recorder.Count(Event::Sent), 0u);
+}
+
+TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
+  recorder.onMessage = [this](JsonPtr& message) {
+    JsonPtr answer = Message(u"echo");
+    answer.Append(JsonNewString(u"of", message.Find(u"msg")->AsString()));
+    session->Send(answer, 2);
+  };
+  TcpPhone tcp(Tcp());
+  for (const char* msg : {"a", "b", "c"}) {
+    tcp.SendJson(std::string("{\"msg\":\"") + msg + "\"}");
+    std::string text;
+    ASSERT_TRUE(tcp.ReadFrame(text));
+    EXPECT_EQ(Member(text, u"of"), msg);
+  }
+  EXPECT_TRUE(recorder.WaitFor(Event::Sent, 3));
+}
+
+TEST_F(DirectNotify, NothingArrivesAfterSetNotifyNullReturns) {
+  std::atomic<bool> detached{false};
+  std::atomic<int> late{0};
+  recorder.onMessage = [&](JsonPtr&) {
+    std::this_thread::sleep_for(1ms);  // widen the window of a delivery in progress
+    if (detached) ++late;
+  };
+  UdpPhone phone(Udp());
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"c\"}"), u"msg"), "conn");
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    for (int i = 0; i < 2000 && !stop; ++i) {
+      phone.SendJson("{\"msg\":\"next\"}");
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  ASSERT_TRUE(recorder.WaitFor(Event::Message, 20));
+  session->SetNotify(nullptr);
+  detached = true;
+  std::size_t seen = recorder.Count(Event::Message);
+  std::this_thread::sleep_for(100ms);
+  stop = true;
+  sender.join();
+  EXPECT_EQ(late.load(), 0);
+  EXPECT_EQ(recorder.Count(Event::Message), seen);
+}
+
+// Random malformed traffic on both transports: whatever arrives, the session
+// neither crashes nor hangs, and a well-behaved phone is still served.
+TEST_F(DirectNotify, SurvivesRandomMalformedFramesAndJson) {
+  std::mt19937 random(12345);
+  auto bytes = [&](std::size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(random() & 0xff);
+    return s;
+  };
+  const std::vector<std::string> texts = {"",
+                                          "{",
+                                          "}",
+                                          "{\"msg\":",
+                                          "{\"msg\":\"conn\",\"cuid\":",
+                                          "[\"msg\"]",
+                                          "{\"msg\":1e999}",
+                                          "{\"msg\":\"\\ud800\"}",
+                                          "{\"msg\":{\"msg\":\"x\"}}",
+                                          "{\"a\":[[[[[[[[[[[[[[]]]]]]]]]]]]]]}",
+                                          "null",
+                                          "\xc0\xaf",
+                                          "{\"msg\":\"heartbeat\"",
+                                          "{\"msg\":\"disc\"}x"};
+  auto frame = [&](int variant) {
+    std::string text = texts[random() % texts.size()];
+    if (variant == 0) return EncodeFrame(text);
+    if (variant == 1) return EncodeFrame(text + bytes(random() % 40));
+    std::string f = EncodeFrame(bytes(random() % 200));
+    if (variant == 2) f[8] = static_cast<char>(random());  // another kind
+    if (variant == 3) f[4] = static_cast<char>(random());  // another length
+    if (variant == 4) f[0] = 'X';
+    return f;
+  };
+
+  recorder.onMessage = [this](JsonPtr&) {
+    JsonPtr answer = Message(u"alive");
+    session->Send(answer, 0);
+  };
+  Clock::time_point end = Clock::now() + 3s;
+  int rounds = 0;
+  for (; rounds < 300 && Clock::now() < end; ++rounds) {
+    UdpPhone udp(Udp(), rounds % 2 ? "127.0.0.1" : "127.0.0.3");
+    if (rounds % 5 == 0) udp.SendJson("{\"msg\":\"conn\",\"cuid\":\"fuzz\"}");
+    for (int i = 0; i < 5; ++i) udp.SendRaw(frame(random() % 5).substr(0, 256));
+    udp.SendRaw(bytes(random() % 300));
+
+    TcpPhone tcp(Tcp(), rounds % 3 ? "127.0.0.1" : "127.0.0.3");
+    std::string stream;
+    for (int i = 0; i < 4; ++i) stream += frame(random() % 4);
+    if (rounds % 4 == 0) stream += bytes(random() % 64);
+    tcp.SendRaw(stream);
+    if (rounds % 10 == 0) session->DropPeer();
+  }
+  EXPECT_GT(rounds, 20);
+
+  // Fresh sockets, so that no late fuzz frame holds the session.
+  ASSERT_TRUE(session->Close());
+  ASSERT_TRUE(session->Start(0));
+  TcpPhone good(Tcp(), "127.0.0.4");
+  good.SendJson("{\"msg\":\"ping\"}");
+  std::string text;
+  ASSERT_TRUE(good.ReadFrame(text, 5s));
+  EXPECT_EQ(Member(text, u"msg"), "alive");
+}
+
+}  // namespace
