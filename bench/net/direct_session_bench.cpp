@@ -1,0 +1,263 @@
+// Round trip of a 150-byte message through the direct session (phone socket
+// -> OnMessage -> Send -> phone socket) over TCP and UDP, beside a bare
+// Boost.Asio echo of the same frames in the same process, so the figures
+// show what the session itself adds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "net/direct_frame.h"
+#include "net/direct_session.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using asio::ip::udp;
+
+const std::string& Payload() {
+  static const std::string text = [] {
+    std::string head = "{\"msg\":\"next\",\"pad\":\"";
+    return head + std::string(150 - head.size() - 2, 'x') + "\"}";
+  }();
+  return text;
+}
+
+// The phone: a plain socket with a receive time limit, so a lost answer
+// ends the run instead of hanging it.
+class Phone {
+ public:
+  Phone(int type, std::uint16_t port) : fd_(socket(AF_INET, type, 0)) {
+    timeval limit{2, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    int one = 1;
+    if (type == SOCK_STREAM) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    stream_ = type == SOCK_STREAM;
+  }
+  ~Phone() { close(fd_); }
+
+  // Sends the frame and waits for one frame back.
+  bool RoundTrip(const std::string& frame) {
+    if (!ok_ || send(fd_, frame.data(), frame.size(), 0) != static_cast<ssize_t>(frame.size())) {
+      return false;
+    }
+    if (!stream_) return recv(fd_, buffer_.data(), buffer_.size(), 0) >= 16;
+    if (!ReadExactly(16)) return false;
+    DirectFrameHeader header;
+    if (!DecodeFrameHeader(reinterpret_cast<unsigned char*>(buffer_.data()), header)) return false;
+    return header.length <= buffer_.size() && ReadExactly(header.length);
+  }
+
+ private:
+  bool ReadExactly(std::size_t size) {
+    for (std::size_t got = 0; got < size;) {
+      ssize_t n = recv(fd_, buffer_.data() + got, size - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  int fd_;
+  bool ok_ = false;
+  bool stream_ = false;
+  std::array<char, 4096> buffer_{};
+};
+
+class EchoReceiver : public INetSessionNotify {
+ public:
+  explicit EchoReceiver(INetSession* session) : session_(session) {}
+  void OnStarted(bool, std::int32_t) override {}
+  void OnStopped(bool, std::int32_t) override {}
+  void OnSent(bool, std::int32_t) override {}
+  void OnNetworkLost() override {}
+  void OnPeerLost() override {}
+  void OnMessage(SessionType, JsonPtr& message) override { session_->Send(message, 0); }
+
+ private:
+  INetSession* session_;
+};
+
+// Bare Asio echo on its own thread: read a header and payload, write the
+// frame back in one write; datagrams go straight back.
+class BareEcho {
+ public:
+  BareEcho() : acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}), udp_(io_) {
+    udp_.open(udp::v4());
+    udp_.bind({asio::ip::make_address("127.0.0.1"), 0});
+    Accept();
+    Receive();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~BareEcho() {
+    io_.stop();
+    thread_.join();
+  }
+  std::uint16_t TcpPort() const { return acceptor_.local_endpoint().port(); }
+  std::uint16_t UdpPort() const { return udp_.local_endpoint().port(); }
+
+ private:
+  struct Conn {
+    explicit Conn(asio::io_context& io) : socket(io) {}
+    tcp::socket socket;
+    std::string frame;
+  };
+
+  void Accept() {
+    auto conn = std::make_shared<Conn>(io_);
+    acceptor_.async_accept(conn->socket, [this, conn](const boost::system::error_code& ec) {
+      if (ec) return;
+      conn->socket.set_option(tcp::no_delay(true));
+      ReadFrame(conn);
+      Accept();
+    });
+  }
+
+  void ReadFrame(const std::shared_ptr<Conn>& conn) {
+    conn->frame.resize(16);
+    asio::async_read(
+        conn->socket, asio::buffer(&conn->frame[0], 16),
+        [conn, this](const boost::system::error_code& ec, std::size_t) {
+          DirectFrameHeader header;
+          if (ec || !DecodeFrameHeader(reinterpret_cast<unsigned char*>(&conn->frame[0]), header)) {
+            return;
+          }
+          conn->frame.resize(16 + header.length);
+          asio::async_read(conn->socket, asio::buffer(&conn->frame[16], header.length),
+                           [conn, this](const boost::system::error_code& ec, std::size_t) {
+                             if (!ec) WriteFrame(conn);
+                           });
+        });
+  }
+
+  void WriteFrame(const std::shared_ptr<Conn>& conn) {
+    asio::async_write(conn->socket, asio::buffer(conn->frame),
+                      [conn, this](const boost::system::error_code& ec, std::size_t) {
+                        if (!ec) ReadFrame(conn);
+                      });
+  }
+
+  void Receive() {
+    udp_.async_receive_from(asio::buffer(datagram_), from_,
+                            [this](const boost::system::error_code& ec, std::size_t n) {
+                              if (ec) return;
+                              udp_.send_to(asio::buffer(datagram_.data(), n), from_);
+                              Receive();
+                            });
+  }
+
+  asio::io_context io_;
+  tcp::acceptor acceptor_;
+  udp::socket udp_;
+  std::array<char, 512> datagram_{};
+  udp::endpoint from_;
+  std::thread thread_;
+};
+
+void Measure(benchmark::State& state, Phone& phone) {
+  const std::string frame = EncodeFrame(Payload());
+  for (int i = 0; i < 200; ++i) {
+    if (!phone.RoundTrip(frame)) {
+      state.SkipWithError("no answer during warm-up");
+      return;
+    }
+  }
+  std::vector<double> micros;
+  micros.reserve(static_cast<std::size_t>(state.max_iterations));
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    if (!phone.RoundTrip(frame)) {
+      state.SkipWithError("no answer");
+      break;
+    }
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  if (micros.empty()) return;
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+}
+
+struct SessionUnderTest {
+  SessionUnderTest() {
+    DirectSessionOptions options;
+    options.port = 0;
+    options.tick = std::chrono::hours(1);  // no heartbeat traffic during the run
+    options.networkAlive = [] { return true; };
+    session = new CDirectSession(options);
+    session->AddRef();
+    echo = std::make_unique<EchoReceiver>(session);
+    session->SetNotify(echo.get());
+    session->Start(0);
+  }
+  ~SessionUnderTest() {
+    session->Close();
+    session->SetNotify(nullptr);
+    session->Release();
+  }
+  CDirectSession* session;
+  std::unique_ptr<EchoReceiver> echo;
+};
+
+void BM_SessionTcpRoundTrip(benchmark::State& state) {
+  SessionUnderTest s;
+  Phone phone(SOCK_STREAM, s.session->TcpPort());
+  Measure(state, phone);
+}
+
+void BM_SessionUdpRoundTrip(benchmark::State& state) {
+  SessionUnderTest s;
+  Phone phone(SOCK_DGRAM, s.session->UdpPort());
+  if (!phone.RoundTrip(EncodeFrame("{\"msg\":\"conn\",\"cuid\":\"bench\"}"))) {
+    state.SkipWithError("conn not answered");
+    return;
+  }
+  Measure(state, phone);
+}
+
+void BM_BareAsioTcpEcho(benchmark::State& state) {
+  BareEcho echo;
+  Phone phone(SOCK_STREAM, echo.TcpPort());
+  Measure(state, phone);
+}
+
+void BM_BareAsioUdpEcho(benchmark::State& state) {
+  BareEcho echo;
+  Phone phone(SOCK_DGRAM, echo.UdpPort());
+  Measure(state, phone);
+}
+
+constexpr int kRoundTrips = 20000;
+BENCHMARK(BM_SessionTcpRoundTrip)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_BareAsioTcpEcho)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_SessionUdpRoundTrip)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_BareAsioUdpEcho)->Iterations(kRoundTrips)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
