@@ -1,0 +1,222 @@
+// Many threads at once, as in the program: two session threads delivering
+// phone messages under their own locks, the presentation worker answering,
+// and the UI thread on an io_context re-creating sessions and firing timers.
+// Meant to run under ThreadSanitizer as well.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "app/asio_ui_thread.h"
+#include "tests/app/fakes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A view that only counts; touched by the UI thread alone.
+class CountingView : public FakeView {};
+
+struct Rig {
+  std::mutex madeLock;
+  std::vector<FakeSession*> made;
+  std::atomic<int> destroyed{0};
+  FakePresentation* pres = nullptr;
+  std::unique_ptr<CMainController> ctl;
+
+  Rig() {
+    CMainController::Services s;
+    s.createSession = [this](SessionType t) -> INetSession* {
+      std::vector<PairingParam> params;
+      if (t == Relay) {
+        params = {{"id", "r"}, {"st", "t"}};
+      } else {
+        params = {{"sv", "d"}};
+      }
+      auto* f = new FakeSession(t, params, &destroyed);
+      f->startInline = t == Direct;
+      f->stopInline = t == Direct;
+      f->AddRef();
+      f->AddRef();
+      std::lock_guard<std::mutex> lock(madeLock);
+      made.push_back(f);
+      return f;
+    };
+    auto p = std::make_unique<FakePresentation>();
+    pres = p.get();
+    s.presentation = std::move(p);
+    ctl = std::make_unique<CMainController>(std::move(s));
+  }
+  ~Rig() {
+    ctl.reset();
+    for (FakeSession* f : made) f->Release();
+  }
+  // The newest session of that kind (still referenced by the rig).
+  FakeSession* Latest(SessionType kind) {
+    std::lock_guard<std::mutex> lock(madeLock);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+      if ((*it)->Kind() == kind) return *it;
+    }
+    return nullptr;
+  }
+};
+
+// Runs io on its own thread (the UI thread) until Stop.
+class UiLoop {
+ public:
+  explicit UiLoop(boost::asio::io_context& io)
+      : io_(io), guard_(io.get_executor()), thread_([this] { io_.run(); }) {}
+  ~UiLoop() { Stop(); }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    guard_.reset();
+    // Whatever is queued still runs; then the loop ends for lack of work
+    // (timers pending are cancelled by the caller first).
+    thread_.join();
+  }
+
+ private:
+  boost::asio::io_context& io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+template <class F>
+void RunOn(boost::asio::io_context& io, F f) {
+  std::promise<void> done;
+  boost::asio::post(io, [&] {
+    f();
+    done.set_value();
+  });
+  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+}
+
+}  // namespace
+
+TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
+  Rig rig;
+  CountingView view;
+  boost::asio::io_context io;
+  CAsioUiThread ui(io, *rig.ctl);
+  rig.ctl->AttachUi(&ui, &view);
+  UiLoop loop(io);
+  RunOn(io, [&] { rig.ctl->InitWindow(); });
+  rig.pres->showRunning = true;
+
+  std::atomic<bool> stop{false};
+  auto phone = [&](SessionType kind) {
+    static const char* kMessages[] = {R"({"msg":"hello","note":1})",
+                                      R"({"msg":"next"})",
+                                      R"({"msg":"laser_down","x":0.5,"y":0.5})",
+                                      R"({"msg":"laser_move","x":0.6,"y":0.4})",
+                                      R"({"msg":"laser_up"})",
+                                      R"({"msg":"pen_move","x":0.1,"y":0.2})",
+                                      R"({"msg":"prev"})",
+                                      R"({"msg":"bye"})",
+                                      R"({"msg":"unknown"})",
+                                      R"({"no":"msg"})"};
+    for (int i = 0; i < 3000 && !stop; ++i) {
+      FakeSession* s = rig.Latest(kind);
+      s->connected = true;
+      s->Message(kMessages[i % 10]);
+      if (i % 500 == 250) s->Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
+    }
+  };
+  auto worker = [&] {
+    for (int i = 0; i < 3000 && !stop; ++i) {
+      switch (i % 5) {
+        case 0:
+          rig.ctl->OnState(true, i % 2 == 0);
+          break;
+        case 1:
+          rig.ctl->OnPresentationEvent(PowerPoint, EventSlideShowNextSlide);
+          break;
+        case 2:
+          rig.ctl->OnPresentationEvent(PowerPoint, EventSlideShowBegin);
+          break;
+        case 3:
+          rig.ctl->OnNotes(u"notes");
+          break;
+        case 4:
+          rig.ctl->OnCommandFailed(false, false);
+          break;
+      }
+    }
+  };
+  std::thread relay(phone, Relay);
+  std::thread direct(phone, Direct);
+  std::thread presentation(worker);
+  // The user re-creates the sessions now and then (the disconnect button's
+  // end), while the threads above keep talking.
+  for (int i = 0; i < 20; ++i) {
+    RunOn(io, [&] { rig.ctl->RecreateSessions(); });
+    std::this_thread::sleep_for(2ms);
+  }
+  auto joined = std::async(std::launch::async, [&] {
+    relay.join();
+    direct.join();
+    presentation.join();
+  });
+  if (joined.wait_for(60s) != std::future_status::ready) {
+    stop = true;
+    FAIL() << "threads did not finish: deadlock";
+  }
+
+  RunOn(io, [&] {
+    ui.KillTimer(CMainController::kQueryStateTimer);
+    ui.KillTimer(CMainController::kHelloTimer);
+  });
+  loop.Stop();
+  rig.ctl->RunPostedCalls();
+  EXPECT_GE(rig.made.size(), 42u);
+  EXPECT_GT(rig.pres->CallCount(), 1000u);
+  CMainController::State s = rig.ctl->GetState();
+  EXPECT_TRUE(s == CMainController::Connected || s == CMainController::WaitingForPhone) << s;
+  rig.ctl->AttachUi(nullptr, nullptr);
+}
+
+TEST(ControllerConcurrency, SimultaneousGreetingsOnBothSessionsPickOne) {
+  for (int round = 0; round < 100; ++round) {
+    Rig rig;
+    FakeView view;
+    boost::asio::io_context io;
+    CAsioUiThread ui(io, *rig.ctl);
+    rig.ctl->AttachUi(&ui, &view);
+    UiLoop loop(io);
+    RunOn(io, [&] { rig.ctl->InitWindow(); });
+    RunOn(io, [] {});  // the first start's answers have settled
+    RunOn(io, [] {});
+    FakeSession* relay = rig.Latest(Relay);
+    FakeSession* direct = rig.Latest(Direct);
+
+    std::atomic<int> ready{0};
+    auto greet = [&](FakeSession* s) {
+      ++ready;
+      while (ready < 2) {
+      }
+      s->Message(R"({"msg":"hello"})");
+    };
+    std::thread a(greet, relay);
+    std::thread b(greet, direct);
+    auto joined = std::async(std::launch::async, [&] {
+      a.join();
+      b.join();
+    });
+    ASSERT_EQ(joined.wait_for(10s), std::future_status::ready) << "greetings deadlocked";
+    RunOn(io, [] {});  // the detach has run
+    RunOn(io, [] {});
+
+    // Exactly one transport is kept, and it is the primary.
+    bool relayKept = relay->Attached();
+    bool directKept = direct->Attached();
+    ASSERT_NE(relayKept, directKept) << "round " << round;
+    EXPECT_EQ(rig.ctl->PrimaryKind(), relayKept ? Relay : Direct);
+    EXPECT_EQ(rig.ctl->GetState(), CMainController::Connected);
+    loop.Stop();
+    rig.ctl->AttachUi(nullptr, nullptr);
+  }
+}

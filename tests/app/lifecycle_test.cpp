@@ -1,0 +1,381 @@
+// States, session creation and hand-over, the farewell and reconnect flows,
+// timers and closing.
+#include "tests/app/controller_fixture.h"
+
+using State = CMainController;
+
+namespace {
+
+bool Contains(const std::vector<std::string>& calls, const std::string& call) {
+  for (const auto& c : calls) {
+    if (c == call) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST_F(ControllerTest, FirstStartBuildsAddressAndWaitsForPhone) {
+  Make();
+  ctl->InitWindow();
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_EQ(ctl->PairingAddress(), "http://base/tavmix/?os=1&id=r0&st=t0&sv=d1");
+  EXPECT_EQ(view.address, ctl->PairingAddress());
+  EXPECT_EQ(ctl->GetState(), State::Connecting);
+  EXPECT_TRUE(view.loading && view.animating);
+  // Both attached and started, primary first.
+  EXPECT_EQ(RelayAt(0)->Calls(), (std::vector<std::string>{"SetNotify(this)", "Start(0)"}));
+  EXPECT_TRUE(DirectAt(1)->Attached());
+
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+  EXPECT_TRUE(view.qr);
+  EXPECT_FALSE(view.loading || view.animating);
+  EXPECT_TRUE(ctl->EverConnected());
+}
+
+TEST_F(ControllerTest, StartRecordCarriesOutcomeAndTimeSinceConnecting) {
+  configure = [](FakeSession* s) { s->startInline = false; };
+  Make();
+  tick = 5000;
+  ctl->InitWindow();
+  tick = 5750;
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(true, 7); });
+  auto records = reports.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].cmd, Report::ReportCmdUsage);
+  EXPECT_EQ(records[0].Int(1), 1);
+  EXPECT_EQ(records[0].Int(6), 750);
+  EXPECT_EQ(records[0].Int(99), 1);
+  EXPECT_EQ(reports.modes[0], Report::Queued);
+}
+
+TEST_F(ControllerTest, RefusedFirstStartShowsRetryAndRetryRecreatesSessions) {
+  configure = [](FakeSession* s) {
+    s->startInline = false;
+    if (s->Kind() == Relay) s->startResult = false;
+  };
+  Make();
+  ctl->InitWindow();
+  EXPECT_EQ(ctl->GetState(), State::ConnectFailed);
+  EXPECT_TRUE(view.retry);
+  EXPECT_FALSE(view.loading);
+
+  configure = nullptr;
+  ctl->OnRetryOrCancel();
+  EXPECT_FALSE(view.retry);
+  ASSERT_EQ(made.size(), 4u);  // new pair
+  EXPECT_EQ(RelayAt(0)->Count("SetNotify(null)"), 1);
+  EXPECT_FALSE(RelayAt(0)->Attached());
+  EXPECT_FALSE(DirectAt(1)->Attached());
+  EXPECT_EQ(destroyed.load(), 0);  // the test still holds them
+  EXPECT_EQ(RelayAt(0)->RefCount(), 1);
+  EXPECT_EQ(ctl->PairingAddress(), "http://base/tavmix/?os=1&id=r2&st=t2&sv=d3");
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+}
+
+TEST_F(ControllerTest, FailedFirstStartStopsPrimaryAndFailedLaterStartIsNetworkError) {
+  configure = [](FakeSession* s) { s->startInline = false; };
+  Make();
+  ctl->InitWindow();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  EXPECT_TRUE(Contains(RelayAt(0)->Calls(), "Stop(0)"));
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::ConnectFailed);
+  EXPECT_EQ(reports.Records().back().Int(1), 2);
+
+  // Once a start has worked, a failure reads as a lost network.
+  DirectAt(1)->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+  Drain();
+  RelayAt(0)->ClearCalls();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::NetworkError);
+  EXPECT_FALSE(Contains(RelayAt(0)->Calls(), "Stop(0)"));
+  EXPECT_TRUE(view.connectButton && view.cancel);
+  EXPECT_EQ(view.caption, u"重新连接");
+}
+
+TEST_F(ControllerTest, StoppedWithOtherCookieShowsConnectFailed) {
+  StartWaiting();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStopped(true, 0); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::ConnectFailed);
+  EXPECT_EQ(made.size(), 2u);
+}
+
+TEST_F(ControllerTest, StateTableShowsAndHidesControls) {
+  StartWaiting();
+  ctl->SetState(State::Connected);
+  EXPECT_FALSE(view.qr);
+  EXPECT_TRUE(view.connectButton);
+  EXPECT_EQ(view.caption, u"断开连接");
+  EXPECT_FALSE(view.cancel);
+  int invalidations = view.invalidations;
+  ctl->SetState(State::Connected);  // same state: nothing at all
+  EXPECT_EQ(view.invalidations, invalidations);
+
+  ctl->SetState(State::NetworkError);
+  EXPECT_TRUE(view.connectButton && view.cancel);
+  ctl->SetState(State::Connecting);
+  EXPECT_FALSE(view.connectButton || view.cancel);
+  EXPECT_TRUE(view.loading && view.animating);
+  ctl->SetState(State::ConnectFailed);
+  EXPECT_TRUE(view.retry);
+  EXPECT_FALSE(view.loading || view.animating);
+}
+
+TEST_F(ControllerTest, EnteringWaitingOffersTheOtherTransportAgain) {
+  StartConnected();
+  FakeSession* direct = DirectAt(1);
+  EXPECT_FALSE(direct->Attached());  // retired by the greeting
+  direct->ClearCalls();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+  EXPECT_TRUE(Contains(RelayAt(0)->Calls(), "DropPeer"));
+  EXPECT_EQ(direct->Calls().front(), "Start(0)");
+  EXPECT_TRUE(direct->Attached());
+  EXPECT_EQ(reports.Records().back().Int(5), 1);
+}
+
+TEST_F(ControllerTest, DisconnectButtonSaysByeAndEndsWithNewPairing) {
+  StartConnected();
+  std::string before = ctl->PairingAddress();
+  ctl->OnConnectButton();
+  EXPECT_EQ(ctl->GetState(), State::Connecting);
+  EXPECT_FALSE(ctl->EverConnected());
+  FakeSession* relay = RelayAt(0);
+  EXPECT_EQ(relay->Sent().back(), R"(Send({"msg":"bye"},1))");
+
+  relay->Notify([](INetSessionNotify* n) { n->OnSent(true, 0); });  // someone else's send
+  EXPECT_FALSE(Contains(relay->Calls(), "Stop(1)"));
+  relay->Notify([](INetSessionNotify* n) { n->OnSent(true, 1); });
+  EXPECT_TRUE(Contains(relay->Calls(), "Stop(1)"));
+  relay->Notify([](INetSessionNotify* n) { n->OnStopped(true, 1); });
+  Drain();
+  ASSERT_EQ(made.size(), 4u);
+  EXPECT_NE(ctl->PairingAddress(), before);
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);  // the new direct started at once
+  RelayAt(2)->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+}
+
+TEST_F(ControllerTest, FarewellWhosePrimaryRefusesToStopRecreatesAtOnce) {
+  StartConnected();
+  RelayAt(0)->stopResult = false;
+  ctl->OnConnectButton();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnSent(true, 1); });
+  Drain();
+  EXPECT_EQ(made.size(), 4u);
+}
+
+TEST_F(ControllerTest, RefusedFarewellLeavesWindowConnecting) {
+  StartConnected();
+  RelayAt(0)->sendResult = false;
+  ctl->OnConnectButton();
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::Connecting);
+  EXPECT_EQ(made.size(), 2u);
+}
+
+TEST_F(ControllerTest, ReconnectGreetsRememberedPhoneAndItsHelloCompletes) {
+  StartConnected();
+  FakeSession* relay = RelayAt(0);
+  relay->ClearCalls();
+  relay->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
+  EXPECT_TRUE(Contains(relay->Calls(), "Start(0)"));
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::Connecting);
+  EXPECT_EQ(reports.Records().back().Int(5), 2);
+  size_t records = reports.Records().size();
+
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+  EXPECT_EQ(relay->Sent().back(), R"(Send({"msg":"hello"},0))");
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::Connecting);  // no change, no record
+  EXPECT_EQ(reports.Records().size(), records);
+  ASSERT_TRUE(ui.Armed(CMainController::kHelloTimer));
+  EXPECT_EQ(ui.armed[CMainController::kHelloTimer], 5000u);
+
+  relay->Message(R"({"msg":"hello"})");
+  Drain();
+  EXPECT_FALSE(ui.Armed(CMainController::kHelloTimer));
+  EXPECT_EQ(ctl->GetState(), State::Connected);
+  EXPECT_EQ(made.size(), 2u);  // same pairing, no new scan
+}
+
+TEST_F(ControllerTest, SilentRememberedPhoneIsForgottenAfterHelloTimeout) {
+  StartConnected();
+  FakeSession* relay = RelayAt(0);
+  relay->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+  Drain();
+  ASSERT_TRUE(ui.Armed(CMainController::kHelloTimer));
+  relay->ClearCalls();
+  ctl->OnTimer(CMainController::kHelloTimer);
+  EXPECT_FALSE(ui.Armed(CMainController::kHelloTimer));
+  EXPECT_TRUE(Contains(relay->Calls(), "DropPeer"));
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+
+  // Expiring outside Connecting (the phone came back meanwhile) keeps it.
+  ctl->SetState(State::Connected);
+  relay->ClearCalls();
+  ctl->OnTimer(CMainController::kHelloTimer);
+  EXPECT_EQ(ctl->GetState(), State::Connected);
+  EXPECT_FALSE(Contains(relay->Calls(), "DropPeer"));
+}
+
+TEST_F(ControllerTest, NetworkLostWithRefusedRestartShowsNetworkError) {
+  StartConnected();
+  RelayAt(0)->startResult = false;
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::NetworkError);
+
+  // Reconnect keeps the sessions and the pairing.
+  RelayAt(0)->startResult = true;
+  ctl->OnConnectButton();
+  EXPECT_EQ(ctl->GetState(), State::Connecting);
+  EXPECT_EQ(made.size(), 2u);
+  EXPECT_TRUE(DirectAt(1)->Attached());
+
+  // Cancel stops the primary with the farewell cookie, whose OnStopped
+  // re-creates the sessions.
+  ctl->SetState(State::NetworkError);
+  ctl->OnRetryOrCancel();
+  EXPECT_TRUE(Contains(RelayAt(0)->Calls(), "Stop(1)"));
+  EXPECT_EQ(made.size(), 2u);
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStopped(true, 1); });
+  Drain();
+  EXPECT_EQ(made.size(), 4u);
+}
+
+TEST_F(ControllerTest, RetryTextIgnoredOutsideItsStates) {
+  StartConnected();
+  ctl->OnRetryOrCancel();
+  EXPECT_EQ(ctl->GetState(), State::Connected);
+  EXPECT_TRUE(ctl->EverConnected());
+}
+
+TEST_F(ControllerTest, GreetingOnDirectMakesItPrimaryAcrossRecreation) {
+  StartConnected(Direct);
+  EXPECT_EQ(ctl->PrimaryKind(), Direct);
+  FakeSession* relay = RelayAt(0);
+  // The relay is detached before it is stopped: a stop it reports at once
+  // must not read as a failed start.
+  auto calls = relay->Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2], "SetNotify(null)");
+  EXPECT_EQ(calls.back(), "Stop(0)");
+  EXPECT_EQ(DirectAt(1)->Sent().size(), 0u);
+  EXPECT_EQ(pres->Calls().back(), "QueryState");
+
+  // Answers go to the direct session now.
+  ctl->OnState(true, false);
+  EXPECT_EQ(DirectAt(1)->Sent().back(), R"(Send({"msg":"state","state":1},0))");
+  EXPECT_TRUE(relay->Sent().empty());
+
+  ctl->OnConnectButton();
+  DirectAt(1)->Notify([](INetSessionNotify* n) { n->OnSent(true, 1); });
+  DirectAt(1)->Notify([](INetSessionNotify* n) { n->OnStopped(true, 1); });
+  Drain();
+  ASSERT_EQ(made.size(), 4u);
+  EXPECT_EQ(At(2)->Kind(), Direct);
+  EXPECT_EQ(ctl->PairingAddress(), "http://base/tavmix/?os=1&sv=d2&id=r3&st=t3");
+}
+
+TEST_F(ControllerTest, RetiredSessionThatStopsInlineDoesNotUndoTheConnection) {
+  configure = [](FakeSession* s) { s->stopInline = true; };
+  StartConnected(Relay);
+  EXPECT_EQ(ctl->GetState(), State::Connected);
+  EXPECT_TRUE(Contains(DirectAt(1)->Calls(), "Stop(0)"));
+}
+
+TEST_F(ControllerTest, MessagesFromRetiredSessionAreDroppedUntilItIsDetached) {
+  StartWaiting();
+  RelayAt(0)->Message(R"({"msg":"hello"})");
+  // The direct session is retired but not detached yet (that runs on the
+  // UI thread); a greeting there now loses the race.
+  DirectAt(1)->Message(R"({"msg":"hello"})");
+  DirectAt(1)->Message(R"({"msg":"next"})");
+  Drain();
+  EXPECT_EQ(ctl->PrimaryKind(), Relay);
+  EXPECT_TRUE(RelayAt(0)->Attached());
+  EXPECT_FALSE(DirectAt(1)->Attached());
+  int nexts = 0;
+  for (const auto& c : pres->Calls()) nexts += c == "NextSlide";
+  EXPECT_EQ(nexts, 0);
+}
+
+TEST_F(ControllerTest, CloseAsksOnlyWhileConnectedAndSaysQuit) {
+  StartConnected();
+  view.confirmAnswer = false;
+  EXPECT_FALSE(ctl->OnClose());
+  EXPECT_EQ(view.confirmAsked, 1);
+  EXPECT_EQ(view.endResult, 0);
+  EXPECT_FALSE(Contains(RelayAt(0)->Calls(), "Close"));
+
+  view.confirmAnswer = true;
+  ui.SetTimer(CMainController::kQueryStateTimer, 20);
+  EXPECT_TRUE(ctl->OnClose());
+  EXPECT_EQ(view.endResult, 2);
+  EXPECT_FALSE(ui.Armed(CMainController::kQueryStateTimer));
+  auto calls = RelayAt(0)->Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2], R"(SendSync({"msg":"quit"}))");
+  EXPECT_EQ(calls.back(), "Close");
+}
+
+TEST_F(ControllerTest, CloseWhileWaitingAsksNothing) {
+  StartWaiting();
+  EXPECT_TRUE(ctl->OnClose());
+  EXPECT_EQ(view.confirmAsked, 0);
+  EXPECT_TRUE(Contains(RelayAt(0)->Calls(), R"(SendSync({"msg":"quit"}))"));
+}
+
+TEST_F(ControllerTest, RequiredUpdateCreatesNoSession) {
+  Make(CMainController::kUpdateRequired);
+  ctl->InitWindow();
+  EXPECT_TRUE(view.requiredUpdate);
+  EXPECT_TRUE(made.empty());
+}
+
+TEST_F(ControllerTest, DestructionDetachesDropsQueueAndReleasesSessions) {
+  StartConnected();
+  bool ran = false;
+  ctl->PostToUi([&ran] { ran = true; });
+  FakeSession* relay = RelayAt(0);
+  ctl.reset();
+  EXPECT_FALSE(ran);
+  EXPECT_FALSE(relay->Attached());
+  EXPECT_EQ(relay->RefCount(), 1);  // only the test's reference is left
+  EXPECT_EQ(DirectAt(1)->RefCount(), 1);
+}
+
+TEST_F(ControllerTest, PostedCallsRunInOrderAndMayPostMore) {
+  Make();
+  std::vector<int> order;
+  ctl->PostToUi([&] {
+    order.push_back(1);
+    ctl->PostToUi([&] { order.push_back(3); });
+  });
+  ctl->PostToUi([&] { order.push_back(2); });
+  EXPECT_EQ(ui.wakes.load(), 2);
+  Drain();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(ControllerTest, VersionRecordNamesTheApplication) {
+  Make();
+  ctl->OnVersion(Wps, u"9.1.0");
+  ctl->OnVersion(PowerPoint, u"16.0");
+  auto r = reports.Records();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].WString(9), u"wps");
+  EXPECT_EQ(r[0].WString(10), u"9.1.0");
+  EXPECT_EQ(r[1].WString(9), u"office");
+  EXPECT_EQ(r[1].Int(99), 1);
+}
