@@ -6,14 +6,19 @@
 // socket to the broker's port that did not exist before the connect began.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 
 // Identities of the process's TCP sockets (stable across descriptor reuse).
 std::set<unsigned long long> MqttTcpSockets();
 
-// Sets TCP_NODELAY on every TCP socket connected to `port` that is not in
-// `before`; returns how many were set.
+// Calls act(descriptor) for every TCP socket connected to `port` that is
+// not in `before`; returns how many times act returned true.
+int MqttForEachNewSocket(const std::set<unsigned long long>& before, int port,
+                         const std::function<bool(int)>& act);
+
+// Sets TCP_NODELAY on those sockets; returns how many were set.
 int MqttSetNoDelayOnNewSockets(const std::set<unsigned long long>& before, int port);
 
 // The port of a Paho server URI ("tcp://host:port", "host:port"); 1883

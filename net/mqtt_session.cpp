@@ -2,6 +2,7 @@
 
 #include <MQTTAsync.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -25,6 +26,8 @@ struct HandlerScope {
   HandlerScope() { ++tHandlerDepth; }
   ~HandlerScope() { --tHandlerDepth; }
 };
+
+std::atomic<int> gLiveSessions{0};
 
 std::mutex gProcessMutex;
 bool gProcessReady = false;
@@ -204,6 +207,7 @@ struct MqttCallbacks {
 CMqttSession::CMqttSession(const std::string& serverUri)
     : serverUri_(serverUri.empty() ? std::string("tcp://") + PIVARO_RELAY_HOST + ":443"
                                    : serverUri) {
+  ++gLiveSessions;
   guid_ = ProcessGuid();
   suffix_ = MakeSuffix();
   clientId_ = guid_ + "_" + suffix_;
@@ -236,7 +240,10 @@ CMqttSession::~CMqttSession() {
     MQTTAsync client = client_;
     MQTTAsync_destroy(&client);
   }
+  --gLiveSessions;
 }
+
+int CMqttSession::LiveSessions() { return gLiveSessions.load(); }
 
 void CMqttSession::Destroy() {
   if (tHandlerDepth > 0) {

@@ -50,6 +50,9 @@ class CMqttSession : public INetSession {
   // unless a benchmark compares).
   void SetSendWithoutDelay(bool on);
 
+  // Sessions not yet destroyed in this process.
+  static int LiveSessions();
+
   // Paho's largest number of unacknowledged publishes per client; further
   // publishes wait in the session, not in Paho.
   static constexpr int kMaxInFlight = 10;

@@ -52,12 +52,18 @@ std::set<unsigned long long> MqttTcpSockets() {
   return sockets;
 }
 
-int MqttSetNoDelayOnNewSockets(const std::set<unsigned long long>& before, int port) {
+int MqttForEachNewSocket(const std::set<unsigned long long>& before, int port,
+                         const std::function<bool(int)>& act) {
   int count = 0;
   ForEachTcpSocket([&](int fd, unsigned long long inode) {
-    if (before.count(inode) || PeerPort(fd) != port) return;
-    int on = 1;
-    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) ++count;
+    if (!before.count(inode) && PeerPort(fd) == port && act(fd)) ++count;
   });
   return count;
+}
+
+int MqttSetNoDelayOnNewSockets(const std::set<unsigned long long>& before, int port) {
+  return MqttForEachNewSocket(before, port, [](int fd) {
+    int on = 1;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+  });
 }

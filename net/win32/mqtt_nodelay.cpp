@@ -4,4 +4,9 @@
 
 std::set<unsigned long long> MqttTcpSockets() { return {}; }
 
+int MqttForEachNewSocket(const std::set<unsigned long long>&, int,
+                         const std::function<bool(int)>&) {
+  return 0;
+}
+
 int MqttSetNoDelayOnNewSockets(const std::set<unsigned long long>&, int) { return 0; }

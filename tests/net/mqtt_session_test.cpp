@@ -1,0 +1,389 @@
+// The relay session against a real Mosquitto broker on loopback, with a
+// Paho client playing the phone.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "net/mqtt_nodelay.h"
+#include "net/mqtt_session.h"
+#include "services/machine_guid.h"
+#include "tests/net/support/mosquitto_broker.h"
+#include "tests/net/support/test_phone.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Event {
+  std::string kind;
+  bool ok = false;
+  std::int32_t cookie = 0;
+  std::string text;
+};
+
+class Recorder : public INetSessionNotify {
+ public:
+  void OnStarted(bool ok, std::int32_t cookie) override { Push({"started", ok, cookie, ""}); }
+  void OnStopped(bool ok, std::int32_t cookie) override { Push({"stopped", ok, cookie, ""}); }
+  void OnSent(bool ok, std::int32_t cookie) override { Push({"sent", ok, cookie, ""}); }
+  void OnNetworkLost() override { Push({"network-lost", true, 0, ""}); }
+  void OnPeerLost() override { Push({"peer-lost", true, 0, ""}); }
+  void OnMessage(SessionType from, JsonPtr& message) override {
+    std::string text;
+    ToUtf8(JsonWrite(message), text);
+    Push({from == Relay ? "message" : "wrong-kind", true, 0, text});
+  }
+
+  // Takes the first event of that kind, waiting up to the limit.
+  bool Take(const std::string& kind, Event& out, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    auto found = [&] {
+      for (auto it = events_.begin(); it != events_.end(); ++it) {
+        if (it->kind == kind) {
+          out = *it;
+          events_.erase(it);
+          return true;
+        }
+      }
+      return false;
+    };
+    return changed_.wait_for(hold, limit, found);
+  }
+  bool None(const std::string& kind, std::chrono::milliseconds time) {
+    Event ignored;
+    return !Take(kind, ignored, time);
+  }
+
+ private:
+  void Push(Event e) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    events_.push_back(std::move(e));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Event> events_;
+};
+
+JsonPtr Object(const std::u16string& msg) {
+  JsonPtr o = JsonNew(JsonKind::Object);
+  o.Append(JsonNewString(u"msg", msg));
+  return o;
+}
+
+class MqttSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker_.Running()) << "mosquitto did not start";
+    session_ = new CMqttSession(broker_.Uri());
+    session_->AddRef();
+    session_->SetNotify(&recorder_);
+    id_ = session_->ClientId();
+  }
+  void TearDown() override {
+    if (session_) {
+      session_->SetNotify(nullptr);
+      session_->Close();
+      session_->Release();
+    }
+  }
+
+  void StartSession(std::int32_t cookie = 1) {
+    ASSERT_TRUE(session_->Start(cookie));
+    Event e;
+    ASSERT_TRUE(recorder_.Take("started", e));
+    EXPECT_TRUE(e.ok);
+    EXPECT_EQ(e.cookie, cookie);
+  }
+  std::string ToPc(const std::string& msg, const std::string& src) const {
+    return R"({"msg":")" + msg + R"(","src":")" + src + R"(","dst":")" + id_ + R"("})";
+  }
+  std::unique_ptr<TestPhone> Phone(const std::string& name) {
+    auto phone = std::make_unique<TestPhone>(broker_.Uri(), name, session_->Topic());
+    EXPECT_TRUE(phone->Ok());
+    return phone;
+  }
+  // The phone's first message attaches it.
+  void Attach(TestPhone& phone, const std::string& name) {
+    ASSERT_TRUE(phone.Publish(ToPc("hello", name)));
+    Event e;
+    ASSERT_TRUE(recorder_.Take("message", e));
+    ASSERT_TRUE(session_->IsConnected());
+  }
+
+  MosquittoBroker broker_;
+  Recorder recorder_;
+  CMqttSession* session_ = nullptr;
+  std::string id_;
+};
+
+}  // namespace
+
+TEST_F(MqttSessionTest, IdentityTopicPairingAndWill) {
+  char guid[260];
+  ASSERT_TRUE(Base::GUID::GetMachineGuidString(guid));
+  auto params = session_->GetPairingParams();
+  ASSERT_EQ(params.size(), 2u);
+  EXPECT_EQ(params[0].first, "id");
+  EXPECT_EQ(params[0].second, guid);
+  EXPECT_EQ(params[1].first, "st");
+  EXPECT_TRUE(std::regex_match(params[1].second, std::regex("[0-9]+_[0-9]{1,5}")));
+  EXPECT_EQ(id_, params[0].second + "_" + params[1].second);
+  EXPECT_EQ(session_->Topic(), "kestil/" + params[0].second + "/" + params[1].second);
+  EXPECT_EQ(session_->WillText(), R"({"src":")" + id_ + R"(","dst":"*","msg":"lost"})");
+  auto* relay = new CMqttSession();
+  relay->AddRef();
+  EXPECT_EQ(relay->ServerUri(), std::string("tcp://") + PIVARO_RELAY_HOST + ":443");
+  relay->Release();
+}
+
+TEST(MqttCreateSession, RelayKindIsTheMqttSessionWithOneReference) {
+  INetSession* session = CreateSession(Relay);
+  ASSERT_NE(session, nullptr);
+  EXPECT_NE(dynamic_cast<CMqttSession*>(session), nullptr);
+  EXPECT_EQ(session->RefCount(), 1);
+  EXPECT_FALSE(session->IsConnected());
+  session->Release();
+}
+
+TEST(MqttUri, PortIsTakenFromTheUri) {
+  EXPECT_EQ(MqttUriPort("tcp://relay.example:443"), 443);
+  EXPECT_EQ(MqttUriPort("127.0.0.1:1884"), 1884);
+  EXPECT_EQ(MqttUriPort("tcp://host"), 1883);
+}
+
+TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
+  auto phone = Phone("phoneA");
+  JsonPtr early = Object(u"state");
+  EXPECT_FALSE(session_->Send(early, 5)) << "no phone yet";
+  StartSession(7);
+  EXPECT_FALSE(session_->IsConnected());
+
+  ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
+  Event e;
+  ASSERT_TRUE(recorder_.Take("message", e));
+  EXPECT_EQ(e.text, ToPc("next", "phoneA"));
+  EXPECT_TRUE(session_->IsConnected());
+
+  JsonPtr reply = Object(u"state");
+  ASSERT_TRUE(session_->Send(reply, 5));
+  ASSERT_TRUE(recorder_.Take("sent", e));
+  EXPECT_TRUE(e.ok);
+  EXPECT_EQ(e.cookie, 5);
+  std::string got;
+  ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
+  EXPECT_EQ(got, R"({"msg":"state","src":")" + id_ + R"(","dst":"phoneA"})");
+
+  JsonPtr last = Object(u"bye");
+  EXPECT_TRUE(session_->SendSync(last));
+  ASSERT_TRUE(phone->NextContaining("bye", got));
+  // The PC's own publications come back through its subscription: dropped.
+  EXPECT_TRUE(recorder_.None("message", 300ms));
+
+  ASSERT_TRUE(session_->Stop(4));
+  ASSERT_TRUE(recorder_.Take("stopped", e));
+  EXPECT_TRUE(e.ok);
+  EXPECT_EQ(e.cookie, 4);
+  EXPECT_FALSE(session_->IsConnected());
+}
+
+TEST_F(MqttSessionTest, OnlyMessagesAddressedToThePcGetThrough) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  const std::string huge =
+      R"({"msg":")" + std::string(300 * 1024, 'x') + R"(","src":"phoneX","dst":")" + id_ + R"("})";
+  const std::string dropped[] = {
+      R"({"msg":"next","src":"phoneA","dst":"*"})",
+      R"({"msg":"next","src":"phoneA","dst":"someone_else"})",
+      R"({"msg":"next","src":"phoneA"})",
+      R"({"msg":"next","dst":")" + id_ + R"("})",
+      R"({"src":"phoneA","dst":")" + id_ + R"("})",
+      "\xff\xfe{\"msg\":\"next\"}",
+      "not json at all",
+      "[\"" + id_ + "\"]",
+      R"({"msg":"next","src":"phoneA","dst":")" + id_,
+      "",
+      huge,
+  };
+  for (const std::string& payload : dropped) ASSERT_TRUE(phone->Publish(payload)) << payload;
+  // The same publisher's QoS 2 messages arrive in order: by the time the
+  // valid one is delivered, every one above was handled.
+  ASSERT_TRUE(phone->Publish(ToPc("first", "phoneB")));
+  Event e;
+  ASSERT_TRUE(recorder_.Take("message", e));
+  EXPECT_EQ(e.text, ToPc("first", "phoneB"));
+  EXPECT_TRUE(recorder_.None("message", 200ms));
+  EXPECT_TRUE(recorder_.None("sent", 0ms)) << "no busy reply went to a dropped sender";
+}
+
+TEST_F(MqttSessionTest, SecondPhoneGetsBusyErrorAndFirstStaysAttached) {
+  auto phoneA = Phone("phoneA");
+  auto phoneB = Phone("phoneB");
+  StartSession();
+  Attach(*phoneA, "phoneA");
+
+  ASSERT_TRUE(phoneB->Publish(ToPc("next", "phoneB")));
+  std::string got;
+  ASSERT_TRUE(phoneB->NextContaining(R"("dst":"phoneB")", got));
+  EXPECT_EQ(got, R"({"msg":"error","error":"您的电脑已与其他手机建立连接。","src":")" + id_ +
+                     R"(","dst":"phoneB"})");
+  Event e;
+  ASSERT_TRUE(recorder_.Take("sent", e));
+  EXPECT_TRUE(e.ok);
+  EXPECT_EQ(e.cookie, 0);
+  EXPECT_TRUE(recorder_.None("message", 200ms));
+
+  JsonPtr reply = Object(u"state");
+  ASSERT_TRUE(session_->Send(reply, 2));
+  ASSERT_TRUE(phoneA->NextContaining(R"("dst":"phoneA")", got));
+}
+
+TEST_F(MqttSessionTest, PhoneLostDetachesIt) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  Attach(*phone, "phoneA");
+  ASSERT_TRUE(phone->Publish(ToPc("lost", "phoneA")));
+  Event e;
+  ASSERT_TRUE(recorder_.Take("peer-lost", e));
+  EXPECT_FALSE(session_->IsConnected());
+  JsonPtr reply = Object(u"state");
+  EXPECT_FALSE(session_->Send(reply, 1));
+  EXPECT_TRUE(recorder_.None("message", 100ms));
+
+  // A new phone may attach now; DropPeer frees the place as well.
+  auto other = Phone("phoneC");
+  Attach(*other, "phoneC");
+  EXPECT_TRUE(session_->DropPeer());
+  EXPECT_FALSE(session_->IsConnected());
+}
+
+TEST_F(MqttSessionTest, BrokerPublishesTheWillWhenTheConnectionDies) {
+  auto phone = Phone("phoneA");
+  auto before = MqttTcpSockets();
+  StartSession();
+  int killed = MqttForEachNewSocket(before, broker_.Port(),
+                                    [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; });
+  ASSERT_EQ(killed, 1);
+  std::string got;
+  ASSERT_TRUE(phone->NextContaining("lost", got));
+  EXPECT_EQ(got, session_->WillText());
+  Event e;
+  ASSERT_TRUE(recorder_.Take("network-lost", e));
+}
+
+TEST_F(MqttSessionTest, BrokerRestartKeepsThePhone) {
+  StartSession();
+  {
+    auto phone = Phone("phoneA");
+    Attach(*phone, "phoneA");
+  }
+  broker_.Stop();
+  Event e;
+  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  EXPECT_TRUE(session_->IsConnected());
+  JsonPtr whileDown = Object(u"state");
+  EXPECT_FALSE(session_->SendSync(whileDown));
+
+  ASSERT_TRUE(broker_.Start());
+  StartSession(3);
+  EXPECT_TRUE(session_->IsConnected());
+  auto phone = Phone("phoneA");
+  JsonPtr reply = Object(u"state");
+  ASSERT_TRUE(session_->Send(reply, 8));
+  std::string got;
+  ASSERT_TRUE(phone->NextContaining(R"("dst":"phoneA")", got));
+  ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
+  ASSERT_TRUE(recorder_.Take("message", e));
+  EXPECT_EQ(e.text, ToPc("next", "phoneA"));
+}
+
+TEST_F(MqttSessionTest, BlockingCallsGiveUpWithinTheirBound) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  Attach(*phone, "phoneA");
+  session_->SetBlockingLimit(500ms);
+
+  // A broker that keeps the connection but answers nothing.
+  broker_.Pause();
+  auto begin = Clock::now();
+  JsonPtr stalled = Object(u"state");
+  EXPECT_FALSE(session_->SendSync(stalled));
+  auto waited = Clock::now() - begin;
+  EXPECT_GE(waited, 450ms);
+  EXPECT_LT(waited, 5s);
+  // The answer now comes after the caller gave up: nothing it used is touched.
+  broker_.Resume();
+  std::string got;
+  ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
+
+  // A broker that is gone.
+  broker_.Stop();
+  Event e;
+  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  begin = Clock::now();
+  JsonPtr lost = Object(u"state");
+  EXPECT_FALSE(session_->SendSync(lost));
+  EXPECT_FALSE(session_->Close());
+  EXPECT_LT(Clock::now() - begin, 5s);
+}
+
+TEST_F(MqttSessionTest, LastReleaseWaitsForThePendingOperation) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  Attach(*phone, "phoneA");
+  broker_.Pause();
+  JsonPtr pending = Object(u"state");
+  ASSERT_TRUE(session_->Send(pending, 9));
+  const int live = CMqttSession::LiveSessions();
+  session_->Release();  // the test's reference; the publish keeps its own
+  session_ = nullptr;
+  Event e;
+  EXPECT_TRUE(recorder_.None("sent", 200ms));
+  EXPECT_EQ(CMqttSession::LiveSessions(), live);
+  broker_.Resume();
+  ASSERT_TRUE(recorder_.Take("sent", e));
+  EXPECT_TRUE(e.ok);
+  EXPECT_EQ(e.cookie, 9);
+  std::string got;
+  ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
+  // Then it goes: the last reference went with the completion.
+  for (int i = 0; i < 100 && CMqttSession::LiveSessions() > live - 1; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(CMqttSession::LiveSessions(), live - 1);
+}
+
+TEST_F(MqttSessionTest, BurstOfSendsIsNotHeldBackByTheInFlightWindow) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  Attach(*phone, "phoneA");
+  constexpr int kBurst = 100;
+  auto begin = Clock::now();
+  for (int i = 0; i < kBurst; ++i) {
+    JsonPtr m = Object(u"laser_move");
+    m.Append(JsonNewString(u"n", std::u16string(u"") + char16_t(u'0' + i % 10)));
+    ASSERT_TRUE(session_->Send(m, 100 + i));
+  }
+  for (int i = 0; i < kBurst; ++i) {
+    Event e;
+    ASSERT_TRUE(recorder_.Take("sent", e)) << i;
+    EXPECT_TRUE(e.ok);
+  }
+  for (int i = 0; i < kBurst; ++i) {
+    std::string got;
+    ASSERT_TRUE(phone->NextContaining("laser_move", got)) << i;
+    EXPECT_NE(got.find(std::string(R"("n":")") + char('0' + i % 10)), std::string::npos) << got;
+  }
+  // Paho's own queue would release one message per second beyond ten.
+  EXPECT_LT(Clock::now() - begin, 3s);
+}
