@@ -13,14 +13,16 @@ CReportClient::CReportClient(std::string url, HttpTimeLimits limits)
       sender_([this] { io_.run(); }) {}
 
 CReportClient::~CReportClient() {
-  // stop() lets the running handler finish and leaves the rest unrun; they
-  // are freed with io_.
+  // The body being sent is finished; the queued ones are dropped unsent and
+  // freed with io_.
+  stopping_ = true;
   io_.stop();
   if (sender_.joinable()) sender_.join();
 }
 
 bool CReportClient::PostReport(const std::string& body) {
   boost::asio::post(io_, [this, body] {
+    if (stopping_) return;
     // A report is fire-and-forget; nothing may end the sender thread.
     try {
       SendReport(body);

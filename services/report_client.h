@@ -5,6 +5,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -12,14 +13,14 @@
 
 namespace Report {
 
-class CReportClient {
+class CReportClient final {
  public:
   // url is the report service's address, "http://host[:port]/report".
   // Starts the sender thread.
   CReportClient(std::string url, HttpTimeLimits limits);
   // Discards queued bodies whose sending has not begun, then waits for the
   // one being sent (bounded by the time limits).
-  virtual ~CReportClient();
+  ~CReportClient();
   CReportClient(const CReportClient&) = delete;
   CReportClient& operator=(const CReportClient&) = delete;
 
@@ -31,6 +32,9 @@ class CReportClient {
  private:
   std::string url_;
   HttpTimeLimits limits_;
+  // Set first by the destructor: on Windows io_context::stop() still runs
+  // the handlers queued before it, so each one checks this itself.
+  std::atomic<bool> stopping_{false};
   boost::asio::io_context io_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   std::thread sender_;

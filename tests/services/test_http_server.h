@@ -68,6 +68,14 @@ class TestHttpServer {
     arrived_.wait_for(lock, limit, [&] { return requests_.size() >= n; });
     return requests_;
   }
+  // Waits (bounded) until done(requests) holds; returns all requests.
+  std::vector<std::string> WaitUntil(
+      const std::function<bool(const std::vector<std::string>&)>& done,
+      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, limit, [&] { return done(requests_); });
+    return requests_;
+  }
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;

@@ -35,26 +35,34 @@ class UpdateCheck : public ::testing::Test {
     std::int32_t result = CheckForUpdateAt(update.Url("/tavmix/update"), &reports, limits);
     auto requests = update.Requests();
     EXPECT_EQ(requests.size(), 1u);
-    if (!requests.empty()) EXPECT_EQ(requests[0].substr(0, 26), "GET /tavmix/update HTTP/1.");
+    if (!requests.empty()) {
+      EXPECT_EQ(requests[0].substr(0, 26), "GET /tavmix/update HTTP/1.");
+    }
     // Queued reports leave in order: once this marker arrives, every report
     // of the check has arrived before it.
-    EXPECT_TRUE(reports.SendText(0, "end", 3, Queued, 0, 0));
-    const std::size_t before = sent_;
-    auto received = reportServer_.WaitForRequests(++sent_);
+    const std::string marker = "end" + std::to_string(++checks_);
+    EXPECT_TRUE(
+        reports.SendText(0, marker.data(), static_cast<std::int32_t>(marker.size()), Queued, 0, 0));
+    const std::size_t before = seen_;
+    auto received = reportServer_.WaitUntil([&](const std::vector<std::string>& all) {
+      return !all.empty() && all.back().size() >= marker.size() &&
+             all.back().compare(all.back().size() - marker.size(), marker.size(), marker) == 0;
+    });
     updateReports_ = 0;
     for (std::size_t i = before; i < received.size(); ++i) {
       if (received[i].find("\"cmdid\":1881,\"data\":{\"1\":1,\"99\":1,") != std::string::npos) {
         ++updateReports_;
       }
     }
-    sent_ = received.size();
+    seen_ = received.size();
     return result;
   }
 
   std::int32_t CheckDocument(const std::string& json) { return Check(Answer(200, json)); }
 
   TestHttpServer reportServer_;
-  std::size_t sent_ = 0;
+  std::size_t seen_ = 0;
+  int checks_ = 0;
   int updateReports_ = 0;
 };
 
