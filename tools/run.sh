@@ -1,8 +1,38 @@
 #!/usr/bin/env bash
-# Runs the client in this terminal (installs what is missing, builds first).
+# Runs the client in this terminal: installs what is missing, starts a local
+# relay broker unless PIVARO_RELAY_URI names one, builds, and starts pivaro.
+# Pair a simulated phone from a second terminal with the address it shows:
+#   ./build/native/tools/pivaro-phone "<pairing address>" --direct
+#   PIVARO_RELAY_URI=tcp://127.0.0.1:18830 ./build/native/tools/pivaro-phone "<pairing address>"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
 cmake --preset native >/dev/null
-cmake --build --preset native --target pivaro
-exec ./build/native/app/pivaro "$@"
+cmake --build --preset native --target pivaro pivaro-phone
+
+broker_pid=""
+cleanup() {
+  if [ -n "$broker_pid" ]; then kill "$broker_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+if [ -z "${PIVARO_RELAY_URI:-}" ]; then
+  port=18830
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "Using the broker already listening on 127.0.0.1:$port"
+  else
+    mosquitto -c tools/mosquitto.conf >/tmp/pivaro-mosquitto.log 2>&1 &
+    broker_pid=$!
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
+      if ! kill -0 "$broker_pid" 2>/dev/null; then
+        echo "mosquitto did not start (see /tmp/pivaro-mosquitto.log)" >&2
+        exit 1
+      fi
+      sleep 0.1
+    done
+  fi
+  export PIVARO_RELAY_URI="tcp://127.0.0.1:$port"
+fi
+
+./build/native/app/pivaro "$@"
