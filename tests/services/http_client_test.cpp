@@ -227,14 +227,7 @@ TEST(HttpClientConnect, UnresolvableHostAndRefusedConnection) {
   EXPECT_FALSE(noHost.Connect());
   EXPECT_EQ(noHost.Error(), HttpErrorResolve);
 
-  // A port that was just free: nothing listens there any more.
-  unsigned short port;
-  {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor a(
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
-    port = a.local_endpoint().port();
-  }
+  const unsigned short port = test::ClosedPort();
   CHttpClient refused("http://127.0.0.1:" + std::to_string(port) + "/", ShortLimits());
   ASSERT_TRUE(refused.ParseUrl());
   EXPECT_FALSE(refused.Connect());

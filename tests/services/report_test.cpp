@@ -196,13 +196,7 @@ TEST(ReportSending, ImmediateReportsAreSentBeforeTheCallReturns) {
 }
 
 TEST(ReportSending, AnUnreachableServiceChangesNothing) {
-  unsigned short port;
-  {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::acceptor a(
-        io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
-    port = a.local_endpoint().port();
-  }
+  const unsigned short port = test::ClosedPort();
   ReportSettings settings;
   settings.url = "http://127.0.0.1:" + std::to_string(port) + "/report";
   settings.machineGuid = [] { return std::u16string(kGuid); };

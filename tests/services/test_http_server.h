@@ -39,6 +39,14 @@ inline Reply Answer(int status, const std::string& body, const std::string& extr
   return Reply{{head + body}};
 }
 
+// A loopback port that was free a moment ago and has nothing listening.
+inline unsigned short ClosedPort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor a(
+      io, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
+  return a.local_endpoint().port();
+}
+
 class TestHttpServer {
  public:
   using Responder = std::function<Reply(const std::string& request)>;
