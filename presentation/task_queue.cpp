@@ -5,20 +5,23 @@
 #include <utility>
 #include <vector>
 
+#include "presentation/worker_wake.h"
+
 // The lock, the four queues, the manual-reset wake flag and the apartment's
 // message queue, shared with the event sources that hold the apartment.
+// `wake` rouses the worker after any change.
 class CTaskQueue::Channel : public IApartment {
  public:
   bool Deliver(std::function<void()> call) override {
     std::lock_guard<std::mutex> guard(lock);
     if (closed) return false;
     messages.push_back(std::move(call));
-    wake.notify_one();
+    wake.Signal();
     return true;
   }
 
   std::mutex lock;
-  std::condition_variable wake;
+  WorkerWake wake;
   std::deque<Task> queues[kPriorities];
   bool wakeEvent = false;
   std::deque<std::function<void()>> messages;
@@ -52,7 +55,7 @@ CTaskQueue::~CTaskQueue() {
   {
     std::lock_guard<std::mutex> guard(channel_->lock);
     channel_->quit = true;
-    channel_->wake.notify_one();
+    channel_->wake.Signal();
   }
   if (thread_.joinable()) {
     if (IsWorkerThread()) {
@@ -77,7 +80,7 @@ bool CTaskQueue::Post(Task task, int priority) {
   if (channel_->closed) return false;
   channel_->queues[priority].push_back(std::move(task));
   channel_->wakeEvent = true;
-  channel_->wake.notify_one();
+  channel_->wake.Signal();
   return true;
 }
 
@@ -85,24 +88,25 @@ void CTaskQueue::Run() {
   Channel& ch = *channel_;
   SetCurrentApartment(channel_);
   for (;;) {
+    bool ready;
+    {
+      std::lock_guard<std::mutex> guard(ch.lock);
+      ready = ch.wakeEvent || !ch.messages.empty() || ch.quit;
+    }
+    bool waited = ready || ch.wake.Wait();
+    if (waited && waitCheck_) waited = waitCheck_();
     std::unique_lock<std::mutex> lock(ch.lock);
-    ch.wake.wait(lock, [&] { return ch.wakeEvent || !ch.messages.empty() || ch.quit; });
-    if (waitCheck_) {
+    if (!waited) {
+      std::fprintf(stderr,
+                   "presentation worker: waiting for tasks failed; the worker ends and "
+                   "presentation commands are ignored from now on\n");
+      ch.closed = true;
+      std::deque<Task> dropped[kPriorities];
+      for (int i = 0; i < kPriorities; ++i) dropped[i].swap(ch.queues[i]);
+      ch.messages.clear();
+      running_.store(false);
       lock.unlock();
-      bool ok = waitCheck_();
-      lock.lock();
-      if (!ok) {
-        std::fprintf(stderr,
-                     "presentation worker: waiting for tasks failed; the worker ends and "
-                     "presentation commands are ignored from now on\n");
-        ch.closed = true;
-        std::deque<Task> dropped[kPriorities];
-        for (int i = 0; i < kPriorities; ++i) dropped[i].swap(ch.queues[i]);
-        ch.messages.clear();
-        running_.store(false);
-        lock.unlock();
-        break;
-      }
+      break;
     }
     if (ch.wakeEvent) {
       // Tasks before messages: the highest non-empty queue gives its oldest
