@@ -43,14 +43,6 @@ TEST(HttpHeadParser, HeadersAreTrimmedOfSpacesAndLaterNamesReplaceEarlierOnes) {
   EXPECT_TRUE(p.Body().empty());
 }
 
-TEST(HttpHeadParser, WithoutContentLengthTheLengthIsMinusOne) {
-  HttpHeadParser p;
-  ASSERT_EQ(FeedAll(p, "HTTP/1.1 200 OK\r\n\r\nbody"), HttpHeadParser::Complete);
-  EXPECT_EQ(p.ContentLength(), -1);
-  EXPECT_TRUE(p.Headers().empty());
-  EXPECT_EQ(p.Body(), "body");
-}
-
 TEST(HttpHeadParser, MalformedHeads) {
   const char* cases[] = {
       "HTTP/1.1 OK\r\n\r\n",                 // status not a number
