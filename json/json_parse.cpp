@@ -40,16 +40,18 @@ std::u16string Minify(const std::u16string& in) {
       out += c;
       ++i;
       while (i < n) {
+        // Plain runs are copied in one go.
+        std::size_t run = i;
+        while (run < n && in[run] != u'"' && in[run] != u'\\') ++run;
+        out.append(in, i, run - i);
+        i = run;
+        if (i == n) break;
         c = in[i++];
-        if (c == u'\\') {
-          out += c;
-          if (i == n) break;
-          c = in[i++];
-          out += c == u'"' ? kEscapedQuote : c;
-        } else {
-          out += c;
-          if (c == u'"') break;
-        }
+        out += c;
+        if (c == u'"') break;
+        if (i == n) break;
+        c = in[i++];
+        out += c == u'"' ? kEscapedQuote : c;
       }
       continue;
     }
@@ -272,10 +274,18 @@ void DecodeString(JsonValue* value) {
     MakeFailedNull(value);
     return;
   }
-  bool sawBackslash = false;
-  std::u16string unescaped = Unescape(text.data() + 1, text.data() + text.size() - 1, sawBackslash);
-  value->text = std::move(unescaped);
-  value->textEscaped = sawBackslash;
+  if (text.find(u'\\') == kNotFound) {
+    // Nothing to unescape: drop the quotes in place.
+    value->text.pop_back();
+    value->text.erase(0, 1);
+    value->textEscaped = false;
+  } else {
+    bool sawBackslash = false;
+    std::u16string unescaped =
+        Unescape(text.data() + 1, text.data() + text.size() - 1, sawBackslash);
+    value->text = std::move(unescaped);
+    value->textEscaped = sawBackslash;
+  }
   value->decoded = true;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "json/json.h"
 
@@ -15,8 +16,19 @@ namespace {
 
 constexpr unsigned kUtf8CodePage = 65001;
 
+// Pure ASCII, the usual case on the wire, is the same in UTF-8 and UTF-16.
+template <typename Out, typename In>
+bool CopyAscii(const std::basic_string<In>& in, std::basic_string<Out>& out) {
+  for (In c : in) {
+    if (static_cast<std::make_unsigned_t<In>>(c) >= 0x80) return false;
+  }
+  out.assign(in.begin(), in.end());
+  return true;
+}
+
 template <typename Out, typename In>
 bool ConvertUtf(const std::basic_string<In>& in, std::basic_string<Out>& out) {
+  if (CopyAscii(in, out)) return true;
   try {
     // `stop` throws on any malformed sequence instead of dropping it.
     std::basic_string<Out> converted =
