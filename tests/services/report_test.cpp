@@ -231,6 +231,7 @@ int Counted::made = 0;
 
 TEST(ReportSingleton, OneInstanceAcrossThreadsUntilDestroyed) {
   using S = Singleton<Counted, 7>;
+  Counted::made = 0;
   std::vector<std::thread> threads;
   std::vector<Counted*> seen(8);
   for (int i = 0; i < 8; ++i) threads.emplace_back([&seen, i] { seen[i] = S::Instance(); });
