@@ -1,9 +1,10 @@
 // The automation port over late-bound IDispatch: members resolved with
 // GetIDsOfNames and called with Invoke, events through the application's
 // connection point.
+#include <windows.h>
+
 #include <ocidl.h>
 #include <ole2.h>
-#include <windows.h>
 
 #include <cstring>
 #include <utility>
@@ -295,6 +296,11 @@ class DispatchFactory : public IAutomationFactory {
 };
 
 }  // namespace
+
+AutomationPtr WrapDispatch(IDispatch* adopt) {
+  if (!adopt) return nullptr;
+  return std::make_shared<DispatchObject>(adopt);
+}
 
 std::shared_ptr<IAutomationFactory> CreateSystemAutomation() {
   return std::make_shared<DispatchFactory>();

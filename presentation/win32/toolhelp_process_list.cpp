@@ -1,7 +1,8 @@
 // The process list from a Toolhelp snapshot; creation times from
 // GetProcessTimes for the processes asked about.
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include "presentation/process_list.h"
 
