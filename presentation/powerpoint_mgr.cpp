@@ -141,48 +141,42 @@ void CPowerPointMgr::DoStartShow() {
   ReportCommandFailed();
 }
 
-void CPowerPointMgr::DoExitShow() {
-  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
-    backend->ExitShow();
-  } else {
+HResult CPowerPointMgr::StepActiveShow(HResult (CPowerPointMgrImpl::*step)(),
+                                       CPowerPointMgrImpl** backend) {
+  *backend = FirstWithActiveShow();
+  if (!*backend) {
     ReportCommandFailed();
+    return kFail;
   }
+  return ((*backend)->*step)();
+}
+
+void CPowerPointMgr::DoExitShow() {
+  CPowerPointMgrImpl* backend;
+  StepActiveShow(&CPowerPointMgrImpl::ExitShow, &backend);
 }
 
 void CPowerPointMgr::DoNextSlide() {
-  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
-    backend->NextSlide();
-  } else {
-    ReportCommandFailed();
-  }
+  CPowerPointMgrImpl* backend;
+  StepActiveShow(&CPowerPointMgrImpl::NextSlide, &backend);
 }
 
 void CPowerPointMgr::DoPreviousSlide() {
-  CPowerPointMgrImpl* backend = FirstWithActiveShow();
-  if (!backend) {
-    ReportCommandFailed();
-    return;
-  }
+  CPowerPointMgrImpl* backend;
   // WPS announces no slide change for this step; tell the controller
   // ourselves.
-  if (Succeeded(backend->PreviousSlide()) && backend == &wps_)
+  if (Succeeded(StepActiveShow(&CPowerPointMgrImpl::PreviousSlide, &backend)) && backend == &wps_)
     OnPowerPointEvent(&wps_, EventSlideShowNextSlide);
 }
 
 void CPowerPointMgr::DoFirstSlide() {
-  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
-    backend->FirstSlide();
-  } else {
-    ReportCommandFailed();
-  }
+  CPowerPointMgrImpl* backend;
+  StepActiveShow(&CPowerPointMgrImpl::FirstSlide, &backend);
 }
 
 void CPowerPointMgr::DoLastSlide() {
-  if (CPowerPointMgrImpl* backend = FirstWithActiveShow()) {
-    backend->LastSlide();
-  } else {
-    ReportCommandFailed();
-  }
+  CPowerPointMgrImpl* backend;
+  StepActiveShow(&CPowerPointMgrImpl::LastSlide, &backend);
 }
 
 void CPowerPointMgr::DoPointerDown(PointerType type, double x, double y) {

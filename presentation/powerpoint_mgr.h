@@ -106,6 +106,8 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
 
   bool PostCommand(void (CPowerPointMgr::*routine)(), int priority = 2);
   CPowerPointMgrImpl* FirstWithActiveShow();
+  // The step on the first back-end with a running show, or OnCommandFailed.
+  HResult StepActiveShow(HResult (CPowerPointMgrImpl::*step)(), CPowerPointMgrImpl** backend);
   void ComputeState(bool* appFound, bool* showRunning);
 
   // Worker routines.

@@ -30,6 +30,13 @@ class ManagerTest : public ::testing::Test {
     ASSERT_TRUE(notify.WaitFor([&] { return notify.states.size() >= queries; }));
   }
 
+  // Keeps the worker busy inside a state answer until notify.Release().
+  void HoldWorker() {
+    notify.HoldNextState();
+    Query();
+    ASSERT_TRUE(notify.WaitUntilHeld());
+  }
+
   // Every state query is answered once, so counting them tells when all
   // have been served.
   void Query() {
@@ -128,9 +135,7 @@ TEST_F(ManagerTest, NotesRequestsCollapseToTheNewest) {
   app->OpenPresentation(CSimulatedOffice::SamplePresentation());
   app->StartShow();
   Start();
-  notify.HoldNextState();
-  Query();
-  ASSERT_TRUE(notify.WaitUntilHeld());
+  HoldWorker();
   manager->RequestNotes();
   manager->NextSlide();  // runs before the notes: commands come first
   manager->RequestNotes();
@@ -161,18 +166,14 @@ TEST_F(ManagerTest, StaleMovesAreDroppedWhileTheWorkerIsBusy) {
   PresenterStartsShow(*app);
   ASSERT_TRUE(manager->IsShowRunning());
 
-  notify.HoldNextState();
-  Query();
-  ASSERT_TRUE(notify.WaitUntilHeld());
+  HoldWorker();
   manager->PointerMove(0.5, 0.5);
   tick += 150;  // the worker stays busy for 150 ms
   notify.Release();
   Settle();
   EXPECT_TRUE(office.desktop->SentInput().empty());
 
-  notify.HoldNextState();
-  Query();
-  ASSERT_TRUE(notify.WaitUntilHeld());
+  HoldWorker();
   manager->PointerMove(0.5, 0.5);
   tick += 100;  // exactly at the limit: still served
   notify.Release();
@@ -188,9 +189,7 @@ TEST_F(ManagerTest, MovesSurviveTheTickCounterWrap) {
   tick = 0xFFFFFFF0u;
   Start();
   PresenterStartsShow(*app);
-  notify.HoldNextState();
-  Query();
-  ASSERT_TRUE(notify.WaitUntilHeld());
+  HoldWorker();
   manager->PointerMove(0.5, 0.5);
   tick += 0x20;  // wraps to 0x10: 32 ms later
   notify.Release();
@@ -298,9 +297,7 @@ TEST_F(ManagerTest, DestructionRunsQueuedTasksThenShutsDown) {
   app->OpenPresentation(CSimulatedOffice::SamplePresentation());
   app->StartShow();
   Start();
-  notify.HoldNextState();
-  Query();
-  ASSERT_TRUE(notify.WaitUntilHeld());
+  HoldWorker();
   manager->NextSlide();
   manager->NextSlide();
   manager->LastSlide();
