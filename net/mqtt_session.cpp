@@ -2,11 +2,13 @@
 
 #include <MQTTAsync.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "net/mqtt_nodelay.h"
@@ -103,7 +105,62 @@ struct MqttOperation {
   std::shared_ptr<MqttWaiter> waiter;
   // The connection the publish was handed to (see OnPublishDone).
   unsigned long generation = 0;
+  // A publish, or the subscribe that ends a start (see TakeOrphans).
+  bool publish = false;
+  bool subscribing = false;
+  std::uintptr_t ticket = 0;
 };
+
+namespace {
+
+// Paho is handed a ticket number as context, never the operation itself.
+// Paho drops the requests in flight when a connection ends without calling
+// their handlers; the session then takes those operations back and fails
+// them, and a handler that still comes later finds no operation.
+std::mutex gTicketsMutex;
+std::unordered_map<std::uintptr_t, MqttOperation*> gTickets;
+std::uintptr_t gLastTicket = 0;
+
+void* Ticket(MqttOperation* op) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  op->ticket = ++gLastTicket;
+  gTickets[op->ticket] = op;
+  return reinterpret_cast<void*>(op->ticket);
+}
+
+MqttOperation* Redeem(void* context) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  auto it = gTickets.find(reinterpret_cast<std::uintptr_t>(context));
+  if (it == gTickets.end()) return nullptr;
+  MqttOperation* op = it->second;
+  gTickets.erase(it);
+  return op;
+}
+
+// For a request Paho refused: no handler will come.
+void Withdraw(MqttOperation* op) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  gTickets.erase(op->ticket);
+}
+
+// The session's publishes (and, when the connection was lost, its pending
+// subscribe) that Paho will not complete any more.
+std::vector<MqttOperation*> TakeOrphans(const CMqttSession* session, bool subscribesToo) {
+  std::vector<MqttOperation*> taken;
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  for (auto it = gTickets.begin(); it != gTickets.end();) {
+    MqttOperation* op = it->second;
+    if (op->session == session && (op->publish || (subscribesToo && op->subscribing))) {
+      taken.push_back(op);
+      it = gTickets.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+}  // namespace
 
 struct CMqttSession::PendingPublish {
   std::string payload;
@@ -114,7 +171,8 @@ struct CMqttSession::PendingPublish {
 struct MqttCallbacks {
   static void ConnectSucceeded(void* context, MQTTAsync_successData*) {
     HandlerScope scope;
-    auto* op = static_cast<MqttOperation*>(context);
+    MqttOperation* op = Redeem(context);
+    if (!op) return;
     try {
       op->session->HandleConnected(op);
     } catch (...) {
@@ -123,7 +181,8 @@ struct MqttCallbacks {
 
   static void StartFailed(void* context, MQTTAsync_failureData*) {
     HandlerScope scope;
-    auto* op = static_cast<MqttOperation*>(context);
+    MqttOperation* op = Redeem(context);
+    if (!op) return;
     try {
       op->session->Complete(op, false, &INetSessionNotify::OnStarted);
     } catch (...) {
@@ -133,7 +192,8 @@ struct MqttCallbacks {
 
   static void Subscribed(void* context, MQTTAsync_successData*) {
     HandlerScope scope;
-    auto* op = static_cast<MqttOperation*>(context);
+    MqttOperation* op = Redeem(context);
+    if (!op) return;
     try {
       op->session->Complete(op, true, &INetSessionNotify::OnStarted);
     } catch (...) {
@@ -145,7 +205,8 @@ struct MqttCallbacks {
   static void PublishFailed(void* context, MQTTAsync_failureData*) { PublishDone(context, false); }
   static void PublishDone(void* context, bool ok) {
     HandlerScope scope;
-    auto* op = static_cast<MqttOperation*>(context);
+    MqttOperation* op = Redeem(context);
+    if (!op) return;
     try {
       op->session->OnPublishDone(op, ok);
     } catch (...) {
@@ -159,8 +220,10 @@ struct MqttCallbacks {
   }
   static void DisconnectDone(void* context, bool ok) {
     HandlerScope scope;
-    auto* op = static_cast<MqttOperation*>(context);
+    MqttOperation* op = Redeem(context);
+    if (!op) return;
     try {
+      op->session->FailOrphans(false);
       op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
     } catch (...) {
     }
@@ -326,11 +389,12 @@ bool CMqttSession::Start(std::int32_t cookie) {
   options.ssl = nullptr;
   options.onSuccess = &MqttCallbacks::ConnectSucceeded;
   options.onFailure = &MqttCallbacks::StartFailed;
-  options.context = op;
+  options.context = Ticket(op);
   options.serverURIcount = 0;
   options.serverURIs = nullptr;
   options.MQTTVersion = MQTTVERSION_DEFAULT;
   if (MQTTAsync_connect(client_, &options) != MQTTASYNC_SUCCESS) {
+    Withdraw(op);
     delete op;
     return false;
   }
@@ -352,8 +416,10 @@ void CMqttSession::HandleConnected(MqttOperation* op) {
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
   options.onSuccess = &MqttCallbacks::Subscribed;
   options.onFailure = &MqttCallbacks::StartFailed;
-  options.context = op;
+  op->subscribing = true;
+  options.context = Ticket(op);
   if (MQTTAsync_subscribe(client_, topic_.c_str(), 2, &options) != MQTTASYNC_SUCCESS) {
+    Withdraw(op);
     Complete(op, false, &INetSessionNotify::OnStarted);
     delete op;
   }
@@ -400,8 +466,9 @@ bool CMqttSession::Disconnect(MqttOperation* op) {
   options.timeout = 0;
   options.onSuccess = &MqttCallbacks::Disconnected;
   options.onFailure = &MqttCallbacks::DisconnectFailed;
-  options.context = op;
+  options.context = Ticket(op);
   if (MQTTAsync_disconnect(client_, &options) != MQTTASYNC_SUCCESS) {
+    Withdraw(op);
     delete op;
     return false;
   }
@@ -491,9 +558,12 @@ int CMqttSession::SendToPaho(const std::string& payload, MqttOperation* op) {
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
   options.onSuccess = &MqttCallbacks::Published;
   options.onFailure = &MqttCallbacks::PublishFailed;
-  options.context = op;
-  return MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
-                        2, 0, &options);
+  op->publish = true;
+  options.context = Ticket(op);
+  int rc = MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
+                          2, 0, &options);
+  if (rc != MQTTASYNC_SUCCESS) Withdraw(op);
+  return rc;
 }
 
 void CMqttSession::OnPublishDone(MqttOperation* op, bool ok) {
@@ -551,19 +621,35 @@ void CMqttSession::HandleMessage(const std::string& payload) {
 }
 
 void CMqttSession::HandleConnectionLost() {
-  // Publishes still waiting in the session will not reach the broker on
-  // this connection; their outcome is failure.
-  std::deque<std::unique_ptr<PendingPublish>> failed;
+  FailOrphans(true);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (notify_) notify_->OnNetworkLost();
+}
+
+// After the connection ended (lost, or closed by Stop or Close), neither the
+// publishes Paho had nor those still waiting in the session will reach the
+// broker; their outcome is failure, in the order they were sent.
+void CMqttSession::FailOrphans(bool subscribesToo) {
+  std::vector<MqttOperation*> orphans = TakeOrphans(this, subscribesToo);
+  std::deque<std::unique_ptr<PendingPublish>> waiting;
   {
     std::lock_guard<std::mutex> hold(publishMutex_);
-    failed.swap(waitingPublishes_);
+    waiting.swap(waitingPublishes_);
     ++generation_;
     inFlight_ = 0;
   }
-  for (auto& pending : failed) {
+  std::sort(orphans.begin(), orphans.end(),
+            [](const MqttOperation* a, const MqttOperation* b) { return a->ticket < b->ticket; });
+  for (MqttOperation* op : orphans) {
+    if (op->subscribing) {
+      Complete(op, false, &INetSessionNotify::OnStarted);
+    } else {
+      Complete(op, false, &INetSessionNotify::OnSent);
+    }
+    delete op;
+  }
+  for (auto& pending : waiting) {
     Complete(pending->op, false, &INetSessionNotify::OnSent);
     delete pending->op;
   }
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (notify_) notify_->OnNetworkLost();
 }

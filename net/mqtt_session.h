@@ -76,6 +76,8 @@ class CMqttSession : public INetSession {
   void HandleConnected(MqttOperation* op);
   void HandleMessage(const std::string& payload);
   void HandleConnectionLost();
+  // Fails the requests the ended connection took with it.
+  void FailOrphans(bool subscribesToo);
 
   bool EnterHandler();
   void LeaveHandler();

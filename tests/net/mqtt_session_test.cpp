@@ -387,3 +387,57 @@ TEST_F(MqttSessionTest, BurstOfSendsIsNotHeldBackByTheInFlightWindow) {
   // Paho's own queue would release one message per second beyond ten.
   EXPECT_LT(Clock::now() - begin, 3s);
 }
+
+TEST_F(MqttSessionTest, PendingSendsFailWhenTheConnectionDrops) {
+  auto phone = Phone("phoneA");
+  auto before = MqttTcpSockets();
+  StartSession();
+  Attach(*phone, "phoneA");
+  const int live = CMqttSession::LiveSessions();
+  broker_.Pause();
+  // More than the in-flight window, so some wait inside the session.
+  constexpr int kSends = CMqttSession::kMaxInFlight + 5;
+  for (int i = 0; i < kSends; ++i) {
+    JsonPtr m = Object(u"state");
+    ASSERT_TRUE(session_->Send(m, 200 + i));
+  }
+  ASSERT_EQ(MqttForEachNewSocket(before, broker_.Port(),
+                                 [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; }),
+            1);
+  Event e;
+  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  for (int i = 0; i < kSends; ++i) {
+    ASSERT_TRUE(recorder_.Take("sent", e, 10s)) << i;
+    EXPECT_FALSE(e.ok);
+  }
+  broker_.Resume();
+  // Every operation let go of its reference: the last release destroys.
+  session_->SetNotify(nullptr);
+  session_->Release();
+  session_ = nullptr;
+  for (int i = 0; i < 100 && CMqttSession::LiveSessions() > live - 1; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(CMqttSession::LiveSessions(), live - 1);
+}
+
+TEST_F(MqttSessionTest, StopFailsThePublishesItCutsOff) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  Attach(*phone, "phoneA");
+  broker_.Pause();
+  for (int i = 0; i < 3; ++i) {
+    JsonPtr m = Object(u"state");
+    ASSERT_TRUE(session_->Send(m, 30 + i));
+  }
+  ASSERT_TRUE(session_->Stop(6));
+  Event e;
+  ASSERT_TRUE(recorder_.Take("stopped", e, 10s));
+  EXPECT_EQ(e.cookie, 6);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(recorder_.Take("sent", e, 10s)) << i;
+    EXPECT_FALSE(e.ok);
+    EXPECT_EQ(e.cookie, 30 + i);
+  }
+  broker_.Resume();
+}

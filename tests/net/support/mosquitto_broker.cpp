@@ -69,7 +69,7 @@ const char* MosquittoBroker::Executable() {
   return ::access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
 }
 
-MosquittoBroker::MosquittoBroker() {
+MosquittoBroker::MosquittoBroker(bool tcpNoDelay) {
   char pattern[] = "/tmp/pivaro-broker-XXXXXX";
   if (::mkdtemp(pattern)) dir_ = pattern;
   port_ = FreeLoopbackPort();
@@ -77,7 +77,7 @@ MosquittoBroker::MosquittoBroker() {
   std::ofstream conf(config_);
   conf << "listener " << port_ << " 127.0.0.1\n"
        << "allow_anonymous true\n"
-       << "set_tcp_nodelay true\n"
+       << "set_tcp_nodelay " << (tcpNoDelay ? "true" : "false") << "\n"
        << "persistence false\n"
        << "log_dest none\n";
   conf.close();

@@ -9,7 +9,8 @@
 
 class MosquittoBroker {
  public:
-  MosquittoBroker();
+  // tcpNoDelay: the broker's set_tcp_nodelay (benchmarks compare both).
+  explicit MosquittoBroker(bool tcpNoDelay = true);
   ~MosquittoBroker();
   MosquittoBroker(const MosquittoBroker&) = delete;
   MosquittoBroker& operator=(const MosquittoBroker&) = delete;
