@@ -1,0 +1,347 @@
+// Relay latency through a local Mosquitto broker at QoS 2: a phone's
+// publish to the session's OnMessage, the session's Send to the phone, and
+// beside them a bare Paho publish -> message-arrived hop between two plain
+// clients in the same process, so the figures show what the session adds.
+// Both ends subscribe to the one shared topic, as PC and phone do, so each
+// also hears its own publications. Arguments: pc_nodelay:1 is the session's
+// own switch for sending without Nagle's delay (for the bare hop: the
+// receiving client), phone_nodelay:1 the same for the phone's connection
+// (the publishing client), broker_nodelay:1 Mosquitto's set_tcp_nodelay.
+// TouchRate plays a phone dragging the laser at 240 moves a second.
+#include <MQTTAsync.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "net/mqtt_nodelay.h"
+#include "net/mqtt_session.h"
+#include "tests/net/support/mosquitto_broker.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kSamples = 200;
+
+MosquittoBroker& Broker(bool tcpNoDelay) {
+  static std::map<bool, std::unique_ptr<MosquittoBroker>> brokers;
+  auto& broker = brokers[tcpNoDelay];
+  if (!broker) broker = std::make_unique<MosquittoBroker>(tcpNoDelay);
+  return *broker;
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+void Report(benchmark::State& state, std::vector<double> ms) {
+  if (ms.empty()) return;
+  std::sort(ms.begin(), ms.end());
+  state.counters["p50_ms"] = ms[ms.size() / 2];
+  state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  state.counters["max_ms"] = ms.back();
+}
+
+// One moment a test thread waits for, set from a Paho or session thread.
+class Arrival {
+ public:
+  void Set(Clock::time_point at) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    at_ = at;
+    arrived_ = true;
+    cv_.notify_all();
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    arrived_ = false;
+  }
+  bool Wait(Clock::time_point& at) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (!cv_.wait_for(hold, 5s, [this] { return arrived_; })) return false;
+    at = at_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool arrived_ = false;
+  Clock::time_point at_;
+};
+
+// A plain Paho client: the phone, or one end of the bare hop.
+class Client {
+ public:
+  using OnArrival = std::function<void(const std::string&)>;
+
+  // Subscribes to the topic it publishes on unless `subscribe` is false.
+  Client(const std::string& uri, const std::string& id, const std::string& topic, bool noDelay,
+         OnArrival onArrival, bool subscribe = true)
+      : topic_(topic), onArrival_(std::move(onArrival)) {
+    auto before = MqttTcpSockets();
+    MQTTAsync_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    MQTTAsync_setCallbacks(client_, this, nullptr, &Client::Arrived, nullptr);
+    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+    options.cleansession = 1;
+    options.maxInflight = 10;
+    std::promise<bool> connected;
+    options.onSuccess = [](void* c, MQTTAsync_successData*) {
+      static_cast<std::promise<bool>*>(c)->set_value(true);
+    };
+    options.onFailure = [](void* c, MQTTAsync_failureData*) {
+      static_cast<std::promise<bool>*>(c)->set_value(false);
+    };
+    options.context = &connected;
+    auto done = connected.get_future();
+    ok_ = MQTTAsync_connect(client_, &options) == MQTTASYNC_SUCCESS &&
+          done.wait_for(10s) == std::future_status::ready && done.get();
+    if (!ok_) return;
+    if (noDelay) MqttSetNoDelayOnNewSockets(before, MqttUriPort(uri));
+    if (!subscribe) return;
+    std::promise<bool> subscribed;
+    MQTTAsync_responseOptions sub = MQTTAsync_responseOptions_initializer;
+    sub.onSuccess = options.onSuccess;
+    sub.onFailure = [](void* c, MQTTAsync_failureData*) {
+      static_cast<std::promise<bool>*>(c)->set_value(false);
+    };
+    sub.context = &subscribed;
+    auto subDone = subscribed.get_future();
+    ok_ = MQTTAsync_subscribe(client_, topic_.c_str(), 2, &sub) == MQTTASYNC_SUCCESS &&
+          subDone.wait_for(10s) == std::future_status::ready && subDone.get();
+  }
+  ~Client() {
+    MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
+    MQTTAsync_disconnect(client_, &options);
+    std::this_thread::sleep_for(50ms);
+    MQTTAsync_destroy(&client_);
+  }
+  bool ok() const { return ok_; }
+  bool Publish(const std::string& payload) {
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    return MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
+                          2, 0, &options) == MQTTASYNC_SUCCESS;
+  }
+
+ private:
+  static int Arrived(void* context, char* topic, int, MQTTAsync_message* message) {
+    auto* self = static_cast<Client*>(context);
+    std::string payload(static_cast<const char*>(message->payload), message->payloadlen);
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topic);
+    if (self->onArrival_) self->onArrival_(payload);
+    return 1;
+  }
+
+  MQTTAsync client_ = nullptr;
+  std::string topic_;
+  OnArrival onArrival_;
+  bool ok_ = false;
+};
+
+class Notify : public INetSessionNotify {
+ public:
+  std::function<void(JsonPtr&)> onMessage;
+  Arrival started;
+  void OnStarted(bool ok, std::int32_t) override {
+    if (ok) started.Set(Clock::now());
+  }
+  void OnStopped(bool, std::int32_t) override {}
+  void OnSent(bool, std::int32_t) override {}
+  void OnNetworkLost() override {}
+  void OnPeerLost() override {}
+  void OnMessage(SessionType, JsonPtr& message) override {
+    if (onMessage) onMessage(message);
+  }
+};
+
+// A started session with an attached phone whose arrivals go to onPhone.
+struct Relay {
+  Relay(benchmark::State& state, Client::OnArrival onPhone) {
+    MosquittoBroker& broker = Broker(state.range(2) != 0);
+    session = new CMqttSession(broker.Uri());
+    session->AddRef();
+    session->SetSendWithoutDelay(state.range(0) != 0);
+    session->SetNotify(&notify);
+    Clock::time_point at;
+    if (!session->Start(0) || !notify.started.Wait(at)) {
+      state.SkipWithError("session did not start");
+      return;
+    }
+    phone = std::make_unique<Client>(broker.Uri(), "phoneA", session->Topic(), state.range(1) != 0,
+                                     std::move(onPhone));
+    if (!phone->ok()) {
+      state.SkipWithError("phone did not connect");
+      return;
+    }
+    Arrival attached;
+    notify.onMessage = [&](JsonPtr&) { attached.Set(Clock::now()); };
+    if (!phone->Publish(ToPc("hello")) || !attached.Wait(at)) {
+      state.SkipWithError("phone did not attach");
+      return;
+    }
+    notify.onMessage = nullptr;
+    ok = true;
+  }
+  ~Relay() {
+    session->SetNotify(nullptr);
+    session->Close();
+    session->Release();
+  }
+  std::string ToPc(const std::string& msg, const std::string& extra = "") const {
+    return R"({"msg":")" + msg + "\"" + extra + R"(,"src":"phoneA","dst":")" + session->ClientId() +
+           R"("})";
+  }
+
+  Notify notify;
+  CMqttSession* session = nullptr;
+  std::unique_ptr<Client> phone;
+  bool ok = false;
+};
+
+void BM_BarePahoHop(benchmark::State& state) {
+  MosquittoBroker& broker = Broker(state.range(2) != 0);
+  Arrival arrival;
+  Client receiver(broker.Uri(), "bare-rx", "bench/bare", state.range(0) != 0,
+                  [&](const std::string&) { arrival.Set(Clock::now()); });
+  Client sender(broker.Uri(), "bare-tx", "bench/bare", state.range(1) != 0, nullptr);
+  if (!receiver.ok() || !sender.ok()) {
+    state.SkipWithError("bare clients did not connect");
+    return;
+  }
+  const std::string payload = R"({"msg":"next","src":"phoneA","dst":"pc"})";
+  std::vector<double> samples;
+  for (auto _ : state) {
+    arrival.Reset();
+    auto begin = Clock::now();
+    if (!sender.Publish(payload)) {
+      state.SkipWithError("publish refused");
+      break;
+    }
+    Clock::time_point at;
+    if (!arrival.Wait(at)) {
+      state.SkipWithError("lost message");
+      break;
+    }
+    samples.push_back(Ms(at - begin));
+    state.SetIterationTime(std::chrono::duration<double>(at - begin).count());
+  }
+  Report(state, samples);
+}
+
+void BM_PhoneToOnMessage(benchmark::State& state) {
+  Arrival arrival;
+  Relay relay(state, nullptr);
+  if (!relay.ok) return;
+  relay.notify.onMessage = [&](JsonPtr&) { arrival.Set(Clock::now()); };
+  const std::string payload = relay.ToPc("next");
+  std::vector<double> samples;
+  for (auto _ : state) {
+    arrival.Reset();
+    auto begin = Clock::now();
+    Clock::time_point at;
+    if (!relay.phone->Publish(payload) || !arrival.Wait(at)) {
+      state.SkipWithError("lost message");
+      break;
+    }
+    samples.push_back(Ms(at - begin));
+    state.SetIterationTime(std::chrono::duration<double>(at - begin).count());
+  }
+  relay.notify.onMessage = nullptr;
+  Report(state, samples);
+}
+
+void BM_SendToPhone(benchmark::State& state) {
+  Arrival arrival;
+  Relay relay(state, [&](const std::string& payload) {
+    // The phone also hears its own publications; only the PC's count.
+    if (payload.find(R"("dst":"phoneA")") != std::string::npos) arrival.Set(Clock::now());
+  });
+  if (!relay.ok) return;
+  std::vector<double> samples;
+  for (auto _ : state) {
+    arrival.Reset();
+    JsonPtr message = JsonNew(JsonKind::Object);
+    message.Append(JsonNewString(u"msg", u"state"));
+    auto begin = Clock::now();
+    Clock::time_point at;
+    if (!relay.session->Send(message, 0) || !arrival.Wait(at)) {
+      state.SkipWithError("lost message");
+      break;
+    }
+    samples.push_back(Ms(at - begin));
+    state.SetIterationTime(std::chrono::duration<double>(at - begin).count());
+  }
+  Report(state, samples);
+}
+
+// 240 laser moves a second for three seconds; a move that reaches OnMessage
+// more than 100 ms after the phone published it shows as a stutter.
+void BM_TouchRate(benchmark::State& state) {
+  constexpr int kRate = 240;
+  constexpr int kMoves = kRate * 3;
+  std::vector<Clock::time_point> published(kMoves);
+  std::vector<double> delays;
+  std::mutex delaysMutex;
+  Relay relay(state, nullptr);
+  if (!relay.ok) return;
+  relay.notify.onMessage = [&](JsonPtr& message) {
+    auto now = Clock::now();
+    JsonPtr* n = message.Find(u"n");
+    if (!n) return;
+    std::int64_t seq = n->AsInt64();
+    if (seq < 0 || seq >= kMoves) return;
+    std::lock_guard<std::mutex> hold(delaysMutex);
+    delays.push_back(Ms(now - published[static_cast<std::size_t>(seq)]));
+  };
+  for (auto _ : state) {
+    auto begin = Clock::now();
+    for (int i = 0; i < kMoves; ++i) {
+      std::this_thread::sleep_until(begin + std::chrono::microseconds(1000000LL * i / kRate));
+      published[i] = Clock::now();
+      relay.phone->Publish(
+          relay.ToPc("laser_move", R"(,"x":0.5123,"y":0.3312,"n":)" + std::to_string(i)));
+    }
+    // Bounded wait for the tail.
+    for (int i = 0; i < 300; ++i) {
+      {
+        std::lock_guard<std::mutex> hold(delaysMutex);
+        if (delays.size() >= static_cast<std::size_t>(kMoves)) break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
+  }
+  relay.notify.onMessage = nullptr;
+  std::lock_guard<std::mutex> hold(delaysMutex);
+  state.counters["published"] = kMoves;
+  state.counters["received"] = static_cast<double>(delays.size());
+  state.counters["late_over_100ms"] = static_cast<double>(
+      std::count_if(delays.begin(), delays.end(), [](double d) { return d > 100; }));
+  Report(state, delays);
+}
+
+void Configurations(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"pc_nodelay", "phone_nodelay", "broker_nodelay"});
+  b->Args({1, 1, 1})->Args({1, 0, 1})->Args({0, 1, 1})->Args({0, 0, 1})->Args({0, 0, 0});
+  b->UseManualTime()->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+BENCHMARK(BM_BarePahoHop)->Apply(Configurations)->Iterations(kSamples);
+BENCHMARK(BM_PhoneToOnMessage)->Apply(Configurations)->Iterations(kSamples);
+BENCHMARK(BM_SendToPhone)->Apply(Configurations)->Iterations(kSamples);
+BENCHMARK(BM_TouchRate)->Apply(Configurations)->Iterations(1);
+
+BENCHMARK_MAIN();
