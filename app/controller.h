@@ -21,13 +21,21 @@
 //
 //   boost::asio::io_context io;              // the UI thread: whoever runs io
 //   CAsioUiThread ui(io, controller);        // "app/asio_ui_thread.h"
-//   controller.AttachUi(&ui, &view);         // view: an IMainView (may do nothing)
+//   CHeadlessView view;                      // "app/headless_view.h": what a window
+//                                            // would show, readable from any thread
+//   controller.AttachUi(&ui, &view);
 //   controller.InitWindow();                 // creates and starts both sessions
 //   io.run();                                // or run_for(...) in a test loop
 //   ...                                      // controller.PairingAddress() once
 //                                            // GetState() == WaitingForPhone
-//   controller.OnClose();                    // "quit" to the phone, Close primary
-//   // destroy controller, then io
+//   // window commands go through the UI thread, e.g.
+//   boost::asio::post(io, [&] { controller.OnConnectButton(); });
+//   boost::asio::post(io, [&] { controller.OnClose(); });  // "quit", Close primary
+//   // stop io, then AttachUi(nullptr, nullptr), then destroy controller, ui, io
+//
+// The Linux program `pivaro` (app/posix/main.cpp) does exactly this with a
+// terminal window; run with stdin not a terminal it prints "pairing: <address>"
+// and "state: <n> <Name> ..." lines (see app/posix/terminal_view.h).
 //
 // Threads: the UI thread runs InitWindow, SetState, RecreateSessions, the
 // command handlers, OnTimer and RunPostedCalls. Session threads call the

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -12,14 +14,12 @@
 #include <boost/asio/io_context.hpp>
 
 #include "app/asio_ui_thread.h"
+#include "app/headless_view.h"
 #include "tests/app/fakes.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// A view that only counts; touched by the UI thread alone.
-class CountingView : public FakeView {};
 
 struct Rig {
   std::mutex madeLock;
@@ -87,19 +87,22 @@ class UiLoop {
 
 template <class F>
 void RunOn(boost::asio::io_context& io, F f) {
-  std::promise<void> done;
-  boost::asio::post(io, [&] {
+  auto done = std::make_shared<std::promise<void>>();
+  boost::asio::post(io, [f, done] {
     f();
-    done.set_value();
+    done->set_value();
   });
-  ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  if (done->get_future().wait_for(30s) != std::future_status::ready) {
+    std::fprintf(stderr, "the UI thread is stuck\n");
+    std::abort();
+  }
 }
 
 }  // namespace
 
 TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
   Rig rig;
-  CountingView view;
+  CHeadlessView view;
   boost::asio::io_context io;
   CAsioUiThread ui(io, *rig.ctl);
   rig.ctl->AttachUi(&ui, &view);
@@ -107,7 +110,6 @@ TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
   RunOn(io, [&] { rig.ctl->InitWindow(); });
   rig.pres->showRunning = true;
 
-  std::atomic<bool> stop{false};
   auto phone = [&](SessionType kind) {
     static const char* kMessages[] = {R"({"msg":"hello","note":1})",
                                       R"({"msg":"next"})",
@@ -119,7 +121,7 @@ TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
                                       R"({"msg":"bye"})",
                                       R"({"msg":"unknown"})",
                                       R"({"no":"msg"})"};
-    for (int i = 0; i < 3000 && !stop; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       FakeSession* s = rig.Latest(kind);
       s->connected = true;
       s->Message(kMessages[i % 10]);
@@ -127,7 +129,7 @@ TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
     }
   };
   auto worker = [&] {
-    for (int i = 0; i < 3000 && !stop; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       switch (i % 5) {
         case 0:
           rig.ctl->OnState(true, i % 2 == 0);
@@ -152,18 +154,27 @@ TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
   std::thread presentation(worker);
   // The user re-creates the sessions now and then (the disconnect button's
   // end), while the threads above keep talking.
-  for (int i = 0; i < 20; ++i) {
-    RunOn(io, [&] { rig.ctl->RecreateSessions(); });
-    std::this_thread::sleep_for(2ms);
-  }
+  std::thread user([&] {
+    for (int i = 0; i < 20; ++i) {
+      if (i % 2) {
+        RunOn(io, [&] { rig.ctl->RecreateSessions(); });
+      } else {
+        // As OnStopped(1) does it: from the posted-calls queue.
+        rig.ctl->PostToUi([&] { rig.ctl->RecreateSessions(); });
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  });
   auto joined = std::async(std::launch::async, [&] {
+    user.join();
     relay.join();
     direct.join();
     presentation.join();
   });
   if (joined.wait_for(60s) != std::future_status::ready) {
-    stop = true;
-    FAIL() << "threads did not finish: deadlock";
+    // Deadlocked threads cannot be joined: end the run here.
+    std::fprintf(stderr, "session, worker and UI threads deadlocked\n");
+    std::abort();
   }
 
   RunOn(io, [&] {
@@ -206,7 +217,10 @@ TEST(ControllerConcurrency, SimultaneousGreetingsOnBothSessionsPickOne) {
       a.join();
       b.join();
     });
-    ASSERT_EQ(joined.wait_for(10s), std::future_status::ready) << "greetings deadlocked";
+    if (joined.wait_for(10s) != std::future_status::ready) {
+      std::fprintf(stderr, "simultaneous greetings deadlocked\n");
+      std::abort();
+    }
     RunOn(io, [] {});  // the detach has run
     RunOn(io, [] {});
 

@@ -83,7 +83,7 @@ class FakeSession : public INetSession {
   void SetNotify(INetSessionNotify* notify) override {
     std::lock_guard<std::recursive_mutex> lock(notifyLock_);
     notify_ = notify;
-    calls_.push_back(notify ? "SetNotify(this)" : "SetNotify(null)");
+    Record(notify ? "SetNotify(this)" : "SetNotify(null)");
   }
 
   // Delivers a notification the way a session thread does.
@@ -102,11 +102,11 @@ class FakeSession : public INetSession {
 
   SessionType Kind() const { return kind_; }
   std::vector<std::string> Calls() {
-    std::lock_guard<std::recursive_mutex> lock(notifyLock_);
+    std::lock_guard<std::mutex> lock(callsLock_);
     return calls_;
   }
   void ClearCalls() {
-    std::lock_guard<std::recursive_mutex> lock(notifyLock_);
+    std::lock_guard<std::mutex> lock(callsLock_);
     calls_.clear();
   }
   int Count(const std::string& call) {
@@ -123,8 +123,10 @@ class FakeSession : public INetSession {
   }
 
  private:
+  // The real sessions take no session-wide lock in their operations, only
+  // around notifications; the record has a lock of its own to match.
   void Record(const std::string& call) {
-    std::lock_guard<std::recursive_mutex> lock(notifyLock_);
+    std::lock_guard<std::mutex> lock(callsLock_);
     calls_.push_back(call);
   }
 
@@ -133,6 +135,7 @@ class FakeSession : public INetSession {
   std::atomic<int>* destroyed_;
   std::recursive_mutex notifyLock_;
   INetSessionNotify* notify_ = nullptr;
+  std::mutex callsLock_;
   std::vector<std::string> calls_;
 };
 
