@@ -57,12 +57,13 @@ constexpr int kQuietZone = 4;
 
 CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& controller,
                              CPowerPointMgr* mgr, std::shared_ptr<CSimulatedPresentationApp> app,
-                             bool interactive)
+                             bool interactive, std::FILE* out)
     : io_(io),
       controller_(controller),
       mgr_(mgr),
       app_(std::move(app)),
       interactive_(interactive),
+      out_(out),
       input_(io),
       signals_(io, SIGINT, SIGTERM),
       showPoll_(io) {}
@@ -76,7 +77,7 @@ void CTerminalView::Start() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     rawMode_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    std::fputs("\x1b[?25l", stdout);  // hide the cursor
+    std::fputs("\x1b[?25l", out_);  // hide the cursor
   }
   boost::system::error_code ec;
   input_.assign(dup(STDIN_FILENO), ec);
@@ -95,8 +96,8 @@ void CTerminalView::Stop() {
   if (rawMode_) {
     tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
     rawMode_ = false;
-    std::fputs("\x1b[?25h\n", stdout);
-    std::fflush(stdout);
+    std::fputs("\x1b[?25h\n", out_);
+    std::fflush(out_);
   }
 }
 
@@ -346,9 +347,9 @@ void CTerminalView::HideLaser() {
 // --- drawing -----------------------------------------------------------------
 
 void CTerminalView::Print(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
 }
 
 void CTerminalView::ScheduleRedraw() {
@@ -403,6 +404,6 @@ void CTerminalView::Redraw() {
   std::string keys = "keys: o open  s start  n/p slides  e end show  a about  w website  q close";
   if (controller_.GetUpdateState() == CMainController::kUpdateOptional) keys += "  u update";
   line("\x1b[2m" + keys + kReset);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(out.data(), 1, out.size(), out_);
+  std::fflush(out_);
 }

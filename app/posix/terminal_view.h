@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -26,9 +27,11 @@ class CSimulatedPresentationApp;
 
 class CTerminalView : public IMainView {
  public:
-  // mgr and app may be null (no laser geometry, no simulated show).
+  // mgr and app may be null (no laser geometry, no simulated show). Output
+  // goes to out (stdout in the program).
   CTerminalView(boost::asio::io_context& io, CMainController& controller, CPowerPointMgr* mgr,
-                std::shared_ptr<CSimulatedPresentationApp> app, bool interactive);
+                std::shared_ptr<CSimulatedPresentationApp> app, bool interactive,
+                std::FILE* out = stdout);
   ~CTerminalView();
 
   // Raw mode (interactive), key reading, signals, the show poll.
@@ -80,6 +83,7 @@ class CTerminalView : public IMainView {
   CPowerPointMgr* mgr_;
   std::shared_ptr<CSimulatedPresentationApp> app_;
   const bool interactive_;
+  std::FILE* out_;
 
   boost::asio::posix::stream_descriptor input_;
   boost::asio::streambuf inputBuffer_;

@@ -1,0 +1,116 @@
+// The terminal window in its line mode (stdin not a terminal), whose lines
+// other programs read: the pairing address, state changes, the laser dot,
+// and commands given as lines.
+#ifndef _WIN32
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <boost/asio/io_context.hpp>
+
+#include "app/posix/terminal_view.h"
+#include "tests/app/controller_fixture.h"
+
+namespace {
+
+class TerminalViewTest : public ControllerTest {
+ protected:
+  void SetUp() override { out_ = open_memstream(&buffer_, &size_); }
+  void TearDown() override {
+    ControllerTest::TearDown();
+    term.reset();
+    std::fclose(out_);
+    std::free(buffer_);
+  }
+
+  void StartTerminal() {
+    Make();
+    term = std::make_unique<CTerminalView>(io, *ctl, nullptr, nullptr, false, out_);
+    ctl->AttachUi(&ui, term.get());
+    ctl->InitWindow();
+    Drain();
+    RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+    Drain();
+  }
+
+  std::string Output() {
+    std::fflush(out_);
+    return std::string(buffer_, size_);
+  }
+  std::string Take() {
+    std::string all = Output();
+    std::string fresh = all.substr(taken_);
+    taken_ = all.size();
+    return fresh;
+  }
+
+  boost::asio::io_context io;
+  std::unique_ptr<CTerminalView> term;
+
+ private:
+  std::FILE* out_ = nullptr;
+  char* buffer_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t taken_ = 0;
+};
+
+}  // namespace
+
+TEST_F(TerminalViewTest, PrintsPairingAddressAndStateChangesOnce) {
+  StartTerminal();
+  EXPECT_EQ(Take(),
+            "pairing: http://base/tavmix/?os=1&id=r0&st=t0&sv=d1\n"
+            "state: 3 WaitingForPhone 扫描二维码即可在手机控制PPT / 手机和电脑需连接网络\n");
+  RelayAt(0)->Message(R"({"msg":"hello"})");
+  Drain();
+  EXPECT_EQ(Take(), "state: 4 Connected 连接成功 / 现在可以用手机控制你的PPT啦！\n");
+}
+
+TEST_F(TerminalViewTest, ShowsThePcDrawnLaser) {
+  StartTerminal();
+  pres->showRunning = true;
+  RelayAt(0)->Message(R"({"msg":"laser_move","x":0.1,"y":0.1})");
+  RelayAt(0)->Message(R"({"msg":"laser_down","x":0.5,"y":0.25})");
+  RelayAt(0)->Message(R"({"msg":"laser_move","x":0.75,"y":0.5})");
+  RelayAt(0)->Message(R"({"msg":"laser_up"})");
+  Take();
+  Drain();
+  EXPECT_EQ(Take(),
+            "state: 4 Connected 连接成功 / 现在可以用手机控制你的PPT啦！\n"
+            "laser: show x 0.500, y 0.250\n"
+            "laser: move x 0.750, y 0.500\n"
+            "laser: hide\n");
+}
+
+TEST_F(TerminalViewTest, CommandLinesDriveTheWindow) {
+  StartTerminal();
+  term->OnLine("connect");  // no button while waiting
+  term->OnLine("retry");
+  EXPECT_TRUE(RelayAt(0)->Sent().empty());
+  RelayAt(0)->Message(R"({"msg":"hello"})");
+  Drain();
+  Take();
+
+  // Closing while connected asks first; "no" keeps the client running.
+  term->OnLine("close");
+  EXPECT_EQ(Take(), "close: 关闭窗口将断开手机和电脑的连接，您确认断开？ (yes/no)\n");
+  term->OnLine("no");
+  EXPECT_FALSE(term->Ended());
+  term->OnLine("close\r");
+  term->OnLine("yes");
+  EXPECT_TRUE(term->Ended());
+  EXPECT_EQ(Take(), "close: 关闭窗口将断开手机和电脑的连接，您确认断开？ (yes/no)\nclosed\n");
+  auto calls = RelayAt(0)->Calls();
+  EXPECT_EQ(calls[calls.size() - 2], R"(SendSync({"msg":"quit"}))");
+}
+
+TEST_F(TerminalViewTest, DisconnectKeySaysBye) {
+  StartTerminal();
+  RelayAt(0)->Message(R"({"msg":"hello"})");
+  Drain();
+  term->OnLine("c");
+  EXPECT_EQ(RelayAt(0)->Sent().back(), R"(Send({"msg":"bye"},1))");
+  EXPECT_EQ(ctl->GetState(), CMainController::Connecting);
+}
+
+#endif
