@@ -21,50 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Rig {
-  std::mutex madeLock;
-  std::vector<FakeSession*> made;
-  std::atomic<int> destroyed{0};
-  FakePresentation* pres = nullptr;
-  std::unique_ptr<CMainController> ctl;
-
-  Rig() {
-    CMainController::Services s;
-    s.createSession = [this](SessionType t) -> INetSession* {
-      std::vector<PairingParam> params;
-      if (t == Relay) {
-        params = {{"id", "r"}, {"st", "t"}};
-      } else {
-        params = {{"sv", "d"}};
-      }
-      auto* f = new FakeSession(t, params, &destroyed);
-      f->startInline = t == Direct;
-      f->stopInline = t == Direct;
-      f->AddRef();
-      f->AddRef();
-      std::lock_guard<std::mutex> lock(madeLock);
-      made.push_back(f);
-      return f;
-    };
-    auto p = std::make_unique<FakePresentation>();
-    pres = p.get();
-    s.presentation = std::move(p);
-    ctl = std::make_unique<CMainController>(std::move(s));
-  }
-  ~Rig() {
-    ctl.reset();
-    for (FakeSession* f : made) f->Release();
-  }
-  // The newest session of that kind (still referenced by the rig).
-  FakeSession* Latest(SessionType kind) {
-    std::lock_guard<std::mutex> lock(madeLock);
-    for (auto it = made.rbegin(); it != made.rend(); ++it) {
-      if ((*it)->Kind() == kind) return *it;
-    }
-    return nullptr;
-  }
-};
-
 // Runs io on its own thread (the UI thread) until Stop.
 class UiLoop {
  public:
@@ -98,16 +54,74 @@ void RunOn(boost::asio::io_context& io, F f) {
   }
 }
 
+struct Rig {
+  std::mutex madeLock;
+  std::vector<FakeSession*> made;
+  std::atomic<int> destroyed{0};
+  FakePresentation* pres = nullptr;
+  std::unique_ptr<CMainController> ctl;
+  boost::asio::io_context io;
+  CHeadlessView view;
+  std::unique_ptr<CAsioUiThread> ui;
+  std::unique_ptr<UiLoop> loop;
+
+  Rig() {
+    CMainController::Services s;
+    s.createSession = [this](SessionType t) -> INetSession* {
+      std::vector<PairingParam> params;
+      if (t == Relay) {
+        params = {{"id", "r"}, {"st", "t"}};
+      } else {
+        params = {{"sv", "d"}};
+      }
+      auto* f = new FakeSession(t, params, &destroyed);
+      f->startInline = t == Direct;
+      f->stopInline = t == Direct;
+      f->AddRef();
+      f->AddRef();
+      std::lock_guard<std::mutex> lock(madeLock);
+      made.push_back(f);
+      return f;
+    };
+    auto p = std::make_unique<FakePresentation>();
+    pres = p.get();
+    s.presentation = std::move(p);
+    ctl = std::make_unique<CMainController>(std::move(s));
+  }
+  ~Rig() {
+    if (loop) StopUi();
+    ctl.reset();
+    for (FakeSession* f : made) f->Release();
+  }
+  // The UI thread on its own thread, and the window initialised on it.
+  void StartUi() {
+    ui = std::make_unique<CAsioUiThread>(io, *ctl);
+    ctl->AttachUi(ui.get(), &view);
+    loop = std::make_unique<UiLoop>(io);
+    RunOn(io, [this] { ctl->InitWindow(); });
+  }
+  void StopUi() {
+    loop->Stop();
+    loop.reset();
+    ctl->AttachUi(nullptr, nullptr);
+  }
+
+  // The newest session of that kind (still referenced by the rig).
+  FakeSession* Latest(SessionType kind) {
+    std::lock_guard<std::mutex> lock(madeLock);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+      if ((*it)->Kind() == kind) return *it;
+    }
+    return nullptr;
+  }
+};
+
 }  // namespace
 
 TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
   Rig rig;
-  CHeadlessView view;
-  boost::asio::io_context io;
-  CAsioUiThread ui(io, *rig.ctl);
-  rig.ctl->AttachUi(&ui, &view);
-  UiLoop loop(io);
-  RunOn(io, [&] { rig.ctl->InitWindow(); });
+  rig.StartUi();
+  boost::asio::io_context& io = rig.io;
   rig.pres->showRunning = true;
 
   auto phone = [&](SessionType kind) {
@@ -178,27 +192,22 @@ TEST(ControllerConcurrency, PhoneMessagesAndPresentationEventsFromManyThreads) {
   }
 
   RunOn(io, [&] {
-    ui.KillTimer(CMainController::kQueryStateTimer);
-    ui.KillTimer(CMainController::kHelloTimer);
+    rig.ui->KillTimer(CMainController::kQueryStateTimer);
+    rig.ui->KillTimer(CMainController::kHelloTimer);
   });
-  loop.Stop();
+  rig.StopUi();
   rig.ctl->RunPostedCalls();
   EXPECT_GE(rig.made.size(), 42u);
   EXPECT_GT(rig.pres->CallCount(), 1000u);
   CMainController::State s = rig.ctl->GetState();
   EXPECT_TRUE(s == CMainController::Connected || s == CMainController::WaitingForPhone) << s;
-  rig.ctl->AttachUi(nullptr, nullptr);
 }
 
 TEST(ControllerConcurrency, SimultaneousGreetingsOnBothSessionsPickOne) {
   for (int round = 0; round < 100; ++round) {
     Rig rig;
-    FakeView view;
-    boost::asio::io_context io;
-    CAsioUiThread ui(io, *rig.ctl);
-    rig.ctl->AttachUi(&ui, &view);
-    UiLoop loop(io);
-    RunOn(io, [&] { rig.ctl->InitWindow(); });
+    rig.StartUi();
+    boost::asio::io_context& io = rig.io;
     RunOn(io, [] {});  // the first start's answers have settled
     RunOn(io, [] {});
     FakeSession* relay = rig.Latest(Relay);
@@ -230,7 +239,5 @@ TEST(ControllerConcurrency, SimultaneousGreetingsOnBothSessionsPickOne) {
     ASSERT_NE(relayKept, directKept) << "round " << round;
     EXPECT_EQ(rig.ctl->PrimaryKind(), relayKept ? Relay : Direct);
     EXPECT_EQ(rig.ctl->GetState(), CMainController::Connected);
-    loop.Stop();
-    rig.ctl->AttachUi(nullptr, nullptr);
   }
 }
