@@ -30,57 +30,55 @@ int HexValue(char16_t c) {
 // string is stored as backslash + U+0001 so that later scans can skip
 // strings by looking for the next plain double quote.
 std::u16string Minify(const std::u16string& in) {
-  std::u16string out;
-  out.reserve(in.size() + 1);
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
-    char16_t c = in[i];
+  // The output never grows past the input: write through a pointer into a
+  // buffer of the input's size and cut it to length at the end.
+  std::u16string out(in.size() + 1, u'\0');
+  char16_t* o = &out[0];
+  const char16_t* p = in.data();
+  const char16_t* const end = p + in.size();
+  while (p < end) {
+    char16_t c = *p;
     if (c == u'"') {
-      out += c;
-      ++i;
-      while (i < n) {
-        // Plain runs are copied in one go.
-        std::size_t run = i;
-        while (run < n && in[run] != u'"' && in[run] != u'\\') ++run;
-        out.append(in, i, run - i);
-        i = run;
-        if (i == n) break;
-        c = in[i++];
-        out += c;
+      *o++ = *p++;
+      while (p < end) {
+        c = *p++;
+        *o++ = c;
         if (c == u'"') break;
-        if (i == n) break;
-        c = in[i++];
-        out += c == u'"' ? kEscapedQuote : c;
+        if (c == u'\\') {
+          if (p == end) break;
+          c = *p++;
+          *o++ = c == u'"' ? kEscapedQuote : c;
+        }
       }
       continue;
     }
     if (c == u'\t' || c == u'\n' || c == u'\r' || c == u' ') {
-      ++i;
+      ++p;
       continue;
     }
     bool lineComment = c == u'#';
     if (c == u'/') {
-      char16_t next = i + 1 < n ? in[i + 1] : u'\0';
+      const char16_t next = p + 1 < end ? p[1] : u'\0';
       if (next == u'*') {
-        std::size_t end = in.find(u"*/", i + 2);
-        if (end == kNotFound) break;
-        i = end + 2;
+        const char16_t* q = p + 2;
+        while (q + 1 < end && !(q[0] == u'*' && q[1] == u'/')) ++q;
+        if (q + 1 >= end) break;  // unterminated: the text ends here
+        p = q + 2;
         continue;
       }
       if (next != u'/') break;
       lineComment = true;
     }
     if (lineComment) {
-      std::size_t end = in.find(u'\n', i);
-      if (end == kNotFound) break;
-      i = end + 1;
+      while (p < end && *p != u'\n') ++p;
+      if (p == end) break;
+      ++p;
       continue;
     }
     if (c < 0x20 || c > 0x7E) break;
-    out += c;
-    ++i;
+    *o++ = *p++;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 
