@@ -55,6 +55,9 @@ void RunTerminalClient() {
   const bool interactive = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   boost::asio::io_context io;
 
+  // A WPS-like application beside the PowerPoint-like one, installed before
+  // the manager attaches to the simulated machine.
+  std::shared_ptr<CSimulatedPresentationApp> wps = DefaultSimulation().InstallWps();
   CMainController::Services services = DefaultServices();
   std::string relayUri = RelayUri();
   services.createSession = [relayUri](SessionType type) { return MakeSession(type, relayUri); };
@@ -63,7 +66,7 @@ void RunTerminalClient() {
 
   CMainController controller(std::move(services));
   CAsioUiThread ui(io, controller);
-  CTerminalView view(io, controller, mgr, DefaultSimulatedApp(), interactive);
+  CTerminalView view(io, controller, mgr, DefaultSimulatedApp(), wps, interactive);
   controller.AttachUi(&ui, &view);
   view.Start();
   controller.InitWindow();

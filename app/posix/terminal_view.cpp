@@ -56,12 +56,16 @@ constexpr int kQuietZone = 4;
 }  // namespace
 
 CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& controller,
-                             CPowerPointMgr* mgr, std::shared_ptr<CSimulatedPresentationApp> app,
-                             bool interactive, std::FILE* out)
+                             CPowerPointMgr* mgr,
+                             std::shared_ptr<CSimulatedPresentationApp> powerPoint,
+                             std::shared_ptr<CSimulatedPresentationApp> wps, bool interactive,
+                             std::FILE* out)
     : io_(io),
       controller_(controller),
       mgr_(mgr),
-      app_(std::move(app)),
+      powerPoint_(std::move(powerPoint)),
+      wps_(std::move(wps)),
+      app_(powerPoint_ ? powerPoint_ : wps_),
       interactive_(interactive),
       out_(out),
       input_(io),
@@ -156,9 +160,10 @@ void CTerminalView::PollShow() {
 
 std::string CTerminalView::ShowText() const {
   if (!app_) return "no presentation application";
+  std::string text = app_ == wps_ ? "WPS-like: " : "PowerPoint-like: ";
   SimulatedAppState s = app_->Snapshot();
-  if (!s.presentationOpen) return "no presentation open";
-  std::string text = Utf8(s.presentationName) + ", " + std::to_string(s.slideCount) + " slides";
+  if (!s.presentationOpen) return text + "no presentation open";
+  text += Utf8(s.presentationName) + ", " + std::to_string(s.slideCount) + " slides";
   if (s.showRunning) {
     text += ", show running, slide " + std::to_string(s.currentSlide);
   } else {
@@ -235,6 +240,9 @@ void CTerminalView::OnKey(char key) {
     case 'e':
       if (app) app->EndShow();
       break;
+    case 'k':
+      if (powerPoint_ && wps_) app_ = app_ == wps_ ? powerPoint_ : wps_;
+      break;
     default:
       return;
   }
@@ -247,7 +255,7 @@ void CTerminalView::OnLine(const std::string& raw) {
   static const std::pair<const char*, char> kWords[] = {
       {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'},  {"close", 'q'},  {"yes", 'y'},
       {"no", 'n'},      {"about", 'a'}, {"website", 'w'}, {"update", 'u'}, {"open", 'o'},
-      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'}};
+      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'},    {"switch", 'k'}};
   for (const auto& w : kWords) {
     if (line == w.first) return OnKey(w.second);
   }
@@ -401,7 +409,8 @@ void CTerminalView::Redraw() {
   line("show:  " + ShowText());
   if (!notice_.empty()) line(notice_);
   line("");
-  std::string keys = "keys: o open  s start  n/p slides  e end show  a about  w website  q close";
+  std::string keys =
+      "keys: o open  s start  n/p slides  e end show  k other app  a about  w website  q close";
   if (controller_.GetUpdateState() == CMainController::kUpdateOptional) keys += "  u update";
   line("\x1b[2m" + keys + kReset);
   std::fwrite(out.data(), 1, out.size(), out_);

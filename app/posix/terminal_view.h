@@ -27,10 +27,13 @@ class CSimulatedPresentationApp;
 
 class CTerminalView : public IMainView {
  public:
-  // mgr and app may be null (no laser geometry, no simulated show). Output
-  // goes to out (stdout in the program).
+  // mgr and the applications may be null (no laser geometry, no simulated
+  // show). The presenter's keys act on the PowerPoint-like application until
+  // 'k' switches to the WPS-like one (which has no laser of its own, so the
+  // PC draws the dot). Output goes to out (stdout in the program).
   CTerminalView(boost::asio::io_context& io, CMainController& controller, CPowerPointMgr* mgr,
-                std::shared_ptr<CSimulatedPresentationApp> app, bool interactive,
+                std::shared_ptr<CSimulatedPresentationApp> powerPoint,
+                std::shared_ptr<CSimulatedPresentationApp> wps, bool interactive,
                 std::FILE* out = stdout);
   ~CTerminalView();
 
@@ -43,7 +46,8 @@ class CTerminalView : public IMainView {
   // One key of the window: c connect button, r retry, x cancel, q close,
   // y/n answer the close question, a about, w website, u update,
   // o open a presentation, s start the show, n/p/e next, previous, end
-  // (the presenter's keys in the simulated application).
+  // (the presenter's keys in the simulated application), k switch between
+  // the PowerPoint-like and the WPS-like application.
   void OnKey(char key);
   // A command line of the non-interactive mode.
   void OnLine(const std::string& line);
@@ -81,7 +85,9 @@ class CTerminalView : public IMainView {
   boost::asio::io_context& io_;
   CMainController& controller_;
   CPowerPointMgr* mgr_;
-  std::shared_ptr<CSimulatedPresentationApp> app_;
+  std::shared_ptr<CSimulatedPresentationApp> powerPoint_;
+  std::shared_ptr<CSimulatedPresentationApp> wps_;
+  std::shared_ptr<CSimulatedPresentationApp> app_;  // the one the keys act on
   const bool interactive_;
   std::FILE* out_;
 

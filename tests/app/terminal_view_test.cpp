@@ -25,7 +25,7 @@ class TerminalViewTest : public ControllerTest {
 
   void StartTerminal() {
     Make();
-    term = std::make_unique<CTerminalView>(io, *ctl, nullptr, nullptr, false, out_);
+    term = std::make_unique<CTerminalView>(io, *ctl, nullptr, nullptr, nullptr, false, out_);
     ctl->AttachUi(&ui, term.get());
     ctl->InitWindow();
     Drain();
