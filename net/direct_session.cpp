@@ -1,12 +1,12 @@
 #include "net/direct_session.h"
 
-#include <array>
 #include <deque>
 #include <future>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include "net/datagram_socket.h"
 #include "net/direct_pairing.h"
 #include "net/network_state.h"
 
@@ -17,10 +17,13 @@ using boost::system::error_code;
 
 namespace {
 
-// A datagram may hold at most 256 bytes; the one spare byte of the buffer
-// shows a longer datagram where the system truncates silently instead of
-// failing the receive.
+// A datagram may hold at most 256 bytes. It is received into room for the
+// largest possible datagram all the same: with a smaller buffer, Windows
+// fails the receive with WSAEMSGSIZE and still queues its completion, which
+// Asio then completes a second time (a crash), and other systems truncate
+// silently.
 constexpr std::size_t kDatagramLimit = 256;
+constexpr std::size_t kDatagramRoom = 65536;
 constexpr std::size_t kReadChunk = 16 * 1024;
 // Frames waiting for one TCP peer that does not read; beyond this a send
 // fails instead of growing the queue without end.
@@ -75,7 +78,7 @@ struct CDirectSession::Connection {
 };
 
 struct CDirectSession::Datagram {
-  std::array<char, kDatagramLimit + 1> buffer;
+  std::vector<char> buffer = std::vector<char>(kDatagramRoom);
   udp::endpoint source;
 };
 
@@ -267,8 +270,9 @@ bool CDirectSession::OpenSockets() {
       udp_.close(ignored);
       return false;
     }
+    IgnorePortUnreachable(udp_);
     udpPort_ = udp_.local_endpoint(ignored).port();
-    Receive(++receiveEpoch_);
+    Receive(++receiveEpoch_, std::make_shared<Datagram>());
   }
   return true;
 }
@@ -425,26 +429,26 @@ void CDirectSession::CloseConnection(const ConnectionPtr& conn) {
 
 // ---- UDP ----
 
-void CDirectSession::Receive(std::uint64_t epoch) {
-  auto datagram = std::make_shared<Datagram>();
-  udp_.async_receive_from(asio::buffer(datagram->buffer), datagram->source,
-                          [this, datagram, epoch](const error_code& ec, std::size_t size) {
-                            if (epoch != receiveEpoch_ || !udp_.is_open()) return;
-                            if (!ec && size <= kDatagramLimit) OnDatagram(*datagram, size);
-                            // Oversized datagrams and errors are dropped; only closing the socket
-                            // ends the loop. The receiver may have closed or reopened it meanwhile.
-                            if (epoch != receiveEpoch_ || !udp_.is_open()) return;
-                            if (!ec || IsTransientReceiveError(ec)) {
-                              Receive(epoch);
-                              return;
-                            }
-                            // An unknown error may repeat at once; pause rather than spin.
-                            auto retry =
-                                std::make_shared<asio::steady_timer>(io_, kReceiveRetryDelay);
-                            retry->async_wait([this, retry, epoch](const error_code&) {
-                              if (epoch == receiveEpoch_ && udp_.is_open()) Receive(epoch);
-                            });
-                          });
+void CDirectSession::Receive(std::uint64_t epoch, std::shared_ptr<Datagram> datagram) {
+  Datagram& d = *datagram;
+  udp_.async_receive_from(
+      asio::buffer(d.buffer), d.source,
+      [this, datagram = std::move(datagram), epoch](const error_code& ec, std::size_t size) {
+        if (epoch != receiveEpoch_ || !udp_.is_open()) return;
+        if (!ec && size <= kDatagramLimit) OnDatagram(*datagram, size);
+        // Oversized datagrams and errors are dropped; only closing the socket
+        // ends the loop. The receiver may have closed or reopened it meanwhile.
+        if (epoch != receiveEpoch_ || !udp_.is_open()) return;
+        if (!ec || IsTransientReceiveError(ec)) {
+          Receive(epoch, datagram);
+          return;
+        }
+        // An unknown error may repeat at once; pause rather than spin.
+        auto retry = std::make_shared<asio::steady_timer>(io_, kReceiveRetryDelay);
+        retry->async_wait([this, retry, datagram, epoch](const error_code&) {
+          if (epoch == receiveEpoch_ && udp_.is_open()) Receive(epoch, datagram);
+        });
+      });
 }
 
 void CDirectSession::OnDatagram(const Datagram& d, std::size_t size) {

@@ -89,7 +89,7 @@ class CDirectSession : public INetSession {
   void WriteNext(const ConnectionPtr& conn);
   void CloseConnection(const ConnectionPtr& conn);
 
-  void Receive(std::uint64_t epoch);
+  void Receive(std::uint64_t epoch, std::shared_ptr<Datagram> datagram);
   void OnDatagram(const Datagram& d, std::size_t size);
   void OnUdpMessage(const boost::asio::ip::udp::endpoint& from, JsonPtr& message);
   void Reply(const boost::asio::ip::udp::endpoint& to, const JsonPtr& message);

@@ -1,7 +1,8 @@
 #include "net/network_state.h"
 
-#include <sensapi.h>
 #include <windows.h>
+
+#include <sensapi.h>
 
 bool HostHasNetwork() {
   DWORD flags = 0;

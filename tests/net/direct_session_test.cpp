@@ -48,11 +48,13 @@ TEST_F(DirectTcp, SecondPhoneGetsBusyOnEveryMessageWhileTheFirstIsUndisturbed) {
     ASSERT_TRUE(second.ReadFrame(text));
     EXPECT_EQ(Member(text, u"msg"), "error");
     EXPECT_EQ(Member(text, u"error"), kBusy);
-    EXPECT_EQ(Member(third.Ask("{\"msg\":\"conn\",\"cuid\":\"other\"}"), u"error"), kBusy);
-    EXPECT_EQ(Member(third.Ask("{\"msg\":\"next\"}"), u"error"), kBusy);
+    if (UdpLoopbackAliasesWork()) {
+      EXPECT_EQ(Member(third.Ask("{\"msg\":\"conn\",\"cuid\":\"other\"}"), u"error"), kBusy);
+      EXPECT_EQ(Member(third.Ask("{\"msg\":\"next\"}"), u"error"), kBusy);
+    }
   }
   // The busy answers complete like the session's own replies, with cookie 0.
-  ASSERT_TRUE(recorder.WaitFor(Event::Sent, 6));
+  ASSERT_TRUE(recorder.WaitFor(Event::Sent, UdpLoopbackAliasesWork() ? 6 : 2));
   for (const Event& e : recorder.Events()) {
     if (e.kind == Event::Sent) {
       EXPECT_EQ(e.cookie, 0);
@@ -216,6 +218,7 @@ TEST_F(DirectUdp, ConnHeartbeatMessagesAndDisc) {
 }
 
 TEST_F(DirectUdp, SameCuidFromAnotherAddressTakesOverButAnEmptyOneDoesNot) {
+  if (!UdpLoopbackAliasesWork()) GTEST_SKIP() << "datagrams do not carry 127.0.0.2 here";
   UdpPhone phone(Udp());
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
 
@@ -291,6 +294,8 @@ TEST_F(DirectUdp, OversizedDatagramIsDroppedAndReceivingGoesOn) {
   phone.SendJson(big);
   EXPECT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
   EXPECT_TRUE(session->IsConnected());
+  phone.SendJson(std::string(60000, ' ') + "{\"msg\":\"next\"}");  // near the datagram maximum
+  EXPECT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
   EXPECT_EQ(recorder.Count(Event::Message), 0u);
   // 256 bytes exactly still fit.
   std::string fits = "{\"msg\":\"next\",\"pad\":\"" + std::string(256 - 16 - 23, 'x') + "\"}";

@@ -185,6 +185,22 @@ class UdpPhone {
   boost::asio::ip::udp::endpoint target_;
 };
 
+// Whether a datagram sent from a socket bound to 127.0.0.2 arrives with that
+// source (Wine's sockets report 127.0.0.1 instead).
+inline bool UdpLoopbackAliasesWork() {
+  static const bool works = [] {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket receiver(io, {Loopback(), 0});
+    boost::asio::ip::udp::socket sender(io, {boost::asio::ip::make_address("127.0.0.2"), 0});
+    sender.send_to(boost::asio::buffer("x", 1), receiver.local_endpoint());
+    char buffer[8];
+    boost::asio::ip::udp::endpoint from;
+    receiver.receive_from(boost::asio::buffer(buffer), from);
+    return from.address() == boost::asio::ip::make_address("127.0.0.2");
+  }();
+  return works;
+}
+
 struct Event {
   enum Kind { Started, Stopped, Sent, NetworkLost, PeerLost, Message };
   Kind kind = Message;
