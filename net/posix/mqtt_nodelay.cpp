@@ -1,10 +1,15 @@
 // Linux: the process's descriptors are listed in /proc/self/fd; a socket's
 // inode tells a new socket from an old one that reused a descriptor number.
+// Each descriptor is duplicated before it is looked at, so that a socket
+// closed and replaced by its owner meanwhile is never mistaken for another:
+// everything is read and set through the duplicate.
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -12,7 +17,7 @@
 
 namespace {
 
-// Calls visit(fd, inode) for each TCP socket of the process.
+// Calls visit(duplicate, inode) for each TCP socket of the process.
 template <typename Visit>
 void ForEachTcpSocket(Visit visit) {
   DIR* dir = ::opendir("/proc/self/fd");
@@ -20,17 +25,19 @@ void ForEachTcpSocket(Visit visit) {
   int own = ::dirfd(dir);
   while (dirent* entry = ::readdir(dir)) {
     char* end = nullptr;
-    long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == own) continue;
+    long number = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || number == own) continue;
+    int fd = ::fcntl(static_cast<int>(number), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) continue;
     struct stat st {};
-    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
     int protocol = 0;
     socklen_t len = sizeof protocol;
-    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_PROTOCOL, &protocol, &len) != 0 ||
-        protocol != IPPROTO_TCP) {
-      continue;
+    if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+        ::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 &&
+        protocol == IPPROTO_TCP) {
+      visit(fd, static_cast<unsigned long long>(st.st_ino));
     }
-    visit(static_cast<int>(fd), static_cast<unsigned long long>(st.st_ino));
+    ::close(fd);
   }
   ::closedir(dir);
 }
