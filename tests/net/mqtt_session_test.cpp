@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -119,6 +120,20 @@ class MqttSessionTest : public ::testing::Test {
     Event e;
     ASSERT_TRUE(recorder_.Take("message", e));
     ASSERT_TRUE(session_->IsConnected());
+  }
+
+  // Breaks the session's connection as a network failure would (no
+  // DISCONNECT): the socket to the broker opened since `before`.
+  int CutConnection(const std::set<unsigned long long>& before) {
+    return MqttForEachNewSocket(before, broker_.Port(),
+                                [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; });
+  }
+  // Whether the number of live sessions dropped below `live` (bounded wait).
+  static bool SessionGoneFrom(int live) {
+    for (int i = 0; i < 100 && CMqttSession::LiveSessions() >= live; ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return CMqttSession::LiveSessions() == live - 1;
   }
 
   MosquittoBroker broker_;
@@ -271,9 +286,7 @@ TEST_F(MqttSessionTest, BrokerPublishesTheWillWhenTheConnectionDies) {
   auto phone = Phone("phoneA");
   auto before = MqttTcpSockets();
   StartSession();
-  int killed = MqttForEachNewSocket(before, broker_.Port(),
-                                    [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; });
-  ASSERT_EQ(killed, 1);
+  ASSERT_EQ(CutConnection(before), 1);
   std::string got;
   ASSERT_TRUE(phone->NextContaining("lost", got));
   EXPECT_EQ(got, session_->WillText());
@@ -357,10 +370,7 @@ TEST_F(MqttSessionTest, LastReleaseWaitsForThePendingOperation) {
   std::string got;
   ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
   // Then it goes: the last reference went with the completion.
-  for (int i = 0; i < 100 && CMqttSession::LiveSessions() > live - 1; ++i) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_EQ(CMqttSession::LiveSessions(), live - 1);
+  EXPECT_TRUE(SessionGoneFrom(live));
 }
 
 TEST_F(MqttSessionTest, BurstOfSendsIsNotHeldBackByTheInFlightWindow) {
@@ -401,9 +411,7 @@ TEST_F(MqttSessionTest, PendingSendsFailWhenTheConnectionDrops) {
     JsonPtr m = Object(u"state");
     ASSERT_TRUE(session_->Send(m, 200 + i));
   }
-  ASSERT_EQ(MqttForEachNewSocket(before, broker_.Port(),
-                                 [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; }),
-            1);
+  ASSERT_EQ(CutConnection(before), 1);
   Event e;
   ASSERT_TRUE(recorder_.Take("network-lost", e));
   for (int i = 0; i < kSends; ++i) {
@@ -415,10 +423,7 @@ TEST_F(MqttSessionTest, PendingSendsFailWhenTheConnectionDrops) {
   session_->SetNotify(nullptr);
   session_->Release();
   session_ = nullptr;
-  for (int i = 0; i < 100 && CMqttSession::LiveSessions() > live - 1; ++i) {
-    std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_EQ(CMqttSession::LiveSessions(), live - 1);
+  EXPECT_TRUE(SessionGoneFrom(live));
 }
 
 TEST_F(MqttSessionTest, StopFailsThePublishesItCutsOff) {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "services/identity.h"
@@ -319,6 +320,16 @@ TEST_F(IdentityFileTest, HolderServesItsCacheAfterTheFirstRequest) {
   ASSERT_TRUE(gen.GetGuid(second.data()));
   EXPECT_EQ(first, second);
   EXPECT_FALSE(gen.GetGuid(nullptr));
+}
+
+TEST_F(IdentityFileTest, ConcurrentFirstRequestsAgree) {
+  CSeqIDGen gen{std::unique_ptr<IIdentitySource>(new FakeSource(source_))};
+  std::vector<Digest> results(8);
+  std::vector<std::thread> threads;
+  for (auto& r : results) threads.emplace_back([&gen, &r] { gen.GetGuid(r.data()); });
+  for (auto& t : threads) t.join();
+  for (const Digest& r : results) EXPECT_EQ(r, Computed());
+  EXPECT_EQ(ReadAll(primaryFile_).size(), CIdentityFile::kVersion2Size);
 }
 
 TEST(IdentityPublic, TextFormsAreZeroPadded32DigitBuffers) {

@@ -25,8 +25,6 @@ void Finish(void* context, bool ok) {
 }
 void Succeeded(void* context, MQTTAsync_successData*) { Finish(context, true); }
 void Failed(void* context, MQTTAsync_failureData*) { Finish(context, false); }
-void Ignored(void*, MQTTAsync_successData*) {}
-void IgnoredFailure(void*, MQTTAsync_failureData*) {}
 
 bool Await(std::future<bool> result) {
   return result.wait_for(std::chrono::seconds(10)) == std::future_status::ready && result.get();
@@ -49,7 +47,6 @@ void Lost(void*, char* cause) {
 void TestPhone::OnMessage(TestPhone* phone, const char* data, std::size_t size) {
   std::lock_guard<std::mutex> hold(phone->mutex_);
   phone->inbox_.emplace_back(data, size);
-  ++phone->received_;
   phone->arrived_.notify_all();
 }
 
@@ -116,15 +113,6 @@ bool TestPhone::Publish(const std::string& payload, int qos) {
   return Await(std::move(sentResult));
 }
 
-bool TestPhone::PublishAsync(const std::string& payload, int qos) {
-  if (!client_) return false;
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  options.onSuccess = &Ignored;
-  options.onFailure = &IgnoredFailure;
-  return MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
-                        qos, 0, &options) == MQTTASYNC_SUCCESS;
-}
-
 bool TestPhone::Next(std::string& payload, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (!arrived_.wait_for(hold, limit, [this] { return !inbox_.empty(); })) return false;
@@ -142,14 +130,4 @@ bool TestPhone::NextContaining(const std::string& part, std::string& payload,
     if (left.count() <= 0 || !Next(payload, left)) return false;
     if (payload.find(part) != std::string::npos) return true;
   }
-}
-
-bool TestPhone::Quiet(std::chrono::milliseconds time) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return !arrived_.wait_for(hold, time, [this] { return !inbox_.empty(); });
-}
-
-std::size_t TestPhone::Received() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return received_;
 }

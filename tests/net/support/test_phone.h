@@ -19,16 +19,11 @@ class TestPhone {
   bool Ok() const { return ok_; }
   // Publishes and waits for the QoS 2 exchange to finish.
   bool Publish(const std::string& payload, int qos = 2);
-  // Publishes without waiting (for bursts).
-  bool PublishAsync(const std::string& payload, int qos = 2);
   // The next received payload, or false after the time limit.
   bool Next(std::string& payload, std::chrono::milliseconds limit = std::chrono::seconds(5));
   // Waits for the next payload whose text contains `part`, skipping others.
   bool NextContaining(const std::string& part, std::string& payload,
                       std::chrono::milliseconds limit = std::chrono::seconds(5));
-  // Whether nothing arrives within the time.
-  bool Quiet(std::chrono::milliseconds time);
-  std::size_t Received();
 
   static void OnMessage(TestPhone* phone, const char* data, std::size_t size);
 
@@ -39,5 +34,4 @@ class TestPhone {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<std::string> inbox_;
-  std::size_t received_ = 0;
 };
