@@ -10,10 +10,10 @@
 #include <set>
 #include <string>
 
-// Identities of the process's TCP sockets (stable across descriptor reuse).
+// Identities of the process's TCP sockets (a reused descriptor gets a new one).
 std::set<unsigned long long> MqttTcpSockets();
 
-// Calls act(descriptor) for every TCP socket connected to `port` that is
+// Calls act(descriptor) (a SOCKET on Windows) for every TCP socket connected to `port` that is
 // not in `before`; returns how many times act returned true.
 int MqttForEachNewSocket(const std::set<unsigned long long>& before, int port,
                          const std::function<bool(int)>& act);
