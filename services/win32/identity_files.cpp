@@ -1,7 +1,8 @@
 // Win32 file operations for Global.db with the share modes other programs
 // rely on: a reader lets other readers in, a writer lets nobody in.
-#include <bcrypt.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
 #include "services/identity.h"
 

@@ -2,10 +2,11 @@
 // each adapter's rank from the network class key, NetBIOS adapter status,
 // the disk's identify data through four device I/O control routes, and the
 // all-users and per-user application-data folders.
+#include <windows.h>
+// After windows.h, which they need.
 #include <iphlpapi.h>
 #include <nb30.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <cctype>
 #include <cstddef>
