@@ -111,10 +111,6 @@ CDirectSession::~CDirectSession() {
       [this] {
         ++timerGeneration_;
         timer_.cancel();
-        DropPeerOnIo();
-        for (const ConnectionPtr& conn : std::set<ConnectionPtr>(connections_)) {
-          CloseConnection(conn);
-        }
         CloseSockets();
         return true;
       },
@@ -150,12 +146,6 @@ bool CDirectSession::Stop(std::int32_t cookie) {
 bool CDirectSession::Close() {
   return RunOnIo(
       [this] {
-        DropPeerOnIo();
-        // Rejected phones too: a stopped session must not pick one of them up
-        // as its phone through a connection that outlived the listener.
-        for (const ConnectionPtr& conn : std::set<ConnectionPtr>(connections_)) {
-          CloseConnection(conn);
-        }
         CloseSockets();
         return true;
       },
@@ -278,6 +268,10 @@ bool CDirectSession::OpenSockets() {
 }
 
 void CDirectSession::CloseSockets() {
+  DropPeerOnIo();
+  // Rejected phones too: a stopped session must not pick one of them up as
+  // its phone through a connection that outlived the listener.
+  for (const ConnectionPtr& conn : std::set<ConnectionPtr>(connections_)) CloseConnection(conn);
   error_code ignored;
   acceptor_.close(ignored);
   udp_.close(ignored);

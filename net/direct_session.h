@@ -75,6 +75,7 @@ class CDirectSession : public INetSession {
 
   // The members below are used on the I/O thread only.
   bool OpenSockets();
+  // Drops the peer and closes every socket but the timer's.
   void CloseSockets();
   void DropPeerOnIo();
   void UpdateAttached();

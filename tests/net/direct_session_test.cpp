@@ -19,11 +19,7 @@ TEST_F(DirectTcp, FirstMessageAttachesAndSendReachesThePhone) {
   EXPECT_EQ(recorder.Events().back().from, Direct);
   EXPECT_TRUE(session->IsConnected());
 
-  JsonPtr answer = Message(u"state");
-  ASSERT_TRUE(session->Send(answer, 5));
-  std::string text;
-  ASSERT_TRUE(phone.ReadFrame(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_EQ(SendState(phone, 5), "state");
   ASSERT_TRUE(recorder.WaitFor(Event::Sent));
   Event sent = recorder.Events().back();
   EXPECT_TRUE(sent.ok);
@@ -31,7 +27,8 @@ TEST_F(DirectTcp, FirstMessageAttachesAndSendReachesThePhone) {
 
   JsonPtr last = Message(u"bye");
   EXPECT_TRUE(session->SendSync(last));
-  ASSERT_TRUE(phone.ReadFrame(text));
+  std::string text;
+  ASSERT_TRUE(phone.Receive(text));
   EXPECT_EQ(Member(text, u"msg"), "bye");
 }
 
@@ -45,7 +42,7 @@ TEST_F(DirectTcp, SecondPhoneGetsBusyOnEveryMessageWhileTheFirstIsUndisturbed) {
   for (int i = 0; i < 2; ++i) {
     second.SendJson("{\"msg\":\"next\"}");
     std::string text;
-    ASSERT_TRUE(second.ReadFrame(text));
+    ASSERT_TRUE(second.Receive(text));
     EXPECT_EQ(Member(text, u"msg"), "error");
     EXPECT_EQ(Member(text, u"error"), kBusy);
     if (UdpLoopbackAliasesWork()) {
@@ -65,11 +62,7 @@ TEST_F(DirectTcp, SecondPhoneGetsBusyOnEveryMessageWhileTheFirstIsUndisturbed) {
   EXPECT_EQ(Member(recorder.MessageText(1), u"msg"), "two");
   EXPECT_EQ(recorder.Count(Event::Message), 2u);
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
-  JsonPtr answer = Message(u"state");
-  ASSERT_TRUE(session->Send(answer, 0));
-  std::string text;
-  ASSERT_TRUE(first.ReadFrame(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_EQ(SendState(first), "state");
 }
 
 TEST_F(DirectTcp, SamePhoneReconnectingReplacesTheOldConnectionSilently) {
@@ -84,11 +77,7 @@ TEST_F(DirectTcp, SamePhoneReconnectingReplacesTheOldConnectionSilently) {
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
   EXPECT_TRUE(session->IsConnected());
 
-  JsonPtr answer = Message(u"state");
-  ASSERT_TRUE(session->Send(answer, 0));
-  std::string text;
-  ASSERT_TRUE(after.ReadFrame(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_EQ(SendState(after), "state");
 }
 
 TEST_F(DirectTcp, PhoneClosingItsConnectionIsReportedLost) {
@@ -172,7 +161,7 @@ TEST_F(DirectTcp, ConcurrentSendsNeverInterleaveAndKeepEachCallersOrder) {
   int received = 0;
   for (; received < kThreads * kEach; ++received) {
     std::string text;
-    if (!phone.ReadFrame(text, 5s)) break;
+    if (!phone.Receive(text, 5s)) break;
     JsonPtr message;
     ASSERT_TRUE(DecodeMessage(text, message)) << "frame " << received;
     int t = static_cast<int>(message.Find(u"t")->AsInt64());
@@ -201,11 +190,7 @@ TEST_F(DirectUdp, ConnHeartbeatMessagesAndDisc) {
 
   phone.SendJson("{\"msg\":\"next\"}");
   EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "next");
-  JsonPtr state = Message(u"state");
-  ASSERT_TRUE(session->Send(state, 9));
-  std::string text;
-  ASSERT_TRUE(phone.Receive(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_EQ(SendState(phone, 9), "state");
 
   UdpPhone otherPort(Udp());
   EXPECT_EQ(otherPort.Ask("{\"msg\":\"disc\"}", 300ms), "");
@@ -228,11 +213,8 @@ TEST_F(DirectUdp, SameCuidFromAnotherAddressTakesOverButAnEmptyOneDoesNot) {
 
   UdpPhone moved(Udp(), "127.0.0.2");
   EXPECT_EQ(Member(moved.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
-  JsonPtr state = Message(u"state");
-  ASSERT_TRUE(session->Send(state, 0));
+  EXPECT_EQ(SendState(moved), "state");
   std::string text;
-  ASSERT_TRUE(moved.Receive(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
   EXPECT_FALSE(phone.Receive(text, 200ms));
   // The old address is now a stranger.
   EXPECT_EQ(Member(phone.Ask("{\"msg\":\"next\"}"), u"error"), kBusy);
@@ -247,11 +229,8 @@ TEST_F(DirectUdp, UdpPhoneMovesToTcpFromTheSameAddress) {
   EXPECT_TRUE(session->IsConnected());
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
 
-  JsonPtr state = Message(u"state");
-  ASSERT_TRUE(session->Send(state, 0));
+  EXPECT_EQ(SendState(tcp), "state");
   std::string text;
-  ASSERT_TRUE(tcp.ReadFrame(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
   EXPECT_FALSE(udp.Receive(text, 200ms));
 }
 
@@ -263,11 +242,7 @@ TEST_F(DirectUdp, TcpPhoneMovesToUdpFromTheSameAddress) {
   ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
   EXPECT_TRUE(tcp.WaitClosed());
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
-  JsonPtr state = Message(u"state");
-  ASSERT_TRUE(session->Send(state, 0));
-  std::string text;
-  ASSERT_TRUE(udp.Receive(text));
-  EXPECT_EQ(Member(text, u"msg"), "state");
+  EXPECT_EQ(SendState(udp), "state");
 }
 
 TEST_F(DirectUdp, InvalidDatagramDetachesOnlyFromThePeersOwnPort) {

@@ -52,6 +52,28 @@ inline JsonPtr Message(const std::u16string& msg) {
   return message;
 }
 
+// Runs one asynchronous operation, started by `initiate` with a completion
+// handler, until `end`; a late one is cancelled. operation_aborted means late.
+template <typename Socket, typename Initiate>
+boost::system::error_code RunUntil(boost::asio::io_context& io, Socket& socket,
+                                   Clock::time_point end, Initiate initiate, std::size_t& got) {
+  bool done = false;
+  boost::system::error_code result = boost::asio::error::operation_aborted;
+  initiate([&](const boost::system::error_code& ec, std::size_t n) {
+    done = true;
+    result = ec;
+    got = n;
+  });
+  io.restart();
+  io.run_until(end);
+  if (!done) {
+    socket.cancel();
+    io.restart();
+    io.run();
+  }
+  return result;
+}
+
 class TcpPhone {
  public:
   explicit TcpPhone(std::uint16_t port, const char* local = "127.0.0.1") : socket_(io_) {
@@ -66,7 +88,7 @@ class TcpPhone {
   void SendJson(const std::string& json) { SendRaw(EncodeFrame(json)); }
 
   // Next frame's text; false on timeout, end of stream or a bad frame.
-  bool ReadFrame(std::string& text, std::chrono::milliseconds limit = 2s) {
+  bool Receive(std::string& text, std::chrono::milliseconds limit = 2s) {
     Clock::time_point end = Clock::now() + limit;
     for (;;) {
       std::size_t used = 0;
@@ -88,32 +110,17 @@ class TcpPhone {
     return closed_;
   }
 
-  boost::asio::ip::tcp::socket& Socket() { return socket_; }
-
  private:
   // False on timeout or end of stream (closed_ tells which).
   bool ReadSome(Clock::time_point end) {
     if (closed_ || Clock::now() >= end) return false;
     char buffer[65536];
-    bool done = false;
-    boost::system::error_code result;
     std::size_t got = 0;
-    socket_.async_read_some(boost::asio::buffer(buffer),
-                            [&](const boost::system::error_code& ec, std::size_t n) {
-                              done = true;
-                              result = ec;
-                              got = n;
-                            });
-    io_.restart();
-    io_.run_until(end);
-    if (!done) {
-      socket_.cancel();
-      io_.restart();
-      io_.run();
-      if (!result) pending_.append(buffer, got);
-      return !result && got > 0;
-    }
-    if (result) {
+    boost::system::error_code ec = RunUntil(
+        io_, socket_, end,
+        [&](auto handler) { socket_.async_read_some(boost::asio::buffer(buffer), handler); }, got);
+    if (ec == boost::asio::error::operation_aborted) return false;
+    if (ec) {
       closed_ = true;
       return false;
     }
@@ -142,24 +149,12 @@ class UdpPhone {
   // Next datagram's text; false on timeout or a datagram that is no frame.
   bool Receive(std::string& text, std::chrono::milliseconds limit = 2s) {
     char buffer[65536];
-    bool done = false;
-    boost::system::error_code result;
     std::size_t got = 0;
     boost::asio::ip::udp::endpoint from;
-    socket_.async_receive_from(boost::asio::buffer(buffer), from,
-                               [&](const boost::system::error_code& ec, std::size_t n) {
-                                 done = true;
-                                 result = ec;
-                                 got = n;
-                               });
-    io_.restart();
-    io_.run_for(limit);
-    if (!done) {
-      socket_.cancel();
-      io_.restart();
-      io_.run();
-    }
-    if (!done || result) return false;
+    auto receive = [&](auto handler) {
+      socket_.async_receive_from(boost::asio::buffer(buffer), from, handler);
+    };
+    if (RunUntil(io_, socket_, Clock::now() + limit, receive, got)) return false;
     DirectFrameHeader header;
     if (got < kFrameHeaderSize ||
         !DecodeFrameHeader(reinterpret_cast<const unsigned char*>(buffer), header) ||
@@ -321,6 +316,17 @@ class DirectSessionTest : public ::testing::Test {
     session->SetNotify(nullptr);
     session->Release();
     session = nullptr;
+  }
+
+  // Sends {"msg":"state"} with `cookie`; the `msg` the phone then gets, or
+  // "" when nothing arrives.
+  template <typename Phone>
+  std::string SendState(Phone& phone, std::int32_t cookie = 0,
+                        std::chrono::milliseconds limit = 2s) {
+    JsonPtr state = Message(u"state");
+    if (!session->Send(state, cookie)) return "<refused>";
+    std::string text;
+    return phone.Receive(text, limit) ? Member(text, u"msg") : std::string();
   }
 
   std::uint16_t Tcp() const { return session->TcpPort(); }
