@@ -132,6 +132,29 @@ TEST_F(DirectTcp, InvalidHeaderFromTheAttachedPhoneDetachesIt) {
   EXPECT_FALSE(session->IsConnected());
 }
 
+TEST_F(DirectTcp, PhoneThatStopsReadingBlocksNeitherTheControllerNorOthers) {
+  TcpPhone stalled(Tcp());
+  stalled.SendJson("{\"msg\":\"hello\"}");
+  ASSERT_FALSE(recorder.MessageText(0).empty());
+
+  JsonPtr big = Message(u"state");
+  big.Append(JsonNewString(u"pad", std::u16string(1 << 20, u'x')));
+  constexpr int kSends = 48;  // well beyond what socket buffers and the queue take
+  for (int i = 0; i < kSends; ++i) EXPECT_TRUE(session->Send(big, 7));
+  // The queue is bounded: the sends beyond it fail instead of piling up.
+  ASSERT_TRUE(recorder.WaitFor(Event::Sent, 1, 10s));
+  std::size_t failed = 0;
+  for (const Event& e : recorder.Events()) failed += e.kind == Event::Sent && !e.ok;
+  EXPECT_GT(failed, 0u);
+
+  TcpPhone other(Tcp(), "127.0.0.2");
+  other.SendJson("{\"msg\":\"next\"}");
+  std::string text;
+  ASSERT_TRUE(other.Receive(text));
+  EXPECT_EQ(Member(text, u"error"), kBusy);
+  EXPECT_TRUE(session->IsConnected());
+}
+
 TEST_F(DirectTcp, ConcurrentSendsNeverInterleaveAndKeepEachCallersOrder) {
   TcpPhone phone(Tcp());
   phone.SendJson("{\"msg\":\"hello\"}");
