@@ -157,7 +157,10 @@ class Notify : public INetSessionNotify {
     if (ok) started.Set(Clock::now());
   }
   void OnStopped(bool, std::int32_t) override {}
-  void OnSent(bool, std::int32_t) override {}
+  std::function<void()> onSent;
+  void OnSent(bool, std::int32_t) override {
+    if (onSent) onSent();
+  }
   void OnNetworkLost() override {}
   void OnPeerLost() override {}
   void OnMessage(SessionType, JsonPtr& message) override {
@@ -285,6 +288,40 @@ void BM_SendToPhone(benchmark::State& state) {
   Report(state, samples);
 }
 
+// 100 Send calls at once: the time until the last OnSent.
+void BM_SendBurst(benchmark::State& state) {
+  constexpr int kBurst = 100;
+  std::mutex mutex;
+  std::condition_variable cv;
+  int sent = 0;
+  Relay relay(state, nullptr);
+  if (!relay.ok) return;
+  relay.notify.onSent = [&] {
+    std::lock_guard<std::mutex> hold(mutex);
+    ++sent;
+    cv.notify_all();
+  };
+  for (auto _ : state) {
+    {
+      std::lock_guard<std::mutex> hold(mutex);
+      sent = 0;
+    }
+    auto begin = Clock::now();
+    for (int i = 0; i < kBurst; ++i) {
+      JsonPtr message = JsonNew(JsonKind::Object);
+      message.Append(JsonNewString(u"msg", u"laser_move"));
+      relay.session->Send(message, i);
+    }
+    std::unique_lock<std::mutex> hold(mutex);
+    if (!cv.wait_for(hold, 30s, [&] { return sent == kBurst; })) {
+      state.SkipWithError("sends did not complete");
+      break;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
+  }
+  relay.notify.onSent = nullptr;
+}
+
 // 240 laser moves a second for three seconds; a move that reaches OnMessage
 // more than 100 ms after the phone published it shows as a stutter.
 void BM_TouchRate(benchmark::State& state) {
@@ -342,6 +379,12 @@ void Configurations(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_BarePahoHop)->Apply(Configurations)->Iterations(kSamples);
 BENCHMARK(BM_PhoneToOnMessage)->Apply(Configurations)->Iterations(kSamples);
 BENCHMARK(BM_SendToPhone)->Apply(Configurations)->Iterations(kSamples);
+BENCHMARK(BM_SendBurst)
+    ->ArgNames({"pc_nodelay", "phone_nodelay", "broker_nodelay"})
+    ->Args({1, 1, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 BENCHMARK(BM_TouchRate)->Apply(Configurations)->Iterations(1);
 
 BENCHMARK_MAIN();

@@ -280,6 +280,12 @@ TEST_F(MqttSessionTest, PhoneLostDetachesIt) {
   Attach(*other, "phoneC");
   EXPECT_TRUE(session_->DropPeer());
   EXPECT_FALSE(session_->IsConnected());
+
+  // A first message that is "lost" attaches and detaches at once.
+  ASSERT_TRUE(other->Publish(ToPc("lost", "phoneD")));
+  ASSERT_TRUE(recorder_.Take("peer-lost", e));
+  EXPECT_FALSE(session_->IsConnected());
+  EXPECT_TRUE(recorder_.None("message", 100ms));
 }
 
 TEST_F(MqttSessionTest, BrokerPublishesTheWillWhenTheConnectionDies) {
