@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     if (m.msg == "bye" || m.msg == "quit" || m.msg == "lost") ended = true;
   });
   if (!link->Connect()) return Fail(link->LastError());
-  if (!link->SendHello()) return Fail("the greeting could not be sent");
+  if (!link->Greet()) std::cerr << "pivaro-phone: no answer to the greeting yet\n";
 
   auto over = [&] { return ended.load() || !link->IsOpen(); };
   auto run = [&](const std::string& line) {

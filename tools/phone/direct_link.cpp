@@ -347,9 +347,10 @@ class UdpLink : public IoLink {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (msg == "conn" || (!attached_ && msg == "error")) {
+        // The answer to the attach belongs to Connect, not to the inbox.
         connAnswer_ = msg == "conn" ? "conn" : MemberText(payload, "error");
         changed_.notify_all();
-        if (msg == "conn") return;
+        return;
       } else if (msg == "heartbeat") {
         ++heartbeatAnswers_;
         return;

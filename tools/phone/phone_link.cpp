@@ -100,6 +100,15 @@ bool PhoneLink::WaitFor(const std::string& msg, PhoneMessage& out,
   }
 }
 
+bool PhoneLink::Greet(int tries, std::chrono::milliseconds perTry) {
+  for (int i = 0; i < tries; ++i) {
+    if (!SendHello()) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (arrived_.wait_for(lock, perTry, [this] { return !inbox_.empty(); })) return true;
+  }
+  return false;
+}
+
 std::size_t PhoneLink::Pending() {
   std::lock_guard<std::mutex> lock(mutex_);
   return inbox_.size();

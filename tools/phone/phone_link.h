@@ -73,6 +73,10 @@ class PhoneLink {
 
   // The greeting, with the notes flag of the options.
   bool SendHello();
+  // Greets until the PC says anything (a relay PC that is still subscribing
+  // misses a first greeting): at most `tries` greetings, `perTry` apart.
+  // Nothing is taken from the inbox.
+  bool Greet(int tries = 3, std::chrono::milliseconds perTry = std::chrono::seconds(1));
 
   // Oldest message not yet taken, waiting at most `timeout`.
   bool Next(PhoneMessage& out, std::chrono::milliseconds timeout);
