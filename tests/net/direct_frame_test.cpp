@@ -3,6 +3,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "net/direct_frame.h"
 #include "net/direct_pairing.h"
@@ -121,13 +124,21 @@ TEST(DirectPairing, PieceIsLittleEndianAddressAndPort) {
   EXPECT_EQ(DirectPairingPiece(zero, 80), "0100000a0050");
 }
 
-TEST(DirectPairing, LocalValueHasTwelveHexDigitsPerAddress) {
-  std::string value = LocalDirectPairingValue(41203);
-  EXPECT_EQ(value.size() % 12, 0u);
-  for (std::size_t i = 0; i < value.size(); i += 12) {
-    EXPECT_EQ(value.substr(i + 8, 4), "a0f3");
+// The same addresses, in the same order, as the system resolver gives for
+// this host's name.
+TEST(DirectPairing, LocalValueHasOnePiecePerIpv4AddressOfTheHostName) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::resolver resolver(io);
+  boost::system::error_code ec;
+  auto results = resolver.resolve(boost::asio::ip::tcp::v4(), boost::asio::ip::host_name(), "",
+                                  boost::asio::ip::resolver_base::flags(), ec);
+  std::string expected;
+  for (const auto& entry : results) {
+    auto bytes = entry.endpoint().address().to_v4().to_bytes();
+    expected += DirectPairingPiece(bytes.data(), 41203);
   }
-  EXPECT_EQ(value.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_FALSE(expected.empty()) << ec.message();
+  EXPECT_EQ(LocalDirectPairingValue(41203), expected);
 }
 
 }  // namespace
