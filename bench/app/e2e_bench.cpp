@@ -1,0 +1,432 @@
+// End-to-end latency on loopback: a phone command until the presentation
+// application's automation member runs, and until the PC's "state" answer is
+// back at the phone, over the direct session (TCP) and the relay (a local
+// Mosquitto). Bare round trips of the same transports (an Asio TCP echo of a
+// frame, a Paho QoS 2 publish answered by a second client) run in the same
+// process for comparison. Each benchmark reports the median and the 99th
+// percentile of its iterations in microseconds.
+#include <MQTTAsync.h>
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "presentation/automation.h"
+#include "tests/e2e/support/mosquitto_broker.h"
+#include "tests/e2e/support/pc_harness.h"
+#include "tools/phone/frame_codec.h"
+#include "tools/phone/phone_link.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kLimit = 5s;  // longest wait for any single answer
+
+void Report(benchmark::State& state, std::vector<double>& micros) {
+  if (micros.empty()) return;
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+  state.counters["samples"] = static_cast<double>(micros.size());
+}
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// --- Timing the automation calls --------------------------------------------
+
+// Records when the show's View.Next or View.Previous is invoked.
+struct NavigationClock {
+  std::mutex lock;
+  std::condition_variable called;
+  std::uint64_t calls = 0;
+  Clock::time_point last;
+
+  void Mark() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++calls;
+      last = Clock::now();
+    }
+    called.notify_all();
+  }
+  // Waits for call number `n`; its time, or nothing after the limit.
+  bool WaitCall(std::uint64_t n, Clock::time_point& when) {
+    std::unique_lock<std::mutex> guard(lock);
+    if (!called.wait_for(guard, kLimit, [&] { return calls >= n; })) return false;
+    when = last;
+    return true;
+  }
+  std::uint64_t Calls() {
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+  }
+};
+
+class TimedObject : public IAutomationObject {
+ public:
+  TimedObject(AutomationPtr inner, std::shared_ptr<NavigationClock> clock)
+      : inner_(std::move(inner)), clock_(std::move(clock)) {}
+
+  HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
+                 AutoValue* result) override {
+    if (kind == InvokeKind::Method && (member == u"Next" || member == u"Previous")) {
+      clock_->Mark();
+    }
+    HResult hr = inner_->Invoke(member, kind, args, result);
+    if (result && result->kind == AutoValue::Kind::Object && result->object) {
+      result->object = std::make_shared<TimedObject>(result->object, clock_);
+    }
+    return hr;
+  }
+  HResult Advise(const InterfaceId& iid, std::shared_ptr<IAutomationEventSink> sink,
+                 std::uint32_t* cookie) override {
+    return inner_->Advise(iid, std::move(sink), cookie);
+  }
+  HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
+    return inner_->Unadvise(iid, cookie);
+  }
+
+ private:
+  AutomationPtr inner_;
+  std::shared_ptr<NavigationClock> clock_;
+};
+
+class TimedFactory : public IAutomationFactory {
+ public:
+  TimedFactory(std::shared_ptr<IAutomationFactory> inner, std::shared_ptr<NavigationClock> clock)
+      : inner_(std::move(inner)), clock_(std::move(clock)) {}
+  HResult Create(const std::u16string& progId, AutomationPtr* application) override {
+    HResult hr = inner_->Create(progId, application);
+    if (Succeeded(hr) && application && *application) {
+      *application = std::make_shared<TimedObject>(*application, clock_);
+    }
+    return hr;
+  }
+  void EnterApartment() override { inner_->EnterApartment(); }
+  void LeaveApartment() override { inner_->LeaveApartment(); }
+
+ private:
+  std::shared_ptr<IAutomationFactory> inner_;
+  std::shared_ptr<NavigationClock> clock_;
+};
+
+// --- One PC and one broker for the whole run --------------------------------
+
+struct World {
+  e2e::MosquittoBroker broker;
+  std::shared_ptr<NavigationClock> clock = std::make_shared<NavigationClock>();
+  std::unique_ptr<e2e::PcHarness> pc;
+  bool ok = false;
+
+  World() {
+    if (!broker.Start()) {
+      std::fprintf(stderr, "broker: %s\n", broker.Error().c_str());
+      return;
+    }
+    ok = true;
+  }
+
+  // A fresh PC (so each transport pairs from WaitingForPhone) and a phone
+  // greeted over `transport`.
+  std::unique_ptr<phone::PhoneLink> PairedPhone(phone::Transport transport) {
+    pc.reset();
+    e2e::PcOptions options;
+    options.brokerUri = broker.Uri();
+    auto clockRef = clock;
+    options.wrapAutomation = [clockRef](std::shared_ptr<IAutomationFactory> inner) {
+      return std::make_shared<TimedFactory>(std::move(inner), clockRef);
+    };
+    pc = std::make_unique<e2e::PcHarness>(options);
+    if (!pc->Start()) return nullptr;
+    auto link = pc->JoinPhone(transport);
+    phone::PhoneMessage m;
+    if (!link || !link->SendHello() || !link->WaitFor("state", m, kLimit)) return nullptr;
+    return link;
+  }
+};
+
+World& TheWorld() {
+  static World world;
+  return world;
+}
+
+// Phone "next"/"prev" during a show until View.Next/Previous runs.
+void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
+  World& w = TheWorld();
+  auto link = w.ok ? w.PairedPhone(transport) : nullptr;
+  if (!link) {
+    state.SkipWithError("no paired phone");
+    return;
+  }
+  phone::PhoneMessage m;
+  link->Send(R"({"msg":"start"})");
+  e2e::WaitUntil([&] { return w.pc->App()->Snapshot().showRunning; }, kLimit);
+  std::vector<double> micros;
+  bool forward = true;
+  for (auto _ : state) {
+    const std::uint64_t target = w.clock->Calls() + 1;
+    const auto sent = Clock::now();
+    link->Send(forward ? R"({"msg":"next"})" : R"({"msg":"prev"})");
+    forward = !forward;
+    Clock::time_point called;
+    if (!w.clock->WaitCall(target, called)) {
+      state.SkipWithError("no automation call");
+      break;
+    }
+    micros.push_back(Micros(called - sent));
+    state.SetIterationTime(std::chrono::duration<double>(called - sent).count());
+  }
+  link->Send(R"({"msg":"stop"})");
+  Report(state, micros);
+}
+
+// Phone "next" with no show running until the "state" answer is back.
+void CommandToStateAnswer(benchmark::State& state, phone::Transport transport) {
+  World& w = TheWorld();
+  auto link = w.ok ? w.PairedPhone(transport) : nullptr;
+  if (!link) {
+    state.SkipWithError("no paired phone");
+    return;
+  }
+  std::vector<double> micros;
+  phone::PhoneMessage m;
+  for (auto _ : state) {
+    const auto sent = Clock::now();
+    link->Send(R"({"msg":"next"})");
+    if (!link->WaitFor("state", m, kLimit)) {
+      state.SkipWithError("no state answer");
+      break;
+    }
+    micros.push_back(Micros(m.received - sent));
+    state.SetIterationTime(std::chrono::duration<double>(m.received - sent).count());
+  }
+  Report(state, micros);
+}
+
+// --- Bare transports ----------------------------------------------------------
+
+// A frame of the size of {"msg":"next"} to an Asio echo server and back.
+void BM_BareTcpEcho(benchmark::State& state) {
+  namespace asio = boost::asio;
+  using asio::ip::tcp;
+  asio::io_context serverIo;
+  tcp::acceptor acceptor(serverIo, tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+  std::thread server([&] {
+    boost::system::error_code ec;
+    tcp::socket peer(serverIo);
+    acceptor.accept(peer, ec);
+    if (ec) return;
+    peer.set_option(tcp::no_delay(true), ec);
+    char buffer[4096];
+    for (;;) {
+      std::size_t n = peer.read_some(asio::buffer(buffer), ec);
+      if (ec) return;
+      asio::write(peer, asio::buffer(buffer, n), ec);
+      if (ec) return;
+    }
+  });
+  asio::io_context io;
+  tcp::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect(acceptor.local_endpoint(), ec);
+  socket.set_option(tcp::no_delay(true), ec);
+  const std::string frame = phone::EncodeFrame(R"({"msg":"next"})");
+  std::string back(frame.size(), '\0');
+  std::vector<double> micros;
+  for (auto _ : state) {
+    const auto sent = Clock::now();
+    asio::write(socket, asio::buffer(frame), ec);
+    if (!ec) asio::read(socket, asio::buffer(back), ec);
+    if (ec) {
+      state.SkipWithError("echo failed");
+      break;
+    }
+    const auto done = Clock::now();
+    micros.push_back(Micros(done - sent));
+    state.SetIterationTime(std::chrono::duration<double>(done - sent).count());
+  }
+  socket.close(ec);
+  server.join();
+  Report(state, micros);
+}
+
+// Two Paho asynchronous clients on the broker: one publishes at QoS 2, the
+// other answers each message at QoS 2 on a second topic (the shape of a
+// phone command and the PC's answer).
+class PahoPair {
+ public:
+  explicit PahoPair(const std::string& uri) : uri_(uri) {}
+  ~PahoPair() {
+    for (MQTTAsync* c : {&asker_, &answerer_}) {
+      if (!*c) continue;
+      MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
+      opts.timeout = 1000;
+      MQTTAsync_disconnect(*c, &opts);
+    }
+    std::this_thread::sleep_for(200ms);
+    for (MQTTAsync* c : {&asker_, &answerer_}) {
+      if (*c) MQTTAsync_destroy(c);
+    }
+  }
+
+  bool Setup() {
+    return Join(&answerer_, "bench-answerer", "bench/ask", &PahoPair::Answer) &&
+           Join(&asker_, "bench-asker", "bench/answer", &PahoPair::Answered);
+  }
+
+  bool RoundTrip(Clock::duration& took) {
+    std::unique_lock<std::mutex> guard(lock_);
+    const std::uint64_t target = answers_ + 1;
+    guard.unlock();
+    static const char payload[] = R"({"msg":"next","src":"phone","dst":"pc"})";
+    const auto sent = Clock::now();
+    if (MQTTAsync_send(asker_, "bench/ask", sizeof payload - 1, payload, 2, 0, nullptr) !=
+        MQTTASYNC_SUCCESS) {
+      return false;
+    }
+    guard.lock();
+    if (!changed_.wait_for(guard, kLimit, [&] { return answers_ >= target; })) return false;
+    took = answeredAt_ - sent;
+    return true;
+  }
+
+ private:
+  bool Join(MQTTAsync* client, const char* id, const char* topic, MQTTAsync_messageArrived* on) {
+    if (MQTTAsync_create(client, uri_.c_str(), id, MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
+        MQTTASYNC_SUCCESS) {
+      *client = nullptr;
+      return false;
+    }
+    MQTTAsync_setCallbacks(*client, this, nullptr, on, nullptr);
+    subscribed_ = false;
+    topic_ = topic;
+    joining_ = *client;
+    MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
+    opts.cleansession = 1;
+    opts.keepAliveInterval = 30;
+    opts.onSuccess = &PahoPair::Connected;
+    opts.context = this;
+    if (MQTTAsync_connect(*client, &opts) != MQTTASYNC_SUCCESS) return false;
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, kLimit, [&] { return subscribed_; });
+  }
+  static void Connected(void* context, MQTTAsync_successData*) {
+    auto* self = static_cast<PahoPair*>(context);
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.onSuccess = &PahoPair::Subscribed;
+    opts.context = self;
+    MQTTAsync_subscribe(self->joining_, self->topic_, 2, &opts);
+  }
+  static void Subscribed(void* context, MQTTAsync_successData*) {
+    auto* self = static_cast<PahoPair*>(context);
+    {
+      std::lock_guard<std::mutex> guard(self->lock_);
+      self->subscribed_ = true;
+    }
+    self->changed_.notify_all();
+  }
+  static int Answer(void* context, char* topic, int, MQTTAsync_message* message) {
+    auto* self = static_cast<PahoPair*>(context);
+    static const char payload[] = R"({"msg":"state","state":1,"src":"pc","dst":"phone"})";
+    MQTTAsync_send(self->answerer_, "bench/answer", sizeof payload - 1, payload, 2, 0, nullptr);
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topic);
+    return 1;
+  }
+  static int Answered(void* context, char* topic, int, MQTTAsync_message* message) {
+    auto* self = static_cast<PahoPair*>(context);
+    {
+      std::lock_guard<std::mutex> guard(self->lock_);
+      ++self->answers_;
+      self->answeredAt_ = Clock::now();
+    }
+    self->changed_.notify_all();
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topic);
+    return 1;
+  }
+
+  std::string uri_;
+  MQTTAsync asker_ = nullptr;
+  MQTTAsync answerer_ = nullptr;
+  MQTTAsync joining_ = nullptr;
+  const char* topic_ = nullptr;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool subscribed_ = false;
+  std::uint64_t answers_ = 0;
+  Clock::time_point answeredAt_;
+};
+
+void BM_BarePahoRoundTrip(benchmark::State& state) {
+  World& w = TheWorld();
+  PahoPair pair(w.broker.Uri());
+  if (!w.ok || !pair.Setup()) {
+    state.SkipWithError("no MQTT clients");
+    return;
+  }
+  std::vector<double> micros;
+  for (auto _ : state) {
+    Clock::duration took{};
+    if (!pair.RoundTrip(took)) {
+      state.SkipWithError("no answer");
+      break;
+    }
+    micros.push_back(Micros(took));
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
+  }
+  Report(state, micros);
+}
+
+void BM_DirectCommandToAutomation(benchmark::State& s) {
+  CommandToAutomation(s, phone::Transport::DirectTcp);
+}
+void BM_RelayCommandToAutomation(benchmark::State& s) {
+  CommandToAutomation(s, phone::Transport::Relay);
+}
+void BM_DirectCommandToStateAnswer(benchmark::State& s) {
+  CommandToStateAnswer(s, phone::Transport::DirectTcp);
+}
+void BM_RelayCommandToStateAnswer(benchmark::State& s) {
+  CommandToStateAnswer(s, phone::Transport::Relay);
+}
+
+BENCHMARK(BM_BareTcpEcho)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectCommandToAutomation)
+    ->UseManualTime()
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DirectCommandToStateAnswer)
+    ->UseManualTime()
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BarePahoRoundTrip)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RelayCommandToAutomation)
+    ->UseManualTime()
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RelayCommandToStateAnswer)
+    ->UseManualTime()
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  // The PC goes before the broker and before static destruction begins.
+  TheWorld().pc.reset();
+  return 0;
+}
