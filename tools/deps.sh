@@ -11,7 +11,7 @@ PACKAGES=(
   mosquitto mosquitto-clients
   nlohmann-json3-dev rapidjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth tmux
+  wine wine64 xvfb xauth tmux locales
 )
 
 missing=()
@@ -27,4 +27,12 @@ if ((${#missing[@]})); then
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# A decimal-comma locale, so the number tests can prove that reading and
+# writing numbers does not follow the process locale.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "note: de_DE.UTF-8 locale not generated"
 fi
