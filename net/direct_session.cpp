@@ -29,7 +29,7 @@ constexpr std::size_t kReadChunk = 16 * 1024;
 // fails instead of growing the queue without end.
 constexpr std::size_t kMaxQueuedBytes = 32 * 1024 * 1024;
 constexpr std::int32_t kHeartbeatAllowance = 3;
-constexpr auto kReceiveRetryDelay = std::chrono::milliseconds(50);
+constexpr auto kRetryDelay = std::chrono::milliseconds(50);
 
 const std::u16string kBusyText = u"您的电脑已与其他手机建立连接。";
 const std::u16string kNotConnectedText = u"未建立连接。";
@@ -90,7 +90,13 @@ CDirectSession::CDirectSession(std::uint16_t port)
       }()) {}
 
 CDirectSession::CDirectSession(const DirectSessionOptions& options)
-    : options_(options), work_(asio::make_work_guard(io_)), acceptor_(io_), udp_(io_), timer_(io_) {
+    : options_(options),
+      work_(asio::make_work_guard(io_)),
+      acceptor_(io_),
+      udp_(io_),
+      timer_(io_),
+      acceptRetry_(io_),
+      receiveRetry_(io_) {
   // The I/O service has initialised the socket library by now (Windows).
   pairing_.emplace_back("sv", LocalDirectPairingValue(options_.port));
   thread_ = std::thread([this] {
@@ -111,6 +117,8 @@ CDirectSession::~CDirectSession() {
       [this] {
         ++timerGeneration_;
         timer_.cancel();
+        acceptRetry_.cancel();
+        receiveRetry_.cancel();
         CloseSockets();
         return true;
       },
@@ -303,13 +311,27 @@ bool CDirectSession::SendFrame(std::shared_ptr<std::string> frame, WriteDone don
   return false;
 }
 
+void CDirectSession::RetryLater(asio::steady_timer& timer, std::function<void()> f) {
+  timer.expires_after(kRetryDelay);
+  timer.async_wait([f = std::move(f)](const error_code& ec) {
+    if (!ec) f();
+  });
+}
+
 // ---- TCP ----
 
 void CDirectSession::Accept(std::uint64_t epoch) {
   auto conn = std::make_shared<Connection>(io_);
   acceptor_.async_accept(conn->socket, [this, conn, epoch](const error_code& ec) {
-    // An error ends accepting; closing the listener is what normally causes it.
-    if (ec || epoch != acceptEpoch_) return;
+    if (epoch != acceptEpoch_ || !acceptor_.is_open()) return;  // that listener is closed
+    if (ec) {
+      // Out of descriptors, say, while many connections are open: the
+      // listener itself is fine, so try again instead of going deaf for good.
+      RetryLater(acceptRetry_, [this, epoch] {
+        if (epoch == acceptEpoch_ && acceptor_.is_open()) Accept(epoch);
+      });
+      return;
+    }
     error_code failed;
     conn->socket.set_option(tcp::no_delay(true), failed);
     conn->remote = conn->socket.remote_endpoint(failed).address();
@@ -438,8 +460,7 @@ void CDirectSession::Receive(std::uint64_t epoch, std::shared_ptr<Datagram> data
           return;
         }
         // An unknown error may repeat at once; pause rather than spin.
-        auto retry = std::make_shared<asio::steady_timer>(io_, kReceiveRetryDelay);
-        retry->async_wait([this, retry, datagram, epoch](const error_code&) {
+        RetryLater(receiveRetry_, [this, datagram, epoch] {
           if (epoch == receiveEpoch_ && udp_.is_open()) Receive(epoch, datagram);
         });
       });

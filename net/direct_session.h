@@ -81,6 +81,8 @@ class CDirectSession : public INetSession {
   void UpdateAttached();
   bool Attached() const { return current_ || peerPort_ != 0; }
   bool SendFrame(std::shared_ptr<std::string> frame, WriteDone done);
+  // Runs f on the I/O thread a little later, unless the timer is cancelled.
+  void RetryLater(boost::asio::steady_timer& timer, std::function<void()> f);
 
   void Accept(std::uint64_t epoch);
   void Read(const ConnectionPtr& conn);
@@ -109,6 +111,8 @@ class CDirectSession : public INetSession {
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::ip::udp::socket udp_;
   boost::asio::steady_timer timer_;
+  boost::asio::steady_timer acceptRetry_;
+  boost::asio::steady_timer receiveRetry_;
 
   ConnectionPtr current_;
   std::set<ConnectionPtr> connections_;  // every accepted, still open socket

@@ -1,6 +1,14 @@
 // The direct session against phones on real loopback sockets.
 #include "tests/net/direct_test_phone.h"
 
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using namespace direct_test;
@@ -154,6 +162,42 @@ TEST_F(DirectTcp, PhoneThatStopsReadingBlocksNeitherTheControllerNorOthers) {
   EXPECT_EQ(Member(text, u"error"), kBusy);
   EXPECT_TRUE(session->IsConnected());
 }
+
+#ifndef _WIN32
+// A connection that arrives while the process has no descriptor left fails
+// to be accepted; once descriptors are free again, accepting goes on.
+TEST_F(DirectTcp, AcceptingResumesAfterRunningOutOfDescriptors) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  for (int fd; filler.size() < 1024 && (fd = dup(0)) >= 0;) filler.push_back(fd);
+  bool filled = !filler.empty();
+  if (filled) {
+    close(filler.back());  // exactly one left: for the phone, none for the session
+    filler.pop_back();
+  }
+
+  int phone = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(Tcp());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = phone >= 0 && connect(phone, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  std::this_thread::sleep_for(300ms);  // the session's accepts fail meanwhile
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(filled);
+  ASSERT_TRUE(connected);
+
+  std::string frame = EncodeFrame("{\"msg\":\"late\"}");
+  EXPECT_EQ(send(phone, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+  EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "late");
+  close(phone);
+}
+#endif
 
 TEST_F(DirectTcp, ConcurrentSendsNeverInterleaveAndKeepEachCallersOrder) {
   TcpPhone phone(Tcp());
