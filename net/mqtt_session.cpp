@@ -91,11 +91,14 @@ struct MqttWaiter {
 // The context of one request to Paho. It holds a reference to the session,
 // so the session outlives every request it made.
 struct MqttOperation {
-  MqttOperation(CMqttSession* s, std::int32_t c, std::shared_ptr<MqttWaiter> w = nullptr)
-      : session(s), cookie(c), waiter(std::move(w)) {
-    session->AddRef();
+  MqttOperation(CMqttSession* s, std::int32_t c, std::shared_ptr<MqttWaiter> w = nullptr,
+                bool holdReference = true)
+      : session(s), cookie(c), waiter(std::move(w)), holdsReference(holdReference) {
+    if (holdsReference) session->AddRef();
   }
-  ~MqttOperation() { session->Release(); }
+  ~MqttOperation() {
+    if (holdsReference) session->Release();
+  }
   MqttOperation(const MqttOperation&) = delete;
   MqttOperation& operator=(const MqttOperation&) = delete;
 
@@ -103,6 +106,10 @@ struct MqttOperation {
   std::int32_t cookie;
   // Shared with a blocked caller, which may have stopped waiting.
   std::shared_ptr<MqttWaiter> waiter;
+  // The session's own replies, made inside a Paho handler, hold none: the
+  // last reference may already be gone there, and taking one would revive
+  // a session that is being destroyed. The destructor drops them instead.
+  bool holdsReference;
   // The connection the publish was handed to (see OnPublishDone).
   unsigned long generation = 0;
   // A publish, or the subscribe that ends a start (see TakeOrphans).
@@ -128,19 +135,90 @@ void* Ticket(MqttOperation* op) {
   return reinterpret_cast<void*>(op->ticket);
 }
 
-MqttOperation* Redeem(void* context) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  auto it = gTickets.find(reinterpret_cast<std::uintptr_t>(context));
-  if (it == gTickets.end()) return nullptr;
-  MqttOperation* op = it->second;
-  gTickets.erase(it);
-  return op;
-}
-
 // For a request Paho refused: no handler will come.
 void Withdraw(MqttOperation* op) {
   std::lock_guard<std::mutex> hold(gTicketsMutex);
   gTickets.erase(op->ticket);
+}
+
+// Every handler passes this gate before it touches its session, and the
+// destructor closes it and waits for those inside before anything is freed.
+// It is kept outside the sessions so that a handler never has to touch a
+// session that may be gone to learn that it is gone.
+struct GateState {
+  int inside = 0;
+  bool closing = false;
+};
+std::mutex gGateMutex;
+std::condition_variable gGateLeft;
+std::unordered_map<const CMqttSession*, GateState> gGates;
+
+void OpenGate(const CMqttSession* session) {
+  std::lock_guard<std::mutex> hold(gGateMutex);
+  gGates[session] = GateState();
+}
+
+bool EnterGate(const CMqttSession* session) {
+  std::lock_guard<std::mutex> hold(gGateMutex);
+  auto it = gGates.find(session);
+  if (it == gGates.end() || it->second.closing) return false;
+  ++it->second.inside;
+  return true;
+}
+
+void LeaveGate(const CMqttSession* session) {
+  std::lock_guard<std::mutex> hold(gGateMutex);
+  auto it = gGates.find(session);
+  if (it != gGates.end() && --it->second.inside == 0) gGateLeft.notify_all();
+}
+
+void CloseGate(const CMqttSession* session) {
+  std::unique_lock<std::mutex> hold(gGateMutex);
+  auto it = gGates.find(session);
+  if (it == gGates.end()) return;
+  it->second.closing = true;
+  gGateLeft.wait(hold, [&] { return it->second.inside == 0; });
+  gGates.erase(it);
+}
+
+// Leaves the gate when the handler ends.
+struct Inside {
+  explicit Inside(const CMqttSession* s) : session(s) {}
+  ~Inside() { LeaveGate(session); }
+  const CMqttSession* session;
+};
+
+// The operation of a ticket, with the handler let into its session; null
+// when the session gave the operation up or is being destroyed.
+MqttOperation* Redeem(void* context) {
+  MqttOperation* op = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(gTicketsMutex);
+    auto it = gTickets.find(reinterpret_cast<std::uintptr_t>(context));
+    if (it == gTickets.end()) return nullptr;
+    op = it->second;
+    gTickets.erase(it);
+    // Checked under the tickets lock: a session that is being destroyed
+    // takes its remaining tickets under this lock, after closing its gate.
+    if (EnterGate(op->session)) return op;
+  }
+  delete op;  // holds no reference: only such operations outlive their session's gate
+  return nullptr;
+}
+
+// Every operation of the session that is still with Paho.
+std::vector<MqttOperation*> TakeAll(const CMqttSession* session) {
+  std::vector<MqttOperation*> taken;
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  for (auto it = gTickets.begin(); it != gTickets.end();) {
+    if (it->second->session == session) {
+      taken.push_back(it->second);
+      it = gTickets.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
 }
 
 // The session's publishes (and, when the connection was lost, its pending
@@ -173,6 +251,7 @@ struct MqttCallbacks {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
+    Inside inside(op->session);
     try {
       op->session->HandleConnected(op);
     } catch (...) {
@@ -183,6 +262,7 @@ struct MqttCallbacks {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
+    Inside inside(op->session);
     try {
       op->session->Complete(op, false, &INetSessionNotify::OnStarted);
     } catch (...) {
@@ -194,6 +274,7 @@ struct MqttCallbacks {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
+    Inside inside(op->session);
     try {
       op->session->Complete(op, true, &INetSessionNotify::OnStarted);
     } catch (...) {
@@ -207,6 +288,7 @@ struct MqttCallbacks {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
+    Inside inside(op->session);
     try {
       op->session->OnPublishDone(op, ok);
     } catch (...) {
@@ -222,6 +304,7 @@ struct MqttCallbacks {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
+    Inside inside(op->session);
     try {
       op->session->FailOrphans(false);
       op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
@@ -244,12 +327,12 @@ struct MqttCallbacks {
     // Paho's buffers go back at once; only the copy is worked on.
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topicName);
-    if (keep && session->EnterHandler()) {
+    if (keep && EnterGate(session)) {
+      Inside inside(session);
       try {
         session->HandleMessage(payload);
       } catch (...) {
       }
-      session->LeaveHandler();
     }
     return 1;
   }
@@ -258,12 +341,12 @@ struct MqttCallbacks {
     HandlerScope scope;
     auto* session = static_cast<CMqttSession*>(context);
     if (cause) MQTTAsync_free(cause);
-    if (!session->EnterHandler()) return;
+    if (!EnterGate(session)) return;
+    Inside inside(session);
     try {
       session->HandleConnectionLost();
     } catch (...) {
     }
-    session->LeaveHandler();
   }
 };
 
@@ -271,6 +354,7 @@ CMqttSession::CMqttSession(const std::string& serverUri)
     : serverUri_(serverUri.empty() ? std::string("tcp://") + PIVARO_RELAY_HOST + ":443"
                                    : serverUri) {
   ++gLiveSessions;
+  OpenGate(this);
   guid_ = ProcessGuid();
   suffix_ = MakeSuffix();
   clientId_ = guid_ + "_" + suffix_;
@@ -294,11 +378,11 @@ CMqttSession::CMqttSession(const std::string& serverUri)
 }
 
 CMqttSession::~CMqttSession() {
-  {
-    std::unique_lock<std::mutex> hold(handlerMutex_);
-    destroying_ = true;
-    handlerDone_.wait(hold, [this] { return activeHandlers_ == 0; });
-  }
+  CloseGate(this);
+  // Only operations without a reference can be left: replies of its own.
+  for (MqttOperation* op : TakeAll(this)) delete op;
+  for (auto& pending : waitingPublishes_) delete pending->op;
+  waitingPublishes_.clear();
   if (client_) {
     MQTTAsync client = client_;
     MQTTAsync_destroy(&client);
@@ -315,18 +399,6 @@ void CMqttSession::Destroy() {
   } else {
     delete this;
   }
-}
-
-bool CMqttSession::EnterHandler() {
-  std::lock_guard<std::mutex> hold(handlerMutex_);
-  if (destroying_) return false;
-  ++activeHandlers_;
-  return true;
-}
-
-void CMqttSession::LeaveHandler() {
-  std::lock_guard<std::mutex> hold(handlerMutex_);
-  if (--activeHandlers_ == 0) handlerDone_.notify_all();
 }
 
 std::vector<PairingParam> CMqttSession::GetPairingParams() { return pairingParams_; }
@@ -607,7 +679,7 @@ void CMqttSession::HandleMessage(const std::string& payload) {
     JsonPtr busy = JsonNew(JsonKind::Object);
     busy.Append(JsonNewString(u"msg", u"error"));
     busy.Append(JsonNewString(u"error", kBusyText));
-    Publish(busy, src, new MqttOperation(this, 0));
+    Publish(busy, src, new MqttOperation(this, 0, nullptr, false));
     return;
   }
   if (msg == u"lost") {

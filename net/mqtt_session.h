@@ -79,9 +79,6 @@ class CMqttSession : public INetSession {
   // Fails the requests the ended connection took with it.
   void FailOrphans(bool subscribesToo);
 
-  bool EnterHandler();
-  void LeaveHandler();
-
   std::u16string PeerId();
   void SetPeerId(const std::u16string& id);
 
@@ -114,11 +111,4 @@ class CMqttSession : public INetSession {
   // TCP sockets of the process when the last connect began; the new one to
   // the broker is the connection of this client.
   std::set<unsigned long long> socketsBeforeConnect_;
-
-  // Handlers for the whole client (message arrival, connection loss) run
-  // without a reference; the destructor waits until none is running.
-  std::mutex handlerMutex_;
-  std::condition_variable handlerDone_;
-  int activeHandlers_ = 0;
-  bool destroying_ = false;
 };

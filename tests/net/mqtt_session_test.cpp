@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -43,7 +44,10 @@ class Recorder : public INetSessionNotify {
     std::string text;
     ToUtf8(JsonWrite(message), text);
     Push({from == Relay ? "message" : "wrong-kind", true, 0, text});
+    if (afterMessage) afterMessage();
   }
+  // Runs inside the notification, on the session's thread.
+  std::function<void()> afterMessage;
 
   // Takes the first event of that kind, waiting up to the limit.
   bool Take(const std::string& kind, Event& out, std::chrono::milliseconds limit = 5s) {
@@ -451,4 +455,25 @@ TEST_F(MqttSessionTest, StopFailsThePublishesItCutsOff) {
     EXPECT_EQ(e.cookie, 30 + i);
   }
   broker_.Resume();
+}
+
+TEST_F(MqttSessionTest, LastReleaseInsideANotificationDestroysElsewhere) {
+  auto phone = Phone("phoneA");
+  StartSession();
+  const int live = CMqttSession::LiveSessions();
+  CMqttSession* session = session_;
+  session_ = nullptr;
+  // The controller's way out, taken on Paho's thread: detach, then let go.
+  recorder_.afterMessage = [session] {
+    session->SetNotify(nullptr);
+    session->Release();
+  };
+  ASSERT_TRUE(phone->Publish(ToPc("bye", "phoneA")));
+  Event e;
+  ASSERT_TRUE(recorder_.Take("message", e));
+  EXPECT_TRUE(SessionGoneFrom(live));
+  // Its connection went with it, without a will: Close was not called, but
+  // the client disconnects when destroyed.
+  std::string got;
+  EXPECT_FALSE(phone->NextContaining(R"("msg":"lost")", got, 500ms));
 }
