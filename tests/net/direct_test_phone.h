@@ -3,6 +3,7 @@
 // notification. Every wait is bounded.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,15 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <gtest/gtest.h>
+
 #include "net/direct_frame.h"
-#include "net/session.h"
+#include "net/direct_session.h"
 
 namespace direct_test {
 
@@ -30,12 +31,6 @@ using Clock = std::chrono::steady_clock;
 // The session under test always listens on the wildcard address; phones
 // reach it only through 127.0.0.1, whatever loopback address they bind.
 inline boost::asio::ip::address Loopback() { return boost::asio::ip::make_address("127.0.0.1"); }
-
-inline std::string Text(const JsonPtr& message) {
-  std::string utf8;
-  ToUtf8(JsonWrite(message), utf8);
-  return utf8;
-}
 
 inline std::string Member(const std::string& json, const char16_t* name) {
   JsonPtr message;
@@ -227,7 +222,7 @@ class Recorder : public INetSessionNotify {
   void OnPeerLost() override { Add(Event::Of(Event::PeerLost)); }
   void OnMessage(SessionType from, JsonPtr& message) override {
     Event e = Event::Of(Event::Message);
-    e.text = Text(message);
+    ToUtf8(JsonWrite(message), e.text);
     e.from = from;
     Add(e);
     if (onMessage) onMessage(message);
@@ -238,9 +233,7 @@ class Recorder : public INetSessionNotify {
 
   std::size_t Count(Event::Kind kind) {
     std::lock_guard<std::mutex> guard(mutex_);
-    std::size_t n = 0;
-    for (const Event& e : events_) n += e.kind == kind;
-    return n;
+    return CountLocked(kind);
   }
 
   std::vector<Event> Events() {
@@ -251,11 +244,7 @@ class Recorder : public INetSessionNotify {
   // Waits until `count` events of that kind have arrived.
   bool WaitFor(Event::Kind kind, std::size_t count = 1, std::chrono::milliseconds limit = 3s) {
     std::unique_lock<std::mutex> guard(mutex_);
-    return changed_.wait_for(guard, limit, [&] {
-      std::size_t n = 0;
-      for (const Event& e : events_) n += e.kind == kind;
-      return n >= count;
-    });
+    return changed_.wait_for(guard, limit, [&] { return CountLocked(kind) >= count; });
   }
 
   // The text of the n-th message (0-based), waiting for it.
@@ -269,6 +258,12 @@ class Recorder : public INetSessionNotify {
   }
 
  private:
+  std::size_t CountLocked(Event::Kind kind) const {
+    std::size_t n = 0;
+    for (const Event& e : events_) n += e.kind == kind;
+    return n;
+  }
+
   void Add(Event e) {
     e.thread = std::this_thread::get_id();
     std::lock_guard<std::mutex> guard(mutex_);
@@ -281,17 +276,8 @@ class Recorder : public INetSessionNotify {
   std::vector<Event> events_;
 };
 
-}  // namespace direct_test
-
 // A session on ephemeral ports, started, with a recorder attached and a
 // network switch the test controls.
-#include <gtest/gtest.h>
-#include <atomic>
-
-#include "net/direct_session.h"
-
-namespace direct_test {
-
 class DirectSessionTest : public ::testing::Test {
  protected:
   void SetUp() override { Create(std::chrono::seconds(2)); }
