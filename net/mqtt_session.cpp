@@ -258,25 +258,16 @@ struct MqttCallbacks {
     }
   }
 
-  static void StartFailed(void* context, MQTTAsync_failureData*) {
+  // A failed connect or subscribe, or the subscribe's success.
+  static void StartFailed(void* context, MQTTAsync_failureData*) { StartDone(context, false); }
+  static void Subscribed(void* context, MQTTAsync_successData*) { StartDone(context, true); }
+  static void StartDone(void* context, bool ok) {
     HandlerScope scope;
     MqttOperation* op = Redeem(context);
     if (!op) return;
     Inside inside(op->session);
     try {
-      op->session->Complete(op, false, &INetSessionNotify::OnStarted);
-    } catch (...) {
-    }
-    delete op;
-  }
-
-  static void Subscribed(void* context, MQTTAsync_successData*) {
-    HandlerScope scope;
-    MqttOperation* op = Redeem(context);
-    if (!op) return;
-    Inside inside(op->session);
-    try {
-      op->session->Complete(op, true, &INetSessionNotify::OnStarted);
+      op->session->Complete(op, ok, &INetSessionNotify::OnStarted);
     } catch (...) {
     }
     delete op;
