@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/mqtt_nodelay.h"
 #include "presentation/automation.h"
 #include "tests/e2e/support/mosquitto_broker.h"
 #include "tests/e2e/support/pc_harness.h"
@@ -137,8 +138,13 @@ struct World {
 
   // A fresh PC (so each transport pairs from WaitingForPhone) and a phone
   // greeted over `transport`.
-  std::unique_ptr<phone::PhoneLink> PairedPhone(phone::Transport transport) {
-    pc.reset();
+  std::unique_ptr<phone::PhoneLink> PairedPhone(phone::Transport transport, std::string& why) {
+    if (pc) {
+      pc.reset();
+      // Relay sessions made within the same second share their client id;
+      // the next PC's must not take over the last one's.
+      std::this_thread::sleep_for(1100ms);
+    }
     e2e::PcOptions options;
     options.brokerUri = broker.Uri();
     auto clockRef = clock;
@@ -146,10 +152,16 @@ struct World {
       return std::make_shared<TimedFactory>(std::move(inner), clockRef);
     };
     pc = std::make_unique<e2e::PcHarness>(options);
-    if (!pc->Start()) return nullptr;
-    auto link = pc->JoinPhone(transport);
+    if (!pc->Start()) {
+      why = "the PC did not start, state " + std::to_string(pc->GetState());
+      return nullptr;
+    }
+    auto link = pc->JoinPhone(transport, false, &why);
     phone::PhoneMessage m;
-    if (!link || !link->SendHello() || !link->WaitFor("state", m, kLimit)) return nullptr;
+    if (link && !(link->SendHello() && link->WaitFor("state", m, kLimit))) {
+      why = "no answer to the greeting";
+      link.reset();
+    }
     return link;
   }
 };
@@ -162,9 +174,10 @@ World& TheWorld() {
 // Phone "next"/"prev" during a show until View.Next/Previous runs.
 void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
   World& w = TheWorld();
-  auto link = w.ok ? w.PairedPhone(transport) : nullptr;
+  std::string why = "no broker";
+  auto link = w.ok ? w.PairedPhone(transport, why) : nullptr;
   if (!link) {
-    state.SkipWithError("no paired phone");
+    state.SkipWithError(("no paired phone: " + why).c_str());
     return;
   }
   phone::PhoneMessage m;
@@ -192,9 +205,10 @@ void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
 // Phone "next" with no show running until the "state" answer is back.
 void CommandToStateAnswer(benchmark::State& state, phone::Transport transport) {
   World& w = TheWorld();
-  auto link = w.ok ? w.PairedPhone(transport) : nullptr;
+  std::string why = "no broker";
+  auto link = w.ok ? w.PairedPhone(transport, why) : nullptr;
   if (!link) {
-    state.SkipWithError("no paired phone");
+    state.SkipWithError(("no paired phone: " + why).c_str());
     return;
   }
   std::vector<double> micros;
@@ -307,6 +321,8 @@ class PahoPair {
       return false;
     }
     MQTTAsync_setCallbacks(*client, this, nullptr, on, nullptr);
+    // Without Nagle's algorithm, like the relay session and the phone.
+    const auto before = MqttTcpSockets();
     subscribed_ = false;
     topic_ = topic;
     joining_ = *client;
@@ -317,7 +333,9 @@ class PahoPair {
     opts.context = this;
     if (MQTTAsync_connect(*client, &opts) != MQTTASYNC_SUCCESS) return false;
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, kLimit, [&] { return subscribed_; });
+    if (!changed_.wait_for(guard, kLimit, [&] { return subscribed_; })) return false;
+    MqttSetNoDelayOnNewSockets(before, MqttUriPort(uri_));
+    return true;
   }
   static void Connected(void* context, MQTTAsync_successData*) {
     auto* self = static_cast<PahoPair*>(context);
@@ -387,41 +405,33 @@ void BM_BarePahoRoundTrip(benchmark::State& state) {
   Report(state, micros);
 }
 
-void BM_DirectCommandToAutomation(benchmark::State& s) {
-  CommandToAutomation(s, phone::Transport::DirectTcp);
+// Bare transports first, then the whole road over each session.
+void RegisterAll() {
+  struct Entry {
+    const char* name;
+    void (*run)(benchmark::State&, phone::Transport);
+    phone::Transport transport;
+  };
+  auto timed = [](benchmark::internal::Benchmark* b, int iterations) {
+    b->UseManualTime()->Iterations(iterations)->Unit(benchmark::kMicrosecond);
+  };
+  timed(benchmark::RegisterBenchmark("BM_BareTcpEcho", BM_BareTcpEcho), 2000);
+  const Entry direct[] = {
+      {"BM_DirectCommandToAutomation", CommandToAutomation, phone::Transport::DirectTcp},
+      {"BM_DirectCommandToStateAnswer", CommandToStateAnswer, phone::Transport::DirectTcp}};
+  const Entry relay[] = {
+      {"BM_RelayCommandToAutomation", CommandToAutomation, phone::Transport::Relay},
+      {"BM_RelayCommandToStateAnswer", CommandToStateAnswer, phone::Transport::Relay}};
+  for (const auto& e : direct)
+    timed(benchmark::RegisterBenchmark(e.name, e.run, e.transport), 1000);
+  timed(benchmark::RegisterBenchmark("BM_BarePahoRoundTrip", BM_BarePahoRoundTrip), 1000);
+  for (const auto& e : relay) timed(benchmark::RegisterBenchmark(e.name, e.run, e.transport), 1000);
 }
-void BM_RelayCommandToAutomation(benchmark::State& s) {
-  CommandToAutomation(s, phone::Transport::Relay);
-}
-void BM_DirectCommandToStateAnswer(benchmark::State& s) {
-  CommandToStateAnswer(s, phone::Transport::DirectTcp);
-}
-void BM_RelayCommandToStateAnswer(benchmark::State& s) {
-  CommandToStateAnswer(s, phone::Transport::Relay);
-}
-
-BENCHMARK(BM_BareTcpEcho)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DirectCommandToAutomation)
-    ->UseManualTime()
-    ->Iterations(1000)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DirectCommandToStateAnswer)
-    ->UseManualTime()
-    ->Iterations(1000)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BarePahoRoundTrip)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RelayCommandToAutomation)
-    ->UseManualTime()
-    ->Iterations(1000)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RelayCommandToStateAnswer)
-    ->UseManualTime()
-    ->Iterations(1000)
-    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  RegisterAll();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -39,10 +39,16 @@ TEST_F(E2eTest, RelayMessagesCarryTheAddressesOfBothEnds) {
   EXPECT_EQ(m.text.find(R"({"msg":"state","state":1,"src":)"), 0u) << m.text;
 }
 
-TEST_F(E2eTest, NextWithoutPresentationAnswersStateZero) {
-  PcOptions options;
-  options.openPresentation = false;
-  StartPc(options);
+class NoPresentationTest : public E2eTest {
+ protected:
+  PcOptions Options() override {
+    PcOptions options;
+    options.openPresentation = false;
+    return options;
+  }
+};
+
+TEST_F(NoPresentationTest, NextAnswersStateZero) {
   for (Transport t : {Transport::Relay, Transport::DirectTcp}) {
     SCOPED_TRACE(TransportName(t));
     std::string error;

@@ -98,11 +98,10 @@ INSTANTIATE_TEST_SUITE_P(Transports, NativeLaserShowTest,
 
 class PcDrawnLaserShowTest : public ShowTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(broker_.Start()) << broker_.Error();
+  PcOptions Options() override {
     PcOptions options;
     options.wps = true;
-    StartPc(options);
+    return options;
   }
 };
 

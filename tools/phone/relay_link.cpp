@@ -10,10 +10,14 @@
 #include <ctime>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 
 #include "json/json.h"
 #include "tools/phone/phone_link.h"
+#if PIVARO_PHONE_NODELAY
+#include "net/mqtt_nodelay.h"
+#endif
 
 namespace phone {
 
@@ -73,6 +77,7 @@ class RelayLink : public PhoneLink {
     MQTTAsync_setCallbacks(client_, this, &RelayLink::ConnectionLost, &RelayLink::MessageArrived,
                            nullptr);
     MQTTAsync_setConnected(client_, this, &RelayLink::Connected);
+    NoteSockets();
 
     MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
     will.topicName = topic_.c_str();
@@ -143,6 +148,7 @@ class RelayLink : public PhoneLink {
  private:
   static void Connected(void* context, char* cause) {
     auto* self = static_cast<RelayLink*>(context);
+    self->SendWithoutDelay();
     // A clean session forgets the subscription, so every (re)connection
     // subscribes again.
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
@@ -164,6 +170,7 @@ class RelayLink : public PhoneLink {
   }
   static void ConnectionLost(void* context, char* cause) {
     auto* self = static_cast<RelayLink*>(context);
+    self->NoteSockets();  // the automatic reconnect opens a new one
     std::lock_guard<std::mutex> lock(self->stateMutex_);
     self->subscribed_ = false;
   }
@@ -185,6 +192,27 @@ class RelayLink : public PhoneLink {
       // Nothing may unwind into the library's thread.
     }
     return 1;
+  }
+
+  // Paho leaves Nagle's algorithm on, and a QoS 2 exchange is a ping-pong of
+  // small packets: the phone's next publish would wait for the broker's
+  // delayed ACK (about 40 ms). Phones' MQTT stacks send at once; so does the
+  // PC's relay session, which finds its socket the same way.
+  void NoteSockets() {
+#if PIVARO_PHONE_NODELAY
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    socketsBefore_ = MqttTcpSockets();
+#endif
+  }
+  void SendWithoutDelay() {
+#if PIVARO_PHONE_NODELAY
+    std::set<unsigned long long> before;
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      before = socketsBefore_;
+    }
+    MqttSetNoDelayOnNewSockets(before, MqttUriPort(options_.brokerUri));
+#endif
   }
 
   void Finish(bool ok) {
@@ -216,6 +244,7 @@ class RelayLink : public PhoneLink {
   bool subscribed_ = false;
   bool failed_ = false;
   bool disconnected_ = false;
+  std::set<unsigned long long> socketsBefore_;
 };
 
 }  // namespace

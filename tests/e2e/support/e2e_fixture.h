@@ -66,12 +66,13 @@ class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(broker_.Start()) << broker_.Error();
-    StartPc(PcOptions{});
+    StartPc(Options());
   }
 
-  // Replaces the PC (the broker stays).
+  // What the PC of the test is built with (the broker is filled in).
+  virtual PcOptions Options() { return {}; }
+
   void StartPc(PcOptions options) {
-    pc_.reset();
     options.brokerUri = broker_.Uri();
     pc_ = std::make_unique<PcHarness>(std::move(options));
     ASSERT_TRUE(pc_->Start()) << "state " << pc_->GetState();
