@@ -79,11 +79,21 @@ MosquittoBroker::~MosquittoBroker() {
 
 bool MosquittoBroker::Start(std::chrono::milliseconds limit) {
   if (Running()) return true;
+  // A port picked here may be taken by a test running beside this one
+  // before the broker binds it: then pick again. A restart keeps its port.
+  const bool pickPort = port_ == 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (pickPort) port_ = FreeLoopbackPort();
+    if (Launch(limit) || !pickPort || Running()) break;
+  }
+  return Running();
+}
+
+bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
   if (dir_.empty()) {
     error_ = "no temporary folder";
     return false;
   }
-  if (port_ == 0) port_ = FreeLoopbackPort();
   if (port_ == 0) {
     error_ = "no free loopback port";
     return false;

@@ -34,6 +34,8 @@ class MosquittoBroker {
   const std::string& Error() const { return error_; }
 
  private:
+  bool Launch(std::chrono::milliseconds limit);
+
   std::string dir_;
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
