@@ -49,8 +49,11 @@ struct JsonValue {
 };
 
 // Handle to a shared JsonValue. Copying shares the value; Append, Member and
-// At detach first (deep copy when shared), so a change made through one
-// handle is never seen through another.
+// At detach first (deep copy when shared), so a child added through one
+// handle is never seen through another. The setters (SetName, SetInt,
+// SetUInt, SetDouble) change the shared value in place: a number is set and
+// named on a fresh value before it is appended, and a value may be set after
+// it has been appended to change the member in the tree.
 class JsonPtr {
  public:
   JsonPtr() noexcept = default;
