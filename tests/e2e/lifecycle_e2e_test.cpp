@@ -169,7 +169,7 @@ TEST_F(E2eTest, PhoneProgramPrintsTheAnswersOfItsCommands) {
   ChildResult direct =
       RunChild({PIVARO_PHONE_PROGRAM, address, "--direct", "--host", "127.0.0.1", "--port",
                 std::to_string(options.directPort), "--note", "--wait", "500", "--keep"},
-               {}, "start\nnext\n", 15s);
+               {}, "start\nsleep 50\n{\"msg\":\"next\"}\nlaser_down oops\n", 15s);
   ASSERT_TRUE(direct.started);
   EXPECT_EQ(direct.exitCode, 0) << direct.output;
   EXPECT_NE(direct.output.find(R"({"msg":"state","state":3})"), std::string::npos) << direct.output;

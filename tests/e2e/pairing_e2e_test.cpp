@@ -2,6 +2,8 @@
 // two sessions and the refusal of a second phone.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tests/e2e/support/e2e_fixture.h"
 
 namespace e2e {
@@ -93,6 +95,43 @@ TEST_F(E2eTest, GreetingOnTheDirectSessionMakesItPrimaryAndStopsTheRelay) {
   // The direct phone still drives the PC.
   ASSERT_TRUE(direct->Send(R"({"msg":"last"})"));
   EXPECT_EQ(NextState(*direct), 1);
+}
+
+class KeepAliveTest : public E2eTest {
+ protected:
+  PcOptions Options() override {
+    PcOptions options;
+    options.directTick = 100ms;  // the PC gives a silent phone 300 to 400 ms
+    return options;
+  }
+};
+
+TEST_F(KeepAliveTest, HeartbeatsKeepAUdpPhoneAndSilenceLosesIt) {
+  phone::PairingAddress address;
+  ASSERT_TRUE(phone::ParsePairingAddress(pc_->PairingAddress(), address, nullptr));
+  phone::PhoneOptions options = pc_->PhoneOptionsFor(Transport::DirectUdp);
+  options.heartbeat = 50ms;
+  auto link = phone::MakePhoneLink(address, options, nullptr);
+  ASSERT_TRUE(link && link->Connect()) << (link ? link->LastError() : "");
+  ASSERT_TRUE(link->SendHello());
+  EXPECT_EQ(NextState(*link), 1);
+  ASSERT_TRUE(pc_->WaitState(State::Connected, kAnswer));
+  std::this_thread::sleep_for(1500ms);  // fifteen ticks
+  EXPECT_EQ(pc_->GetState(), State::Connected);
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_EQ(NextState(*link), 1);
+  link->Close();
+  EXPECT_TRUE(pc_->WaitState(State::WaitingForPhone, kAnswer));
+
+  // A phone that attaches and then says nothing is given up.
+  options.heartbeat = 1h;
+  options.cuid = "silent-phone";
+  auto silent = phone::MakePhoneLink(address, options, nullptr);
+  ASSERT_TRUE(silent && silent->Connect()) << (silent ? silent->LastError() : "");
+  ASSERT_TRUE(silent->SendHello());
+  EXPECT_EQ(NextState(*silent), 1);
+  ASSERT_TRUE(pc_->WaitState(State::Connected, kAnswer));
+  EXPECT_TRUE(pc_->WaitState(State::WaitingForPhone, 2s)) << "state " << pc_->GetState();
 }
 
 class SecondPhoneTest : public E2eTest, public ::testing::WithParamInterface<Transport> {};

@@ -103,6 +103,7 @@ INetSession* PcHarness::CreateSession(SessionType type) {
     DirectSessionOptions direct;
     direct.port = 0;  // tests run side by side: never the fixed port
     direct.networkAlive = [] { return true; };
+    direct.tick = options_.directTick;
     auto* d = new CDirectSession(direct);
     std::lock_guard<std::mutex> lock(sessionsLock_);
     d->AddRef();

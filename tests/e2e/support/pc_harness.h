@@ -68,6 +68,9 @@ struct PcOptions {
   std::string brokerUri;  // "tcp://127.0.0.1:port"; empty: the built-in host
   bool wps = false;       // a WPS-like application (no native laser)
   bool openPresentation = true;
+  // The direct session's heartbeat tick (the phone counts as lost three
+  // ticks after its last heartbeat).
+  std::chrono::milliseconds directTick = std::chrono::seconds(2);
   // Wraps the automation factory (the benchmark times automation calls).
   std::function<std::shared_ptr<IAutomationFactory>(std::shared_ptr<IAutomationFactory>)>
       wrapAutomation;
