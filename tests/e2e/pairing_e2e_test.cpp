@@ -101,7 +101,7 @@ class KeepAliveTest : public E2eTest {
  protected:
   PcOptions Options() override {
     PcOptions options;
-    options.directTick = 100ms;  // the PC gives a silent phone 300 to 400 ms
+    options.directTick = 200ms;  // the PC gives a silent phone 600 to 800 ms
     return options;
   }
 };
@@ -116,7 +116,7 @@ TEST_F(KeepAliveTest, HeartbeatsKeepAUdpPhoneAndSilenceLosesIt) {
   ASSERT_TRUE(link->SendHello());
   EXPECT_EQ(NextState(*link), 1);
   ASSERT_TRUE(pc_->WaitState(State::Connected, kAnswer));
-  std::this_thread::sleep_for(1500ms);  // fifteen ticks
+  std::this_thread::sleep_for(1600ms);  // eight ticks
   EXPECT_EQ(pc_->GetState(), State::Connected);
   ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
   EXPECT_EQ(NextState(*link), 1);
@@ -131,7 +131,7 @@ TEST_F(KeepAliveTest, HeartbeatsKeepAUdpPhoneAndSilenceLosesIt) {
   ASSERT_TRUE(silent->SendHello());
   EXPECT_EQ(NextState(*silent), 1);
   ASSERT_TRUE(pc_->WaitState(State::Connected, kAnswer));
-  EXPECT_TRUE(pc_->WaitState(State::WaitingForPhone, 2s)) << "state " << pc_->GetState();
+  EXPECT_TRUE(pc_->WaitState(State::WaitingForPhone, 3s)) << "state " << pc_->GetState();
 }
 
 class SecondPhoneTest : public E2eTest, public ::testing::WithParamInterface<Transport> {};
