@@ -171,16 +171,21 @@ World& TheWorld() {
   return world;
 }
 
-// Phone "next"/"prev" during a show until View.Next/Previous runs.
-void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
+// A phone greeted over `transport` by a fresh PC; null (and the benchmark
+// marked failed) when pairing did not work.
+std::unique_ptr<phone::PhoneLink> PairOrSkip(benchmark::State& state, phone::Transport transport) {
   World& w = TheWorld();
   std::string why = "no broker";
   auto link = w.ok ? w.PairedPhone(transport, why) : nullptr;
-  if (!link) {
-    state.SkipWithError(("no paired phone: " + why).c_str());
-    return;
-  }
-  phone::PhoneMessage m;
+  if (!link) state.SkipWithError(("no paired phone: " + why).c_str());
+  return link;
+}
+
+// Phone "next"/"prev" during a show until View.Next/Previous runs.
+void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
+  World& w = TheWorld();
+  auto link = PairOrSkip(state, transport);
+  if (!link) return;
   link->Send(R"({"msg":"start"})");
   e2e::WaitUntil([&] { return w.pc->App()->Snapshot().showRunning; }, kLimit);
   std::vector<double> micros;
@@ -204,13 +209,8 @@ void CommandToAutomation(benchmark::State& state, phone::Transport transport) {
 
 // Phone "next" with no show running until the "state" answer is back.
 void CommandToStateAnswer(benchmark::State& state, phone::Transport transport) {
-  World& w = TheWorld();
-  std::string why = "no broker";
-  auto link = w.ok ? w.PairedPhone(transport, why) : nullptr;
-  if (!link) {
-    state.SkipWithError(("no paired phone: " + why).c_str());
-    return;
-  }
+  auto link = PairOrSkip(state, transport);
+  if (!link) return;
   std::vector<double> micros;
   phone::PhoneMessage m;
   for (auto _ : state) {
