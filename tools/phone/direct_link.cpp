@@ -141,7 +141,13 @@ class TcpLink : public IoLink {
         continue;
       }
       open_ = true;
-      RunOnIo([this] { ReadMore(socket_); });
+      RunOnIo([this] {
+        // Frames are small and often follow one another ("start", "next"):
+        // without this the second waits for the PC's delayed ACK.
+        boost::system::error_code ignored;
+        if (socket_) socket_->set_option(tcp::no_delay(true), ignored);
+        ReadMore(socket_);
+      });
       return true;
     }
     return false;
