@@ -88,8 +88,8 @@ struct MqttWaiter {
   bool ok = false;
 };
 
-// The context of one request to Paho. It holds a reference to the session,
-// so the session outlives every request it made.
+// The context of one request to Paho. Most hold a reference to the
+// session, so that the session outlives them.
 struct MqttOperation {
   MqttOperation(CMqttSession* s, std::int32_t c, std::shared_ptr<MqttWaiter> w = nullptr,
                 bool holdReference = true)
@@ -108,8 +108,14 @@ struct MqttOperation {
   std::shared_ptr<MqttWaiter> waiter;
   // The session's own replies, made inside a Paho handler, hold none: the
   // last reference may already be gone there, and taking one would revive
-  // a session that is being destroyed. The destructor drops them instead.
+  // a session that is being destroyed. Starts hold none either: against a
+  // broker that accepts and stays silent a connect lasts two connect
+  // timeouts, and a session released meanwhile goes at once; destroying the
+  // client abandons the connect without a completion. The destructor drops
+  // these operations instead.
   bool holdsReference;
+  // Settles without a notification (the session's own disconnect).
+  bool silent = false;
   // The connection the publish was handed to (see OnPublishDone).
   unsigned long generation = 0;
   // A publish, or the subscribe that ends a start (see TakeOrphans).
@@ -135,10 +141,25 @@ void* Ticket(MqttOperation* op) {
   return reinterpret_cast<void*>(op->ticket);
 }
 
-// For a request Paho refused: no handler will come.
-void Withdraw(MqttOperation* op) {
+// For a request Paho refused: no handler will come. False when the
+// operation was taken meanwhile (see TakeOrphans); its taker settles it.
+bool Withdraw(MqttOperation* op) {
   std::lock_guard<std::mutex> hold(gTicketsMutex);
-  gTickets.erase(op->ticket);
+  return gTickets.erase(op->ticket) == 1;
+}
+
+// The sessions by the ticket each hands Paho for its connection.
+std::unordered_map<std::uintptr_t, CMqttSession*> gSessions;
+
+std::uintptr_t RegisterSession(CMqttSession* session) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  gSessions[++gLastTicket] = session;
+  return gLastTicket;
+}
+
+void ForgetSession(std::uintptr_t ticket) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  gSessions.erase(ticket);
 }
 
 // Every handler passes this gate before it touches its session, and the
@@ -206,6 +227,15 @@ MqttOperation* Redeem(void* context) {
   return nullptr;
 }
 
+// The session of a connection-wide handler, let in; null when it is gone
+// or being destroyed.
+CMqttSession* EnterSession(void* context) {
+  std::lock_guard<std::mutex> hold(gTicketsMutex);
+  auto it = gSessions.find(reinterpret_cast<std::uintptr_t>(context));
+  if (it == gSessions.end() || !EnterGate(it->second)) return nullptr;
+  return it->second;
+}
+
 // Every operation of the session that is still with Paho.
 std::vector<MqttOperation*> TakeAll(const CMqttSession* session) {
   std::vector<MqttOperation*> taken;
@@ -249,17 +279,28 @@ struct CMqttSession::PendingPublish {
 struct MqttCallbacks {
   static void ConnectSucceeded(void* context, MQTTAsync_successData*) {
     HandlerScope scope;
-    MqttOperation* op = Redeem(context);
-    if (!op) return;
-    Inside inside(op->session);
+    CMqttSession* session = EnterSession(context);
+    if (!session) return;
+    Inside inside(session);
     try {
-      op->session->HandleConnected(op);
+      session->HandleConnected();
     } catch (...) {
     }
   }
 
-  // A failed connect or subscribe, or the subscribe's success.
-  static void StartFailed(void* context, MQTTAsync_failureData*) { StartDone(context, false); }
+  static void ConnectFailed(void* context, MQTTAsync_failureData*) {
+    HandlerScope scope;
+    CMqttSession* session = EnterSession(context);
+    if (!session) return;
+    Inside inside(session);
+    try {
+      session->HandleConnectFailed();
+    } catch (...) {
+    }
+  }
+
+  // The subscribe that ends a start.
+  static void SubscribeFailed(void* context, MQTTAsync_failureData*) { StartDone(context, false); }
   static void Subscribed(void* context, MQTTAsync_successData*) { StartDone(context, true); }
   static void StartDone(void* context, bool ok) {
     HandlerScope scope;
@@ -297,7 +338,7 @@ struct MqttCallbacks {
     if (!op) return;
     Inside inside(op->session);
     try {
-      op->session->FailOrphans(false);
+      op->session->FailOrphans(true);
       op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
     } catch (...) {
     }
@@ -306,7 +347,6 @@ struct MqttCallbacks {
 
   static int MessageArrived(void* context, char* topicName, int, MQTTAsync_message* message) {
     HandlerScope scope;
-    auto* session = static_cast<CMqttSession*>(context);
     std::string payload;
     bool keep = message && message->payload && message->payloadlen > 0 &&
                 message->payloadlen <= kMaxIncomingPayload;
@@ -318,7 +358,8 @@ struct MqttCallbacks {
     // Paho's buffers go back at once; only the copy is worked on.
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topicName);
-    if (keep && EnterGate(session)) {
+    CMqttSession* session = keep ? EnterSession(context) : nullptr;
+    if (session) {
       Inside inside(session);
       try {
         session->HandleMessage(payload);
@@ -330,9 +371,9 @@ struct MqttCallbacks {
 
   static void ConnectionLost(void* context, char* cause) {
     HandlerScope scope;
-    auto* session = static_cast<CMqttSession*>(context);
     if (cause) MQTTAsync_free(cause);
-    if (!EnterGate(session)) return;
+    CMqttSession* session = EnterSession(context);
+    if (!session) return;
     Inside inside(session);
     try {
       session->HandleConnectionLost();
@@ -346,6 +387,7 @@ CMqttSession::CMqttSession(const std::string& serverUri)
                                    : serverUri) {
   ++gLiveSessions;
   OpenGate(this);
+  ticket_ = RegisterSession(this);
   guid_ = ProcessGuid();
   suffix_ = MakeSuffix();
   clientId_ = guid_ + "_" + suffix_;
@@ -357,8 +399,8 @@ CMqttSession::CMqttSession(const std::string& serverUri)
   if (MQTTAsync_create(&client, serverUri_.c_str(), clientId_.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
                        nullptr) == MQTTASYNC_SUCCESS) {
     client_ = client;
-    MQTTAsync_setCallbacks(client_, this, &MqttCallbacks::ConnectionLost,
-                           &MqttCallbacks::MessageArrived, nullptr);
+    MQTTAsync_setCallbacks(client_, reinterpret_cast<void*>(ticket_),
+                           &MqttCallbacks::ConnectionLost, &MqttCallbacks::MessageArrived, nullptr);
   }
 
   JsonPtr will = JsonNew(JsonKind::Object);
@@ -370,8 +412,13 @@ CMqttSession::CMqttSession(const std::string& serverUri)
 
 CMqttSession::~CMqttSession() {
   CloseGate(this);
-  // Only operations without a reference can be left: replies of its own.
+  ForgetSession(ticket_);
+  // Only operations without a reference can be left: replies of its own and
+  // starts. Paho completes none of them once the client is destroyed, and
+  // a handler that still comes finds neither ticket.
   for (MqttOperation* op : TakeAll(this)) delete op;
+  for (MqttOperation* op : starting_) delete op;
+  starting_.clear();
   for (auto& pending : waitingPublishes_) delete pending->op;
   waitingPublishes_.clear();
   if (client_) {
@@ -426,45 +473,113 @@ bool CMqttSession::DropPeer() {
 
 bool CMqttSession::IsConnected() { return !PeerId().empty(); }
 
+// A start does not keep the session alive: one released while connecting
+// is destroyed at once, with its pending starts.
 bool CMqttSession::Start(std::int32_t cookie) {
   if (!client_) return false;
+  auto* op = new MqttOperation(this, cookie, nullptr, false);
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    wanted_ = true;
+  }
+  // Already connected (a connect that Paho completed after its start was
+  // reported as failed, or a start while started): Paho would drop another
+  // connect without a word, so only the subscribe is asked for.
+  if (MQTTAsync_isConnected(client_) && Subscribe(op)) return true;
+
   {
     std::lock_guard<std::mutex> hold(optionsMutex_);
     socketsBeforeConnect_ = sendWithoutDelay_ ? MqttTcpSockets() : std::set<unsigned long long>();
   }
-  auto* op = new MqttOperation(this, cookie);
+  bool joining;
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    joining = !starting_.empty();
+    starting_.push_back(op);
+  }
+  // A connect already asked for settles this start too; asking again would
+  // rewrite the options Paho is connecting with.
+  if (!joining) {
+    MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+    will.topicName = topic_.c_str();
+    will.message = willText_.c_str();
+    will.retained = 0;
+    will.qos = 0;
 
-  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
-  will.topicName = topic_.c_str();
-  will.message = willText_.c_str();
-  will.retained = 0;
-  will.qos = 0;
-
-  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
-  options.keepAliveInterval = 30;
-  options.cleansession = 1;
-  options.maxInflight = kMaxInFlight;
-  options.will = &will;
-  options.username = nullptr;
-  options.password = nullptr;
-  options.connectTimeout = 5;
-  options.retryInterval = 0;
-  options.ssl = nullptr;
-  options.onSuccess = &MqttCallbacks::ConnectSucceeded;
-  options.onFailure = &MqttCallbacks::StartFailed;
-  options.context = Ticket(op);
-  options.serverURIcount = 0;
-  options.serverURIs = nullptr;
-  options.MQTTVersion = MQTTVERSION_DEFAULT;
-  if (MQTTAsync_connect(client_, &options) != MQTTASYNC_SUCCESS) {
-    Withdraw(op);
+    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+    options.keepAliveInterval = 30;
+    options.cleansession = 1;
+    options.maxInflight = kMaxInFlight;
+    options.will = &will;
+    options.username = nullptr;
+    options.password = nullptr;
+    options.connectTimeout = 5;
+    options.retryInterval = 0;
+    options.ssl = nullptr;
+    options.onSuccess = &MqttCallbacks::ConnectSucceeded;
+    options.onFailure = &MqttCallbacks::ConnectFailed;
+    options.context = reinterpret_cast<void*>(ticket_);
+    options.serverURIcount = 0;
+    options.serverURIs = nullptr;
+    options.MQTTVersion = MQTTVERSION_DEFAULT;
+    int rc = MQTTAsync_connect(client_, &options);
+    // Ignored: a connect of this client (one of Paho's own retries) is
+    // queued already, and its outcome comes to the same handlers.
+    if (rc != MQTTASYNC_SUCCESS && rc != MQTTASYNC_COMMAND_IGNORED) {
+      std::vector<MqttOperation*> refused;
+      {
+        std::lock_guard<std::mutex> hold(startMutex_);
+        refused.swap(starting_);
+      }
+      bool mine = false;
+      for (MqttOperation* other : refused) {
+        if (other == op) {
+          mine = true;
+          continue;
+        }
+        // A start that joined meanwhile was promised an outcome.
+        Complete(other, false, &INetSessionNotify::OnStarted);
+        delete other;
+      }
+      if (!mine) return true;  // an earlier connect's outcome settled it
+      delete op;
+      return false;
+    }
+  }
+  // Paho may have connected since the check above, its success finding no
+  // start waiting; the connect just asked for is then dropped.
+  if (MQTTAsync_isConnected(client_) && TakeStart(op) && !Subscribe(op)) {
+    Complete(op, false, &INetSessionNotify::OnStarted);
     delete op;
-    return false;
   }
   return true;
 }
 
-void CMqttSession::HandleConnected(MqttOperation* op) {
+bool CMqttSession::TakeStart(MqttOperation* op) {
+  std::lock_guard<std::mutex> hold(startMutex_);
+  auto it = std::find(starting_.begin(), starting_.end(), op);
+  if (it == starting_.end()) return false;
+  starting_.erase(it);
+  return true;
+}
+
+bool CMqttSession::Subscribe(MqttOperation* op) {
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = &MqttCallbacks::Subscribed;
+  options.onFailure = &MqttCallbacks::SubscribeFailed;
+  op->subscribing = true;
+  options.context = Ticket(op);
+  if (MQTTAsync_subscribe(client_, topic_.c_str(), 2, &options) == MQTTASYNC_SUCCESS) return true;
+  if (!Withdraw(op)) return true;  // a lost connection took it and fails it
+  op->subscribing = false;
+  return false;
+}
+
+// Every connect of the client ends here, whichever start asked for it: the
+// starts waiting now subscribe. A connect whose starts were already settled
+// (Paho retrying after the failure was reported) leaves the client connected
+// for the next start, or is ended when the session was stopped meanwhile.
+void CMqttSession::HandleConnected() {
   {
     std::lock_guard<std::mutex> hold(optionsMutex_);
     if (sendWithoutDelay_)
@@ -476,13 +591,32 @@ void CMqttSession::HandleConnected(MqttOperation* op) {
     ++generation_;
     inFlight_ = 0;
   }
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  options.onSuccess = &MqttCallbacks::Subscribed;
-  options.onFailure = &MqttCallbacks::StartFailed;
-  op->subscribing = true;
-  options.context = Ticket(op);
-  if (MQTTAsync_subscribe(client_, topic_.c_str(), 2, &options) != MQTTASYNC_SUCCESS) {
-    Withdraw(op);
+  std::vector<MqttOperation*> starts;
+  bool wanted;
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    starts.swap(starting_);
+    wanted = wanted_;
+  }
+  for (MqttOperation* op : starts) {
+    if (wanted && Subscribe(op)) continue;
+    Complete(op, false, &INetSessionNotify::OnStarted);
+    delete op;
+  }
+  if (!wanted) {
+    auto* op = new MqttOperation(this, 0, nullptr, false);
+    op->silent = true;
+    Disconnect(op);
+  }
+}
+
+void CMqttSession::HandleConnectFailed() {
+  std::vector<MqttOperation*> starts;
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    starts.swap(starting_);
+  }
+  for (MqttOperation* op : starts) {
     Complete(op, false, &INetSessionNotify::OnStarted);
     delete op;
   }
@@ -490,6 +624,7 @@ void CMqttSession::HandleConnected(MqttOperation* op) {
 
 void CMqttSession::Complete(MqttOperation* op, bool ok,
                             void (INetSessionNotify::*notify)(bool, std::int32_t)) {
+  if (op->silent) return;
   if (op->waiter) {
     std::lock_guard<std::mutex> hold(op->waiter->mutex);
     op->waiter->ok = ok;
@@ -521,6 +656,10 @@ bool CMqttSession::Close() {
 
 bool CMqttSession::Disconnect(MqttOperation* op) {
   SetPeerId(std::u16string());
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    wanted_ = false;
+  }
   if (!client_) {
     delete op;
     return false;
@@ -625,7 +764,8 @@ int CMqttSession::SendToPaho(const std::string& payload, MqttOperation* op) {
   options.context = Ticket(op);
   int rc = MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
                           2, 0, &options);
-  if (rc != MQTTASYNC_SUCCESS) Withdraw(op);
+  // Taken meanwhile by a lost connection, which fails it: not refused here.
+  if (rc != MQTTASYNC_SUCCESS && !Withdraw(op)) return MQTTASYNC_SUCCESS;
   return rc;
 }
 

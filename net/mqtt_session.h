@@ -73,7 +73,13 @@ class CMqttSession : public INetSession {
   bool WaitFor(const std::shared_ptr<MqttWaiter>& waiter);
   void Complete(MqttOperation* op, bool ok, void (INetSessionNotify::*notify)(bool, std::int32_t));
 
-  void HandleConnected(MqttOperation* op);
+  void HandleConnected();
+  void HandleConnectFailed();
+  // Asks Paho to subscribe for a start; false when Paho refused.
+  bool Subscribe(MqttOperation* op);
+  // Takes `op` back from the starts waiting for a connect; false when a
+  // connect outcome took it first.
+  bool TakeStart(MqttOperation* op);
   void HandleMessage(const std::string& payload);
   void HandleConnectionLost();
   // Fails the requests the ended connection took with it.
@@ -91,6 +97,18 @@ class CMqttSession : public INetSession {
   std::vector<PairingParam> pairingParams_;
   std::string willText_;
   void* client_ = nullptr;  // MQTTAsync
+  // Paho's context for the connect and for the connection-wide handlers;
+  // never reused, so a late call for a destroyed session finds nothing.
+  std::uintptr_t ticket_ = 0;
+
+  // Paho keeps one connect per client: a connect requested while another is
+  // under way, or copied by Paho's own retries, reports through the same
+  // handlers and context. So the starts waiting for a connect wait here, and
+  // whichever connect outcome comes next settles all of them.
+  std::mutex startMutex_;
+  std::vector<MqttOperation*> starting_;
+  // False after Stop or Close: a connect that still succeeds is ended again.
+  bool wanted_ = false;
 
   std::recursive_mutex lock_;  // guards notify_; held while notifying
   INetSessionNotify* notify_ = nullptr;

@@ -477,3 +477,57 @@ TEST_F(MqttSessionTest, LastReleaseInsideANotificationDestroysElsewhere) {
   std::string got;
   EXPECT_FALSE(phone->NextContaining(R"("msg":"lost")", got, 500ms));
 }
+
+// A broker that takes the TCP connection but never answers CONNECT: the
+// session is let go while its start is pending, and goes at once instead of
+// waiting for a connect that Paho drops with the client.
+TEST_F(MqttSessionTest, ReleasedWhileConnectingGoesAtOnce) {
+  broker_.Pause();
+  const int live = CMqttSession::LiveSessions();
+  ASSERT_TRUE(session_->Start(1));
+  session_->SetNotify(nullptr);
+  EXPECT_FALSE(session_->Close()) << "nothing to disconnect yet";
+  session_->Release();
+  session_ = nullptr;
+  EXPECT_TRUE(SessionGoneFrom(live));
+  broker_.Resume();
+  Event e;
+  EXPECT_TRUE(recorder_.None("started", 200ms));
+}
+
+// After a start that failed, Paho may still be trying to connect; a broker
+// back by then must not leave the next start without its outcome.
+TEST_F(MqttSessionTest, StartAfterAFailedStartSucceedsWithTheBrokerBack) {
+  Event e;
+  for (bool wasConnected : {false, true}) {
+    SCOPED_TRACE(wasConnected ? "after a lost connection" : "before any connection");
+    if (wasConnected) {
+      StartSession(1);
+      broker_.Stop();
+      ASSERT_TRUE(recorder_.Take("network-lost", e));
+    } else {
+      broker_.Stop();
+    }
+    // The controller's own restart after the loss, then its reconnect button.
+    ASSERT_TRUE(session_->Start(2));
+    ASSERT_TRUE(recorder_.Take("started", e, 15s));
+    EXPECT_FALSE(e.ok);
+    EXPECT_EQ(e.cookie, 2);
+    ASSERT_TRUE(broker_.Start());
+    ASSERT_TRUE(session_->Start(3));
+    ASSERT_TRUE(recorder_.Take("started", e, 15s));
+    EXPECT_TRUE(e.ok);
+    EXPECT_EQ(e.cookie, 3);
+    EXPECT_TRUE(recorder_.None("started", 300ms)) << "one outcome per start";
+
+    auto phone = Phone(wasConnected ? "phoneB" : "phoneA");
+    const std::string name = wasConnected ? "phoneB" : "phoneA";
+    ASSERT_TRUE(phone->Publish(ToPc("next", name)));
+    ASSERT_TRUE(recorder_.Take("message", e));
+    JsonPtr reply = Object(u"state");
+    ASSERT_TRUE(session_->Send(reply, 4));
+    std::string got;
+    ASSERT_TRUE(phone->NextContaining(R"("dst":")" + name + "\"", got));
+    session_->DropPeer();
+  }
+}
