@@ -167,6 +167,11 @@ TEST_F(DirectTcp, PhoneThatStopsReadingBlocksNeitherTheControllerNorOthers) {
 // A connection that arrives while the process has no descriptor left fails
 // to be accepted; once descriptors are free again, accepting goes on.
 TEST_F(DirectTcp, AcceptingResumesAfterRunningOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes open pipes of their own to check memory; with no
+  // descriptor left they report false errors (UBSan's vptr check does).
+  GTEST_SKIP() << "needs a process without sanitizer runtimes";
+#endif
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit low = saved;
