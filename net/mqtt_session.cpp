@@ -278,23 +278,18 @@ struct CMqttSession::PendingPublish {
 // Paho's C handlers. None lets an exception out.
 struct MqttCallbacks {
   static void ConnectSucceeded(void* context, MQTTAsync_successData*) {
-    HandlerScope scope;
-    CMqttSession* session = EnterSession(context);
-    if (!session) return;
-    Inside inside(session);
-    try {
-      session->HandleConnected();
-    } catch (...) {
-    }
+    ConnectDone(context, &CMqttSession::HandleConnected);
   }
-
   static void ConnectFailed(void* context, MQTTAsync_failureData*) {
+    ConnectDone(context, &CMqttSession::HandleConnectFailed);
+  }
+  static void ConnectDone(void* context, void (CMqttSession::*handle)()) {
     HandlerScope scope;
     CMqttSession* session = EnterSession(context);
     if (!session) return;
     Inside inside(session);
     try {
-      session->HandleConnectFailed();
+      (session->*handle)();
     } catch (...) {
     }
   }
