@@ -58,7 +58,7 @@ class ScriptedUdpPc {
     for (const auto& m : received_) n += m == msg;
     return n;
   }
-  bool refuse = false;
+  std::atomic<bool> refuse{false};
 
  private:
   void Serve() {
