@@ -31,9 +31,12 @@ struct HandlerScope {
 
 std::atomic<int> gLiveSessions{0};
 
-std::mutex gProcessMutex;
+// The process-wide tables below are used by Paho's threads and by sessions
+// destroyed on a detached thread, which may still run while the process
+// exits: they are allocated once and never destroyed.
+std::mutex& gProcessMutex = *new std::mutex;
 bool gProcessReady = false;
-std::string gGuid;
+std::string& gGuid = *new std::string;
 
 // Paho's global initialisation and the machine GUID, once per process.
 std::string ProcessGuid() {
@@ -130,8 +133,9 @@ namespace {
 // Paho drops the requests in flight when a connection ends without calling
 // their handlers; the session then takes those operations back and fails
 // them, and a handler that still comes later finds no operation.
-std::mutex gTicketsMutex;
-std::unordered_map<std::uintptr_t, MqttOperation*> gTickets;
+std::mutex& gTicketsMutex = *new std::mutex;
+std::unordered_map<std::uintptr_t, MqttOperation*>& gTickets =
+    *new std::unordered_map<std::uintptr_t, MqttOperation*>;
 std::uintptr_t gLastTicket = 0;
 
 void* Ticket(MqttOperation* op) {
@@ -149,7 +153,8 @@ bool Withdraw(MqttOperation* op) {
 }
 
 // The sessions by the ticket each hands Paho for its connection.
-std::unordered_map<std::uintptr_t, CMqttSession*> gSessions;
+std::unordered_map<std::uintptr_t, CMqttSession*>& gSessions =
+    *new std::unordered_map<std::uintptr_t, CMqttSession*>;
 
 std::uintptr_t RegisterSession(CMqttSession* session) {
   std::lock_guard<std::mutex> hold(gTicketsMutex);
@@ -170,9 +175,10 @@ struct GateState {
   int inside = 0;
   bool closing = false;
 };
-std::mutex gGateMutex;
-std::condition_variable gGateLeft;
-std::unordered_map<const CMqttSession*, GateState> gGates;
+std::mutex& gGateMutex = *new std::mutex;
+std::condition_variable& gGateLeft = *new std::condition_variable;
+std::unordered_map<const CMqttSession*, GateState>& gGates =
+    *new std::unordered_map<const CMqttSession*, GateState>;
 
 void OpenGate(const CMqttSession* session) {
   std::lock_guard<std::mutex> hold(gGateMutex);
