@@ -20,7 +20,7 @@
 
 #include "net/mqtt_nodelay.h"
 #include "presentation/automation.h"
-#include "tests/e2e/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tests/e2e/support/pc_harness.h"
 #include "tools/phone/frame_codec.h"
 #include "tools/phone/phone_link.h"
@@ -124,7 +124,7 @@ class TimedFactory : public IAutomationFactory {
 // --- One PC and one broker for the whole run --------------------------------
 
 struct World {
-  e2e::MosquittoBroker broker;
+  MosquittoBroker broker;
   std::shared_ptr<NavigationClock> clock = std::make_shared<NavigationClock>();
   std::unique_ptr<e2e::PcHarness> pc;
   bool ok = false;

@@ -27,7 +27,7 @@
 
 #include "net/mqtt_nodelay.h"
 #include "net/mqtt_session.h"
-#include "tests/net/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 
 namespace {
 
@@ -39,7 +39,10 @@ constexpr int kSamples = 200;
 MosquittoBroker& Broker(bool tcpNoDelay) {
   static std::map<bool, std::unique_ptr<MosquittoBroker>> brokers;
   auto& broker = brokers[tcpNoDelay];
-  if (!broker) broker = std::make_unique<MosquittoBroker>(tcpNoDelay);
+  if (!broker) {
+    broker = std::make_unique<MosquittoBroker>(tcpNoDelay);
+    broker->Start();
+  }
   return *broker;
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/e2e/support/child_process.h"
-#include "tests/e2e/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 
 #if defined(PIVARO_PROGRAM) && defined(PIVARO_PHONE_PROGRAM)
 

@@ -18,7 +18,7 @@
 #include "net/mqtt_nodelay.h"
 #include "net/mqtt_session.h"
 #include "services/machine_guid.h"
-#include "tests/net/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tests/net/support/test_phone.h"
 
 namespace {
@@ -89,7 +89,7 @@ JsonPtr Object(const std::u16string& msg) {
 class MqttSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(broker_.Running()) << "mosquitto did not start";
+    ASSERT_TRUE(broker_.Start()) << broker_.Error();
     session_ = new CMqttSession(broker_.Uri());
     session_->AddRef();
     session_->SetNotify(&recorder_);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/e2e/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tests/e2e/support/pc_harness.h"
 #include "tools/phone/phone_link.h"
 

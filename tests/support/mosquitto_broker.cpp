@@ -1,8 +1,9 @@
-#include "tests/e2e/support/mosquitto_broker.h"
+#include "tests/support/mosquitto_broker.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -10,15 +11,15 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
 extern char** environ;
 
-namespace e2e {
-
 namespace {
+
+const char kMosquitto[] = "/usr/sbin/mosquitto";
+
 sockaddr_in Loopback(std::uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -38,6 +39,7 @@ bool Reap(pid_t pid, std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
+
 }  // namespace
 
 std::uint16_t FreeLoopbackPort() {
@@ -63,8 +65,30 @@ bool LoopbackAccepts(std::uint16_t port) {
   return ok;
 }
 
-MosquittoBroker::MosquittoBroker() {
-  char pattern[] = "/tmp/pivaro-e2e-broker-XXXXXX";
+bool MqttBrokerAnswers(std::uint16_t port, int timeoutMs) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a = Loopback(port);
+  bool ok = false;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    // MQTT 3.1.1 CONNECT, clean session, keep-alive 10 s, client id "probe".
+    const unsigned char connect[] = {0x10, 17, 0, 4, 'M', 'Q', 'T', 'T', 4,  2,
+                                     0,    10, 0, 5, 'p', 'r', 'o', 'b', 'e'};
+    unsigned char answer[4] = {};
+    pollfd p{fd, POLLIN, 0};
+    if (::send(fd, connect, sizeof connect, MSG_NOSIGNAL) == sizeof connect &&
+        ::poll(&p, 1, timeoutMs) == 1 && ::recv(fd, answer, sizeof answer, 0) == 4) {
+      ok = answer[0] == 0x20 && answer[3] == 0;
+      const unsigned char disconnect[] = {0xE0, 0};
+      ::send(fd, disconnect, sizeof disconnect, MSG_NOSIGNAL);
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+MosquittoBroker::MosquittoBroker(bool tcpNoDelay) : tcpNoDelay_(tcpNoDelay) {
+  char pattern[] = "/tmp/pivaro-broker-XXXXXX";
   if (char* made = ::mkdtemp(pattern)) dir_ = made;
 }
 
@@ -80,7 +104,7 @@ MosquittoBroker::~MosquittoBroker() {
 bool MosquittoBroker::Start(std::chrono::milliseconds limit) {
   if (Running()) return true;
   // A port picked here may be taken by a test running beside this one
-  // before the broker binds it: then pick again. A restart keeps its port.
+  // before the broker binds it: then pick again.
   const bool pickPort = port_ == 0;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (pickPort) port_ = FreeLoopbackPort();
@@ -103,7 +127,7 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
     std::ofstream out(conf, std::ios::trunc);
     out << "listener " << port_ << " 127.0.0.1\n"
         << "allow_anonymous true\n"
-        << "set_tcp_nodelay true\n"
+        << "set_tcp_nodelay " << (tcpNoDelay_ ? "true" : "false") << "\n"
         << "persistence false\n"
         << "log_dest file " << dir_ << "/mosquitto.log\n";
     if (!out) {
@@ -111,7 +135,7 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
       return false;
     }
   }
-  const char* argv[] = {"/usr/sbin/mosquitto", "-c", conf.c_str(), nullptr};
+  const char* argv[] = {kMosquitto, "-c", conf.c_str(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -120,13 +144,13 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
   int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
-    error_ = "cannot start /usr/sbin/mosquitto";
+    error_ = std::string("cannot start ") + kMosquitto;
     return false;
   }
   pid_ = pid;
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (LoopbackAccepts(port_)) return true;
+    if (MqttBrokerAnswers(port_, 200)) return true;
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -135,7 +159,7 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  error_ = "mosquitto did not accept connections in time";
+  error_ = "mosquitto did not answer in time";
   Stop();
   return false;
 }
@@ -149,6 +173,7 @@ void MosquittoBroker::Kill() {
 
 void MosquittoBroker::Stop() {
   if (pid_ <= 0) return;
+  ::kill(pid_, SIGCONT);  // a paused broker must run to end
   ::kill(pid_, SIGTERM);
   if (!Reap(pid_, std::chrono::seconds(1))) {
     ::kill(pid_, SIGKILL);
@@ -157,4 +182,10 @@ void MosquittoBroker::Stop() {
   pid_ = -1;
 }
 
-}  // namespace e2e
+void MosquittoBroker::Pause() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void MosquittoBroker::Resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
