@@ -37,6 +37,17 @@ std::string FramePayloadText(std::uint32_t kind, const char* payload, std::size_
   return std::string(payload, end ? static_cast<std::size_t>(end - payload) : size);
 }
 
+bool DecodeDatagram(const char* data, std::size_t size, std::string& text) {
+  DirectFrameHeader header;
+  if (size < kFrameHeaderSize ||
+      !DecodeFrameHeader(reinterpret_cast<const unsigned char*>(data), header) ||
+      static_cast<std::uint64_t>(header.length) + kFrameHeaderSize != size) {
+    return false;
+  }
+  text = FramePayloadText(header.kind, data + kFrameHeaderSize, header.length);
+  return true;
+}
+
 std::string EncodeFrame(const std::string& utf8) {
   std::string frame(kFrameHeaderSize + utf8.size(), '\0');
   std::memcpy(&frame[0], kMagic, sizeof kMagic);

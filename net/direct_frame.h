@@ -31,6 +31,10 @@ bool DecodeFrameHeader(const unsigned char* p, DirectFrameHeader& header);
 // bytes before the first zero byte.
 std::string FramePayloadText(std::uint32_t kind, const char* payload, std::size_t size);
 
+// The text of a datagram that holds exactly one frame (its length matching
+// the datagram's size); false for anything else.
+bool DecodeDatagram(const char* data, std::size_t size, std::string& text);
+
 // Header (kind 1, reserved 0) and payload in one buffer, so that a frame
 // always leaves in a single write.
 std::string EncodeFrame(const std::string& utf8);

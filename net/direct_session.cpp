@@ -467,11 +467,8 @@ void CDirectSession::Receive(std::uint64_t epoch, std::shared_ptr<Datagram> data
 }
 
 void CDirectSession::OnDatagram(const Datagram& d, std::size_t size) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(d.buffer.data());
-  DirectFrameHeader header;
-  bool valid = size >= kFrameHeaderSize && DecodeFrameHeader(bytes, header) &&
-               static_cast<std::uint64_t>(header.length) + kFrameHeaderSize == size;
-  if (!valid) {
+  std::string text;
+  if (!DecodeDatagram(d.buffer.data(), size, text)) {
     if (peerPort_ != 0 && d.source.port() == peerPort_ && d.source.address() == peerAddress_) {
       peerPort_ = 0;
       UpdateAttached();
@@ -480,8 +477,6 @@ void CDirectSession::OnDatagram(const Datagram& d, std::size_t size) {
     return;
   }
   JsonPtr message;
-  std::string text =
-      FramePayloadText(header.kind, d.buffer.data() + kFrameHeaderSize, header.length);
   if (!DecodeMessage(text, message)) return;
   OnUdpMessage(d.source, message);
 }

@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "net/direct_frame.h"
 #include "net/mqtt_nodelay.h"
 #include "presentation/automation.h"
-#include "tests/support/mosquitto_broker.h"
 #include "tests/e2e/support/pc_harness.h"
-#include "tools/phone/frame_codec.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tools/phone/phone_link.h"
 
 namespace {
@@ -254,7 +254,7 @@ void BM_BareTcpEcho(benchmark::State& state) {
   boost::system::error_code ec;
   socket.connect(acceptor.local_endpoint(), ec);
   socket.set_option(tcp::no_delay(true), ec);
-  const std::string frame = phone::EncodeFrame(R"({"msg":"next"})");
+  const std::string frame = EncodeFrame(R"({"msg":"next"})");
   std::string back(frame.size(), '\0');
   std::vector<double> micros;
   for (auto _ : state) {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/phone/frame_codec.h"
+#include "net/direct_frame.h"
 #include "tools/phone/phone_link.h"
 
 namespace phone {

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "tools/phone/frame_codec.h"
 #include "tools/phone/pairing_address.h"
 #include "tools/phone/phone_command.h"
 #include "tools/phone/phone_link.h"
@@ -65,81 +64,6 @@ TEST(PhoneDirectEndpoints, DecodesEachTwelveDigitPiece) {
   EXPECT_TRUE(e.empty());
   EXPECT_FALSE(DecodeDirectEndpoints("0501a8c0a0f", e));
   EXPECT_FALSE(DecodeDirectEndpoints("0501a8c0a0fg", e));
-}
-
-TEST(PhoneFrame, EncodesCountedFrameAndReadsItBackInPieces) {
-  std::string frame = EncodeFrame(R"({"msg":"next"})");
-  ASSERT_EQ(frame.size(), 16u + 14u);
-  EXPECT_EQ(frame.substr(0, 4), "VRMX");
-  EXPECT_EQ(frame[4], 14);
-  EXPECT_EQ(frame[8], 1);
-  EXPECT_EQ(frame.substr(12, 4), std::string(4, '\0'));
-
-  // Two frames fed one byte at a time come out whole and in order.
-  std::string stream = frame + EncodeFrame("{}");
-  FrameReader reader;
-  std::vector<std::string> out;
-  for (char c : stream) {
-    std::size_t used = 0;
-    std::string payload;
-    auto r = reader.Feed(&c, 1, used, payload);
-    EXPECT_EQ(used, 1u);
-    ASSERT_NE(r, FrameReader::Result::Bad);
-    if (r == FrameReader::Result::Frame) out.push_back(payload);
-  }
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0], R"({"msg":"next"})");
-  EXPECT_EQ(out[1], "{}");
-}
-
-TEST(PhoneFrame, StopsAfterEachFrameAndHonoursZeroEndedKinds) {
-  // A kind other than 1 ends its text at the first zero byte.
-  std::string zeroEnded = EncodeFrame(std::string("{}\0junk", 7));
-  zeroEnded[8] = 0;
-  std::string stream = zeroEnded + EncodeFrame("[]");
-  FrameReader reader;
-  std::size_t used = 0;
-  std::string payload;
-  ASSERT_EQ(reader.Feed(stream.data(), stream.size(), used, payload), FrameReader::Result::Frame);
-  EXPECT_EQ(payload, "{}");
-  EXPECT_EQ(used, zeroEnded.size());
-  std::size_t rest = 0;
-  ASSERT_EQ(reader.Feed(stream.data() + used, stream.size() - used, rest, payload),
-            FrameReader::Result::Frame);
-  EXPECT_EQ(payload, "[]");
-}
-
-TEST(PhoneFrame, RefusesBadMagicAndOversizedLengthWithoutAllocating) {
-  FrameReader bad;
-  std::string junk = "XRMX" + std::string(12, '\0');
-  std::size_t used = 0;
-  std::string payload;
-  EXPECT_EQ(bad.Feed(junk.data(), junk.size(), used, payload), FrameReader::Result::Bad);
-  EXPECT_EQ(bad.Feed("VRMX", 4, used, payload), FrameReader::Result::Bad);  // stays bad
-
-  std::string huge = EncodeFrame("");
-  huge[4] = 0x00;
-  huge[5] = 0x00;
-  huge[6] = static_cast<char>(0xa0);  // 10,485,760
-  FrameReader reader;
-  EXPECT_EQ(reader.Feed(huge.data(), huge.size(), used, payload), FrameReader::Result::Bad);
-
-  huge[4] = static_cast<char>(0xff);
-  huge[5] = static_cast<char>(0xff);
-  huge[6] = static_cast<char>(0x9f);  // 10,485,759: announced, still waiting
-  FrameReader large;
-  EXPECT_EQ(large.Feed(huge.data(), huge.size(), used, payload), FrameReader::Result::NeedMore);
-}
-
-TEST(PhoneFrame, DatagramMustHoldExactlyOneFrame) {
-  std::string frame = EncodeFrame(R"({"msg":"conn"})");
-  std::string payload;
-  EXPECT_TRUE(DecodeDatagram(frame.data(), frame.size(), payload));
-  EXPECT_EQ(payload, R"({"msg":"conn"})");
-  EXPECT_FALSE(DecodeDatagram(frame.data(), frame.size() - 1, payload));
-  std::string longer = frame + "x";
-  EXPECT_FALSE(DecodeDatagram(longer.data(), longer.size(), payload));
-  EXPECT_FALSE(DecodeDatagram(frame.data(), 10, payload));
 }
 
 TEST(PhoneCommand, BuildsProtocolMessages) {

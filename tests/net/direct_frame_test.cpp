@@ -89,6 +89,17 @@ TEST(DirectFrame, ReaderRefusesBadMagicAndOversizedLengthForGood) {
   EXPECT_EQ(used, 16u);
 }
 
+TEST(DirectFrame, DatagramMustHoldExactlyOneFrame) {
+  std::string frame = EncodeFrame(R"({"msg":"conn"})");
+  std::string payload;
+  EXPECT_TRUE(DecodeDatagram(frame.data(), frame.size(), payload));
+  EXPECT_EQ(payload, R"({"msg":"conn"})");
+  EXPECT_FALSE(DecodeDatagram(frame.data(), frame.size() - 1, payload));
+  std::string longer = frame + "x";
+  EXPECT_FALSE(DecodeDatagram(longer.data(), longer.size(), payload));
+  EXPECT_FALSE(DecodeDatagram(frame.data(), 10, payload));
+}
+
 TEST(DirectFrame, DecodeMessageAcceptsOnlyObjectsOfValidUtf8) {
   JsonPtr message;
   EXPECT_TRUE(DecodeMessage("{\"msg\":\"next\"}", message));

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "tools/phone/frame_codec.h"
+#include "net/direct_frame.h"
 #include "tools/phone/phone_link.h"
 
 namespace phone {
@@ -173,26 +173,30 @@ class TcpLink : public IoLink {
  private:
   void ReadMore(std::shared_ptr<tcp::socket> socket) {
     if (socket != socket_) return;
-    socket->async_read_some(
-        asio::buffer(buffer_), [this, socket](const boost::system::error_code& ec, std::size_t n) {
-          if (ec || socket != socket_) {
-            if (socket == socket_) CloseSocket();
-            return;
-          }
-          std::size_t pos = 0;
-          while (pos < n) {
-            std::size_t used = 0;
-            std::string payload;
-            auto result = reader_.Feed(buffer_.data() + pos, n - pos, used, payload);
-            pos += used;
-            if (result == FrameReader::Result::Bad) {
-              CloseSocket();
-              return;
-            }
-            if (result == FrameReader::Result::Frame) Deliver(payload);
-          }
-          ReadMore(socket);
-        });
+    socket->async_read_some(asio::buffer(buffer_),
+                            [this, socket](const boost::system::error_code& ec, std::size_t n) {
+                              OnRead(socket, ec, n);
+                            });
+  }
+
+  void OnRead(const std::shared_ptr<tcp::socket>& socket, const boost::system::error_code& ec,
+              std::size_t n) {
+    if (ec || socket != socket_) {
+      if (socket == socket_) CloseSocket();
+      return;
+    }
+    std::size_t pos = 0;
+    while (pos < n) {
+      std::size_t used = 0;
+      auto result = reader_.Feed(buffer_.data() + pos, n - pos, used);
+      pos += used;
+      if (result == FrameReader::Status::Invalid) {
+        CloseSocket();
+        return;
+      }
+      if (result == FrameReader::Status::Frame) Deliver(reader_.Text());
+    }
+    ReadMore(socket);
   }
 
   void WriteNext(std::shared_ptr<tcp::socket> socket) {
