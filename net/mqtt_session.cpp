@@ -480,8 +480,8 @@ bool CMqttSession::IsConnected() { return !PeerId().empty(); }
 //
 // Start may be called from any thread but Paho's own: the controller moves a
 // re-start after a lost connection to its UI thread. Whether the client is
-// connected is read from the session's own flag, never from
-// MQTTAsync_isConnected, which takes the mutex Paho holds around its handlers.
+// connected is read from the session's own flag: MQTTAsync_isConnected takes
+// the mutex Paho holds around its handlers.
 bool CMqttSession::Start(std::int32_t cookie) {
   if (!client_) return false;
   auto* op = new MqttOperation(this, cookie, nullptr, false);
@@ -517,6 +517,13 @@ bool CMqttSession::Start(std::int32_t cookie) {
     std::lock_guard<std::mutex> hold(optionsMutex_);
     socketsBeforeConnect_ = sendWithoutDelay_ ? MqttTcpSockets() : std::set<unsigned long long>();
   }
+  // Paho stores a connect's handlers in the client before it takes its
+  // lock, and its handling of a lost connection, which runs under that lock,
+  // ends by failing whatever connect handlers the client holds by then: a
+  // connect asked for meanwhile would be failed for the old connection and
+  // its own outcome never told. Taking Paho's lock once waits for that
+  // handling to end. (Never on Paho's own threads, which hold the lock.)
+  if (tHandlerDepth == 0) MQTTAsync_isConnected(client_);
   MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
   will.topicName = topic_.c_str();
   will.message = willText_.c_str();
