@@ -23,10 +23,12 @@ done
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
+  # As root directly; otherwise through sudo (whose reset environment is why
+  # the frontend setting goes through env).
   SUDO=""
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # A decimal-comma locale, so the number tests can prove that reading and

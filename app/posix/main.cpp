@@ -1,6 +1,7 @@
 // pivaro: the client on Linux, in a terminal, driving the simulated
 // presentation application. The relay broker is the build's deployment host
-// on port 443; PIVARO_RELAY_URI replaces it for a local demo broker.
+// on port 443; PIVARO_RELAY_URI replaces it for a local demo broker, and
+// PIVARO_DIRECT_PORT moves the LAN port where 41203 is taken (tests).
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,11 +35,17 @@ std::string RelayUri() {
   return std::string("tcp://") + PIVARO_RELAY_HOST + ":443";
 }
 
+std::uint16_t DirectPort() {
+  const char* env = std::getenv("PIVARO_DIRECT_PORT");
+  long port = env && *env ? std::strtol(env, nullptr, 10) : 0;
+  return port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : kDirectPort;
+}
+
 INetSession* MakeSession(SessionType type, const std::string& relayUri) {
   INetSession* session = nullptr;
   try {
     if (type == Direct) {
-      session = new CDirectSession();
+      session = new CDirectSession(DirectPort());
     } else if (type == Relay) {
 #if PIVARO_HAVE_RELAY
       session = new CMqttSession(relayUri);
