@@ -21,4 +21,5 @@ cmake --build --preset mingw
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
 fi
+bash tools/wine-fonts.sh
 xvfb-run -a ctest --preset mingw

@@ -1,0 +1,211 @@
+// The main window as the user meets it: each state rendered by the real
+// window and read back from the screen, the controls driven by mouse
+// messages, the window dragged by its body.
+#include <commctrl.h>
+#include <windows.h>
+#include <windowsx.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/ui/window_harness.h"
+
+namespace {
+
+// Where the layout puts things (client pixels).
+constexpr RECT kLogo{50, 35, 82, 67};
+constexpr RECT kTitleBand{63, 35, 212, 67};
+constexpr RECT kImage{108, 121, 176, 189};
+constexpr RECT kQrCode{49, 107, 234, 292};
+constexpr RECT kSpinner{108, 165, 176, 233};
+constexpr RECT kConnectButton{102, 320, 182, 346};
+constexpr int kWidth = 284;
+
+RECT Band(int centreY, int halfHeight) {
+  return RECT{0, centreY - halfHeight, kWidth, centreY + halfHeight};
+}
+
+struct Visibility {
+  bool loading, retry, connect, cancel, qrCode;
+};
+
+Visibility Visible(const CMainDlg::ControlWindows& c) {
+  return {IsWindowVisible(c.loading) != FALSE, IsWindowVisible(c.retry) != FALSE,
+          IsWindowVisible(c.connect) != FALSE, IsWindowVisible(c.cancel) != FALSE,
+          IsWindowVisible(c.qrCode) != FALSE};
+}
+
+std::wstring Text(HWND window) {
+  wchar_t buffer[64] = {};
+  GetWindowTextW(window, buffer, 64);
+  return buffer;
+}
+
+// Lets the window finish painting what the last change invalidated.
+Capture Settle(WindowHarness& h) {
+  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
+  Sleep(100);
+  return CaptureWindow(h.Hwnd());
+}
+
+void SaveArtifact(const Capture& c, const std::wstring& name) {
+  CreateDirectoryW(L"screenshots", nullptr);
+  EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png")) << "could not save " << name.size();
+}
+
+// The common frame: white body, the logo, the title beside it, and the
+// separator between the two links at the bottom.
+void ExpectFrame(const Capture& c, int titleX) {
+  EXPECT_TRUE(IsWhite(c.At(20, 100)));
+  EXPECT_GT(c.Count(kLogo, IsBlueish), 500) << "logo";
+  RECT title = c.Bounds(kTitleBand, [](std::uint32_t p) { return IsInk(p) && !IsBlueish(p); });
+  // The text starts a few pixels in: GDI+ pads the layout box.
+  EXPECT_GE(title.left, titleX) << "title";
+  EXPECT_LE(title.left, titleX + 8) << "title";
+  EXPECT_GE(title.top, 35);
+  EXPECT_LE(title.bottom, 67);
+  RECT separator = c.Bounds(RECT{130, 368, 154, 388}, IsInk);
+  EXPECT_NEAR((separator.left + separator.right) / 2, 142, 2) << "separator";
+}
+
+// A line of text centred across the window on y.
+void ExpectCentredLine(const Capture& c, int y, int halfHeight) {
+  RECT line = c.Bounds(Band(y, halfHeight + 4), IsInk);
+  ASSERT_GT(line.right, line.left) << "no text at y " << y;
+  EXPECT_NEAR((line.left + line.right) / 2, kWidth / 2, 3) << "y " << y;
+  EXPECT_NEAR((line.top + line.bottom) / 2, y, 3) << "y " << y;
+}
+
+}  // namespace
+
+class GdiplusEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+  }
+  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
+
+ private:
+  ULONG_PTR token_ = 0;
+};
+
+const auto* const kGdiplus = ::testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
+
+TEST(MainWindow, TitleSizeRegionAndStartState) {
+  WindowHarness h;
+  h.Open();
+  EXPECT_EQ(Text(h.Hwnd()), L"Pivaro");
+  RECT r;
+  GetWindowRect(h.Hwnd(), &r);
+  EXPECT_EQ(r.right - r.left, 284);
+  EXPECT_EQ(r.bottom - r.top, 396);
+  // Centred on the work area.
+  RECT work;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
+  HRGN region = CreateRectRgn(0, 0, 0, 0);
+  EXPECT_EQ(GetWindowRgn(h.Hwnd(), region), COMPLEXREGION);
+  EXPECT_FALSE(PtInRegion(region, 0, 0)) << "rounded corner";
+  EXPECT_TRUE(PtInRegion(region, 142, 200));
+  DeleteObject(region);
+  EXPECT_TRUE(SendMessageW(h.Hwnd(), WM_GETICON, ICON_BIG, 0));
+  EXPECT_TRUE(SendMessageW(h.Hwnd(), WM_GETICON, ICON_SMALL, 0));
+  EXPECT_EQ(h.State(), CMainController::Connecting);
+  // No update offered: nothing in the lower-right corner.
+  EXPECT_EQ(h.Controls().update, nullptr);
+}
+
+TEST(MainWindow, EachStateIsDrawnAsLaidOut) {
+  WindowHarness h;
+  h.Open();
+
+  // Connecting: the spinner turns; the two lines under it.
+  Capture connecting = Settle(h);
+  SaveArtifact(connecting, L"connecting");
+  ExpectFrame(connecting, 95);
+  EXPECT_GT(connecting.Count(kSpinner, IsBlueish), 200) << "spinner";
+  ExpectCentredLine(connecting, 326, 6);
+  ExpectCentredLine(connecting, 342, 6);
+  Visibility v = Visible(h.Controls());
+  EXPECT_TRUE(v.loading);
+  EXPECT_FALSE(v.retry || v.connect || v.cancel || v.qrCode);
+  int frame = h.Dialog().LoadingFrame();
+  EXPECT_TRUE(WaitFor([&] { return h.Dialog().LoadingFrame() != frame; }));
+  Capture later = Settle(h);
+  int differing = 0;
+  for (int y = kSpinner.top; y < kSpinner.bottom; ++y) {
+    for (int x = kSpinner.left; x < kSpinner.right; ++x) {
+      differing += connecting.At(x, y) != later.At(x, y);
+    }
+  }
+  EXPECT_GT(differing, 50) << "the spinner's picture changes as it turns";
+
+  // WaitingForPhone: the QR view in its square; the same two lines.
+  ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
+  Capture waiting = Settle(h);
+  SaveArtifact(waiting, L"waiting_for_phone");
+  ExpectFrame(waiting, 95);
+  v = Visible(h.Controls());
+  EXPECT_TRUE(v.qrCode);
+  EXPECT_FALSE(v.loading || v.retry || v.connect || v.cancel);
+  RECT view;
+  GetWindowRect(h.Controls().qrCode, &view);
+  MapWindowPoints(nullptr, h.Hwnd(), reinterpret_cast<POINT*>(&view), 2);
+  EXPECT_EQ(view.left, kQrCode.left);
+  EXPECT_EQ(view.top, kQrCode.top);
+  EXPECT_EQ(view.right, kQrCode.right);
+  EXPECT_EQ(view.bottom, kQrCode.bottom);
+  EXPECT_GT(waiting.Count(kQrCode, IsInk), 100) << "the pairing address is shown";
+  EXPECT_EQ(waiting.Count(kSpinner, IsBlueish), 0);
+  ExpectCentredLine(waiting, 326, 6);
+  ExpectCentredLine(waiting, 342, 6);
+
+  // Connected: the check mark at (108, 121), two 14-pixel lines, the
+  // disconnect button.
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  Capture connected = Settle(h);
+  SaveArtifact(connected, L"connected");
+  ExpectFrame(connected, 95);
+  EXPECT_GT(connected.Count(kImage, IsGreen), 2000) << "check mark";
+  EXPECT_TRUE(IsWhite(connected.At(107, 155))) << "nothing left of the image";
+  EXPECT_TRUE(IsWhite(connected.At(142, 121))) << "the circle's top edge is at 121 + 2";
+  EXPECT_TRUE(IsGreen(connected.At(142, 126)));
+  ExpectCentredLine(connected, 214, 7);
+  ExpectCentredLine(connected, 234, 7);
+  v = Visible(h.Controls());
+  EXPECT_TRUE(v.connect);
+  EXPECT_FALSE(v.loading || v.retry || v.cancel || v.qrCode);
+  EXPECT_EQ(Text(h.Controls().connect), L"断开连接");
+  EXPECT_GT(connected.Count(kConnectButton, IsInk), 30) << "button caption";
+
+  // NetworkError: the warning sign, the reconnect button and the cancel link.
+  ASSERT_NO_FATAL_FAILURE(h.ReachNetworkError());
+  Capture error = Settle(h);
+  SaveArtifact(error, L"network_error");
+  ExpectFrame(error, 95);
+  EXPECT_GT(error.Count(kImage, IsOrange), 2000) << "warning sign";
+  ExpectCentredLine(error, 214, 7);
+  ExpectCentredLine(error, 234, 7);
+  v = Visible(h.Controls());
+  EXPECT_TRUE(v.connect && v.cancel);
+  EXPECT_FALSE(v.loading || v.retry || v.qrCode);
+  EXPECT_EQ(Text(h.Controls().connect), L"重新连接");
+  EXPECT_GT(error.Count(RECT{195, 322, 221, 342}, IsBlueish), 10) << "cancel link";
+}
+
+TEST(MainWindow, ConnectFailedShowsTheRetryLink) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnectFailed());
+  Capture failed = Settle(h);
+  SaveArtifact(failed, L"connect_failed");
+  ExpectFrame(failed, 95);
+  Visibility v = Visible(h.Controls());
+  EXPECT_TRUE(v.retry);
+  EXPECT_FALSE(v.loading || v.connect || v.cancel || v.qrCode);
+  RECT link = failed.Bounds(RECT{51, 189, 233, 209}, IsBlueish);
+  EXPECT_NEAR((link.left + link.right) / 2, 142, 3) << "retry link";
+  ExpectCentredLine(failed, 326, 6);
+}
