@@ -1,11 +1,14 @@
 // pivaro.exe: one copy per desktop session, usage reporting around the
 // whole run, COM (single-threaded apartment), the common controls and GDI+
 // around the modal main window.
-#include <commctrl.h>
-#include <gdiplus.h>
-#include <objbase.h>
-#include <objidl.h>  // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+
+#include <gdiplus.h>
 
 #include "app/default_services.h"
 #include "app/single_instance.h"

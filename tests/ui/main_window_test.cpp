@@ -1,8 +1,9 @@
 // The main window as the user meets it: each state rendered by the real
 // window and read back from the screen, the controls driven by mouse
 // messages, the window dragged by its body.
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 #include <windowsx.h>
 
 #include <gtest/gtest.h>
@@ -71,7 +72,8 @@ void ExpectFrame(const Capture& c, int titleX) {
 void ExpectCentredLine(const Capture& c, int y, int halfHeight) {
   RECT line = c.Bounds(Band(y, halfHeight + 4), IsInk);
   ASSERT_GT(line.right, line.left) << "no text at y " << y;
-  EXPECT_NEAR((line.left + line.right) / 2, kWidth / 2, 3) << "y " << y;
+  // Ink, not layout: a trailing full-width "！" inks only its left half.
+  EXPECT_NEAR((line.left + line.right) / 2, kWidth / 2, 6) << "y " << y;
   EXPECT_NEAR((line.top + line.bottom) / 2, y, 3) << "y " << y;
 }
 
@@ -208,4 +210,167 @@ TEST(MainWindow, ConnectFailedShowsTheRetryLink) {
   RECT link = failed.Bounds(RECT{51, 189, 233, 209}, IsBlueish);
   EXPECT_NEAR((link.left + link.right) / 2, 142, 3) << "retry link";
   ExpectCentredLine(failed, 326, 6);
+}
+
+namespace {
+
+// Real pointer input: the cursor moves, the system delivers the messages.
+void MouseTo(int x, int y) {
+  SetCursorPos(x, y);
+  Sleep(60);
+}
+
+void MouseButton(bool down) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = down ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP;
+  SendInput(1, &input, sizeof input);
+  Sleep(60);
+}
+
+POINT ScreenPoint(HWND window, int x, int y) {
+  POINT p{x, y};
+  ClientToScreen(window, &p);
+  return p;
+}
+
+bool Called(FakeSession* s, const std::string& call) { return s && s->Count(call) > 0; }
+
+}  // namespace
+
+TEST(MainWindow, ButtonsAndLinksDriveTheController) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  FakeSession* relay = h.Latest(Relay);
+
+  // A command with a notification code other than 0 is not a click.
+  PostMessageW(h.Hwnd(), WM_COMMAND, MAKEWPARAM(CMainController::kCmdConnect, 1), 0);
+  h.OnUi([] {});
+  EXPECT_EQ(h.State(), CMainController::Connected);
+
+  // Pressed, dragged out and released outside: no command.
+  HWND connect = h.Controls().connect;
+  PostMessageW(connect, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageW(connect, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(200, 5));
+  PostMessageW(connect, WM_LBUTTONUP, 0, MAKELPARAM(200, 5));
+  h.OnUi([] {});
+  EXPECT_EQ(h.State(), CMainController::Connected);
+  EXPECT_FALSE(Called(relay, R"(Send({"msg":"bye"},1))"));
+
+  // "断开连接": the phone is told goodbye and the window goes back to connecting.
+  ClickControl(connect);
+  EXPECT_TRUE(h.WaitForState(CMainController::Connecting));
+  EXPECT_TRUE(WaitFor([&] { return Called(relay, R"(Send({"msg":"bye"},1))"); }));
+
+  // The website link opens the product page.
+  ClickControl(h.Controls().website);
+  EXPECT_TRUE(WaitFor([&] { return !h.OpenedUrls().empty(); }));
+  ASSERT_EQ(h.OpenedUrls().size(), 1u);
+  EXPECT_EQ(h.OpenedUrls()[0], L"https://www.pivaro.invalid/");
+}
+
+TEST(MainWindow, ReconnectCancelAndRetry) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachNetworkError());
+  FakeSession* relay = h.Latest(Relay);
+  relay->ClearCalls();
+
+  // "重新连接" starts the same sessions again.
+  ClickControl(h.Controls().connect);
+  EXPECT_TRUE(h.WaitForState(CMainController::Connecting));
+  EXPECT_TRUE(WaitFor([&] { return Called(relay, "Start(0)"); }));
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  ASSERT_TRUE(h.WaitForState(CMainController::NetworkError));
+
+  // "取消" stops the primary to re-create both sessions.
+  ClickControl(h.Controls().cancel);
+  EXPECT_TRUE(h.WaitForState(CMainController::Connecting));
+  EXPECT_TRUE(WaitFor([&] { return Called(relay, "Stop(1)"); }));
+
+  // Its stop fails: the first attempt failed, the retry link shows, and
+  // clicking it makes new sessions.
+  relay->Notify([](INetSessionNotify* n) { n->OnStopped(true, 0); });
+  ASSERT_TRUE(h.WaitForState(CMainController::ConnectFailed));
+  ClickControl(h.Controls().retry);
+  EXPECT_TRUE(h.WaitForState(CMainController::Connecting));
+  EXPECT_TRUE(WaitFor([&] { return h.Latest(Relay) != relay; })) << "new sessions";
+  EXPECT_TRUE(IsWindowVisible(h.Controls().loading));
+}
+
+TEST(MainWindow, CloseButtonSaysQuitAndEndsTheWindow) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
+  FakeSession* relay = h.Latest(Relay);
+  ClickControl(h.Controls().close);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(h.Hwnd()); }));
+  EXPECT_TRUE(WaitFor([&] { return Called(relay, R"(SendSync({"msg":"quit"}))"); }));
+  EXPECT_TRUE(Called(relay, "Close"));
+}
+
+TEST(MainWindow, HoverChangesTheButtonFrameAndTheLinkColour) {
+  WindowHarness h;
+  h.Open();
+  const RECT close{243, 0, 284, 30};
+  Capture idle = Settle(h);
+  EXPECT_EQ(idle.Count(close, IsReddish), 0);
+
+  POINT over = ScreenPoint(h.Hwnd(), 263, 15);
+  MouseTo(over.x, over.y);
+  MouseTo(over.x + 1, over.y);
+  Capture hovered = Settle(h);
+  SaveArtifact(hovered, L"close_hover");
+  EXPECT_GT(hovered.Count(close, IsReddish), 600) << "hover frame";
+
+  POINT link = ScreenPoint(h.Hwnd(), 122, 378);
+  MouseTo(link.x, link.y);
+  MouseTo(link.x + 1, link.y);
+  Capture linkHovered = Settle(h);
+  EXPECT_EQ(linkHovered.Count(close, IsReddish), 0) << "the close button was left";
+  EXPECT_GT(linkHovered.Count(RECT{104, 368, 140, 388}, IsBlueish), 10) << "link hover colour";
+  EXPECT_EQ(idle.Count(RECT{104, 368, 140, 388}, IsBlueish), 0);
+  MouseTo(0, 0);
+}
+
+TEST(MainWindow, PressOnTheBodyDragsTheWindow) {
+  WindowHarness h;
+  h.Open();
+  RECT before;
+  GetWindowRect(h.Hwnd(), &before);
+  POINT start = ScreenPoint(h.Hwnd(), 20, 100);
+  MouseTo(start.x, start.y);
+  MouseButton(true);
+  for (int step = 1; step <= 4; ++step) MouseTo(start.x + 10 * step, start.y + 8 * step);
+  MouseButton(false);
+  RECT after;
+  EXPECT_TRUE(WaitFor([&] {
+    GetWindowRect(h.Hwnd(), &after);
+    return after.left != before.left;
+  }));
+  EXPECT_EQ(after.left - before.left, 40);
+  EXPECT_EQ(after.top - before.top, 32);
+  MouseTo(0, 0);
+}
+
+TEST(MainWindow, UpdateCornerOnlyWhenOfferedAndOnlyItsLowerHalf) {
+  WindowHarness::Options options;
+  options.updateState = CMainController::kUpdateOptional;
+  WindowHarness h(options);
+  h.Open();
+  HWND corner = h.Controls().update;
+  ASSERT_NE(corner, nullptr);
+  EXPECT_TRUE(IsWindowVisible(corner));
+  Capture c = Settle(h);
+  SaveArtifact(c, L"update_offered");
+  EXPECT_GT(c.Count(RECT{262, 374, 284, 396}, IsBlueish), 300) << "the ribbon's lower half";
+  EXPECT_EQ(c.Count(RECT{238, 350, 250, 362}, IsBlueish), 0) << "its upper-left half is window";
+  POINT lower = ScreenPoint(h.Hwnd(), 238 + 40, 350 + 40);
+  POINT upper = ScreenPoint(h.Hwnd(), 238 + 5, 350 + 5);
+  EXPECT_EQ(WindowFromPoint(lower), corner);
+  EXPECT_EQ(WindowFromPoint(upper), h.Hwnd());
+  // A click hides it for the rest of the run.
+  ClickControl(corner, 40, 40);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(corner); }));
 }

@@ -4,9 +4,12 @@
 // that run on its UI thread.
 #pragma once
 
-#include <gdiplus.h>
-#include <objidl.h>
 #include <windows.h>
+
+// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+
+#include <gdiplus.h>
 
 #include <gtest/gtest.h>
 

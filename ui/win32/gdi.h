@@ -3,10 +3,13 @@
 // frees exactly what it created, once; none of them can be copied.
 #pragma once
 
-#include <commctrl.h>
-#include <gdiplus.h>
-#include <objidl.h>  // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include <commctrl.h>
+// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+
+#include <gdiplus.h>
 
 #include <memory>
 #include <utility>
