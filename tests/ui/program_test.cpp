@@ -1,6 +1,8 @@
 // pivaro.exe itself: one copy per session, a second one brings the first
 // forward and exits with 1; the first closes with 0. Prints how long the
-// window takes to appear and how much memory the program holds.
+// window takes to appear and how much memory the program holds. With
+// --expect-phones (phone_pairing.sh runs two phones beside it) it watches
+// the window show the connected view for each phone.
 #include <windows.h>
 
 #include <psapi.h>
@@ -11,9 +13,12 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/ui/window_harness.h"
+
 namespace {
 
 std::wstring g_program;
+bool g_expectPhones = false;
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -51,6 +56,21 @@ HWND WaitForMainWindow(DWORD timeoutMs) {
   return nullptr;
 }
 
+// The check mark of the connected view, read from the screen.
+bool ShowsConnected(HWND window) {
+  Capture c = CaptureWindow(window);
+  return c.Count(RECT{108, 121, 176, 189}, IsGreen) > 2000;
+}
+
+bool WaitForView(HWND window, bool connected, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    if (ShowsConnected(window) == connected) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
 }  // namespace
 
 TEST(Program, SecondCopyBringsTheFirstForwardAndExitsWithOne) {
@@ -83,8 +103,25 @@ TEST(Program, SecondCopyBringsTheFirstForwardAndExitsWithOne) {
   EXPECT_EQ(first.Wait(20000), 0);
 }
 
+TEST(Program, PairsWithPhonesOverTheDirectSession) {
+  if (!g_expectPhones) GTEST_SKIP() << "run by phone_pairing.sh, which brings the phones";
+  Process program(g_program);
+  ASSERT_TRUE(program.started);
+  HWND window = WaitForMainWindow(20000);
+  ASSERT_NE(window, nullptr);
+  CreateDirectoryW(L"screenshots", nullptr);
+  // The TCP phone pairs, commands, and leaves; then the UDP phone does.
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "TCP phone: never connected";
+  CaptureWindow(window).SavePng(L"screenshots\\program_connected.png");
+  ASSERT_TRUE(WaitForView(window, false, 60000)) << "TCP phone: never left";
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "UDP phone: never connected";
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(program.Wait(20000), 0);
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) g_expectPhones |= std::string(argv[i]) == "--expect-phones";
   if (argc > 1) {
     std::string path = argv[1];
     // CTest hands over the build machine's path; Wine sees / as drive Z.
