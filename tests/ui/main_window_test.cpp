@@ -374,3 +374,56 @@ TEST(MainWindow, UpdateCornerOnlyWhenOfferedAndOnlyItsLowerHalf) {
   ClickControl(corner, 40, 40);
   EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(corner); }));
 }
+
+TEST(MainWindow, RequiredUpdateEndsTheDialogWithoutSessions) {
+  WindowHarness::Options options;
+  options.updateState = CMainController::kUpdateRequired;
+  WindowHarness h(options);
+  INT_PTR result = 0;
+  ASSERT_TRUE(h.RunUntilEnd(std::chrono::seconds(10), &result));
+  EXPECT_EQ(result, 2);
+  EXPECT_EQ(h.SessionsMade(), 0u);
+}
+
+// A session that reports its start from inside Start posts while the window
+// is still initialising: the window must already be there to be woken.
+TEST(MainWindow, StartReportedDuringInitialisationReachesTheWindow) {
+  WindowHarness::Options options;
+  options.startInline = true;
+  WindowHarness h(options);
+  h.Open();
+  EXPECT_TRUE(h.WaitForState(CMainController::WaitingForPhone));
+  EXPECT_TRUE(IsWindowVisible(h.Controls().qrCode));
+}
+
+// Session threads hammer the controller while the window runs: every change
+// reaches the window through its queue, and the window stays whole.
+TEST(MainWindow, NotificationsFromManyThreadsAreSerialisedOnTheWindow) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
+  FakeSession* relay = h.Latest(Relay);
+  relay->connected = true;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([relay, t] {
+      for (int i = 0; i < 100; ++i) {
+        if ((i + t) % 2 == 0) {
+          relay->Message(R"({"msg":"hello"})");
+        } else {
+          relay->Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  // The last word: a phone greets.
+  relay->Message(R"({"msg":"hello"})");
+  EXPECT_TRUE(h.WaitForState(CMainController::Connected));
+  h.OnUi([] {});  // everything queued has run
+  Visibility v = Visible(h.Controls());
+  EXPECT_TRUE(v.connect);
+  EXPECT_FALSE(v.qrCode || v.loading || v.retry || v.cancel);
+  Capture c = Settle(h);
+  EXPECT_GT(c.Count(kImage, IsGreen), 2000);
+}

@@ -143,6 +143,7 @@ WindowHarness::WindowHarness(Options options) : options_(options) {
     }
     auto* f = new FakeSession(t, params, &destroyed_);
     if (t == Relay) f->startResult = options_.relayStarts;
+    f->startInline = options_.startInline;
     f->AddRef();  // the harness's
     f->AddRef();  // the controller's
     made_.push_back(f);
@@ -173,6 +174,21 @@ void WindowHarness::Open() {
   });
   ASSERT_TRUE(WaitFor([this] { return dialog_->Hwnd() && IsWindowVisible(dialog_->Hwnd()); }));
   SetForegroundWindow(dialog_->Hwnd());
+}
+
+bool WindowHarness::RunUntilEnd(std::chrono::milliseconds timeout, INT_PTR* result) {
+  ui_ = std::thread([this, result] {
+    CoInitialize(nullptr);
+    *result = dialog_->DoModal(nullptr);
+    CoUninitialize();
+    ended_ = true;
+  });
+  return WaitFor([this] { return ended_.load(); }, timeout);
+}
+
+std::size_t WindowHarness::SessionsMade() {
+  std::lock_guard<std::mutex> lock(madeLock_);
+  return made_.size();
 }
 
 void WindowHarness::Close() {

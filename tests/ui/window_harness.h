@@ -67,7 +67,8 @@ class WindowHarness {
  public:
   struct Options {
     int updateState = 0;
-    bool relayStarts = true;  // Start on the relay returns true
+    bool relayStarts = true;   // Start on the relay returns true
+    bool startInline = false;  // sessions report their start from inside Start
   };
 
   WindowHarness() : WindowHarness(Options{}) {}
@@ -76,6 +77,10 @@ class WindowHarness {
 
   // Creates the window on its thread and waits until it is shown.
   void Open();
+  // Runs the window on its thread and waits for it to end by itself;
+  // false when it is still running after timeout. *result is DoModal's.
+  bool RunUntilEnd(std::chrono::milliseconds timeout, INT_PTR* result);
+  std::size_t SessionsMade();
   // Closes it as the close button does and waits for the thread to end.
   void Close();
 
