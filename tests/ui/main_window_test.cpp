@@ -427,3 +427,53 @@ TEST(MainWindow, NotificationsFromManyThreadsAreSerialisedOnTheWindow) {
   Capture c = Settle(h);
   EXPECT_GT(c.Count(kImage, IsGreen), 2000);
 }
+
+TEST(CloseDialog, AsksWhileConnectedAndOnlyConfirmCloses) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  FakeSession* relay = h.Latest(Relay);
+  const std::string quit = R"(SendSync({"msg":"quit"}))";
+
+  PostMessageW(h.Hwnd(), WM_CLOSE, 0, 0);
+  HWND question = WaitForDialogOver(h.Hwnd());
+  ASSERT_NE(question, nullptr);
+  RECT main, r;
+  GetWindowRect(h.Hwnd(), &main);
+  GetWindowRect(question, &r);
+  EXPECT_EQ(r.right - r.left, 375);
+  EXPECT_EQ(r.bottom - r.top, 202);
+  EXPECT_NEAR((r.left + r.right) / 2, (main.left + main.right) / 2, 1) << "centred on the window";
+  EXPECT_NEAR((r.top + r.bottom) / 2, (main.top + main.bottom) / 2, 1);
+  Sleep(150);
+  Capture c = CaptureWindow(question);
+  SaveArtifact(c, L"close_dialog");
+  RECT title = c.Bounds(RECT{10, 10, 120, 35}, IsInk);
+  EXPECT_NEAR(title.left, 15, 4) << "title";
+  RECT text = c.Bounds(RECT{30, 75, 375, 105}, IsInk);
+  EXPECT_NEAR(text.left, 35, 4) << "question";
+  EXPECT_GT(c.Count(RECT{252, 152, 345, 178}, IsInk), 30) << "confirm caption";
+  EXPECT_GT(c.Count(RECT{164, 152, 244, 178}, IsInk), 20) << "cancel caption";
+
+  // "取消" and the close button keep the client running.
+  for (POINT keep : {POINT{200, 165}, POINT{354, 15}}) {
+    if (!FindDialogOver(h.Hwnd())) {
+      PostMessageW(h.Hwnd(), WM_CLOSE, 0, 0);
+      question = WaitForDialogOver(h.Hwnd());
+      ASSERT_NE(question, nullptr);
+    }
+    ClickControl(ChildWindowFromPoint(question, keep));
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(question); }));
+    h.OnUi([] {});
+    EXPECT_EQ(h.State(), CMainController::Connected);
+    EXPECT_FALSE(Called(relay, quit));
+  }
+
+  // "关闭并断开" closes: the phone is told, the window ends.
+  PostMessageW(h.Hwnd(), WM_CLOSE, 0, 0);
+  question = WaitForDialogOver(h.Hwnd());
+  ASSERT_NE(question, nullptr);
+  ClickControl(ChildWindowFromPoint(question, POINT{300, 165}));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(h.Hwnd()); }));
+  EXPECT_TRUE(WaitFor([&] { return Called(relay, quit); }));
+}

@@ -115,7 +115,11 @@ TEST(Program, PairsWithPhonesOverTheDirectSession) {
   CaptureWindow(window).SavePng(L"screenshots\\program_connected.png");
   ASSERT_TRUE(WaitForView(window, false, 60000)) << "TCP phone: never left";
   ASSERT_TRUE(WaitForView(window, true, 60000)) << "UDP phone: never connected";
+  // Closing while connected asks first; the answer is "关闭并断开".
   PostMessageW(window, WM_CLOSE, 0, 0);
+  HWND question = WaitForDialogOver(window, std::chrono::seconds(10));
+  ASSERT_NE(question, nullptr);
+  PostMessageW(question, WM_COMMAND, MAKEWPARAM(1, 0), 0);
   EXPECT_EQ(program.Wait(20000), 0);
 }
 

@@ -104,6 +104,34 @@ bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeou
   return true;
 }
 
+HWND FindDialogOver(HWND window) {
+  struct Search {
+    HWND main;
+    HWND found;
+  } search{window, nullptr};
+  DWORD thread = GetWindowThreadProcessId(window, nullptr);
+  EnumThreadWindows(
+      thread,
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t name[16] = {};
+        GetClassNameW(w, name, 16);
+        if (w != s->main && IsWindowVisible(w) && std::wstring(name) == L"#32770") {
+          s->found = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND WaitForDialogOver(HWND window, std::chrono::milliseconds timeout) {
+  HWND found = nullptr;
+  WaitFor([&] { return (found = FindDialogOver(window)) != nullptr; }, timeout);
+  return found;
+}
+
 void ClickControl(HWND control, int x, int y) {
   PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
   PostMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
@@ -194,7 +222,16 @@ std::size_t WindowHarness::SessionsMade() {
 void WindowHarness::Close() {
   if (!ui_.joinable()) return;
   if (!ended_) PostMessageW(dialog_->Hwnd(), WM_CLOSE, 0, 0);
-  if (!WaitFor([this] { return ended_.load(); }, std::chrono::seconds(10))) {
+  // While a phone is connected the window asks first: confirm.
+  if (!WaitFor(
+          [this] {
+            if (ended_) return true;
+            if (HWND question = FindDialogOver(dialog_->Hwnd())) {
+              PostMessageW(question, WM_COMMAND, MAKEWPARAM(1, 0), 0);
+            }
+            return false;
+          },
+          std::chrono::seconds(10))) {
     ADD_FAILURE() << "the window did not close";
   }
   ui_.join();

@@ -116,5 +116,10 @@ class WindowHarness {
   std::atomic<bool> ended_{false};
 };
 
+// A visible dialog other than window on window's thread (a dialog it runs).
+HWND FindDialogOver(HWND window);
+// Waits for one to appear; null after timeout.
+HWND WaitForDialogOver(HWND window, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
 // Posted presses: a press and a release at a point of a control.
 void ClickControl(HWND control, int x = 5, int y = 5);

@@ -4,6 +4,7 @@
 #include <windowsx.h>
 
 #include "app/state_texts.h"
+#include "ui/win32/close_dlg.h"
 
 namespace {
 
@@ -454,8 +455,10 @@ void CMainDlg::RestoreIfMinimized() {
   if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
 }
 
-// Until the close confirmation exists, closing is not held up.
-bool CMainDlg::ConfirmClose() { return true; }
+bool CMainDlg::ConfirmClose() {
+  CCloseDlg question;
+  return question.DoModal(window_) == CCloseDlg::kConfirm;
+}
 void CMainDlg::DestroyShadow() {}
 void CMainDlg::EndDialog(int result) { ::EndDialog(window_, result); }
 
