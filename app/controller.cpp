@@ -57,7 +57,8 @@ CMainController::CMainController(Services services)
       createSession_(std::move(services.createSession)),
       reports_(services.reports),
       serviceBaseUrl_(std::move(services.serviceBaseUrl)),
-      tickCount_(std::move(services.tickCount)) {
+      tickCount_(std::move(services.tickCount)),
+      primaryKind_(services.primaryKind) {
   presentation_->SetNotify(this);
   if (services.checkForUpdate) updateState_ = services.checkForUpdate();
 }

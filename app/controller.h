@@ -98,6 +98,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
     std::function<int()> checkForUpdate;
     std::function<std::string()> serviceBaseUrl;
     std::function<std::uint32_t()> tickCount;
+    // The kind offered first; a build without the relay offers the direct
+    // session alone and makes it the primary from the start.
+    SessionType primaryKind = Relay;
   };
 
   // Runs the update check (blocking) and registers with the presentation

@@ -21,6 +21,7 @@ if cmake --preset mingw && cmake --build --preset mingw; then
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
   fi
+  bash tools/wine-fonts.sh
   xvfb-run -a ctest --preset mingw || wine=1
 else
   wine=1
