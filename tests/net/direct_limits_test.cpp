@@ -109,7 +109,9 @@ TEST_F(DirectLimits, BufferedBytesOverTheLimitRefuseTheNewestFrame) {
   EXPECT_FALSE(peers[1]->WaitClosed(200ms));
   ExpectPhoneServed();
   // The phone's own frames still fit beside them.
+  std::size_t before = recorder.Count(Event::Message);
   phone->SendJson("{\"msg\":\"pad\",\"x\":\"" + std::string(60000, 'y') + "\"}");
+  EXPECT_EQ(Member(recorder.MessageText(before), u"msg"), "pad");
   ExpectPhoneServed();
 }
 

@@ -92,9 +92,9 @@ TEST_F(DirectNotify, ReceiverMayCloseTheSessionFromInsideItsNotification) {
   ASSERT_TRUE(recorder.WaitFor(Event::Started));
   TcpPhone phone(Tcp());
   std::atomic<int> closes{0};
-  recorder.onMessage = [&](JsonPtr&) {
+  recorder.SetOnMessage([&](JsonPtr&) {
     if (closes++ == 0) session->Close();
-  };
+  });
   auto began = std::chrono::steady_clock::now();
   phone.SendJson("{\"msg\":\"hello\"}");
   ASSERT_TRUE(recorder.WaitFor(Event::Message));
@@ -139,11 +139,11 @@ TEST_F(DirectNotify, SendWithoutPhoneIsRefusedSilently) {
 }
 
 TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
-  recorder.onMessage = [this](JsonPtr& message) {
+  recorder.SetOnMessage([this](JsonPtr& message) {
     JsonPtr answer = Message(u"echo");
     answer.Append(JsonNewString(u"of", message.Find(u"msg")->AsString()));
     session->Send(answer, 2);
-  };
+  });
   TcpPhone tcp(Tcp());
   for (const char* msg : {"a", "b", "c"}) {
     tcp.SendJson(std::string("{\"msg\":\"") + msg + "\"}");
@@ -157,10 +157,10 @@ TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
 TEST_F(DirectNotify, NothingArrivesAfterSetNotifyNullReturns) {
   std::atomic<bool> detached{false};
   std::atomic<int> late{0};
-  recorder.onMessage = [&](JsonPtr&) {
+  recorder.SetOnMessage([&](JsonPtr&) {
     std::this_thread::sleep_for(1ms);  // widen the window of a delivery in progress
     if (detached) ++late;
-  };
+  });
   UdpPhone phone(Udp());
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"c\"}"), u"msg"), "conn");
   std::atomic<bool> stop{false};
@@ -215,10 +215,10 @@ TEST_F(DirectNotify, SurvivesRandomMalformedFramesAndJson) {
     return f;
   };
 
-  recorder.onMessage = [this](JsonPtr&) {
+  recorder.SetOnMessage([this](JsonPtr&) {
     JsonPtr answer = Message(u"alive");
     session->Send(answer, 0);
-  };
+  });
   // The TCP phones stay open until the session has read them: closing a
   // socket with unread answers resets it, and the reset discards the rest.
   std::vector<std::unique_ptr<TcpPhone>> tcpPhones;
@@ -261,11 +261,14 @@ TEST_F(DirectNotify, LastReleaseInsideANotificationEndsTheSession) {
   TcpPhone phone(Tcp());
   CDirectSession* owned = session;
   session = nullptr;  // released below, not by the fixture
-  recorder.onMessage = [owned](JsonPtr&) {
+  // The session's thread is still inside this receiver when the test ends.
+  static Recorder lasting;
+  owned->SetNotify(&lasting);
+  lasting.SetOnMessage([owned](JsonPtr&) {
     owned->SetNotify(nullptr);
     owned->Release();
-  };
+  });
   phone.SendJson("{\"msg\":\"hello\"}");
-  ASSERT_TRUE(recorder.WaitFor(Event::Message));
+  ASSERT_TRUE(lasting.WaitFor(Event::Message));
   EXPECT_TRUE(phone.WaitClosed());
 }
