@@ -1,23 +1,25 @@
 #include "app/posix/terminal_view.h"
 
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <istream>
+#include <mutex>
 
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/post.hpp>
 
+#include "app/posix/transport_status.h"
+#include "app/startup.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
 #include "presentation/simulated_office.h"
 
 namespace {
-
-termios g_savedTermios;
 
 const char* StateName(CMainController::State s) {
   switch (s) {
@@ -29,6 +31,23 @@ const char* StateName(CMainController::State s) {
       return "NetworkError";
     case CMainController::WaitingForPhone:
       return "WaitingForPhone";
+    case CMainController::Connected:
+      return "Connected";
+  }
+  return "?";
+}
+
+// The state as a presenter reads it, beside the window's Chinese texts.
+const char* StateTitle(CMainController::State s) {
+  switch (s) {
+    case CMainController::Connecting:
+      return "Connecting";
+    case CMainController::ConnectFailed:
+      return "Connect failed";
+    case CMainController::NetworkError:
+      return "Network error";
+    case CMainController::WaitingForPhone:
+      return "Waiting for a phone";
     case CMainController::Connected:
       return "Connected";
   }
@@ -47,19 +66,83 @@ std::string Fraction(double v) {
   return buf;
 }
 
+bool ColourWanted() {
+  const char* no = std::getenv("NO_COLOR");
+  return !(no && *no);
+}
+
 // Dark text on a light background whatever the terminal's colours, so that
 // a phone camera can read the code from the screen.
 constexpr char kQrColours[] = "\x1b[30;107m";
 constexpr char kReset[] = "\x1b[0m";
 constexpr int kQuietZone = 4;
+constexpr char kMargin[] = "  ";
+constexpr int kTitleColumn = 24;  // where the Chinese texts start
+
+// Without colours the code is drawn the other way round: a light module is
+// an inked character, which reads right on the usual dark background.
+std::vector<std::string> LightInkRows(const CQRSymbol& symbol, int quiet) {
+  std::vector<std::string> rows;
+  const int n = symbol.Width();
+  for (int r = -quiet; r < n + quiet; r += 2) {
+    std::string row;
+    for (int c = -quiet; c < n + quiet; ++c) {
+      bool top = !symbol.IsDark(r, c);
+      bool bottom = r + 1 < n + quiet ? !symbol.IsDark(r + 1, c) : false;
+      row += top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ";
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::string PadTo(const std::string& text, int columns) {
+  int w = DisplayWidth(text);
+  return w >= columns ? text + " " : text + std::string(columns - w, ' ');
+}
 
 }  // namespace
+
+// Tells the view's loop that a simulated application changed; runs on
+// whichever thread raised the event, so it only hands over.
+class CTerminalView::ShowWatcher : public IAutomationEventSink,
+                                   public std::enable_shared_from_this<ShowWatcher> {
+ public:
+  ShowWatcher(boost::asio::io_context& io, CTerminalView* view) : io_(io), view_(view) {}
+  HResult Invoke(std::int32_t, const std::vector<AutoValue>&) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (view_ && !pending_) {
+      pending_ = true;
+      std::shared_ptr<ShowWatcher> self = shared_from_this();
+      boost::asio::post(io_, [self] {
+        CTerminalView* view;
+        {
+          std::lock_guard<std::mutex> lock(self->lock_);
+          self->pending_ = false;
+          view = self->view_;
+        }
+        if (view) view->OnShowChanged();
+      });
+    }
+    return kOk;
+  }
+  void Detach() {
+    std::lock_guard<std::mutex> lock(lock_);
+    view_ = nullptr;
+  }
+
+ private:
+  boost::asio::io_context& io_;
+  std::mutex lock_;
+  CTerminalView* view_;
+  bool pending_ = false;
+};
 
 CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& controller,
                              CPowerPointMgr* mgr,
                              std::shared_ptr<CSimulatedPresentationApp> powerPoint,
                              std::shared_ptr<CSimulatedPresentationApp> wps, bool interactive,
-                             std::FILE* out)
+                             std::FILE* out, CTerminalScreen* screen)
     : io_(io),
       controller_(controller),
       mgr_(mgr),
@@ -68,27 +151,44 @@ CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& contr
       app_(powerPoint_ ? powerPoint_ : wps_),
       interactive_(interactive),
       out_(out),
+      screen_(screen),
+      colour_(ColourWanted()),
       input_(io),
-      signals_(io, SIGINT, SIGTERM),
-      showPoll_(io) {}
+      signals_(io, SIGINT, SIGTERM) {
+  if (interactive_ && !screen_) {
+    ownScreen_ = std::make_unique<CTerminalScreen>(STDIN_FILENO, out_);
+    screen_ = ownScreen_.get();
+  }
+  updateOffered_ = controller_.GetUpdateState() == CMainController::kUpdateOptional;
+}
 
 CTerminalView::~CTerminalView() { Stop(); }
 
+void CTerminalView::SetTransportStatus(TransportStatus* status) {
+  status_ = status;
+  if (!status_) return;
+  boost::asio::io_context* io = &io_;
+  status_->OnChange([this, io] { boost::asio::post(*io, [this] { ScheduleRedraw(); }); });
+}
+
 void CTerminalView::Start() {
-  if (interactive_ && tcgetattr(STDIN_FILENO, &g_savedTermios) == 0) {
-    termios raw = g_savedTermios;
-    raw.c_lflag &= ~(ICANON | ECHO);  // keys one by one; Ctrl-C still a signal
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    rawMode_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    std::fputs("\x1b[?25l", out_);  // hide the cursor
+  if (interactive_) {
+    screen_->Enter();
+    boost::system::error_code ec;
+    signals_.add(SIGHUP, ec);
+    signals_.add(SIGWINCH, ec);
+    signals_.add(SIGTSTP, ec);
+  } else {
+    boost::system::error_code ec;
+    signals_.add(SIGHUP, ec);
   }
   boost::system::error_code ec;
   input_.assign(dup(STDIN_FILENO), ec);
   // A regular file or /dev/null cannot be waited on: then no commands.
   if (!ec) ReadInput();
   WaitSignal();
-  PollShow();
+  WatchShows();
+  OnShowChanged();
   ScheduleRedraw();
 }
 
@@ -96,20 +196,30 @@ void CTerminalView::Stop() {
   boost::system::error_code ec;
   input_.close(ec);
   signals_.cancel(ec);
-  showPoll_.cancel();
-  if (rawMode_) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
-    rawMode_ = false;
-    std::fputs("\x1b[?25h\n", out_);
-    std::fflush(out_);
+  if (status_) status_->OnChange(nullptr);
+  if (watcher_) watcher_->Detach();
+  for (auto& w : watched_) w.first->Unadvise(kApplicationEventsIid, w.second);
+  watched_.clear();
+  if (screen_ && screen_->Active()) {
+    screen_->Leave();
+    for (const std::string& line : afterExit_) Print(line);
   }
+  afterExit_.clear();
 }
 
 void CTerminalView::ReadInput() {
   // Keys arrive one by one in raw mode, lines otherwise: read what is there.
   input_.async_read_some(
       inputBuffer_.prepare(256), [this](const boost::system::error_code& ec, std::size_t n) {
-        if (ec) return;  // end of input: keep running
+        if (ec) {
+          // End of input. A required update cannot wait for an answer that
+          // will never come: it counts as closing the notice.
+          if (ec != boost::asio::error::operation_aborted && updateRequired_ &&
+              dialog_ == Dialog::Update) {
+            AnswerUpdate(2);
+          }
+          return;
+        }
         inputBuffer_.commit(n);
         std::istream in(&inputBuffer_);
         if (interactive_) {
@@ -134,28 +244,60 @@ void CTerminalView::ReadInput() {
 }
 
 void CTerminalView::WaitSignal() {
-  signals_.async_wait([this](const boost::system::error_code& ec, int) {
+  signals_.async_wait([this](const boost::system::error_code& ec, int sig) {
     if (ec) return;
-    Close(true);  // an interrupt counts as a confirmed close
+    OnSignal(sig);
+    if (!ended_) WaitSignal();
   });
 }
 
-void CTerminalView::PollShow() {
-  // The simulated application has no window of its own to watch; the
-  // presenter's view of it is polled.
-  std::string show = ShowText();
-  if (show != printedShow_) {
-    printedShow_ = show;
-    if (interactive_) {
+void CTerminalView::OnSignal(int sig) {
+  switch (sig) {
+    case SIGWINCH:
+      if (screen_) screen_->Invalidate();
       ScheduleRedraw();
-    } else {
-      Print("show: " + show);
+      break;
+    case SIGTSTP:
+      // Ctrl-Z: hand the shell its screen back while stopped.
+      if (screen_) screen_->Leave();
+      raise(SIGSTOP);
+      if (screen_ && !ended_) screen_->Enter();
+      ScheduleRedraw();
+      break;
+    default:
+      // Ctrl-C, a termination request or a lost terminal close at once.
+      if (updateRequired_) {
+        AnswerUpdate(2);
+      } else {
+        Close(true);
+      }
+      break;
+  }
+}
+
+void CTerminalView::WatchShows() {
+  // The simulated application has no window of its own to watch; its
+  // application events say when the presenter's view of it changed.
+  watcher_ = std::make_shared<ShowWatcher>(io_, this);
+  for (const auto& app : {powerPoint_, wps_}) {
+    if (!app) continue;
+    AutomationPtr object = app->CreateApplicationObject();
+    std::uint32_t cookie = 0;
+    if (object && Succeeded(object->Advise(kApplicationEventsIid, watcher_, &cookie))) {
+      watched_.emplace_back(object, cookie);
     }
   }
-  showPoll_.expires_after(std::chrono::milliseconds(200));
-  showPoll_.async_wait([this](const boost::system::error_code& ec) {
-    if (!ec && !ended_) PollShow();
-  });
+}
+
+void CTerminalView::OnShowChanged() {
+  std::string show = ShowText();
+  if (show == printedShow_) return;
+  printedShow_ = show;
+  if (interactive_) {
+    ScheduleRedraw();
+  } else {
+    Print("show: " + show);
+  }
 }
 
 std::string CTerminalView::ShowText() const {
@@ -184,21 +326,19 @@ std::string CTerminalView::LaserText() const {
   return text;
 }
 
+// --- keys and dialogs --------------------------------------------------------
+
 void CTerminalView::OnKey(char key) {
   if (ended_) return;
-  if (askingClose_) {
-    if (key == 'y' || key == 'Y') {
-      Close(true);
-    } else if (key == 'n' || key == 'N' || key == 27) {
-      askingClose_ = false;
-      ScheduleRedraw();
-    }
+  if (dialog_ != Dialog::None) {
+    DialogKey(key);
     return;
   }
   std::shared_ptr<CSimulatedPresentationApp> app = app_;
   switch (key) {
     case 'c':
     case '\n':
+    case '\r':
       if (connectButton_) controller_.OnConnectButton();
       break;
     case 'r':
@@ -211,19 +351,19 @@ void CTerminalView::OnKey(char key) {
       Close(false);
       break;
     case 'a':
-      notice_ = Utf8(kAboutTitle) + ": " + Utf8(kAboutVersion) + "  " + Utf8(kWebsiteLabel) + " " +
-                kOfficialWebsite;
-      if (!interactive_) Print("about: " + notice_);
+      if (interactive_) {
+        dialog_ = Dialog::About;
+      } else {
+        Print("about: " + Utf8(kAboutTitle) + ": " + Utf8(kAboutVersion) + "  " +
+              Utf8(kWebsiteLabel) + " " + kOfficialWebsite);
+      }
       break;
     case 'w':
       notice_ = std::string("website: ") + kOfficialWebsite;
       if (!interactive_) Print(notice_);
       break;
     case 'u':
-      if (controller_.GetUpdateState() == CMainController::kUpdateOptional) {
-        notice_ = Utf8(kUpdateNotice);
-        if (!interactive_) Print("update: " + notice_);
-      }
+      if (updateOffered_) OpenUpdate();
       break;
     case 'o':
       if (app) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
@@ -242,9 +382,78 @@ void CTerminalView::OnKey(char key) {
       break;
     case 'k':
       if (powerPoint_ && wps_) app_ = app_ == wps_ ? powerPoint_ : wps_;
+      OnShowChanged();
       break;
     default:
       return;
+  }
+  ScheduleRedraw();
+}
+
+void CTerminalView::DialogKey(char key) {
+  constexpr char kEsc = 27;
+  switch (dialog_) {
+    case Dialog::Close:
+      // Only "关闭并断开" lets the client quit.
+      if (key == 'y' || key == 'Y') {
+        Close(true);
+      } else if (key == 'n' || key == 'N' || key == 'q' || key == kEsc) {
+        dialog_ = Dialog::None;
+      }
+      break;
+    case Dialog::About:
+      if (key == 'w') {
+        notice_ = std::string("website: ") + kOfficialWebsite;
+      } else if (key == '\n' || key == '\r' || key == 'q' || key == 'a' || key == kEsc) {
+        dialog_ = Dialog::None;
+      }
+      break;
+    case Dialog::Update:
+      if (key == 'd' || key == 'y' || key == 'Y' || key == '\n' || key == '\r') {
+        AnswerUpdate(1);
+      } else if (key == 'n' || key == 'N' || key == 'q' || key == kEsc) {
+        AnswerUpdate(2);
+      }
+      break;
+    case Dialog::None:
+      break;
+  }
+  ScheduleRedraw();
+}
+
+void CTerminalView::OpenUpdate() {
+  // The corner key works once, as the window's update corner hides itself.
+  updateOffered_ = false;
+  dialog_ = Dialog::Update;
+  if (!interactive_) {
+    Print("update: " + Utf8(kUpdateNotice));
+    Print("update: download from the website? (yes/no)");
+  }
+}
+
+void CTerminalView::AnswerUpdate(int result) {
+  if (dialog_ != Dialog::Update) return;
+  dialog_ = Dialog::None;
+  // 1881: 2 = 1 after the download button, 3 = 1 after the close button.
+  if (reports_) {
+    if (Report::IReportData* data = reports_->CreateData(Report::ReportCmdUpdate)) {
+      data->PutValues(2, result == 1 ? 2 : 3, Report::Int, 1, 99, Report::Int, 1);
+      reports_->SendData(data, Report::Queued, 0, 0);
+      reports_->ReleaseData(data);
+    }
+  }
+  const std::string website = std::string("website: ") + kOfficialWebsite;
+  if (result == 1) {
+    // A terminal has no browser to open: the address is shown to be opened.
+    notice_ = website;
+    if (!interactive_) Print(website);
+    if (updateRequired_)
+      afterExit_.push_back("Download the new version from " + std::string(kOfficialWebsite));
+  }
+  if (updateRequired_) {
+    ended_ = true;
+    if (!interactive_) Print("closed");
+    boost::asio::post(io_, [this] { io_.stop(); });
   }
   ScheduleRedraw();
 }
@@ -265,15 +474,14 @@ void CTerminalView::OnLine(const std::string& raw) {
 void CTerminalView::Close(bool confirmed) {
   if (ended_) return;
   if (!confirmed && controller_.GetState() == CMainController::Connected) {
-    // The close dialog: only "关闭并断开" lets the client quit.
-    askingClose_ = true;
+    dialog_ = Dialog::Close;
     if (!interactive_) {
       Print("close: " + Utf8(kCloseQuestion) + " (yes/no)");
     }
     ScheduleRedraw();
     return;
   }
-  askingClose_ = false;
+  dialog_ = Dialog::None;
   closeConfirmed_ = true;
   controller_.OnClose();
   closeConfirmed_ = false;
@@ -288,6 +496,13 @@ void CTerminalView::EndDialog(int result) {
 }
 
 void CTerminalView::RunRequiredUpdate() {
+  updateRequired_ = true;
+  if (interactive_) {
+    dialog_ = Dialog::Update;
+    ScheduleRedraw();
+    return;
+  }
+  // Line mode: the notice and the address, then the program ends.
   ended_ = true;
   Print("update: " + Utf8(kUpdateNotice));
   Print(std::string("website: ") + kOfficialWebsite);
@@ -363,6 +578,8 @@ void CTerminalView::Print(const std::string& line) {
 void CTerminalView::ScheduleRedraw() {
   if (!interactive_ || redrawPending_) return;
   redrawPending_ = true;
+  // Changes that come together (a state change sets several controls) are
+  // drawn as one frame.
   boost::asio::post(io_, [this] {
     redrawPending_ = false;
     if (!ended_) Redraw();
@@ -370,49 +587,177 @@ void CTerminalView::ScheduleRedraw() {
 }
 
 void CTerminalView::Redraw() {
-  std::string out = "\x1b[H\x1b[2J";
-  auto line = [&out](const std::string& s) {
-    out += "  ";
-    out += s;
-    out += "\r\n";
+  if (!screen_ || !screen_->Active()) return;
+  screen_->Present(Frame(screen_->Size()));
+}
+
+std::string CTerminalView::Style(const char* sgr, const std::string& text) const {
+  if (!colour_) return text;
+  return std::string(sgr) + text + kReset;
+}
+
+std::string CTerminalView::KeyHelp() const {
+  std::vector<std::string> keys;
+  auto key = [&](const char* k, const std::string& what) {
+    keys.push_back(Style("\x1b[1m", k) + " " + what);
   };
+  switch (dialog_) {
+    case Dialog::Close:
+      key("y", Utf8(kCloseConfirm) + " close and disconnect");
+      key("n", Utf8(kCancelText) + " cancel");
+      break;
+    case Dialog::About:
+      key("w", "website");
+      key("Enter", "OK");
+      break;
+    case Dialog::Update:
+      key("d", "download (website)");
+      key("Esc", updateRequired_ ? "close (the program ends)" : "close");
+      break;
+    case Dialog::None:
+      if (connectButton_)
+        key("c", Utf8(connectCaption_) + (controller_.GetState() == CMainController::Connected
+                                              ? " disconnect"
+                                              : " reconnect"));
+      if (retry_) key("r", "retry");
+      if (cancel_) key("x", Utf8(kCancelText) + " cancel");
+      key("q", controller_.GetState() == CMainController::Connected ? "close (asks)" : "close");
+      key("a", "about");
+      key("w", "website");
+      if (updateOffered_) key("u", "update");
+      break;
+  }
+  std::string line;
+  for (const std::string& k : keys) line += (line.empty() ? "" : "   ") + k;
+  return line;
+}
+
+void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<bool>& loose) const {
   CMainController::State state = controller_.GetState();
   StateTexts texts = TextsForState(state);
-  out += "\r\n";
-  line("\x1b[1m" + Utf8(kTitleText) + kReset);
-  line("");
-  if (askingClose_) {
-    line("\x1b[1m" + Utf8(kCloseTitle) + kReset);
-    line(Utf8(kCloseQuestion));
-    line("[y] " + Utf8(kCloseConfirm) + "   [n] " + Utf8(kCancelText));
-  } else {
-    if (qr_) {
-      for (const std::string& row : QrHalfBlockRows(symbol_, kQuietZone)) {
-        line(kQrColours + row + kReset);
-      }
-      if (symbol_.Empty()) line("(no QR code)");
-      line("pairing: " + address_);
+  auto add = [&](const std::string& s, bool isLoose = false) {
+    lines.push_back(kMargin + s);
+    loose.push_back(isLoose);
+  };
+  if (qr_) {
+    if (symbol_.Empty()) {
+      add("(no QR code: the pairing address is empty)");
+    } else {
+      std::vector<std::string> rows =
+          colour_ ? QrHalfBlockRows(symbol_, kQuietZone) : LightInkRows(symbol_, kQuietZone);
+      for (const std::string& row : rows) add(colour_ ? kQrColours + row + kReset : row);
     }
-    if (loading_) line("... " + std::string(StateName(state)));
-    if (state == CMainController::NetworkError) line("(!) ");
-    if (state == CMainController::Connected) line("(ok)");
-    line(Utf8(texts.first));
-    line(Utf8(texts.second));
-    if (retry_) line("[r] \x1b[4;34m" + Utf8(kRetryText) + kReset);
-    std::string buttons;
-    if (connectButton_) buttons += "[c] " + Utf8(connectCaption_) + "   ";
-    if (cancel_) buttons += "[x] " + Utf8(kCancelText);
-    if (!buttons.empty()) line(buttons);
+    add("");
   }
-  line("");
-  line("laser: " + LaserText());
-  line("show:  " + ShowText());
-  if (!notice_.empty()) line(notice_);
-  line("");
-  std::string keys =
-      "keys: o open  s start  n/p slides  e end show  k other app  a about  w website  q close";
-  if (controller_.GetUpdateState() == CMainController::kUpdateOptional) keys += "  u update";
-  line("\x1b[2m" + keys + kReset);
-  std::fwrite(out.data(), 1, out.size(), out_);
-  std::fflush(out_);
+  std::string marker = state == CMainController::Connected       ? Style("\x1b[32m", "\u2714 ")
+                       : state == CMainController::NetworkError  ? Style("\x1b[33m", "! ")
+                       : state == CMainController::ConnectFailed ? Style("\x1b[33m", "! ")
+                       : state == CMainController::Connecting    ? "\u2026 "
+                                                                 : "\u25a3 ";
+  add(PadTo(marker + Style("\x1b[1m", StateTitle(state)), kTitleColumn) + Utf8(texts.first));
+  add(std::string(kTitleColumn, ' ') + Utf8(texts.second));
+  if (qr_ && !address_.empty()) add(Style("\x1b[2m", "pairing: " + address_), true);
+  std::string buttons;
+  if (retry_) buttons += "[r] " + Style("\x1b[4;34m", Utf8(kRetryText)) + "   ";
+  if (connectButton_) buttons += "[c] " + Utf8(connectCaption_) + "   ";
+  if (cancel_) buttons += "[x] " + Utf8(kCancelText);
+  if (!buttons.empty()) {
+    add("");
+    add(buttons);
+  }
+}
+
+void CTerminalView::AddDialogLines(std::vector<std::string>& lines) const {
+  auto add = [&](const std::string& s) { lines.push_back(kMargin + s); };
+  switch (dialog_) {
+    case Dialog::Close:
+      add(Style("\x1b[1m", Utf8(kCloseTitle)) + "  (close Pivaro)");
+      add("");
+      add(Utf8(kCloseQuestion));
+      add("Closing disconnects the phone from this PC.");
+      add("");
+      add("[y] " + Utf8(kCloseConfirm) + "   [n] " + Utf8(kCancelText));
+      break;
+    case Dialog::About:
+      add(Style("\x1b[1m", Utf8(kAboutTitle)) + "  (about)");
+      add("");
+      add(Utf8(kAboutVersion));
+      add("Pivaro drives a slide show from a phone.");
+      add("Presentation application: simulated (Linux)");
+      add(Utf8(kWebsiteLabel) + " " + kOfficialWebsite);
+      add("");
+      add("[Enter] OK");
+      break;
+    case Dialog::Update: {
+      add(Style("\x1b[1m", Utf8(kUpdateTitle)) + "  (update)");
+      add("");
+      std::string notice = Utf8(kUpdateNotice);
+      std::size_t nl = notice.find('\n');
+      add(notice.substr(0, nl));
+      if (nl != std::string::npos) add(notice.substr(nl + 1));
+      add(updateRequired_ ? "This version must be updated; the program ends after this notice."
+                          : "A new version is available.");
+      add("");
+      add("[d] " + Utf8(kDownloadButton) + " (download)   [Esc] " + Utf8(kCloseTooltip) +
+          " (close)");
+      break;
+    }
+    case Dialog::None:
+      break;
+  }
+}
+
+std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
+  std::vector<std::string> lines;
+  std::vector<bool> loose;  // may be cut to the width without harm
+  auto add = [&](const std::string& s, bool isLoose = false) {
+    lines.push_back(s.empty() ? s : kMargin + s);
+    loose.push_back(isLoose);
+  };
+  add("");
+  add(PadTo(Style("\x1b[1m", Utf8(kTitleText)), kTitleColumn) +
+      Style("\x1b[2m", "phone remote for slide shows"));
+  add("");
+  if (dialog_ != Dialog::None) {
+    AddDialogLines(lines);
+    loose.resize(lines.size(), false);
+  } else {
+    AddStateLines(lines, loose);
+  }
+  add("");
+  if (status_) add(Style("\x1b[2m", status_->Text()), true);
+  add("show:  " + ShowText(), true);
+  add("laser: " + LaserText(), true);
+  if (!notice_.empty()) add(notice_, true);
+  add("");
+  add(KeyHelp(), true);
+  if (dialog_ == Dialog::None && app_) {
+    add(Style("\x1b[2m", std::string("presenter: o open  s start  n/p slide  e end  k ") +
+                             (app_ == wps_ ? "PowerPoint-like" : "WPS-like")),
+        true);
+  }
+
+  int needColumns = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!loose[i]) needColumns = std::max(needColumns, DisplayWidth(lines[i]) + 2);
+  }
+  const int needRows = static_cast<int>(lines.size());
+  if (size.columns < needColumns || size.rows < needRows) {
+    // A code cut by the edge would not scan: say what it takes instead.
+    std::vector<std::string> small = {
+        "",
+        kMargin + Style("\x1b[1m", Utf8(kTitleText)) + "  " + StateTitle(controller_.GetState()),
+        "",
+        std::string(kMargin) + "Terminal too small.",
+        std::string(kMargin) + "Needs " + std::to_string(needColumns) + " x " +
+            std::to_string(needRows) + ", has " + std::to_string(size.columns) + " x " +
+            std::to_string(size.rows) + ".",
+        std::string(kMargin) + "Enlarge the window.",
+        "",
+        kMargin + KeyHelp()};
+    lines = small;
+  }
+  if (static_cast<int>(lines.size()) > size.rows) lines.resize(size.rows);
+  for (std::string& line : lines) line = FitWidth(line, size.columns);
+  return lines;
 }
