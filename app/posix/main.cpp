@@ -50,7 +50,19 @@ constexpr char kUsage[] =
     "\n"
     "Environment:\n"
     "  PIVARO_RELAY_URI  relay broker for a local demo, e.g. tcp://127.0.0.1:18830\n"
+    "  PIVARO_DIRECT_PORT  LAN port for a demo beside another copy (default 41203)\n"
     "  NO_COLOR          draw without colours\n";
+
+// PIVARO_DIRECT_PORT moves the LAN port for a demo or a test beside another
+// copy; the product itself always uses its fixed port.
+std::uint16_t DirectPort() {
+  const char* env = std::getenv("PIVARO_DIRECT_PORT");
+  if (!env || !*env) return kDirectPort;
+  char* end = nullptr;
+  unsigned long port = std::strtoul(env, &end, 10);
+  return *end == '\0' && port > 0 && port < 65536 ? static_cast<std::uint16_t>(port)
+                                                  : kDirectPort;
+}
 
 // Each session is watched on its way to the controller, for the status
 // line; the controller sees the same calls and notifications as without.
@@ -59,7 +71,7 @@ INetSession* MakeSession(SessionType type, const std::string& relayUri, Transpor
   std::function<std::uint16_t()> port;
   try {
     if (type == Direct) {
-      auto* direct = new CDirectSession();
+      auto* direct = new CDirectSession(DirectPort());
       port = [direct] { return direct->TcpPort(); };
       session = direct;
     } else if (type == Relay) {
@@ -85,7 +97,7 @@ void RunTerminalClient() {
   // Lives as long as the process: a session released late on another
   // thread may still record its stop.
   TransportStatus& status = *new TransportStatus;
-  status.Set(Direct, LinkState::Off, kDirectPort);
+  status.Set(Direct, LinkState::Off, DirectPort());
 
   // A WPS-like application beside the PowerPoint-like one, installed before
   // the manager attaches to the simulated machine.
