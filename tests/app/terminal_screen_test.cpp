@@ -18,7 +18,7 @@ TEST(TerminalText, WidthCountsWideCharactersTwiceAndEscapesNotAtAll) {
       {"abc", 3},
       {"\x1b[1mPivaro\x1b[0m", 6},
       {"连接成功", 8},
-      {"版本号: 1.1.0.65", 15},
+      {"版本号: 1.1.0.65", 16},
       {"\u2588\u2580\u2584 ", 4},  // half blocks are narrow
       {"\xff\xfe", 2},             // not UTF-8: a column per byte
       {"\xe8\xbf", 2},             // a cut sequence
