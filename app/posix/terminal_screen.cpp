@@ -150,9 +150,10 @@ std::string FrameUpdate(const std::vector<std::string>& before,
     if (!full && has && had && before[i] == after[i]) continue;
     if (!has && (full || before[i].empty())) continue;
     if (full && has && after[i].empty()) continue;
-    out += "\x1b[" + std::to_string(i + 1) + ";1H";
+    // Cleared before it is written: a line that fills the last column
+    // leaves the cursor on it, and clearing after would erase that column.
+    out += "\x1b[" + std::to_string(i + 1) + ";1H\x1b[2K";
     if (has) out += after[i] + "\x1b[0m";
-    out += "\x1b[K";
   }
   return out;
 }

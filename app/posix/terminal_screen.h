@@ -47,8 +47,7 @@ class CTerminalScreen {
 };
 
 // The bytes that turn `before` into `after` on screen: each changed row is
-// rewritten from its first column and cleared to its end, rows no longer
-// used are cleared. With `full`, every row is written.
+// cleared and rewritten, rows no longer used are cleared. With `full`, every row is written.
 std::string FrameUpdate(const std::vector<std::string>& before,
                         const std::vector<std::string>& after, bool full);
 

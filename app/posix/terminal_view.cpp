@@ -78,6 +78,10 @@ constexpr char kReset[] = "\x1b[0m";
 constexpr int kQuietZone = 4;
 constexpr char kMargin[] = "  ";
 constexpr int kTitleColumn = 24;  // where the Chinese texts start
+constexpr int kSpinMs = 100;
+constexpr const char* kSpinFrames[] = {"\u280b", "\u2819", "\u2839", "\u2838", "\u283c",
+                                       "\u2834", "\u2826", "\u2827", "\u2807", "\u280f"};
+constexpr unsigned kSpinFrameCount = sizeof kSpinFrames / sizeof kSpinFrames[0];
 
 // Without colours the code is drawn the other way round: a light module is
 // an inked character, which reads right on the usual dark background.
@@ -154,7 +158,8 @@ CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& contr
       screen_(screen),
       colour_(ColourWanted()),
       input_(io),
-      signals_(io, SIGINT, SIGTERM) {
+      signals_(io, SIGINT, SIGTERM),
+      spinner_(io) {
   if (interactive_ && !screen_) {
     ownScreen_ = std::make_unique<CTerminalScreen>(STDIN_FILENO, out_);
     screen_ = ownScreen_.get();
@@ -196,6 +201,8 @@ void CTerminalView::Stop() {
   boost::system::error_code ec;
   input_.close(ec);
   signals_.cancel(ec);
+  spinning_ = false;
+  spinner_.cancel();
   if (status_) status_->OnChange(nullptr);
   if (watcher_) watcher_->Detach();
   for (auto& w : watched_) w.first->Unadvise(kApplicationEventsIid, w.second);
@@ -512,7 +519,25 @@ void CTerminalView::RunRequiredUpdate() {
 // --- the window's controls ---------------------------------------------------
 
 void CTerminalView::ShowLoading(bool show) { loading_ = show; }
-void CTerminalView::SetLoadingAnimation(bool run) {}
+void CTerminalView::SetLoadingAnimation(bool run) {
+  if (!interactive_ || run == spinning_) return;
+  spinning_ = run;
+  if (run) {
+    Spin();
+  } else {
+    spinner_.cancel();
+  }
+}
+
+void CTerminalView::Spin() {
+  spinner_.expires_after(std::chrono::milliseconds(kSpinMs));
+  spinner_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec || !spinning_ || ended_) return;
+    ++spinFrame_;
+    ScheduleRedraw();
+    Spin();
+  });
+}
 void CTerminalView::ShowRetryText(bool show) { retry_ = show; }
 void CTerminalView::ShowConnectButton(bool show) { connectButton_ = show; }
 void CTerminalView::SetConnectButtonText(const std::u16string& caption) {
@@ -652,8 +677,9 @@ void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<b
   std::string marker = state == CMainController::Connected       ? Style("\x1b[32m", "\u2714 ")
                        : state == CMainController::NetworkError  ? Style("\x1b[33m", "! ")
                        : state == CMainController::ConnectFailed ? Style("\x1b[33m", "! ")
-                       : state == CMainController::Connecting    ? "\u2026 "
-                                                                 : "\u25a3 ";
+                       : state == CMainController::Connecting
+                           ? std::string(kSpinFrames[spinFrame_ % kSpinFrameCount]) + " "
+                           : "\u25a3 ";
   add(PadTo(marker + Style("\x1b[1m", StateTitle(state)), kTitleColumn) + Utf8(texts.first));
   add(std::string(kTitleColumn, ' ') + Utf8(texts.second));
   if (qr_ && !address_.empty()) add(Style("\x1b[2m", "pairing: " + address_), true);
@@ -725,6 +751,12 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
     AddStateLines(lines, loose);
   }
   add("");
+  // The rest sits at the foot of the screen, wherever the body ends, so
+  // the status and the keys stay put while the state changes above them.
+  const std::size_t footer = lines.size();
+  std::string rule;
+  for (int i = 0; i < std::min(size.columns - 4, 76); ++i) rule += "\u2500";
+  add(Style("\x1b[2m", rule), true);
   if (status_) add(Style("\x1b[2m", status_->Text()), true);
   add("show:  " + ShowText(), true);
   add("laser: " + LaserText(), true);
@@ -756,6 +788,9 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
         "",
         kMargin + KeyHelp()};
     lines = small;
+  } else if (static_cast<int>(lines.size()) + 1 < size.rows) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(footer),
+                 static_cast<std::size_t>(size.rows - 1) - lines.size(), std::string());
   }
   if (static_cast<int>(lines.size()) > size.rows) lines.resize(size.rows);
   for (std::string& line : lines) line = FitWidth(line, size.columns);

@@ -98,6 +98,7 @@ class CTerminalView : public IMainView {
   void ReadInput();
   void WaitSignal();
   void OnSignal(int sig);
+  void Spin();
   void WatchShows();
   void OnShowChanged();
   void Close(bool confirmed);
@@ -132,6 +133,11 @@ class CTerminalView : public IMainView {
   boost::asio::posix::stream_descriptor input_;
   boost::asio::streambuf inputBuffer_;
   boost::asio::signal_set signals_;
+  // The loading animation: a frame every kSpinMs while Connecting, never
+  // while idle in another state.
+  boost::asio::steady_timer spinner_;
+  bool spinning_ = false;
+  unsigned spinFrame_ = 0;
   // The simulated applications' event connections, for the show line.
   std::shared_ptr<ShowWatcher> watcher_;
   std::vector<std::pair<AutomationPtr, std::uint32_t>> watched_;

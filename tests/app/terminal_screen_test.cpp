@@ -58,13 +58,13 @@ TEST(TerminalFrame, OnlyChangedRowsAreWrittenAndVanishedRowsCleared) {
       {"one row",
        {"", "  Pivaro", "  state two", "  keys"},
        false,
-       "\x1b[3;1H  state two\x1b[0m\x1b[K"},
-      {"shorter", {"", "  Pivaro"}, false, "\x1b[3;1H\x1b[K\x1b[4;1H\x1b[K"},
+       "\x1b[3;1H\x1b[2K  state two\x1b[0m"},
+      {"shorter", {"", "  Pivaro"}, false, "\x1b[3;1H\x1b[2K\x1b[4;1H\x1b[2K"},
       {"longer",
        {"", "  Pivaro", "  state one", "  keys", "  more"},
        false,
-       "\x1b[5;1H  more\x1b[0m\x1b[K"},
-      {"full", {"", "  P"}, true, "\x1b[H\x1b[2J\x1b[2;1H  P\x1b[0m\x1b[K"},
+       "\x1b[5;1H\x1b[2K  more\x1b[0m"},
+      {"full", {"", "  P"}, true, "\x1b[H\x1b[2J\x1b[2;1H\x1b[2K  P\x1b[0m"},
   };
   for (const auto& c : cases) EXPECT_EQ(FrameUpdate(a, c.after, c.full), c.bytes) << c.name;
 }
