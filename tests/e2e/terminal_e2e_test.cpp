@@ -11,11 +11,14 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/support/child_process.h"
 #include "tests/e2e/support/tmux_terminal.h"
+#include "tests/services/test_http_server.h"
 #include "tests/support/mosquitto_broker.h"
 
 #if defined(PIVARO_PROGRAM) && defined(PIVARO_PHONE_PROGRAM)
@@ -196,6 +199,82 @@ TEST_F(TerminalTest, SigtermAndCtrlCEndTheProgramAndRestoreTheTerminal) {
     EXPECT_EQ(screen.find("Waiting for a phone"), std::string::npos) << screen;
     EXPECT_NE(screen.find(" icanon"), std::string::npos) << screen;
     EXPECT_NE(access((term.Dir() + "/pivaro.lock").c_str(), F_OK), 0);
+  }
+}
+
+// A copy of the program whose service base (the file beside it) is a local
+// update service, so the start-up check and its answers can be watched.
+class UpdateTerminalTest : public TerminalTest {
+ protected:
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string ProgramWithService(unsigned short port) {
+    char dir[] = "/tmp/pivaro-update-XXXXXX";
+    if (!::mkdtemp(dir)) return "";
+    dir_ = dir;
+    std::filesystem::copy_file(PIVARO_PROGRAM, dir_ + "/pivaro");
+    std::ofstream(dir_ + "/{22A3B84B-929B-4344-B628-A44482DD10B5}.txt")
+        << "http://127.0.0.1:" << port << "/tavmix/";
+    return dir_ + "/pivaro";
+  }
+  std::string dir_;
+};
+
+TEST_F(UpdateTerminalTest, SlowServiceOptionalAndRequiredUpdatesAsAPresenterSeesThem) {
+  const struct {
+    const char* name;
+    const char* document;  // null: the service accepts and never answers
+    std::function<void(TmuxTerminal&)> check;
+  } cases[] = {
+      {"slow service", nullptr,
+       [](TmuxTerminal& t) {
+         EXPECT_TRUE(t.WaitForText("Checking for updates...", 4s)) << t.ScreenText();
+         // The check gives up after its receive limit; the client then runs.
+         EXPECT_TRUE(t.WaitForText("Waiting for a phone", 15s)) << t.ScreenText();
+         EXPECT_EQ(t.ScreenText().find("u update"), std::string::npos);
+       }},
+      {"optional", R"([["1.0",2],["1.1.0.65",1]])",
+       [](TmuxTerminal& t) {
+         ASSERT_TRUE(t.WaitForText("u update")) << t.ScreenText();
+         t.SendKeys("u");
+         ASSERT_TRUE(t.WaitForText("A new version is available.")) << t.ScreenText();
+         EXPECT_NE(t.ScreenText().find("Pivaro有新版本，需更新才能正常使用。"), std::string::npos);
+         t.SendKeys("d");
+         ASSERT_TRUE(t.WaitForText("website: https://www.pivaro.invalid/")) << t.ScreenText();
+         // Taken once, the offer is gone; the client goes on.
+         EXPECT_EQ(t.ScreenText().find("u update"), std::string::npos) << t.ScreenText();
+         EXPECT_NE(t.ScreenText().find("Waiting for a phone"), std::string::npos);
+       }},
+      {"required", R"({"a":["1.1.0.65",2]})",
+       [](TmuxTerminal& t) {
+         ASSERT_TRUE(t.WaitForText("This version must be updated")) << t.ScreenText();
+         EXPECT_EQ(t.ScreenText().find("Waiting for a phone"), std::string::npos);
+         t.SendKeys("Escape");
+         ASSERT_TRUE(t.WaitForText("exit=0")) << t.ScreenText();
+         EXPECT_EQ(t.Query("#{alternate_on} #{cursor_flag}"), "0 1");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string document = c.document ? c.document : "";
+    test::TestHttpServer service([&document](const std::string&) {
+      if (document.empty()) {
+        test::Reply silent;
+        silent.silent = true;
+        return silent;
+      }
+      return test::Answer(200, document);
+    });
+    std::string program = ProgramWithService(service.Port());
+    ASSERT_FALSE(program.empty());
+    TmuxTerminal term;
+    std::vector<std::string> env = env_;
+    env[1] = "XDG_RUNTIME_DIR=" + term.Dir();
+    ASSERT_TRUE(term.Start(program + "; echo exit=$?; sleep 30", env, 120, 50));
+    c.check(term);
+    TearDown();
   }
 }
 
