@@ -66,6 +66,7 @@ std::vector<std::string> QrRows(const std::vector<std::string>& screen) {
 class TerminalTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (::access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
     ASSERT_TRUE(broker_.Start()) << broker_.Error();
     port_ = FreeDirectPort();
     ASSERT_NE(port_, 0);
@@ -172,13 +173,26 @@ TEST_F(TerminalTest, TooSmallSaysWhatItNeedsAndTheCodeComesBackWhole) {
   EXPECT_EQ(Count(term_.ScreenText(), "Pivaro"), 1) << term_.ScreenText();
 }
 
+TEST_F(TerminalTest, NoColorDrawsWithoutAnyColourOrAttribute) {
+  env_.push_back("NO_COLOR=1");
+  ASSERT_TRUE(Launch()) << term_.ScreenText();
+  ASSERT_TRUE(term_.WaitForText("relay: broker reached")) << term_.ScreenText();
+  EXPECT_FALSE(QrRows(term_.Screen()).empty()) << term_.ScreenText();
+  EXPECT_EQ(term_.ScreenWithAttributes().find('\x1b'), std::string::npos);
+  env_.pop_back();
+}
+
 TEST_F(TerminalTest, SigtermAndCtrlCEndTheProgramAndRestoreTheTerminal) {
   struct Way {
     const char* name;
     std::function<void(TmuxTerminal&)> end;
   };
   const Way ways[] = {
-      {"SIGTERM", [](TmuxTerminal& t) { ::kill(t.ProgramPid(), SIGTERM); }},
+      {"SIGTERM",
+       [](TmuxTerminal& t) {
+         int pid = t.ProgramPid();
+         if (pid > 0) ::kill(pid, SIGTERM);
+       }},
       {"Ctrl-C", [](TmuxTerminal& t) { t.SendKeys("C-c"); }},
   };
   for (const Way& way : ways) {

@@ -80,6 +80,8 @@ std::vector<std::string> TmuxTerminal::Screen() {
 
 std::string TmuxTerminal::ScreenText() { return Tmux({"capture-pane", "-p"}); }
 
+std::string TmuxTerminal::ScreenWithAttributes() { return Tmux({"capture-pane", "-p", "-e"}); }
+
 std::string TmuxTerminal::Query(const std::string& format) {
   std::string out = Tmux({"display-message", "-p", format});
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();

@@ -26,6 +26,8 @@ class TmuxTerminal {
   // The visible screen, one string per row (trailing blanks trimmed).
   std::vector<std::string> Screen();
   std::string ScreenText();
+  // The same with the colours and attributes as escape sequences.
+  std::string ScreenWithAttributes();
   // A tmux format of the pane, e.g. "#{alternate_on}", "#{cursor_flag}".
   std::string Query(const std::string& format);
   // Polls the screen until done(text) holds; false at the limit.
