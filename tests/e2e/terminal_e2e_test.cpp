@@ -182,37 +182,43 @@ TEST_F(TerminalTest, NoColorDrawsWithoutAnyColourOrAttribute) {
   env_.pop_back();
 }
 
-TEST_F(TerminalTest, SigtermAndCtrlCEndTheProgramAndRestoreTheTerminal) {
-  struct Way {
+TEST_F(TerminalTest, SignalsAndCrashesGiveTheTerminalBack) {
+  auto signal = [](int sig) {
+    return [sig](TmuxTerminal& t) {
+      int pid = t.ProgramPid();
+      if (pid > 0) ::kill(pid, sig);
+    };
+  };
+  const struct {
     const char* name;
     std::function<void(TmuxTerminal&)> end;
+    const char* exit;  // a close, or death by the signal itself
+  } ways[] = {
+      {"SIGTERM", signal(SIGTERM), "exit=0"},
+      {"SIGHUP", signal(SIGHUP), "exit=0"},
+      {"Ctrl-C", [](TmuxTerminal& t) { t.SendKeys("C-c"); }, "exit=0"},
+      {"SIGSEGV", signal(SIGSEGV), "exit=139"},
+      {"SIGABRT", signal(SIGABRT), "exit=134"},
   };
-  const Way ways[] = {
-      {"SIGTERM",
-       [](TmuxTerminal& t) {
-         int pid = t.ProgramPid();
-         if (pid > 0) ::kill(pid, SIGTERM);
-       }},
-      {"Ctrl-C", [](TmuxTerminal& t) { t.SendKeys("C-c"); }},
-  };
-  for (const Way& way : ways) {
+  for (const auto& way : ways) {
     SCOPED_TRACE(way.name);
     TmuxTerminal term;
     std::vector<std::string> env = env_;
     env[1] = "XDG_RUNTIME_DIR=" + term.Dir();
-    // The shell outlives a Ctrl-C meant for the program, to report on it.
-    std::string command =
-        "trap true INT; " + std::string(PIVARO_PROGRAM) + "; echo exit=$?; stty -a; sleep 30";
+    // The shell outlives a Ctrl-C meant for the program, to report on it;
+    // a crash leaves no core file behind.
+    std::string command = "trap true INT; ulimit -c 0; " + std::string(PIVARO_PROGRAM) +
+                          "; echo exit=$?; stty -a; sleep 30";
     ASSERT_TRUE(term.Start(command, env, 100, 50));
     ASSERT_TRUE(term.WaitForText("Waiting for a phone")) << term.ScreenText();
     ASSERT_NE(term.ProgramPid(), 0);
     way.end(term);
-    ASSERT_TRUE(term.WaitForText("exit=0", 15s)) << term.ScreenText();
+    ASSERT_TRUE(term.WaitForText(way.exit, 15s)) << term.ScreenText();
     EXPECT_EQ(term.Query("#{alternate_on} #{cursor_flag}"), "0 1");
     std::string screen = term.ScreenText();
     EXPECT_EQ(screen.find("Waiting for a phone"), std::string::npos) << screen;
     EXPECT_NE(screen.find(" icanon"), std::string::npos) << screen;
-    EXPECT_NE(access((term.Dir() + "/pivaro.lock").c_str(), F_OK), 0);
+    EXPECT_NE(screen.find(" echo "), std::string::npos) << screen;
   }
 }
 
