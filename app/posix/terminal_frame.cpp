@@ -142,7 +142,11 @@ void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<b
                            : "\u25a3 ";
   add(PadTo(marker + Style("\x1b[1m", StateTitle(state)), kTitleColumn) + Utf8(texts.first));
   add(std::string(kTitleColumn, ' ') + Utf8(texts.second));
-  if (qr_ && !address_.empty()) add(Style("\x1b[2m", "pairing: " + address_), true);
+  if (qr_ && !address_.empty()) {
+    // Whole, however narrow the screen: the phone simulator is given it.
+    lines.push_back(kWrapHead + std::string(kMargin) + Style("\x1b[2m", "pairing: " + address_));
+    loose.push_back(true);
+  }
   std::string buttons;
   if (retry_) buttons += "[r] " + Style("\x1b[4;34m", Utf8(kRetryText)) + "   ";
   if (connectButton_) buttons += "[c] " + Utf8(connectCaption_) + "   ";
@@ -213,7 +217,7 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
   add("");
   // The rest sits at the foot of the screen, wherever the body ends, so
   // the status and the keys stay put while the state changes above them.
-  const std::size_t footer = lines.size();
+  std::size_t footer = lines.size();
   std::string rule;
   for (int i = 0; i < std::min(size.columns - 4, 76); ++i) rule += "\u2500";
   add(Style("\x1b[2m", rule), true);
@@ -227,6 +231,18 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
     add(Style("\x1b[2m", std::string("presenter: o open  s start  n/p slide  e end  k ") +
                              (app_ == wps_ ? "PowerPoint-like" : "WPS-like")),
         true);
+  }
+
+  // A wrapping line takes as many rows as the width makes it.
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].empty() || lines[i][0] != kWrapHead || size.columns <= 0) continue;
+    const int width = DisplayWidth(lines[i].substr(1));
+    const std::size_t tails = static_cast<std::size_t>((width - 1) / size.columns);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, tails,
+                 std::string(1, kWrapTail));
+    loose.insert(loose.begin() + static_cast<std::ptrdiff_t>(i) + 1, tails, true);
+    if (footer > i) footer += tails;
+    i += tails;
   }
 
   int needColumns = 0;
@@ -253,6 +269,10 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
                  static_cast<std::size_t>(size.rows - 1) - lines.size(), std::string());
   }
   if (static_cast<int>(lines.size()) > size.rows) lines.resize(size.rows);
-  for (std::string& line : lines) line = FitWidth(line, size.columns);
+  for (std::string& line : lines) {
+    if (line.empty() || (line[0] != kWrapHead && line[0] != kWrapTail)) {
+      line = FitWidth(line, size.columns);
+    }
+  }
   return lines;
 }

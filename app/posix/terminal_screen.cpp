@@ -150,6 +150,23 @@ std::string FrameUpdate(const std::vector<std::string>& before,
     if (!full && has && had && before[i] == after[i]) continue;
     if (!has && (full || before[i].empty())) continue;
     if (full && has && after[i].empty()) continue;
+    if (has && !after[i].empty() && after[i][0] == kWrapTail) {
+      // The head above has written it, or has not changed.
+      continue;
+    }
+    if (has && !after[i].empty() && after[i][0] == kWrapHead) {
+      std::size_t tails = 0;
+      while (i + 1 + tails < after.size() && !after[i + 1 + tails].empty() &&
+             after[i + 1 + tails][0] == kWrapTail) {
+        ++tails;
+      }
+      for (std::size_t r = i; r <= i + tails; ++r) {
+        out += "\x1b[" + std::to_string(r + 1) + ";1H\x1b[2K";
+      }
+      out +=
+          "\x1b[" + std::to_string(i + 1) + ";1H\x1b[?7h" + after[i].substr(1) + "\x1b[0m\x1b[?7l";
+      continue;
+    }
     // Cleared before it is written: a line that fills the last column
     // leaves the cursor on it, and clearing after would erase that column.
     out += "\x1b[" + std::to_string(i + 1) + ";1H\x1b[2K";

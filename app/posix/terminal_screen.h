@@ -46,6 +46,13 @@ class CTerminalScreen {
   std::vector<std::string> shown_;
 };
 
+// A row that begins with kWrapHead is written with the terminal's own line
+// wrapping on, so that a text wider than the screen (the pairing address)
+// flows on into the rows below it as one line that a mouse selection copies
+// whole. Those rows begin with kWrapTail and are left to it.
+constexpr char kWrapHead = '\x02';
+constexpr char kWrapTail = '\x03';
+
 // The bytes that turn `before` into `after` on screen: each changed row is
 // cleared and rewritten, rows no longer used are cleared. With `full`, every row is written.
 std::string FrameUpdate(const std::vector<std::string>& before,

@@ -69,4 +69,25 @@ TEST(TerminalFrame, OnlyChangedRowsAreWrittenAndVanishedRowsCleared) {
   for (const auto& c : cases) EXPECT_EQ(FrameUpdate(a, c.after, c.full), c.bytes) << c.name;
 }
 
+TEST(TerminalFrame, AWrappingLineIsWrittenWholeWithTheTerminalsWrapping) {
+  const std::string head = std::string(1, kWrapHead) + "  pairing: http://a-long-address";
+  const std::string tail(1, kWrapTail);
+  const std::vector<std::string> shown = {"", head, tail, "  keys"};
+  // Written from its head with wrapping on, its rows cleared first.
+  const std::string written =
+      "\x1b[2;1H\x1b[2K\x1b[3;1H\x1b[2K\x1b[2;1H\x1b[?7h  pairing: http://a-long-address"
+      "\x1b[0m\x1b[?7l";
+  EXPECT_EQ(FrameUpdate({"", "", "", "  keys"}, shown, false), written);
+  EXPECT_EQ(FrameUpdate(shown, shown, false), "");
+  // Another address: written again as a whole.
+  std::vector<std::string> other = shown;
+  other[1] += "2";
+  EXPECT_EQ(FrameUpdate(shown, other, false),
+            "\x1b[2;1H\x1b[2K\x1b[3;1H\x1b[2K\x1b[2;1H\x1b[?7h  pairing: http://a-long-address2"
+            "\x1b[0m\x1b[?7l");
+  // Gone: its rows become ordinary rows again.
+  EXPECT_EQ(FrameUpdate(shown, {"", "  Connected", "", "  keys"}, false),
+            "\x1b[2;1H\x1b[2K  Connected\x1b[0m\x1b[3;1H\x1b[2K\x1b[0m");
+}
+
 #endif

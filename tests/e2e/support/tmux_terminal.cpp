@@ -30,7 +30,7 @@ TmuxTerminal::TmuxTerminal() {
 }
 
 TmuxTerminal::~TmuxTerminal() {
-  Tmux({"kill-server"});
+  if (started_) Tmux({"kill-server"});
   ::unlink(socket_.c_str());
   ::rmdir(dir_.c_str());
 }
@@ -53,6 +53,7 @@ bool TmuxTerminal::Start(const std::string& command, const std::vector<std::stri
   bool ok = false;
   Tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", std::to_string(rows), line}, &ok);
   if (ok) Tmux({"set-option", "-g", "remain-on-exit", "on"});
+  started_ = ok;
   return ok;
 }
 
@@ -68,8 +69,14 @@ bool TmuxTerminal::Resize(int columns, int rows) {
   return ok;
 }
 
-std::vector<std::string> TmuxTerminal::Screen() {
-  std::istringstream in(Tmux({"capture-pane", "-p"}));
+std::vector<std::string> TmuxTerminal::Screen() { return Rows(Tmux({"capture-pane", "-p"})); }
+
+std::vector<std::string> TmuxTerminal::ScreenJoined() {
+  return Rows(Tmux({"capture-pane", "-p", "-J"}));
+}
+
+std::vector<std::string> TmuxTerminal::Rows(const std::string& text) {
+  std::istringstream in(text);
   std::vector<std::string> rows;
   for (std::string row; std::getline(in, row);) {
     while (!row.empty() && row.back() == ' ') row.pop_back();

@@ -26,6 +26,9 @@ class TmuxTerminal {
   // The visible screen, one string per row (trailing blanks trimmed).
   std::vector<std::string> Screen();
   std::string ScreenText();
+  // The same with lines the terminal wrapped joined again, as a mouse
+  // selection copies them.
+  std::vector<std::string> ScreenJoined();
   // The same with the colours and attributes as escape sequences.
   std::string ScreenWithAttributes();
   // A tmux format of the pane, e.g. "#{alternate_on}", "#{cursor_flag}".
@@ -41,9 +44,11 @@ class TmuxTerminal {
 
  private:
   std::string Tmux(const std::vector<std::string>& args, bool* ok = nullptr);
+  static std::vector<std::string> Rows(const std::string& text);
 
   std::string dir_;
   std::string socket_;
+  bool started_ = false;
 };
 
 }  // namespace e2e
