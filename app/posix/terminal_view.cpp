@@ -181,7 +181,17 @@ void CTerminalView::ReadInput() {
         std::istream in(&inputBuffer_);
         if (interactive_) {
           char c;
-          while (in.get(c)) OnKey(c);
+          while (in.get(c)) {
+            if (c == 27 && (in.peek() == '[' || in.peek() == 'O')) {
+              // An arrow or function key arrives as one sequence; it means
+              // nothing here and must not count as Esc.
+              in.get(c);
+              while (in.get(c) && !(c >= 0x40 && c <= 0x7E)) {
+              }
+              continue;
+            }
+            OnKey(c);
+          }
           inputBuffer_.consume(inputBuffer_.size());
         } else {
           std::string data(boost::asio::buffers_begin(inputBuffer_.data()),
