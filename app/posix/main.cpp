@@ -49,9 +49,9 @@ constexpr char kUsage[] =
     "terminal it prints one line per change and reads commands as lines.\n"
     "\n"
     "Environment:\n"
-    "  PIVARO_RELAY_URI  relay broker for a local demo, e.g. tcp://127.0.0.1:18830\n"
+    "  PIVARO_RELAY_URI    relay broker for a local demo, e.g. tcp://127.0.0.1:18830\n"
     "  PIVARO_DIRECT_PORT  LAN port for a demo beside another copy (default 41203)\n"
-    "  NO_COLOR          draw without colours\n";
+    "  NO_COLOR            draw without colours\n";
 
 // PIVARO_DIRECT_PORT moves the LAN port for a demo or a test beside another
 // copy; the product itself always uses its fixed port.
@@ -112,7 +112,7 @@ void RunTerminalClient() {
     // or to fail; the screen says what it waits for.
     std::function<int()> check = std::move(services.checkForUpdate);
     services.checkForUpdate = [check, &screen] {
-      screen.Present({"", "  Pivaro", "", "  Checking for updates...", ""});
+      screen.Present({"", "  Pivaro", "", "  Checking for updates..."});
       return check ? check() : 0;
     };
   }
