@@ -42,7 +42,9 @@ class CTerminalView : public IMainView {
   // mgr and the applications may be null (no laser geometry, no simulated
   // show). The presenter's keys act on the PowerPoint-like application until
   // 'k' switches to the WPS-like one (which has no laser of its own, so the
-  // PC draws the dot). Output goes to out (stdout in the program).
+  // PC draws the dot). Output goes to out (stdout in the program);
+  // interactive, it is drawn on screen, or on a screen of its own over
+  // stdin and out when none is given.
   CTerminalView(boost::asio::io_context& io, CMainController& controller, CPowerPointMgr* mgr,
                 std::shared_ptr<CSimulatedPresentationApp> powerPoint,
                 std::shared_ptr<CSimulatedPresentationApp> wps, bool interactive,
