@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/support/child_process.h"
@@ -135,6 +136,11 @@ TEST_F(TerminalTest, OneFrameInPlaceWithTheKeysOfEachStateAndTheTerminalBackAfte
   ASSERT_TRUE(term_.WaitForText("关闭窗口将断开手机和电脑的连接，您确认断开？"))
       << term_.ScreenText();
   EXPECT_NE(term_.ScreenText().find("y 关闭并断开 close and disconnect"), std::string::npos);
+  // An arrow key is one sequence, not an Esc that would cancel.
+  ASSERT_TRUE(term_.SendKeys("Up"));
+  ASSERT_TRUE(term_.SendKeys("x"));  // a key the question ignores, drawn after the arrow
+  std::this_thread::sleep_for(200ms);
+  EXPECT_NE(term_.ScreenText().find("您确认断开"), std::string::npos) << term_.ScreenText();
   ASSERT_TRUE(term_.SendKeys("n"));
   ASSERT_TRUE(term_.WaitForText("c 断开连接 disconnect")) << term_.ScreenText();
   ASSERT_TRUE(term_.SendKeys("q"));
