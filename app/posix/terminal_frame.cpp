@@ -200,13 +200,19 @@ void CTerminalView::AddDialogLines(std::vector<std::string>& lines) const {
 std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
   std::vector<std::string> lines;
   std::vector<bool> loose;  // may be cut to the width without harm
+  // Lines that go, with every blank one, when the screen is short of rows.
+  std::vector<std::size_t> spare;
   auto add = [&](const std::string& s, bool isLoose = false) {
     lines.push_back(s.empty() ? s : kMargin + s);
     loose.push_back(isLoose);
   };
+  auto addSpare = [&](const std::string& s) {
+    spare.push_back(lines.size());
+    add(s, true);
+  };
   add("");
-  add(PadTo(Style("\x1b[1m", Utf8(kTitleText)), kTitleColumn) +
-      Style("\x1b[2m", "phone remote for slide shows"));
+  addSpare(PadTo(Style("\x1b[1m", Utf8(kTitleText)), kTitleColumn) +
+           Style("\x1b[2m", "phone remote for slide shows"));
   add("");
   if (dialog_ != Dialog::None) {
     AddDialogLines(lines);
@@ -220,17 +226,31 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
   std::size_t footer = lines.size();
   std::string rule;
   for (int i = 0; i < std::min(size.columns - 4, 76); ++i) rule += "\u2500";
-  add(Style("\x1b[2m", rule), true);
+  addSpare(Style("\x1b[2m", rule));
   if (status_) add(Style("\x1b[2m", status_->Text()), true);
-  add("show:  " + ShowText(), true);
-  add("laser: " + LaserText(), true);
+  addSpare("show:  " + ShowText());
+  addSpare("laser: " + LaserText());
   if (!notice_.empty()) add(notice_, true);
   add("");
   add(KeyHelp(), true);
   if (dialog_ == Dialog::None && app_) {
-    add(Style("\x1b[2m", std::string("presenter: o open  s start  n/p slide  e end  k ") +
-                             (app_ == wps_ ? "PowerPoint-like" : "WPS-like")),
-        true);
+    addSpare(Style("\x1b[2m", std::string("presenter: o open  s start  n/p slide  e end  k ") +
+                                  (app_ == wps_ ? "PowerPoint-like" : "WPS-like")));
+  }
+  if (static_cast<std::size_t>(std::max(size.rows, 0)) < lines.size() + 1) {
+    // Short of rows: the code and what it takes to use it come first.
+    std::vector<std::string> kept;
+    std::vector<bool> keptLoose;
+    std::size_t keptFooter = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].empty() || std::find(spare.begin(), spare.end(), i) != spare.end()) continue;
+      if (i < footer) ++keptFooter;
+      kept.push_back(lines[i]);
+      keptLoose.push_back(loose[i]);
+    }
+    lines.swap(kept);
+    loose.swap(keptLoose);
+    footer = keptFooter;
   }
 
   // A wrapping line takes as many rows as the width makes it.
