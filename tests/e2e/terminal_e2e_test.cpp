@@ -164,6 +164,15 @@ TEST_F(TerminalTest, TooSmallSaysWhatItNeedsAndTheCodeComesBackWhole) {
   std::vector<std::string> before = QrRows(term_.Screen());
   ASSERT_GE(before.size(), 10u) << term_.ScreenText();
 
+  // Short of rows for everything, the code and its status still fit.
+  ASSERT_TRUE(term_.Resize(100, 33));
+  ASSERT_TRUE(term_.WaitFor([](const std::string& s) {
+    return s.find("show:") == std::string::npos;
+  })) << term_.ScreenText();
+  EXPECT_EQ(QrRows(term_.Screen()), before) << term_.ScreenText();
+  EXPECT_NE(term_.ScreenText().find("relay: broker reached"), std::string::npos);
+  EXPECT_NE(term_.ScreenText().find("q close"), std::string::npos);
+
   ASSERT_TRUE(term_.Resize(40, 20));
   ASSERT_TRUE(term_.WaitForText("Terminal too small.")) << term_.ScreenText();
   std::string screen = term_.ScreenText();
