@@ -60,8 +60,7 @@ std::uint16_t DirectPort() {
   if (!env || !*env) return kDirectPort;
   char* end = nullptr;
   unsigned long port = std::strtoul(env, &end, 10);
-  return *end == '\0' && port > 0 && port < 65536 ? static_cast<std::uint16_t>(port)
-                                                  : kDirectPort;
+  return *end == '\0' && port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : kDirectPort;
 }
 
 // Each session is watched on its way to the controller, for the status
@@ -90,8 +89,16 @@ INetSession* MakeSession(SessionType type, const std::string& relayUri, Transpor
   }
 }
 
+// A terminal that cannot place the cursor (TERM=dumb, an editor's shell
+// buffer) gets the line mode, as a pipe does.
+bool FullScreenTerminal() {
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return false;
+  const char* term = std::getenv("TERM");
+  return term && *term && std::strcmp(term, "dumb") != 0;
+}
+
 void RunTerminalClient() {
-  const bool interactive = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  const bool interactive = FullScreenTerminal();
   boost::asio::io_context io;
   CTerminalScreen screen(STDIN_FILENO, stdout);
   // Lives as long as the process: a session released late on another

@@ -198,6 +198,17 @@ TEST_F(TerminalTest, NoColorDrawsWithoutAnyColourOrAttribute) {
   env_.pop_back();
 }
 
+TEST_F(TerminalTest, ADumbTerminalGetsTheLineMode) {
+  env_.push_back("TERM=dumb");
+  ASSERT_TRUE(term_.Start(std::string(PIVARO_PROGRAM) + "; echo exit=$?; sleep 30", env_, 100, 30));
+  ASSERT_TRUE(term_.WaitForText("state: 3 WaitingForPhone")) << term_.ScreenText();
+  EXPECT_EQ(term_.Query("#{alternate_on}"), "0");
+  ASSERT_TRUE(term_.SendKeys("close"));
+  ASSERT_TRUE(term_.SendKeys("Enter"));
+  EXPECT_TRUE(term_.WaitForText("exit=0")) << term_.ScreenText();
+  env_.pop_back();
+}
+
 TEST_F(TerminalTest, SignalsAndCrashesGiveTheTerminalBack) {
   auto signal = [](int sig) {
     return [sig](TmuxTerminal& t) {

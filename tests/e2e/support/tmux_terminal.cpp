@@ -47,9 +47,9 @@ std::string TmuxTerminal::Tmux(const std::vector<std::string>& args, bool* ok) {
 
 bool TmuxTerminal::Start(const std::string& command, const std::vector<std::string>& env,
                          int columns, int rows) {
-  std::string line = "exec env";
+  std::string line = "exec env TERM=xterm-256color";  // env may name another
   for (const std::string& e : env) line += " " + ShellQuote(e);
-  line += " TERM=xterm-256color sh -c " + ShellQuote(command);
+  line += " sh -c " + ShellQuote(command);
   bool ok = false;
   Tmux({"new-session", "-d", "-x", std::to_string(columns), "-y", std::to_string(rows), line}, &ok);
   if (ok) Tmux({"set-option", "-g", "remain-on-exit", "on"});
