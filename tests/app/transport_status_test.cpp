@@ -58,8 +58,7 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
            s.Start(0);
          },
          "relay: broker not reached   LAN: off"},
-        {"stopped", [](INetSession& s, FakeSession&) { s.Stop(1); },
-         "relay: off   LAN: off"}}},
+        {"stopped", [](INetSession& s, FakeSession&) { s.Stop(1); }, "relay: off   LAN: off"}}},
       {Direct,
        {{"bound inside Start",
          [](INetSession& s, FakeSession& f) {
@@ -67,8 +66,7 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
            s.Start(0);
          },
          "relay: off   LAN: port 5000 bound"},
-        {"closed", [](INetSession& s, FakeSession&) { s.Close(); },
-         "relay: off   LAN: off"},
+        {"closed", [](INetSession& s, FakeSession&) { s.Close(); }, "relay: off   LAN: off"},
         {"port taken",
          [](INetSession& s, FakeSession& f) {
            f.startResult = false;
