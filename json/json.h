@@ -4,6 +4,7 @@
 // anything never read is written back exactly as it was received (minified).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,10 @@ struct JsonValue {
 
   JsonValue() = default;
   JsonValue(const JsonValue&) = delete;
+  // Values come from a small per-thread cache of free ones: every message
+  // read makes and drops one value per member.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
   JsonValue& operator=(const JsonValue&) = delete;
   ~JsonValue();
 };

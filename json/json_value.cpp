@@ -100,6 +100,85 @@ void MakeFailedNull(JsonValue* value) {
 
 }  // namespace json_detail
 
+namespace {
+
+// Freed values kept for reuse by the thread that freed them. The cache is
+// plain data, so it stays usable while the thread's other objects are torn
+// down; its closer frees what it holds when the thread ends, and values
+// freed after that go back to the heap.
+struct FreeValue {
+  FreeValue* next;
+};
+
+struct ValueCache {
+  FreeValue* head;
+  std::uint32_t count;
+  bool open;
+  bool closed;
+};
+
+constexpr std::uint32_t kCachedValues = 256;
+thread_local ValueCache tValueCache;
+
+struct ValueCacheCloser {
+  ~ValueCacheCloser() {
+    ValueCache& cache = tValueCache;
+    cache.closed = true;
+    while (cache.head) {
+      FreeValue* next = cache.head->next;
+      ::operator delete(cache.head);
+      cache.head = next;
+    }
+    cache.count = 0;
+  }
+};
+thread_local ValueCacheCloser tValueCacheCloser;
+
+// AddressSanitizer must see every value freed for real to catch a use
+// after free.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCacheValues = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCacheValues = false;
+#else
+constexpr bool kCacheValues = true;
+#endif
+#else
+constexpr bool kCacheValues = true;
+#endif
+
+}  // namespace
+
+void* JsonValue::operator new(std::size_t size) {
+  ValueCache& cache = tValueCache;
+  if (kCacheValues && size == sizeof(JsonValue) && cache.head) {
+    FreeValue* value = cache.head;
+    cache.head = value->next;
+    --cache.count;
+    return value;
+  }
+  return ::operator new(size);
+}
+
+void JsonValue::operator delete(void* memory, std::size_t size) noexcept {
+  ValueCache& cache = tValueCache;
+  if (kCacheValues && memory && size == sizeof(JsonValue) && !cache.closed &&
+      cache.count < kCachedValues) {
+    if (!cache.open) {
+      // The first use registers the closer for this thread's exit.
+      static_cast<void>(&tValueCacheCloser);
+      cache.open = true;
+    }
+    FreeValue* value = static_cast<FreeValue*>(memory);
+    value->next = cache.head;
+    cache.head = value;
+    ++cache.count;
+    return;
+  }
+  ::operator delete(memory);
+}
+
 using namespace json_detail;
 
 JsonValue::~JsonValue() {
