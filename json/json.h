@@ -25,6 +25,10 @@ struct JsonChildren {
   JsonPtr* slots = nullptr;
   std::uint32_t count = 0;
   std::uint32_t capacity = 0;
+
+  // From the same per-thread cache as the values (see JsonValue).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
 };
 
 struct JsonValue {

@@ -219,10 +219,10 @@ bool IsNumberSyntax(const std::u16string& text) {
   return true;
 }
 
-JsonPtr Classify(const char16_t* nameBegin, const char16_t* nameEnd, std::u16string text,
-                 std::uint16_t depth) {
+JsonPtr Classify(std::u16string name, bool nameEscaped, std::u16string text, std::uint16_t depth) {
   JsonPtr value(new JsonValue);
-  value->name = Unescape(nameBegin, nameEnd, value->nameEscaped);
+  value->name = std::move(name);
+  value->nameEscaped = nameEscaped;
   value->text = std::move(text);
   value->depth = depth;
   const std::u16string& t = value->text;
@@ -271,7 +271,7 @@ void DecodeArray(JsonValue* value) {
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
       AddChild(*value->children,
-               Classify(nullptr, nullptr, text.substr(start, stop - start), childDepth));
+               Classify(std::u16string(), false, text.substr(start, stop - start), childDepth));
       if (end == kNotFound) break;
       start = end + 1;
     }
@@ -282,21 +282,55 @@ void DecodeArray(JsonValue* value) {
 void DecodeObject(JsonValue* value) {
   const std::u16string& text = value->text;
   const std::uint16_t childDepth = value->depth + 1;
+  const char16_t* const base = text.data();
+  const char16_t* const end = base + text.size();
   if (text.size() >= 3) {
     std::size_t keyStart = 1;
     for (;;) {
-      std::size_t colon = FindAtDepth0(text, keyStart, u':', u':');
-      if (colon == kNotFound) {
-        MakeFailedNull(value);
-        return;
+      // The usual member is a quoted key without escapes, a colon right
+      // after it and maybe a string value; those are found with one string
+      // search each. Anything else takes the general depth scan, which
+      // finds the same positions for the usual shape.
+      std::size_t colon = kNotFound;
+      std::u16string name;
+      bool nameEscaped = false;
+      if (base[keyStart] == u'"') {
+        const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
+        if (close + 1 < end && *close == u'"' && close[1] == u':') {
+          colon = static_cast<std::size_t>(close + 1 - base);
+          name.assign(base + keyStart + 1, close);
+        }
       }
-      // The key ends before the character in front of the colon (its
-      // closing quote) and loses its first character (the opening quote).
-      std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
-      std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
-      std::size_t comma = FindAtDepth0(text, colon, u',', u',');
+      if (colon == kNotFound) {
+        colon = FindAtDepth0(text, keyStart, u':', u':');
+        if (colon == kNotFound) {
+          MakeFailedNull(value);
+          return;
+        }
+        // The key ends before the character in front of the colon (its
+        // closing quote) and loses its first character (the opening quote).
+        std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
+        std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
+        name = Unescape(base + nameBegin, base + keyEnd, nameEscaped);
+      }
+      std::size_t resume = colon + 1;
+      if (resume < text.size() && base[resume] == u'"') {
+        const char16_t* close = Find(base + resume + 1, end, u'"');
+        if (close != end) resume = static_cast<std::size_t>(close + 1 - base);
+      }
+      // What follows a skipped string decides at once; the scan from there
+      // would stop at the same place.
+      std::size_t comma;
+      const char16_t next = resume < text.size() ? base[resume] : u'\0';
+      if (resume > colon + 1 && next == u',') {
+        comma = resume;
+      } else if (resume > colon + 1 && (next == u'}' || next == u']')) {
+        comma = kNotFound;
+      } else {
+        comma = FindAtDepth0(text, resume, u',', u',');
+      }
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
-      AddChild(*value->children, Classify(text.data() + nameBegin, text.data() + keyEnd,
+      AddChild(*value->children, Classify(std::move(name), nameEscaped,
                                           text.substr(colon + 1, stop - colon - 1), childDepth));
       if (comma == kNotFound) break;
       keyStart = comma + 1;
