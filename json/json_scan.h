@@ -31,11 +31,18 @@ inline const char16_t* FindEither(const char16_t* p, const char16_t* end, char16
 #ifdef PIVARO_JSON_SSE2
   const __m128i va = _mm_set1_epi16(static_cast<short>(a));
   const __m128i vb = _mm_set1_epi16(static_cast<short>(b));
-  for (; end - p >= 8; p += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(v, va), _mm_cmpeq_epi16(v, vb));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask) return p + LowestBit(mask) / 2;
+  if (end - p >= 8) {
+    // The last block overlaps the one before when the length is not a
+    // multiple of eight; its first units were already found clear.
+    const char16_t* const last = end - 8;
+    for (;;) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hit = _mm_or_si128(_mm_cmpeq_epi16(v, va), _mm_cmpeq_epi16(v, vb));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+      if (mask) return p + LowestBit(mask) / 2;
+      if (p == last) return end;
+      p = end - p >= 16 ? p + 8 : last;
+    }
   }
 #endif
   for (; p < end; ++p) {
@@ -58,6 +65,34 @@ inline bool IsSpecialOutside(char16_t c) { return c < 0x21 || c > 0x7E || c == u
 // text, so this is the usual case.
 inline bool IsCompact(const char16_t* p, const char16_t* end) {
   bool inside = false;
+#ifdef PIVARO_JSON_SSE2
+  {
+    // First the cheaper question: is there nothing special at all, inside
+    // strings or out? Then quotes need not be tracked.
+    const __m128i low = _mm_set1_epi16(0x21);
+    const __m128i span = _mm_set1_epi16(0x7E - 0x21);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i hash = _mm_set1_epi16(u'#');
+    const __m128i slash = _mm_set1_epi16(u'/');
+    const __m128i backslash = _mm_set1_epi16(u'\\');
+    auto check = [&](const char16_t* at, __m128i bad) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      // Non-zero exactly outside 0x21-0x7E.
+      bad = _mm_or_si128(bad, _mm_subs_epu16(_mm_sub_epi16(v, low), span));
+      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, hash));
+      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, slash));
+      return _mm_or_si128(bad, _mm_cmpeq_epi16(v, backslash));
+    };
+    if (end - p >= 8) {
+      __m128i bad = zero;
+      const char16_t* q = p;
+      for (; end - q >= 16; q += 16) bad = check(q + 8, check(q, bad));
+      if (end - q >= 8) bad = check(q, bad);
+      bad = check(end - 8, bad);  // the rest, overlapping checked units
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(bad, zero)) == 0xFFFF) return true;
+    }
+  }
+#endif
 #ifdef PIVARO_JSON_SSE2
   const __m128i quote = _mm_set1_epi16(u'"');
   const __m128i backslash = _mm_set1_epi16(u'\\');
