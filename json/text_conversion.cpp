@@ -18,11 +18,46 @@ constexpr unsigned kUtf8CodePage = 65001;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
+// Whether every byte is below 0x80 (every unit below 0x80 for UTF-16). Pure
+// ASCII, the usual message, is then copied unit for unit in one pass
+// without first filling the output with zeros.
+bool IsAscii(const unsigned char* p, const unsigned char* end) {
+#ifdef PIVARO_JSON_SSE2
+  for (; end - p >= 16; p += 16) {
+    if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))) return false;
+  }
+#endif
+  unsigned char high = 0;
+  for (; p < end; ++p) high |= *p;
+  return high < 0x80;
+}
+
+bool IsAscii(const char16_t* p, const char16_t* end) {
+#ifdef PIVARO_JSON_SSE2
+  const __m128i nonAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i zero = _mm_setzero_si128();
+  for (; end - p >= 8; p += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, nonAscii), zero)) != 0xFFFF) {
+      return false;
+    }
+  }
+#endif
+  char16_t high = 0;
+  for (; p < end; ++p) high |= *p;
+  return high < 0x80;
+}
+
 }  // namespace
 
 bool FastUtf8ToUtf16(const std::string& utf8, std::u16string& wide) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const unsigned char* const end = p + utf8.size();
+  if (IsAscii(p, end)) {
+    std::u16string out(p, end);
+    wide.swap(out);
+    return true;
+  }
   // Never more code units than bytes.
   std::u16string out(utf8.size(), u'\0');
   char16_t* o = &out[0];
@@ -88,6 +123,11 @@ bool FastUtf16ToUtf8(const std::u16string& wide, std::string& utf8) {
   if (wide.size() > std::numeric_limits<std::size_t>::max() / 3) return false;
   const char16_t* p = wide.data();
   const char16_t* const end = p + wide.size();
+  if (IsAscii(p, end)) {
+    std::string out(p, end);
+    utf8.swap(out);
+    return true;
+  }
   // Never more than three bytes per code unit (a pair of two gives four).
   std::string out(wide.size() * 3, '\0');
   char* o = &out[0];
