@@ -219,16 +219,12 @@ bool IsNumberSyntax(const std::u16string& text) {
   return true;
 }
 
-JsonPtr Classify(std::u16string name, bool nameEscaped, std::u16string text, std::uint16_t depth) {
-  JsonPtr value(new JsonValue);
-  value->name = std::move(name);
-  value->nameEscaped = nameEscaped;
-  value->text = std::move(text);
-  value->depth = depth;
+// Classifies a new value whose name, raw text and depth are set.
+void Classify(JsonValue* value) {
   const std::u16string& t = value->text;
   if (t.empty()) {
     value->decoded = true;
-    return value;
+    return;
   }
   const char16_t first = t.front();
   const char16_t last = t.back();
@@ -240,22 +236,21 @@ JsonPtr Classify(std::u16string name, bool nameEscaped, std::u16string text, std
       value->boolValue = t[0] == u't';
       value->decoded = true;
     } else {
-      MakeFailedNull(value.get());
+      MakeFailedNull(value);
     }
   } else if (first == u'N' || first == u'n') {
     if (t == u"null") {
       value->decoded = true;
     } else {
-      MakeFailedNull(value.get());
+      MakeFailedNull(value);
     }
   } else if ((first == u'[' && last == u']') || (first == u'{' && last == u'}')) {
     value->kind = first == u'[' ? JsonKind::Array : JsonKind::Object;
   } else if (IsNumberSyntax(t)) {
     value->kind = JsonKind::Number;
   } else {
-    MakeFailedNull(value.get());
+    MakeFailedNull(value);
   }
-  return value;
 }
 
 void DecodeArray(JsonValue* value) {
@@ -270,8 +265,11 @@ void DecodeArray(JsonValue* value) {
         return;
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
-      AddChild(*value->children,
-               Classify(std::u16string(), false, text.substr(start, stop - start), childDepth));
+      JsonPtr child(new JsonValue);
+      child->text.assign(text, start, stop - start);
+      child->depth = childDepth;
+      Classify(child.get());
+      AddChild(*value->children, std::move(child));
       if (end == kNotFound) break;
       start = end + 1;
     }
@@ -292,13 +290,12 @@ void DecodeObject(JsonValue* value) {
       // search each. Anything else takes the general depth scan, which
       // finds the same positions for the usual shape.
       std::size_t colon = kNotFound;
-      std::u16string name;
-      bool nameEscaped = false;
+      JsonPtr child(new JsonValue);
       if (base[keyStart] == u'"') {
         const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
         if (close + 1 < end && *close == u'"' && close[1] == u':') {
           colon = static_cast<std::size_t>(close + 1 - base);
-          name.assign(base + keyStart + 1, close);
+          child->name.assign(base + keyStart + 1, close);
         }
       }
       if (colon == kNotFound) {
@@ -311,7 +308,7 @@ void DecodeObject(JsonValue* value) {
         // closing quote) and loses its first character (the opening quote).
         std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
         std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
-        name = Unescape(base + nameBegin, base + keyEnd, nameEscaped);
+        child->name = Unescape(base + nameBegin, base + keyEnd, child->nameEscaped);
       }
       std::size_t resume = colon + 1;
       if (resume < text.size() && base[resume] == u'"') {
@@ -330,8 +327,10 @@ void DecodeObject(JsonValue* value) {
         comma = FindAtDepth0(text, resume, u',', u',');
       }
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
-      AddChild(*value->children, Classify(std::move(name), nameEscaped,
-                                          text.substr(colon + 1, stop - colon - 1), childDepth));
+      child->text.assign(text, colon + 1, stop - colon - 1);
+      child->depth = childDepth;
+      Classify(child.get());
+      AddChild(*value->children, std::move(child));
       if (comma == kNotFound) break;
       keyStart = comma + 1;
     }
