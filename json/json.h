@@ -46,6 +46,9 @@ struct JsonValue {
   // deeper than the library's limit decode to a failed Null, which bounds
   // the work and the stack needed for hostile input.
   std::uint16_t depth = 0;
+  // The raw text holds no escaped quote (which minifying stores as
+  // backslash + U+0001), so it is written out exactly as it is.
+  bool rawVerbatim = false;
 
   JsonValue() = default;
   JsonValue(const JsonValue&) = delete;

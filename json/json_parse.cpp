@@ -44,7 +44,8 @@ constexpr PlainTable kPlain;
 // The output never grows past the input, so the input is copied once and
 // compacted in place: a received message is usually compact already, and
 // then nothing after the copy is written at all.
-std::u16string Minify(const std::u16string& in) {
+std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
+  escapedQuotes = false;
   std::u16string out(in);
   if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return out;
   char16_t* const base = &out[0];
@@ -74,6 +75,8 @@ std::u16string Minify(const std::u16string& in) {
         }
         keep(p + 1);  // the backslash
         if (p == end) break;
+        // A U+0001 that came escaped reads back as a quote too.
+        if (*p == u'"' || *p == kEscapedQuote) escapedQuotes = true;
         *o++ = *p == u'"' ? kEscapedQuote : *p;
         ++p;
       }
@@ -268,6 +271,7 @@ void DecodeArray(JsonValue* value) {
       JsonPtr child(new JsonValue);
       child->text.assign(text, start, stop - start);
       child->depth = childDepth;
+      child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
       AddChild(*value->children, std::move(child));
       if (end == kNotFound) break;
@@ -329,6 +333,7 @@ void DecodeObject(JsonValue* value) {
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
       child->text.assign(text, colon + 1, stop - colon - 1);
       child->depth = childDepth;
+      child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
       AddChild(*value->children, std::move(child));
       if (comma == kNotFound) break;
@@ -585,7 +590,8 @@ void Decode(JsonValue* value) {
 }  // namespace json_detail
 
 JsonPtr JsonParse(const std::u16string& text) {
-  std::u16string minified = json_detail::Minify(text);
+  bool escapedQuotes = false;
+  std::u16string minified = json_detail::Minify(text, escapedQuotes);
   const bool bracketed =
       minified.size() >= 2 && ((minified.front() == u'[' && minified.back() == u']') ||
                                (minified.front() == u'{' && minified.back() == u'}'));
@@ -593,5 +599,6 @@ JsonPtr JsonParse(const std::u16string& text) {
   JsonPtr root(new JsonValue);
   root->kind = minified.front() == u'[' ? JsonKind::Array : JsonKind::Object;
   root->text = std::move(minified);
+  root->rawVerbatim = !escapedQuotes;
   return root;
 }

@@ -59,10 +59,11 @@ inline const char16_t* Find(const char16_t* p, const char16_t* end, char16_t c) 
 // printable ASCII, and the comment starters.
 inline bool IsSpecialOutside(char16_t c) { return c < 0x21 || c > 0x7E || c == u'#' || c == u'/'; }
 
-// True when the minifier would give the text back unchanged: there is no
-// backslash at all (so quotes alone delimit strings) and everything the
-// minifier would drop or stop at lies inside a string. Phones send compact
-// text, so this is the usual case.
+// True when the minifier would give the text back unchanged: no backslash
+// is followed by a quote or U+0001 (so quotes alone delimit strings, and
+// nothing is rewritten), and everything the minifier would
+// drop or stop at lies inside a string. Phones send compact text, so this
+// is the usual case.
 inline bool IsCompact(const char16_t* p, const char16_t* end) {
   bool inside = false;
 #ifdef PIVARO_JSON_SSE2
@@ -107,15 +108,30 @@ inline bool IsCompact(const char16_t* p, const char16_t* end) {
     const __m128i out = _mm_or_si128(_mm_cmplt_epi16(s, below), _mm_cmpgt_epi16(s, above));
     return _mm_or_si128(out, _mm_or_si128(_mm_cmpeq_epi16(v, hash), _mm_cmpeq_epi16(v, slash)));
   };
-  unsigned carry = 0;  // all ones while a string is open at the block start
+  const __m128i controlA = _mm_set1_epi16(0x01);
+  unsigned carry = 0;         // all ones while a string is open at the block start
+  unsigned pendingSlash = 0;  // 1 when the previous block ended in a backslash
   for (; end - p >= 16; p += 16) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
-    const unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_packs_epi16(_mm_cmpeq_epi16(a, backslash), _mm_cmpeq_epi16(b, backslash))));
-    if (slashes) return false;
-    unsigned quotes = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, quote), _mm_cmpeq_epi16(b, quote))));
+    const __m128i slashA = _mm_cmpeq_epi16(a, backslash);
+    const __m128i slashB = _mm_cmpeq_epi16(b, backslash);
+    const __m128i quoteA = _mm_cmpeq_epi16(a, quote);
+    const __m128i quoteB = _mm_cmpeq_epi16(b, quote);
+    const unsigned slashes =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(slashA, slashB)));
+    unsigned quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(quoteA, quoteB)));
+    if (slashes | pendingSlash) {
+      // What may not follow a backslash: a quote, which the minifier
+      // rewrites (and which would not end a string), or U+0001, which the
+      // writer would turn into one. Every other quote then delimits a
+      // string, even after an escaped backslash.
+      const unsigned barred = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_packs_epi16(_mm_or_si128(quoteA, _mm_cmpeq_epi16(a, controlA)),
+                                            _mm_or_si128(quoteB, _mm_cmpeq_epi16(b, controlA)))));
+      if (((slashes << 1) | pendingSlash) & barred) return false;
+    }
+    pendingSlash = slashes >> 15;
     const unsigned specials =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(special(a), special(b))));
     // Bit i of the prefix XOR is the parity of the quotes up to i: set
@@ -129,10 +145,14 @@ inline bool IsCompact(const char16_t* p, const char16_t* end) {
     carry = (insideMask & 0x8000) ? 0xFFFF : 0;
   }
   inside = carry != 0;
+  bool afterSlash = pendingSlash != 0;
+#else
+  bool afterSlash = false;
 #endif
   for (; p < end; ++p) {
     const char16_t c = *p;
-    if (c == u'\\') return false;
+    if (afterSlash && (c == u'"' || c == 0x01)) return false;
+    afterSlash = c == u'\\';
     if (c == u'"') {
       inside = !inside;
     } else if (!inside && IsSpecialOutside(c)) {

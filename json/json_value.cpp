@@ -195,6 +195,7 @@ JsonValue* CopyFields(const JsonValue& source) {
   copy->boolValue = source.boolValue;
   copy->decoded = source.decoded;
   copy->depth = source.depth;
+  copy->rawVerbatim = source.rawVerbatim;
   if (source.children) copy->children = new JsonChildren;
   return copy;
 }

@@ -119,7 +119,11 @@ class Writer {
       out_ += pretty ? u"\" : " : u"\":";
     }
     if (!value->decoded && (!pretty || value->kind == JsonKind::String)) {
-      AppendRaw(value->text, out_);
+      if (value->rawVerbatim) {
+        out_ += value->text;
+      } else {
+        AppendRaw(value->text, out_);
+      }
       return;
     }
     if (value->kind == JsonKind::Array || value->kind == JsonKind::Object) Decode(value);

@@ -137,9 +137,10 @@ std::vector<std::u16string> Placements(const std::u16string& piece) {
 }
 
 TEST(JsonReference, MinifyMatchesTheModelWithSpecialsAnywhere) {
-  const std::u16string pieces[] = {u" ",       u"\t",      u"\n",   u"#c\n", u"//c\n", u"/*c*/",
-                                   u"/",       u"\\",      u"\\\\", u"\"",   u"\x02",  u"\u00e9",
-                                   u"\u4e2d ", u"\\u4e2d", u"{",    u"]",    u"\x7F",  u"a b c"};
+  const std::u16string pieces[] = {
+      u" ",    u"\t",    u"\n",   u"#c\n",   u"//c\n",   u"/*c*/",   u"/", u"\\",
+      u"\\\\", u"\"",    u"\x02", u"\u00e9", u"\u4e2d ", u"\\u4e2d", u"{", u"]",
+      u"\x7F", u"a b c", u"\\n",  u"\\\"",   u"\\\\\"",  u"\x01\\n"};
   int parsed = 0;
   for (const std::u16string& piece : pieces) {
     for (const std::u16string& text : Placements(piece)) {
@@ -158,6 +159,11 @@ TEST(JsonReference, MinifyMatchesTheModelWithSpecialsAnywhere) {
     }
   }
   EXPECT_GT(parsed, 500);
+  // A U+0001 that came escaped is written back as the escaped quote it
+  // stands for, as the reader reads it.
+  JsonPtr control = JsonParse(u"[\"a\\\x01\"]");
+  EXPECT_EQ(JsonWrite(control), u"[\"a\\\"\"]");
+  EXPECT_EQ(control.At(0).AsString(), u"a\"");
 }
 
 // Objects put together from awkward keys and values: the split must find
