@@ -52,12 +52,13 @@ struct JsonValue {
 
   JsonValue() = default;
   JsonValue(const JsonValue&) = delete;
+  JsonValue& operator=(const JsonValue&) = delete;
+  ~JsonValue();
+
   // Values come from a small per-thread cache of free ones: every message
   // read makes and drops one value per member.
   static void* operator new(std::size_t size);
   static void operator delete(void* memory, std::size_t size) noexcept;
-  JsonValue& operator=(const JsonValue&) = delete;
-  ~JsonValue();
 };
 
 // Handle to a shared JsonValue. Copying shares the value; Append, Member and

@@ -111,11 +111,6 @@ std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
   return out;
 }
 
-// Index of the first of the target characters at nesting depth 0 from
-// `start`, or kNotFound when a closing bracket at depth 0 or the end of the
-// text comes first. Strings are skipped whole (escaped quotes no longer
-// look like quotes after minifying); a bracket skips to its partner,
-// counting only brackets of its own shape.
 // Characters the depth scan has to look at; everything else is skipped
 // with one table lookup.
 struct StructureTable {
@@ -128,7 +123,12 @@ constexpr StructureTable kStructure;
 
 bool IsStructural(char16_t c) { return c < 0x80 && kStructure.structural[c]; }
 
-// `target1` and `target2` are each ',' or ':'.
+// Index of the first of the target characters at nesting depth 0 from
+// `start`, or kNotFound when a closing bracket at depth 0 or the end of the
+// text comes first. Strings are skipped whole (escaped quotes no longer
+// look like quotes after minifying); a bracket skips to its partner,
+// counting only brackets of its own shape. `target1` and `target2` are each
+// ',' or ':'.
 std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t target1,
                          char16_t target2) {
   const char16_t* const base = text.data();
