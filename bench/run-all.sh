@@ -47,11 +47,13 @@ echo "Benchmarks of $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo 
 echo "load average at start: $(load)"
 
 # name -> median CPU ns per message, from Google Benchmark's CSV.
+# With one repetition there are no aggregates: the single run is taken.
 medians() {
-  awk -F, 'NR > 1 {
+  awk -F, -v reps="$reps" 'NR > 1 {
     gsub(/"/, "", $1)
     if ($9 == "true") { print "ERROR", $1, $10; next }
     if ($1 ~ /_median$/) { sub(/_median$/, "", $1); print $1, $4 }
+    else if (reps == 1 && $1 !~ /_(mean|stddev|cv)$/) print $1, $4
   }' "$1"
 }
 
@@ -59,10 +61,10 @@ medians() {
 ratio_rows() {
   local file=$1 unit=$2
   shift 2
-  awk -v unit="$unit" -v spec="$*" '
+  awk -v unit="$unit" -v pairs="$*" '
     { v[$1] = $2 }
     END {
-      n = split(spec, s, " ")
+      n = split(pairs, s, " ")
       printf "  %-56s %12s %12s %8s  %s\n", "project / reference", "project", "reference", "ratio", "goal"
       for (i = 1; i + 3 <= n; i += 4) {
         a = s[i]; b = s[i + 1]; goal = s[i + 2]; set = s[i + 3]
@@ -77,17 +79,17 @@ ratio_rows() {
 
 # The JSON comparisons: numerator, denominator, goal ("-" for context only)
 # and the message set that "@" stands for.
-json_spec=""
+json_pairs=""
 for set in Laser Mixed; do
-  json_spec+=" ParseRead_@/Pivaro ParseRead_@/RapidJson 1.00 $set"
-  json_spec+=" ParseRead_@/Pivaro ParseRead_@/SimdjsonCopy 3.00 $set"
-  json_spec+=" ParseRead_@/Pivaro ParseRead_@/SimdjsonPadded - $set"
-  json_spec+=" ParseRead_@/Pivaro ParseRead_@/Nlohmann - $set"
-  json_spec+=" Rewrite_@/PivaroUtf16 Rewrite_@/CopyUtf16 4.00 $set"
-  json_spec+=" Rewrite_@/PivaroUtf8 Rewrite_@/CopyUtf8 4.00 $set"
-  json_spec+=" Rewrite_@/RapidJson Rewrite_@/CopyUtf8 - $set"
-  json_spec+=" ToWide_@/Pivaro Rewrite_@/CopyUtf16 - $set"
-  json_spec+=" ToUtf8_@/Pivaro Rewrite_@/CopyUtf8 - $set"
+  json_pairs+=" ParseRead_@/Pivaro ParseRead_@/RapidJson 1.00 $set"
+  json_pairs+=" ParseRead_@/Pivaro ParseRead_@/SimdjsonCopy 3.00 $set"
+  json_pairs+=" ParseRead_@/Pivaro ParseRead_@/SimdjsonPadded - $set"
+  json_pairs+=" ParseRead_@/Pivaro ParseRead_@/Nlohmann - $set"
+  json_pairs+=" Rewrite_@/PivaroUtf16 Rewrite_@/CopyUtf16 4.00 $set"
+  json_pairs+=" Rewrite_@/PivaroUtf8 Rewrite_@/CopyUtf8 4.00 $set"
+  json_pairs+=" Rewrite_@/RapidJson Rewrite_@/CopyUtf8 - $set"
+  json_pairs+=" ToWide_@/Pivaro Rewrite_@/CopyUtf16 - $set"
+  json_pairs+=" ToUtf8_@/Pivaro Rewrite_@/CopyUtf8 - $set"
 done
 
 run_json() {
@@ -104,7 +106,7 @@ run_json() {
     echo "  a case failed its read check: no figures are valid" >&2
     exit 1
   fi
-  ratio_rows "$tmp/json.txt" ns $json_spec
+  ratio_rows "$tmp/json.txt" ns $json_pairs
 }
 
 run_json "pinned to CPU $last_cpu" taskset -c "$last_cpu"
@@ -128,7 +130,7 @@ if ((callgrind)); then
   done
   echo
   echo "JSON, callgrind: instructions per message (not time: vector instructions do more each)"
-  ratio_rows "$tmp/ir.txt" "" $json_spec
+  ratio_rows "$tmp/ir.txt" "" $json_pairs
 fi
 
 ((json_only)) && exit 0
@@ -155,10 +157,10 @@ latency() {
 latency_rows() {
   local file=$1
   shift
-  awk -v spec="$*" '
+  awk -v pairs="$*" '
     { p50[$1] = $2; p99[$1] = $3 }
     END {
-      n = split(spec, s, " ")
+      n = split(pairs, s, " ")
       printf "  %-62s %9s %9s %7s %7s\n", "project / reference", "p50 us", "p99 us", "p50 x", "p99 x"
       for (i = 1; i + 1 <= n; i += 2) {
         a = s[i]; b = s[i + 1]
@@ -172,7 +174,7 @@ latency_rows() {
 }
 
 run_latency() {
-  local name=$1 spec=$2
+  local name=$1 pairs=$2
   local exe
   exe=$(find "$bin" -name "$name" -type f -perm -u+x | head -1)
   if [[ -z $exe ]]; then
@@ -191,7 +193,7 @@ run_latency() {
     echo
     echo "$name, $mode (load $(load))"
     grep '^ERROR' "$tmp/lat.txt" || true
-    latency_rows "$tmp/lat.txt" $spec
+    latency_rows "$tmp/lat.txt" $pairs
   done
 }
 
@@ -201,12 +203,12 @@ run_latency direct_session_bench \
 # Round trip against round trip.
 run_latency e2e_bench \
   "BM_DirectCommandToStateAnswer BM_BareTcpEcho BM_RelayCommandToStateAnswer BM_BarePahoRoundTrip"
-mqtt_spec=""
+mqtt_pairs=""
 for args in "1/1/1" "0/0/0"; do
   a="pc_nodelay:${args%%/*}/phone_nodelay:$(cut -d/ -f2 <<<"$args")/broker_nodelay:${args##*/}"
-  mqtt_spec+=" BM_PhoneToOnMessage/$a BM_BarePahoHop/$a"
+  mqtt_pairs+=" BM_PhoneToOnMessage/$a BM_BarePahoHop/$a"
 done
-run_latency mqtt_session_bench "$mqtt_spec"
+run_latency mqtt_session_bench "$mqtt_pairs"
 
 echo
 echo "load average at end: $(load)"
