@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/pairing_address.h"
+#include "net/browser_remote.h"
 
 namespace {
 
@@ -97,6 +98,28 @@ std::string CMainController::PairingAddress() const {
 SessionType CMainController::PrimaryKind() const {
   std::lock_guard<std::mutex> lock(fieldsLock_);
   return primaryKind_;
+}
+
+std::string CMainController::BrowserAddress() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return browserAddress_;
+}
+
+void CMainController::RefreshBrowserAddress() {
+  auto offered = [](const SessionRef& s) {
+    auto* source = dynamic_cast<IBrowserRemoteSource*>(s.get());
+    return source ? source->BrowserAddress() : std::string();
+  };
+  std::string address = offered(Primary());
+  if (address.empty()) address = offered(Secondary());
+  // A stopped direct session offers nothing for a while; the last address
+  // stays on show until another one replaces it.
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (address.empty() || address == browserAddress_) return;
+    browserAddress_ = address;
+  }
+  if (view_) view_->SetBrowserAddress(address);
 }
 
 bool CMainController::NotesWanted() const {
@@ -230,6 +253,7 @@ void CMainController::EnterState(State s) {
         secondary->Start(0);
         secondary->SetNotify(this);
       }
+      RefreshBrowserAddress();
       break;
     }
     case Connected:
@@ -291,6 +315,7 @@ bool CMainController::RecreateSessions() {
     secondary->SetNotify(this);
     secondary->Start(0);
   }
+  RefreshBrowserAddress();
   if (!ok) SetState(EverConnected() ? NetworkError : ConnectFailed);
   return ok;
 }
@@ -298,6 +323,7 @@ bool CMainController::RecreateSessions() {
 // --- session notifications ---------------------------------------------------
 
 void CMainController::OnStarted(bool ok, std::int32_t cookie) {
+  PostToUi([this] { RefreshBrowserAddress(); });
   State next;
   if (ok) {
     bool ever;

@@ -130,6 +130,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   State GetState() const { return state_.load(std::memory_order_acquire); }
   int GetUpdateState() const { return updateState_; }
   std::string PairingAddress() const;
+  // Where a phone's browser reaches the direct session; empty when it is not
+  // offered.
+  std::string BrowserAddress() const;
   SessionType PrimaryKind() const;
   bool NotesWanted() const;
   bool EverConnected() const;
@@ -192,6 +195,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // False when the greeting came from a session already retired.
   bool OnHello(SessionType from, JsonPtr& message);
   void DetachRetired(std::shared_ptr<INetSession> loser);
+  // UI thread: passes a new browser address on to the view. It changes with
+  // the sessions and whenever the direct session binds another port.
+  void RefreshBrowserAddress();
   void LeaveState(State s);
   void EnterState(State s);
 
@@ -216,6 +222,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   bool notesWanted_ = false;
   bool everConnected_ = false;
   std::string pairingAddress_;
+  std::string browserAddress_;
 
   std::atomic<State> state_{Connecting};
   int updateState_ = 0;

@@ -243,6 +243,10 @@ void CTerminalView::OnKey(char key) {
     case 'k':
       if (powerPoint_ && wps_) app_ = app_ == wps_ ? powerPoint_ : wps_;
       break;
+    case 'b':
+      browserQr_ = !browserQr_;
+      if (!interactive_ && !browserAddress_.empty()) Print("browser: " + browserAddress_);
+      break;
     default:
       return;
   }
@@ -253,9 +257,10 @@ void CTerminalView::OnLine(const std::string& raw) {
   std::string line = raw;
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   static const std::pair<const char*, char> kWords[] = {
-      {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'},  {"close", 'q'},  {"yes", 'y'},
-      {"no", 'n'},      {"about", 'a'}, {"website", 'w'}, {"update", 'u'}, {"open", 'o'},
-      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'},    {"switch", 'k'}};
+      {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'}, {"close", 'q'},
+      {"yes", 'y'},     {"no", 'n'},    {"about", 'a'},  {"website", 'w'},
+      {"update", 'u'},  {"open", 'o'},  {"start", 's'},  {"next", 'n'},
+      {"prev", 'p'},    {"end", 'e'},   {"switch", 'k'}, {"browser", 'b'}};
   for (const auto& w : kWords) {
     if (line == w.first) return OnKey(w.second);
   }
@@ -313,6 +318,14 @@ void CTerminalView::SetPairingAddress(const std::string& address) {
     printedAddress_ = address;
     Print("pairing: " + address);
   }
+  ScheduleRedraw();
+}
+
+void CTerminalView::SetBrowserAddress(const std::string& address) {
+  if (address == browserAddress_) return;
+  browserAddress_ = address;
+  browserSymbol_.Encode(address);
+  if (!interactive_ && !address.empty()) Print("browser: " + address);
   ScheduleRedraw();
 }
 
@@ -387,11 +400,18 @@ void CTerminalView::Redraw() {
     line("[y] " + Utf8(kCloseConfirm) + "   [n] " + Utf8(kCancelText));
   } else {
     if (qr_) {
-      for (const std::string& row : QrHalfBlockRows(symbol_, kQuietZone)) {
+      const bool browser = browserQr_ && !browserSymbol_.Empty();
+      for (const std::string& row :
+           QrHalfBlockRows(browser ? browserSymbol_ : symbol_, kQuietZone)) {
         line(kQrColours + row + kReset);
       }
-      if (symbol_.Empty()) line("(no QR code)");
-      line("pairing: " + address_);
+      if (!browser && symbol_.Empty()) line("(no QR code)");
+      if (browser) {
+        line("browser: " + browserAddress_ + "   [b] the app's code");
+      } else {
+        line("pairing: " + address_);
+        if (!browserAddress_.empty()) line("[b] a code for the phone's browser, no app needed");
+      }
     }
     if (loading_) line("... " + std::string(StateName(state)));
     if (state == CMainController::NetworkError) line("(!) ");
@@ -410,7 +430,8 @@ void CTerminalView::Redraw() {
   if (!notice_.empty()) line(notice_);
   line("");
   std::string keys =
-      "keys: o open  s start  n/p slides  e end show  k other app  a about  w website  q close";
+      "keys: o open  s start  n/p slides  e end show  k other app  b browser code  a about  w "
+      "website  q close";
   if (controller_.GetUpdateState() == CMainController::kUpdateOptional) keys += "  u update";
   line("\x1b[2m" + keys + kReset);
   std::fwrite(out.data(), 1, out.size(), out_);

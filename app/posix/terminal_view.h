@@ -2,9 +2,9 @@
 // texts of the current state, the pairing QR code in half blocks, the
 // PC-drawn laser dot and the simulated show, with keys for the window's
 // commands. When stdin is not a terminal it prints one line per change
-// instead ("state: ...", "pairing: <address>", "laser: ...", "show: ...")
-// and reads commands as lines (connect, retry, cancel, close, about, open,
-// start, next, prev, end).
+// instead ("state: ...", "pairing: <address>", "browser: <address>",
+// "laser: ...", "show: ...") and reads commands as lines (connect, retry,
+// cancel, close, about, open, start, next, prev, end, browser).
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,8 @@ class CTerminalView : public IMainView {
   // y/n answer the close question, a about, w website, u update,
   // o open a presentation, s start the show, n/p/e next, previous, end
   // (the presenter's keys in the simulated application), k switch between
-  // the PowerPoint-like and the WPS-like application.
+  // the PowerPoint-like and the WPS-like application, b the browser remote's
+  // QR code in place of the app's (and back).
   void OnKey(char key);
   // A command line of the non-interactive mode.
   void OnLine(const std::string& line);
@@ -61,6 +62,7 @@ class CTerminalView : public IMainView {
   void ShowCancelText(bool show) override;
   void ShowQrCode(bool show) override;
   void SetPairingAddress(const std::string& address) override;
+  void SetBrowserAddress(const std::string& address) override;
   void Invalidate() override;
   void ShowLaser(double x, double y) override;
   void MoveLaser(double x, double y) override;
@@ -111,6 +113,9 @@ class CTerminalView : public IMainView {
   bool qr_ = false;
   std::string address_;
   CQRSymbol symbol_;
+  std::string browserAddress_;
+  CQRSymbol browserSymbol_;
+  bool browserQr_ = false;  // the browser's code is the one drawn
   bool laser_ = false;
   double laserX_ = 0, laserY_ = 0;
 
