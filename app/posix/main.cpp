@@ -34,11 +34,22 @@ std::string RelayUri() {
   return std::string("tcp://") + PIVARO_RELAY_HOST + ":443";
 }
 
+// PIVARO_DIRECT_PORT=0 puts the app phones' TCP/UDP port on a free one, for
+// tests that run beside another copy; browsers keep their own ports.
+std::uint16_t DirectPort() {
+  const char* env = std::getenv("PIVARO_DIRECT_PORT");
+  if (!env || !*env) return kDirectPort;
+  return static_cast<std::uint16_t>(std::strtoul(env, nullptr, 10));
+}
+
 INetSession* MakeSession(SessionType type, const std::string& relayUri) {
   INetSession* session = nullptr;
   try {
     if (type == Direct) {
-      session = new CDirectSession();
+      DirectSessionOptions options;
+      options.port = DirectPort();
+      options.browser.enabled = true;
+      session = new CDirectSession(options);
     } else if (type == Relay) {
 #if PIVARO_HAVE_RELAY
       session = new CMqttSession(relayUri);

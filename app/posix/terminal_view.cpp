@@ -166,6 +166,9 @@ std::string CTerminalView::ShowText() const {
   text += Utf8(s.presentationName) + ", " + std::to_string(s.slideCount) + " slides";
   if (s.showRunning) {
     text += ", show running, slide " + std::to_string(s.currentSlide);
+    // While the phone holds the pen down the view's pointer is the pen
+    // (the application's own value 2).
+    if (s.pointerType == 2) text += ", pen";
   } else {
     text += ", not showing";
   }
