@@ -197,6 +197,8 @@ async function main() {
 
   const page = await browser.newPage();
   await page.setViewport(phoneViewport);
+  // The presenter's phone is in dark mode; the light theme is switched to below.
+  await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'dark' }]);
   // What the page sends, as Chromium saw it leave.
   const sent = [];
   const cdp = await page.createCDPSession();
@@ -263,9 +265,16 @@ async function main() {
   mark = pc.lines.length;
   n = sent.length;
   await drag(page, { x: 0.2, y: 0.3 }, { x: 0.7, y: 0.6 }, 20, 16, 500, () => shot(page, '04-laser-drag'));
-  await pc.waitLine('laser: ', 'show x 0.19', 3000, mark);
-  await pc.waitLine('laser: ', 'move x 0.7', 3000, mark);
-  await pc.waitLine('laser: ', 'hide', 3000, mark);
+  const near = (line, x, y) => {
+    const m = /x ([0-9.]+), y ([0-9.]+)/.exec(line);
+    return m && Math.abs(Number(m[1]) - x) < 0.02 && Math.abs(Number(m[2]) - y) < 0.02;
+  };
+  const shown = await pc.waitLine('laser: ', 'show x', 3000, mark);
+  check(near(shown.line, 0.2, 0.3), `the PC shows the dot where the finger went down (${shown.line})`);
+  const hidden = await pc.waitLine('laser: ', 'hide', 3000, mark);
+  const moved = pc.lines.slice(shown.index, hidden.index).filter((l) => l.startsWith('laser: move'));
+  check(moved.length > 5 && near(moved[moved.length - 1], 0.7, 0.6),
+    `the dot follows the finger (${moved.length} moves, last ${moved[moved.length - 1]})`);
   await sleep(300);
   check(true, 'a drag on the pad shows, moves and hides the laser on the PC');
   const laserDown = sentSince(n, 'laser_down');
