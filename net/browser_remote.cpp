@@ -335,8 +335,8 @@ class WsPhone : public CBrowserPhone,
     Pending written = std::move(queue_.front());
     queue_.pop_front();
     queuedBytes_ -= written.text->size();
-    if (ec) {
-      written.done(false);
+    if (ec || gone_) {
+      written.done(!ec);
       return Gone();
     }
     // The next write starts before the report, so a send made from inside
@@ -372,9 +372,15 @@ class WsPhone : public CBrowserPhone,
     Kill();
     writeTimer_.cancel();
     closeTimer_.cancel();
+    // A write still in flight keeps its message (Beast is reading from it)
+    // and reports it when it completes; the others fail now.
     std::deque<Pending> rest;
     rest.swap(queue_);
-    queuedBytes_ = 0;
+    if (writing_) {
+      queue_.push_back(std::move(rest.front()));
+      rest.pop_front();
+    }
+    queuedBytes_ = writing_ ? queue_.front().text->size() : 0;
     for (Pending& pending : rest) pending.done(false);
     if (auto server = server_.lock()) {
       server->Forget(serial);
@@ -588,14 +594,11 @@ bool CBrowserRemote::Open() {
   if (s.acceptor.is_open()) return true;
   if (s.token.empty()) return false;
   std::vector<std::uint16_t> candidates;
-  if (s.options.firstPort == 0) {
-    candidates.push_back(0);
-  } else {
-    // The port of the previous opening first: the address shown stays valid.
-    if (s.lastPort) candidates.push_back(s.lastPort);
-    for (int p = s.options.firstPort; p <= s.options.lastPort; ++p) {
-      if (p != s.lastPort) candidates.push_back(static_cast<std::uint16_t>(p));
-    }
+  // The port of the previous opening first: the address shown stays valid.
+  if (s.lastPort) candidates.push_back(s.lastPort);
+  if (s.options.firstPort == 0) candidates.push_back(0);
+  for (int p = s.options.firstPort; p != 0 && p <= s.options.lastPort; ++p) {
+    if (p != s.lastPort) candidates.push_back(static_cast<std::uint16_t>(p));
   }
   error_code ec;
   for (std::uint16_t candidate : candidates) {
@@ -616,7 +619,7 @@ bool CBrowserRemote::Open() {
   if (!s.acceptor.is_open()) return false;
   error_code ignored;
   std::uint16_t bound = s.acceptor.local_endpoint(ignored).port();
-  if (s.options.firstPort != 0) s.lastPort = bound;
+  s.lastPort = bound;
   s.port = bound;
   std::string host = s.options.host.empty() ? LocalLanAddress() : s.options.host;
   {
