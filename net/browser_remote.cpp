@@ -68,8 +68,8 @@ bool HasMessageName(const JsonPtr& message) {
 // frame it or learn its address (which holds the token) as a referrer.
 constexpr char kPagePolicy[] =
     "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-    "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
-    "frame-ancestors 'none'";
+    "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'; "
+    "connect-src 'self'";
 
 }  // namespace
 
@@ -258,7 +258,10 @@ class WsPhone : public CBrowserPhone,
       asio::post(ws_.get_executor(), [done] { done(false); });
       return;
     }
-    if (queuedBytes_ + text->size() > options_.maxQueuedBytes) {
+    // A phone that is not attached only ever hears the busy error, so it
+    // gets far less room than the one the show talks to.
+    const std::size_t room = attached_ ? options_.maxQueuedBytes : kBrowserMaxMessage;
+    if (queuedBytes_ + text->size() > room) {
       // The phone has stopped reading; it would only hold memory.
       asio::post(ws_.get_executor(), [done] { done(false); });
       Kill();
@@ -451,7 +454,9 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     const bool head = request.method() == http::verb::head;
     switch (route) {
       case BrowserRoute::Page:
-        if (request.method() == http::verb::get || head) return RespondPage(head);
+        if (request.method() == http::verb::get || head) {
+          return RespondPage(head, View(request[http::field::host]), server->port.load());
+        }
         return Respond(http::status::method_not_allowed);
       case BrowserRoute::Socket:
         return Respond(http::status::upgrade_required);
@@ -473,12 +478,19 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     Write(response);
   }
 
-  void RespondPage(bool head) {
+  void RespondPage(bool head, std::string_view host, std::uint16_t port) {
     auto response = std::make_shared<http::response<http::string_body>>(http::status::ok, 11);
     response->set(http::field::server, "Pivaro");
     response->set(http::field::content_type, "text/html; charset=utf-8");
     response->set(http::field::cache_control, "no-store");
-    response->set("Content-Security-Policy", kPagePolicy);
+    std::string policy = kPagePolicy;
+    // Older Safari does not count ws: as 'self'; name the socket's origin
+    // (only when Host is an address of the kind handed out, so nothing from
+    // the request is echoed unchecked).
+    if (BrowserOriginAllowed("http://" + std::string(host), host, port)) {
+      policy += " ws://" + std::string(host);
+    }
+    response->set("Content-Security-Policy", policy);
     response->set("Referrer-Policy", "no-referrer");
     response->set("X-Content-Type-Options", "nosniff");
     response->set("X-Frame-Options", "DENY");
