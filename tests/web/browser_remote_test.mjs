@@ -324,6 +324,8 @@ async function main() {
   await page.reload({ waitUntil: 'load', timeout: 10000 });
   await waitPhase(page, 'connected');
   check((await phase(page2)) === 'busy', 'a reloaded page is the same phone again, the other stays busy');
+  await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Live', { timeout: 5000 });
+  check((await text(page, '#timer')) !== '00:00', 'the presentation timer keeps counting across a reload');
 
   // Light theme and landscape.
   await tap(page, '#themeBtn');
