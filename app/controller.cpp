@@ -157,6 +157,7 @@ void CMainController::RunPostedCalls() {
 }
 
 void CMainController::PostState(State next) {
+  lastPostedState_.store(next);
   PostToUi([this, next] { SetState(next); });
 }
 

@@ -225,6 +225,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   std::string browserAddress_;
 
   std::atomic<State> state_{Connecting};
+  std::atomic<State> lastPostedState_{Connecting};  // the newest PostState
   int updateState_ = 0;
   bool animationRunning_ = false;  // UI thread
   std::atomic<std::uint32_t> connectingTick_{0};
