@@ -123,8 +123,10 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
   } else if (name == u"erase") {
     show.EraseInk();
   }
-  // Any message, known or not, shows that the phone is there.
-  if (next != GetState()) PostState(next);
+  // Any message, known or not, shows that the phone is there. A change
+  // posted before (the previous phone's loss, say) may still be on its way
+  // to the window; it must not have the last word over this message.
+  if (next != GetState() || next != lastPostedState_.load()) PostState(next);
 }
 
 bool CMainController::OnHello(SessionType from, JsonPtr& message) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/pairing_address.h"
+#include "net/browser_remote.h"
 
 namespace {
 
@@ -148,6 +149,28 @@ SessionType CMainController::PrimaryKind() const {
   return primaryKind_;
 }
 
+std::string CMainController::BrowserAddress() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return browserAddress_;
+}
+
+void CMainController::RefreshBrowserAddress() {
+  auto offered = [](const SessionRef& s) {
+    auto* source = dynamic_cast<IBrowserRemoteSource*>(s.get());
+    return source ? source->BrowserAddress() : std::string();
+  };
+  std::string address = offered(Primary());
+  if (address.empty()) address = offered(Secondary());
+  // A stopped direct session offers nothing for a while; the last address
+  // stays on show until another one replaces it.
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (address.empty() || address == browserAddress_) return;
+    browserAddress_ = address;
+  }
+  if (view_) view_->SetBrowserAddress(address);
+}
+
 bool CMainController::NotesWanted() const {
   std::lock_guard<std::mutex> lock(fieldsLock_);
   return notesWanted_;
@@ -183,6 +206,7 @@ void CMainController::RunPostedCalls() {
 }
 
 void CMainController::PostState(State next) {
+  lastPostedState_.store(next);
   PostToUi([this, next] { SetState(next); });
 }
 
@@ -279,6 +303,7 @@ void CMainController::EnterState(State s) {
         secondary->Start(0);
         secondary->SetNotify(LinkOf(secondary.get()));
       }
+      RefreshBrowserAddress();
       break;
     }
     case Connected:
@@ -349,6 +374,7 @@ bool CMainController::RecreateSessions() {
     pairingAddress_ = address;
   }
   if (view_) view_->SetPairingAddress(address);
+  RefreshBrowserAddress();
   if (!ok) SetState(EverConnected() ? NetworkError : ConnectFailed);
   return ok;
 }
@@ -356,6 +382,7 @@ bool CMainController::RecreateSessions() {
 // --- session notifications ---------------------------------------------------
 
 void CMainController::OnStarted(bool ok, std::int32_t cookie) {
+  PostToUi([this] { RefreshBrowserAddress(); });
   State next;
   if (ok) {
     bool ever;

@@ -134,6 +134,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   State GetState() const { return state_.load(std::memory_order_acquire); }
   int GetUpdateState() const { return updateState_; }
   std::string PairingAddress() const;
+  // Where a phone's browser reaches the direct session; empty when it is not
+  // offered.
+  std::string BrowserAddress() const;
   SessionType PrimaryKind() const;
   bool NotesWanted() const;
   bool EverConnected() const;
@@ -206,6 +209,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // False when the greeting came from a session already retired.
   bool OnHello(SessionType from, JsonPtr& message);
   void DetachRetired(std::shared_ptr<INetSession> loser);
+  // UI thread: passes a new browser address on to the view. It changes with
+  // the sessions and whenever the direct session binds another port.
+  void RefreshBrowserAddress();
   void LeaveState(State s);
   void EnterState(State s);
 
@@ -231,8 +237,10 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   bool everConnected_ = false;
   std::string pairingAddress_;
   std::map<INetSession*, std::unique_ptr<SessionLink>> links_;
+  std::string browserAddress_;
 
   std::atomic<State> state_{Connecting};
+  std::atomic<State> lastPostedState_{Connecting};  // the newest PostState
   int updateState_ = 0;
   bool animationRunning_ = false;  // UI thread
   std::atomic<std::uint32_t> connectingTick_{0};

@@ -20,6 +20,9 @@ class IMainView {
   virtual void ShowQrCode(bool show) = 0;
   // A new pairing address: the QR view encodes it (drawn when next shown).
   virtual void SetPairingAddress(const std::string& address) = 0;
+  // The browser remote's address, shown as its own QR code on request; only
+  // views that offer it need to listen.
+  virtual void SetBrowserAddress(const std::string& address) {}
   // The state changed: repaint the whole window (texts depend on state).
   virtual void Invalidate() = 0;
 

@@ -61,6 +61,8 @@ bool IsTransientReceiveError(const error_code& ec) {
 
 }  // namespace
 
+JsonPtr CDirectSession::BusyError() { return MakeError(kBusyText); }
+
 struct CDirectSession::Connection {
   explicit Connection(asio::io_context& io) : socket(io), deadline(io) {}
 
@@ -94,6 +96,8 @@ CDirectSession::CDirectSession(std::uint16_t port)
     : CDirectSession([port] {
         DirectSessionOptions options;
         options.port = port;
+        options.browser.enabled = true;
+        if (port == 0) options.browser.firstPort = options.browser.lastPort = 0;
         return options;
       }()) {}
 
@@ -107,6 +111,10 @@ CDirectSession::CDirectSession(const DirectSessionOptions& options)
       receiveRetry_(io_) {
   // The I/O service has initialised the socket library by now (Windows).
   pairing_.emplace_back("sv", LocalDirectPairingValue(options_.port));
+  if (options_.browser.enabled) {
+    IBrowserPhoneHost& host = *this;
+    browser_ = std::make_unique<CBrowserRemote>(io_, host, options_.browser);
+  }
   thread_ = std::thread([this] {
     // A handler that throws must not end the thread that every socket
     // depends on.
@@ -245,17 +253,6 @@ bool CDirectSession::RunOnIo(std::function<bool()> f, bool fallback) {
   }
 }
 
-template <typename F>
-void CDirectSession::Notify(F&& f) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (!notify_) return;
-  try {
-    f(notify_);
-  } catch (...) {
-    // A receiver's failure is its own; the session carries on.
-  }
-}
-
 void CDirectSession::NotifySent(bool ok, std::int32_t cookie) {
   Notify([ok, cookie](INetSessionNotify* n) { n->OnSent(ok, cookie); });
 }
@@ -265,6 +262,8 @@ bool CDirectSession::NetworkAlive() const {
 }
 
 bool CDirectSession::OpenSockets() {
+  // First, so that browsers are served even when the app's port is taken.
+  OpenBrowser();
   error_code ec;
   error_code ignored;
   if (!acceptor_.is_open()) {
@@ -302,6 +301,7 @@ void CDirectSession::CloseSockets() {
   // Rejected phones too: a stopped session must not pick one of them up as
   // its phone through a connection that outlived the listener.
   for (const ConnectionPtr& conn : std::set<ConnectionPtr>(connections_)) CloseConnection(conn);
+  CloseBrowser();
   error_code ignored;
   acceptor_.close(ignored);
   udp_.close(ignored);
@@ -314,6 +314,7 @@ void CDirectSession::DropPeerOnIo() {
     CloseConnection(current_);
     current_.reset();
   }
+  DropBrowserPeer();
   peerPort_ = 0;
   peerCuid_.clear();
   UpdateAttached();
@@ -322,6 +323,7 @@ void CDirectSession::DropPeerOnIo() {
 void CDirectSession::UpdateAttached() { attached_.store(Attached()); }
 
 bool CDirectSession::SendFrame(std::shared_ptr<std::string> frame, WriteDone done) {
+  if (browserPeer_) return SendToBrowser(frame, std::move(done));
   if (current_) {
     Write(current_, std::move(frame), std::move(done));
     return true;

@@ -1,8 +1,9 @@
 // The direct LAN session: the phone reaches the PC on the local network over
 // TCP (no handshake) or UDP (conn / heartbeat / disc, supervised by a
-// heartbeat timer), both on one port. Every socket, timer and peer field
-// belongs to the session's own I/O thread; the controller's calls are carried
-// out there, so they never race a completion handler.
+// heartbeat timer), both on one port, and, when enabled, browsers over the
+// browser remote's WebSockets (net/browser_remote.h). Every socket, timer and
+// peer field belongs to the session's own I/O thread; the controller's calls
+// are carried out there, so they never race a completion handler.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "net/browser_remote.h"
 #include "net/direct_frame.h"
 #include "net/session.h"
 
@@ -42,10 +44,13 @@ struct DirectSessionOptions {
   std::chrono::milliseconds frameDeadline = std::chrono::seconds(10);
   std::size_t bufferLimit = 32 * 1024 * 1024;
   std::size_t idleConnectionLimit = 32;
+  // Off unless asked for; the port-only constructor turns it on.
+  BrowserRemoteOptions browser;
 };
 
-class CDirectSession : public INetSession {
+class CDirectSession : public INetSession, public IBrowserRemoteSource, private IBrowserPhoneHost {
  public:
+  // With the browser remote on its own ports (ephemeral ones for port 0).
   explicit CDirectSession(std::uint16_t port = kDirectPort);
   explicit CDirectSession(const DirectSessionOptions& options);
   // Joins the I/O thread: the last reference must not be released on it.
@@ -68,6 +73,7 @@ class CDirectSession : public INetSession {
   // Ports actually bound by the last Start (0 while closed).
   std::uint16_t TcpPort() const { return tcpPort_.load(); }
   std::uint16_t UdpPort() const { return udpPort_.load(); }
+  std::string BrowserAddress() override;
 
  private:
   struct Connection;
@@ -81,7 +87,15 @@ class CDirectSession : public INetSession {
   bool RunOnIo(std::function<bool()> f, bool fallback);
 
   template <typename F>
-  void Notify(F&& f);
+  void Notify(F&& f) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (!notify_) return;
+    try {
+      f(notify_);
+    } catch (...) {
+      // A receiver's failure is its own; the session carries on.
+    }
+  }
   void NotifySent(bool ok, std::int32_t cookie);
   bool NetworkAlive() const;
 
@@ -91,7 +105,7 @@ class CDirectSession : public INetSession {
   void CloseSockets();
   void DropPeerOnIo();
   void UpdateAttached();
-  bool Attached() const { return current_ || peerPort_ != 0; }
+  bool Attached() const { return current_ || peerPort_ != 0 || browserPeer_; }
   bool SendFrame(std::shared_ptr<std::string> frame, WriteDone done);
   // Runs f on the I/O thread a little later, unless the timer is cancelled.
   void RetryLater(boost::asio::steady_timer& timer, std::function<void()> f);
@@ -116,6 +130,15 @@ class CDirectSession : public INetSession {
   void SendDatagram(const boost::asio::ip::udp::endpoint& to, std::shared_ptr<std::string> frame,
                     WriteDone done);
 
+  // The browser phones (direct_session_browser.cpp).
+  static JsonPtr BusyError();
+  void OpenBrowser();
+  void CloseBrowser();
+  void DropBrowserPeer();
+  bool SendToBrowser(const std::shared_ptr<std::string>& frame, WriteDone done);
+  void OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) override;
+  void OnBrowserGone(const BrowserPhonePtr& phone) override;
+
   void StartHeartbeat();
   void Tick(std::uint64_t generation);
   void ArmTimer();
@@ -131,6 +154,8 @@ class CDirectSession : public INetSession {
   boost::asio::steady_timer acceptRetry_;
   boost::asio::steady_timer receiveRetry_;
 
+  std::unique_ptr<CBrowserRemote> browser_;  // null when not offered
+  BrowserPhonePtr browserPeer_;              // the attached browser, if that is the phone
   ConnectionPtr current_;
   std::set<ConnectionPtr> connections_;  // every accepted, still open socket
   std::size_t bufferedBytes_ = 0;        // held by the readers of connections_

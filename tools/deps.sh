@@ -12,7 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev rapidjson-dev libsimdjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth tmux locales
-  python3-pil fonts-wqy-microhei iproute2
+  python3-pil fonts-wqy-microhei iproute2 nodejs chromium
 )
 
 missing=()
@@ -30,6 +30,18 @@ if ((${#missing[@]})); then
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -q
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The browser test's driver, pinned by tests/web/package-lock.json. Debian
+# ships npm apart from nodejs (other builds of nodejs bring their own).
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
+  if ! command -v npm >/dev/null; then
+    SUDO=""
+    if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends npm
+  fi
+  (cd "$web_tests" && npm ci --no-audit --no-fund)
 fi
 
 # A decimal-comma locale, so the number tests can prove that reading and

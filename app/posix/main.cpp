@@ -51,7 +51,8 @@ constexpr char kUsage[] =
     "\n"
     "Environment:\n"
     "  PIVARO_RELAY_URI    relay broker for a local demo, e.g. tcp://127.0.0.1:18830\n"
-    "  PIVARO_DIRECT_PORT  LAN port for a demo beside another copy (default 41203)\n"
+    "  PIVARO_DIRECT_PORT  LAN port for a demo beside another copy (default 41203,\n"
+    "                      0 a free one)\n"
     "  NO_COLOR            draw without colours\n";
 
 // PIVARO_DIRECT_PORT moves the LAN port for a demo or a test beside another
@@ -61,7 +62,8 @@ std::uint16_t DirectPort() {
   if (!env || !*env) return kDirectPort;
   char* end = nullptr;
   unsigned long port = std::strtoul(env, &end, 10);
-  return *end == '\0' && port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : kDirectPort;
+  // 0 takes a free port, for tests that need no app phone.
+  return *end == '\0' && port < 65536 ? static_cast<std::uint16_t>(port) : kDirectPort;
 }
 
 // Each session is watched on its way to the controller, for the status
@@ -71,7 +73,10 @@ INetSession* MakeSession(SessionType type, const std::string& relayUri, Transpor
   std::function<std::uint16_t()> port;
   try {
     if (type == Direct) {
-      auto* direct = new CDirectSession(DirectPort());
+      DirectSessionOptions options;
+      options.port = DirectPort();
+      options.browser.enabled = true;
+      auto* direct = new CDirectSession(options);
       port = [direct] { return direct->TcpPort(); };
       session = direct;
     } else if (type == Relay) {

@@ -106,6 +106,8 @@ std::string CTerminalView::KeyHelp() const {
                                               : " reconnect"));
       if (retry_) key("r", "retry");
       if (cancel_) key("x", Utf8(kCancelText) + " cancel");
+      if (qr_ && !browserAddress_.empty())
+        key("b", browserQr_ ? "the app's code" : "browser code (no app needed)");
       key("q", controller_.GetState() == CMainController::Connected ? "close (asks)" : "close");
       key("a", "about");
       key("w", "website");
@@ -124,12 +126,14 @@ void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<b
     lines.push_back(kMargin + s);
     loose.push_back(isLoose);
   };
+  const bool browser = browserQr_ && !browserSymbol_.Empty();
+  const CQRSymbol& shown = browser ? browserSymbol_ : symbol_;
   if (qr_) {
-    if (symbol_.Empty()) {
+    if (shown.Empty()) {
       add("(no QR code: the pairing address is empty)");
     } else {
       std::vector<std::string> rows =
-          colour_ ? QrHalfBlockRows(symbol_, kQuietZone) : LightInkRows(symbol_, kQuietZone);
+          colour_ ? QrHalfBlockRows(shown, kQuietZone) : LightInkRows(shown, kQuietZone);
       for (const std::string& row : rows) add(colour_ ? kQrColours + row + kReset : row);
     }
     add("");
@@ -144,7 +148,8 @@ void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<b
   add(std::string(kTitleColumn, ' ') + Utf8(texts.second));
   if (qr_ && !address_.empty()) {
     // Whole, however narrow the screen: the phone simulator is given it.
-    lines.push_back(kWrapHead + std::string(kMargin) + Style("\x1b[2m", "pairing: " + address_));
+    std::string shownAddress = browser ? "browser: " + browserAddress_ : "pairing: " + address_;
+    lines.push_back(kWrapHead + std::string(kMargin) + Style("\x1b[2m", shownAddress));
     loose.push_back(true);
   }
   std::string buttons;

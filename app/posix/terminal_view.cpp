@@ -275,6 +275,9 @@ std::string CTerminalView::ShowText() const {
   text += Utf8(s.presentationName) + ", " + std::to_string(s.slideCount) + " slides";
   if (s.showRunning) {
     text += ", show running, slide " + std::to_string(s.currentSlide);
+    // While the phone holds the pen down the view's pointer is the pen
+    // (the application's own value 2).
+    if (s.pointerType == 2) text += ", pen";
   } else {
     text += ", not showing";
   }
@@ -350,6 +353,10 @@ void CTerminalView::OnKey(char key) {
     case 'k':
       if (powerPoint_ && wps_) app_ = app_ == wps_ ? powerPoint_ : wps_;
       OnShowChanged();
+      break;
+    case 'b':
+      browserQr_ = !browserQr_;
+      if (!interactive_ && !browserAddress_.empty()) Print("browser: " + browserAddress_);
       break;
     default:
       return;
@@ -431,7 +438,8 @@ void CTerminalView::OnLine(const std::string& raw) {
   static const std::pair<const char*, char> kWords[] = {
       {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'},  {"close", 'q'},  {"yes", 'y'},
       {"no", 'n'},      {"about", 'a'}, {"website", 'w'}, {"update", 'u'}, {"open", 'o'},
-      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'},    {"switch", 'k'}};
+      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'},    {"switch", 'k'},
+      {"browser", 'b'}};
   for (const auto& w : kWords) {
     if (line == w.first) return OnKey(w.second);
   }
@@ -513,6 +521,14 @@ void CTerminalView::SetPairingAddress(const std::string& address) {
     printedAddress_ = address;
     Print("pairing: " + address);
   }
+  ScheduleRedraw();
+}
+
+void CTerminalView::SetBrowserAddress(const std::string& address) {
+  if (address == browserAddress_) return;
+  browserAddress_ = address;
+  browserSymbol_.Encode(address);
+  if (!interactive_ && !address.empty()) Print("browser: " + address);
   ScheduleRedraw();
 }
 

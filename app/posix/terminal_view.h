@@ -83,6 +83,7 @@ class CTerminalView : public IMainView {
   void ShowCancelText(bool show) override;
   void ShowQrCode(bool show) override;
   void SetPairingAddress(const std::string& address) override;
+  void SetBrowserAddress(const std::string& address) override;
   void Invalidate() override;
   void ShowLaser(double x, double y) override;
   void MoveLaser(double x, double y) override;
@@ -161,6 +162,9 @@ class CTerminalView : public IMainView {
   bool qr_ = false;
   std::string address_;
   CQRSymbol symbol_;
+  std::string browserAddress_;
+  CQRSymbol browserSymbol_;
+  bool browserQr_ = false;  // the browser remote's code is the one drawn
   bool laser_ = false;
   double laserX_ = 0, laserY_ = 0;
 

@@ -196,3 +196,13 @@ TEST_F(ControllerTest, CommandFailureWithoutShowHidesTheDotTwice) {
   EXPECT_EQ(view.dotDestroyed, 1);
   EXPECT_EQ(RelayAt(0)->Sent().back(), R"(Send({"msg":"state","state":1},0))");
 }
+
+// The phone's loss and its return, both before the UI thread ran: the window
+// ends up connected, not waiting beside an attached phone.
+TEST_F(ControllerTest, AMessageAfterAPendingLossStillEndsConnected) {
+  StartConnected();
+  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
+  RelayAt(0)->Message(R"({"msg":"hello"})");
+  Drain();
+  EXPECT_EQ(ctl->GetState(), CMainController::Connected);
+}

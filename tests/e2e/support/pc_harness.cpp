@@ -31,10 +31,13 @@ void RecordingView::ShowLaser(double x, double y) {
 }
 
 void RecordingView::MoveLaser(double x, double y) {
-  std::lock_guard<std::mutex> lock(lock_);
-  ++laser_.moves;
-  laser_.x = x;
-  laser_.y = y;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    ++laser_.moves;
+    laser_.x = x;
+    laser_.y = y;
+  }
+  if (onMoveLaser) onMoveLaser(x, y);
 }
 
 void RecordingView::HideLaser() {
@@ -104,6 +107,11 @@ INetSession* PcHarness::CreateSession(SessionType type) {
     direct.port = 0;  // tests run side by side: never the fixed port
     direct.networkAlive = [] { return true; };
     direct.tick = options_.directTick;
+    if (options_.browser) {
+      direct.browser.enabled = true;
+      direct.browser.firstPort = direct.browser.lastPort = 0;
+      direct.browser.host = "127.0.0.1";
+    }
     auto* d = new CDirectSession(direct);
     std::lock_guard<std::mutex> lock(sessionsLock_);
     d->AddRef();
@@ -113,6 +121,11 @@ INetSession* PcHarness::CreateSession(SessionType type) {
   }
   session->AddRef();
   return session;
+}
+
+std::string PcHarness::BrowserAddress() {
+  std::lock_guard<std::mutex> lock(sessionsLock_);
+  return direct_ ? direct_->BrowserAddress() : std::string();
 }
 
 void PcHarness::OnUi(std::function<void()> f) {

@@ -57,6 +57,9 @@ class RecordingView : public IMainView {
 
   Laser LaserCalls();
   std::vector<std::string> Addresses();
+  // Called on the UI thread at every move of the PC-drawn dot (benchmarks
+  // time the moves with it); set before the PC starts.
+  std::function<void(double x, double y)> onMoveLaser;
 
  private:
   std::mutex lock_;
@@ -68,6 +71,9 @@ struct PcOptions {
   std::string brokerUri;  // "tcp://127.0.0.1:port"; empty: the built-in host
   bool wps = false;       // a WPS-like application (no native laser)
   bool openPresentation = true;
+  // The direct session also serves the browser remote (ephemeral port, a
+  // loopback address).
+  bool browser = false;
   // The direct session's heartbeat tick (the phone counts as lost three
   // ticks after its last heartbeat).
   std::chrono::milliseconds directTick = std::chrono::seconds(2);
@@ -102,6 +108,8 @@ class PcHarness {
   void Close();
 
   std::string PairingAddress() { return controller_->PairingAddress(); }
+  // The newest direct session's browser address; empty without one.
+  std::string BrowserAddress();
   CMainController& Controller() { return *controller_; }
   RecordingView& View() { return view_; }
   std::shared_ptr<CSimulatedPresentationApp> App() { return app_; }

@@ -1,0 +1,148 @@
+// The browser remote: a phone without the app opens one page from the PC and
+// talks to it over a WebSocket, both served here with Boost.Beast on the
+// direct session's io_context. Only /r/<token> serves the page and only
+// /ws/<token> upgrades; the token is 128 random bits, so the address itself
+// is the pairing secret. Each WebSocket is handed to a host (the direct
+// session) as one more phone; the host decides which phone is attached.
+// Everything that reaches the host is a whole JSON object with a "msg"
+// string; every request and frame is bounded in size and in time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+
+#include "json/json.h"
+
+constexpr std::uint16_t kBrowserFirstPort = 41204;
+constexpr std::uint16_t kBrowserLastPort = 41213;
+// The largest WebSocket message a phone may send; a bigger one ends its
+// connection. The page's messages are well under 100 bytes.
+constexpr std::size_t kBrowserMaxMessage = 64 * 1024;
+
+struct BrowserRemoteOptions {
+  bool enabled = false;
+  // The first port of the range that is free is taken; 0 asks for an
+  // ephemeral port (tests).
+  std::uint16_t firstPort = kBrowserFirstPort;
+  std::uint16_t lastPort = kBrowserLastPort;
+  // The host put in the address; empty means this PC's LAN IPv4 address.
+  std::string host;
+  // Open sockets, page requests and WebSockets together. When full, the
+  // oldest connection that is not the attached phone makes room, so idle
+  // connections cannot lock a real phone out.
+  std::size_t maxConnections = 64;
+  std::size_t maxHeaderBytes = 8 * 1024;
+  // Time to send a whole request head, and to finish the WebSocket handshake.
+  std::chrono::milliseconds requestLimit = std::chrono::seconds(10);
+  // Time the phone has to take each message the PC sends it.
+  std::chrono::milliseconds writeLimit = std::chrono::seconds(10);
+  // A WebSocket that stays silent this long (it is pinged at half of it) is
+  // closed, so a phone that vanished from the network is noticed.
+  std::chrono::milliseconds idleLimit = std::chrono::seconds(30);
+  // Messages waiting for one phone that does not read.
+  std::size_t maxQueuedBytes = 1024 * 1024;
+};
+
+// One WebSocket of a browser. Used on the I/O thread only.
+class CBrowserPhone {
+ public:
+  using SendDone = std::function<void(bool ok)>;
+
+  virtual ~CBrowserPhone() = default;
+  // The random id the page keeps for its tab: a reconnecting page carries the
+  // same one, another browser or tab has its own (possibly empty).
+  virtual const std::string& ClientId() const = 0;
+  virtual const boost::asio::ip::address& Remote() const = 0;
+  // Queues one text message; done runs once, when it was written or failed
+  // (never inside this call).
+  virtual void Send(std::shared_ptr<const std::string> text, SendDone done) = 0;
+  // Says goodbye with a close frame, bounded in time, then closes the socket.
+  virtual void Close() = 0;
+  // The attached phone is never closed to make room for new connections.
+  virtual void SetAttached(bool attached) = 0;
+};
+using BrowserPhonePtr = std::shared_ptr<CBrowserPhone>;
+
+class IBrowserPhoneHost {
+ public:
+  // A message from that phone: a JSON object whose "msg" is a string.
+  virtual void OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) = 0;
+  // The phone's connection ended, for whatever reason; called once.
+  virtual void OnBrowserGone(const BrowserPhonePtr& phone) = 0;
+
+ protected:
+  ~IBrowserPhoneHost() = default;
+};
+
+// A session that offers the browser remote tells its address through this.
+class IBrowserRemoteSource {
+ public:
+  // "http://<host>:<port>/r/<token>" while serving, else empty. Any thread.
+  virtual std::string BrowserAddress() = 0;
+
+ protected:
+  ~IBrowserRemoteSource() = default;
+};
+
+class CBrowserRemote {
+ public:
+  // The token is drawn here, once: a new pairing gets a new server.
+  CBrowserRemote(boost::asio::io_context& io, IBrowserPhoneHost& host,
+                 BrowserRemoteOptions options);
+  ~CBrowserRemote();
+  CBrowserRemote(const CBrowserRemote&) = delete;
+  CBrowserRemote& operator=(const CBrowserRemote&) = delete;
+
+  // I/O thread. Listens on the first free port of the range (the one used
+  // before, if any, is tried first so the address stays); false when none is
+  // free or no token could be drawn.
+  bool Open();
+  // Closes the listener and every connection; a later Open serves again.
+  void Close();
+  std::size_t ConnectionCount() const;
+
+  // Any thread.
+  std::string Address() const;
+  std::uint16_t Port() const;
+  const std::string& Token() const;
+
+  struct Impl;  // shared with the connections, which outlive no I/O thread
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// --- pieces without I/O, for the server and its tests ----------------------
+
+// 32 lower-case hex digits from the system's secure random source; empty if
+// that source fails (then nothing is served).
+std::string NewBrowserToken();
+
+// Equality whose time depends only on the expected token's length.
+bool TokensEqual(std::string_view given, std::string_view expected);
+
+enum class BrowserRoute { Page, Socket, Forbidden, NotFound };
+
+// What a request target asks for. "/r/<token>" is the page and
+// "/ws/<token>?c=<id>" the socket (clientId gets the id); a right prefix with
+// a wrong token is Forbidden, anything else NotFound.
+BrowserRoute RouteBrowserTarget(std::string_view target, std::string_view token,
+                                std::string* clientId);
+
+// The page's own origin: Origin is "http://" + Host, and Host is an IPv4
+// literal with this port (so a page of another site, even one whose name
+// resolves to this PC, cannot open the socket).
+bool BrowserOriginAllowed(std::string_view origin, std::string_view host, std::uint16_t port);
+
+// The IPv4 address a phone on the LAN reaches this PC at: that of the
+// interface holding the default route, else any non-loopback address of the
+// host name, else 127.0.0.1.
+std::string LocalLanAddress();

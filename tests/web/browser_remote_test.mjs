@@ -1,0 +1,375 @@
+// The browser remote in a real browser: Debian's Chromium, headless, at a
+// phone's size with touch, against the real pivaro program in line mode with
+// its simulated presentation application and a Mosquitto broker of its own on
+// a free loopback port. Every wait is bounded; the whole run has a watchdog.
+//
+//   node browser_remote_test.mjs --pivaro <path> [--shots <dir>]
+//        [--chromium /usr/bin/chromium] [--mosquitto /usr/sbin/mosquitto]
+//
+// Screenshots of each state of the page go to --shots.
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+
+let puppeteer;
+try {
+  puppeteer = (await import('puppeteer-core')).default;
+} catch (e) {
+  console.error('puppeteer-core is missing: run tools/deps.sh (npm ci in tests/web)');
+  process.exit(1);
+}
+
+const options = { chromium: '/usr/bin/chromium', mosquitto: '/usr/sbin/mosquitto', shots: '' };
+for (let i = 2; i < process.argv.length; i += 2) {
+  options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
+}
+if (!options.pivaro) {
+  console.error('usage: browser_remote_test.mjs --pivaro <path> [--shots <dir>]');
+  process.exit(2);
+}
+if (options.shots) fs.mkdirSync(options.shots, { recursive: true });
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const cleanups = [];
+const watchdog = setTimeout(() => fail('the whole run took longer than 150 s'), 150000);
+
+async function fail(why) {
+  console.error('FAIL: ' + why);
+  for (const p of pivaros) console.error('--- pivaro output ---\n' + p.lines.join('\n'));
+  await cleanup();
+  process.exit(1);
+}
+async function cleanup() {
+  clearTimeout(watchdog);
+  for (const f of cleanups.reverse()) {
+    try { await f(); } catch (e) { /* best effort */ }
+  }
+}
+function check(condition, what) {
+  if (!condition) throw new Error(what);
+  console.log('ok - ' + what);
+}
+
+// A child whose stdout is kept as lines.
+class Child {
+  constructor(command, args, env) {
+    this.lines = [];
+    this.exit = null;
+    this.proc = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
+    let rest = '';
+    this.proc.stdout.on('data', (chunk) => {
+      rest += chunk.toString('utf8');
+      const parts = rest.split('\n');
+      rest = parts.pop();
+      this.lines.push(...parts);
+    });
+    this.proc.stderr.on('data', (chunk) => this.lines.push('[stderr] ' + chunk.toString('utf8').trim()));
+    this.proc.on('exit', (code) => { this.exit = code; });
+  }
+  write(line) { this.proc.stdin.write(line + '\n'); }
+  // The first line at or after `from` starting with prefix and containing part.
+  async waitLine(prefix, part = '', limitMs = 10000, from = 0) {
+    const end = Date.now() + limitMs;
+    for (;;) {
+      for (let i = from; i < this.lines.length; ++i) {
+        const l = this.lines[i];
+        if (l.startsWith(prefix) && l.includes(part)) return { line: l, index: i };
+      }
+      if (Date.now() > end) throw new Error(`no line "${prefix}…${part}" within ${limitMs} ms`);
+      await sleep(50);
+    }
+  }
+  async waitExit(limitMs) {
+    const end = Date.now() + limitMs;
+    while (this.exit === null && Date.now() < end) await sleep(50);
+    return this.exit;
+  }
+  kill() { if (this.exit === null) this.proc.kill('SIGKILL'); }
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+async function waitPort(port, limitMs) {
+  const end = Date.now() + limitMs;
+  while (Date.now() < end) {
+    const ok = await new Promise((resolve) => {
+      const s = net.connect(port, '127.0.0.1');
+      s.once('connect', () => { s.destroy(); resolve(true); });
+      s.once('error', () => resolve(false));
+    });
+    if (ok) return true;
+    await sleep(100);
+  }
+  return false;
+}
+
+const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'pivaro-browser-'));
+cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
+
+async function startBroker() {
+  const port = await freePort();
+  const conf = path.join(tmp, 'mosquitto.conf');
+  fs.writeFileSync(conf, `listener ${port} 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\npersistence false\n`);
+  const broker = new Child(options.mosquitto, ['-c', conf], {});
+  cleanups.push(() => broker.kill());
+  if (!(await waitPort(port, 5000))) throw new Error('mosquitto did not start');
+  return port;
+}
+
+const pivaros = [];
+async function startPivaro(brokerPort) {
+  const pc = new Child(options.pivaro, [], {
+    PIVARO_RELAY_URI: `tcp://127.0.0.1:${brokerPort}`,
+    PIVARO_DIRECT_PORT: '0',
+    XDG_RUNTIME_DIR: tmp,
+  });
+  pivaros.push(pc);
+  cleanups.push(() => pc.kill());
+  await pc.waitLine('state: ', 'WaitingForPhone');
+  const { line } = await pc.waitLine('browser: ');
+  const printed = line.slice('browser: '.length).trim();
+  const url = new URL(printed);
+  check(/^\/r\/[0-9a-f]{32}$/.test(url.pathname), `pivaro prints a browser address (${printed})`);
+  check(url.port >= 41204 && url.port <= 41213, 'the browser port is in 41204..41213');
+  // The browser runs on this machine: the PC's LAN address becomes loopback.
+  url.hostname = '127.0.0.1';
+  return { pc, address: url.toString() };
+}
+
+const phase = (page) => page.$eval('#app', (e) => e.dataset.phase);
+async function waitPhase(page, wanted, limitMs = 10000) {
+  await page.waitForFunction((w) => document.getElementById('app').dataset.phase === w,
+    { timeout: limitMs }, wanted);
+}
+const text = (page, selector) => page.$eval(selector, (e) => e.textContent.trim());
+async function shot(page, name) {
+  if (!options.shots) return;
+  await sleep(150);  // let transitions settle
+  await page.screenshot({ path: path.join(options.shots, name + '.png') });
+}
+async function tap(page, selector) {
+  const box = await (await page.$(selector)).boundingBox();
+  await page.touchscreen.tap(box.x + box.width / 2, box.y + box.height / 2);
+}
+// A finger drag across the pad, `steps` moves `stepMs` apart; the finger may
+// stay down for a while at the end (pauseMs) before it lifts.
+async function drag(page, from, to, steps, stepMs, pauseMs = 0, whileDown = null) {
+  const box = await (await page.$('#pad')).boundingBox();
+  const at = (f) => ({ x: box.x + f.x * box.width, y: box.y + f.y * box.height });
+  const start = at(from);
+  await page.touchscreen.touchStart(start.x, start.y);
+  for (let i = 1; i <= steps; ++i) {
+    const p = at({ x: from.x + (to.x - from.x) * i / steps, y: from.y + (to.y - from.y) * i / steps });
+    await page.touchscreen.touchMove(p.x, p.y);
+    await sleep(stepMs);
+  }
+  if (whileDown) await whileDown();
+  await sleep(pauseMs);
+  await page.touchscreen.touchEnd();
+}
+
+const phoneViewport = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
+
+async function main() {
+  const brokerPort = await startBroker();
+  let { pc, address } = await startPivaro(brokerPort);
+
+  const browser = await puppeteer.launch({
+    executablePath: options.chromium,
+    headless: true,
+    userDataDir: path.join(tmp, 'chromium-profile'),
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--lang=en-US'],
+  });
+  cleanups.push(() => browser.close());
+
+  const page = await browser.newPage();
+  await page.setViewport(phoneViewport);
+  // The presenter's phone is in dark mode; the light theme is switched to below.
+  await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'dark' }]);
+  // What the page sends, as Chromium saw it leave.
+  const sent = [];
+  const cdp = await page.createCDPSession();
+  await cdp.send('Network.enable');
+  cdp.on('Network.webSocketFrameSent', (e) => {
+    try { sent.push(JSON.parse(e.response.payloadData)); } catch (err) { sent.push({ raw: e.response.payloadData }); }
+  });
+  const sentSince = (n, name) => sent.slice(n).filter((m) => m.msg === name);
+
+  // Connects and shows the state.
+  await page.goto(address, { waitUntil: 'load', timeout: 10000 });
+  await waitPhase(page, 'connected');
+  await pc.waitLine('state: ', 'Connected');
+  check(sent.some((m) => m.msg === 'hello' && m.note === 1), 'the page greets with notes wanted');
+  check((await text(page, '#showText')).includes('No presentation'), 'the page shows that nothing is open');
+  await shot(page, '01-connected-nothing-open');
+
+  pc.write('open');
+  await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Ready', { timeout: 5000 });
+  check(true, 'opening a presentation on the PC shows "Ready" on the page');
+  await shot(page, '02-presentation-open');
+
+  // Start and next from the page turn the simulated show.
+  let mark = pc.lines.length;
+  let n = sent.length;
+  await tap(page, '#showBtn');
+  await pc.waitLine('show: ', 'show running, slide 1', 5000, mark);
+  await page.waitForFunction(() => !document.getElementById('notes').classList.contains('empty'), { timeout: 5000 });
+  const firstNotes = await text(page, '#notes');
+  check(firstNotes.length > 0, `the page's start button starts the show and notes appear ("${firstNotes}")`);
+  mark = pc.lines.length;
+  await tap(page, '#nextBtn');
+  await pc.waitLine('show: ', 'slide 2', 5000, mark);
+  await page.waitForFunction((before) => document.getElementById('notes').textContent.trim() !== before,
+    { timeout: 5000 }, firstNotes);
+  check(true, `next turns the show to slide 2 and its notes replace the first ("${await text(page, '#notes')}")`);
+  check((await text(page, '#showLabel')) === 'End show', 'the show button offers to end the running show');
+  await sleep(1100);  // the timer shows a running second
+  await shot(page, '03-show-running-notes');
+
+  // The pen draws, erase clears.
+  await tap(page, '#modePen');
+  mark = pc.lines.length;
+  n = sent.length;
+  await drag(page, { x: 0.15, y: 0.7 }, { x: 0.85, y: 0.25 }, 24, 16, 600, () => shot(page, '05-pen-drawing'));
+  await pc.waitLine('show: ', ', pen', 3000, mark);
+  await sleep(300);  // the last frames' reports from Chromium
+  check(sentSince(n, 'pen_down').length === 1 && sentSince(n, 'pen_move').length > 0 &&
+    sentSince(n, 'pen_up').length === 1, 'a pen drag sends pen_down, pen_move and pen_up and the PC holds the pen');
+  n = sent.length;
+  await tap(page, '#eraseBtn');
+  await sleep(300);
+  check(sentSince(n, 'erase').length === 1, 'the erase button sends erase');
+  await tap(page, '#modeLaser');
+
+  // The laser, on the WPS-like application, which has no laser of its own:
+  // the PC draws the dot, and the terminal's laser line follows the finger.
+  await tap(page, '#showBtn');
+  await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Ready', { timeout: 5000 });
+  pc.write('switch');
+  pc.write('open');
+  pc.write('start');
+  await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Live', { timeout: 5000 });
+  mark = pc.lines.length;
+  n = sent.length;
+  await drag(page, { x: 0.2, y: 0.3 }, { x: 0.7, y: 0.6 }, 20, 16, 500, () => shot(page, '04-laser-drag'));
+  const near = (line, x, y) => {
+    const m = /x ([0-9.]+), y ([0-9.]+)/.exec(line);
+    return m && Math.abs(Number(m[1]) - x) < 0.02 && Math.abs(Number(m[2]) - y) < 0.02;
+  };
+  const shown = await pc.waitLine('laser: ', 'show x', 3000, mark);
+  check(near(shown.line, 0.2, 0.3), `the PC shows the dot where the finger went down (${shown.line})`);
+  const hidden = await pc.waitLine('laser: ', 'hide', 3000, mark);
+  const moved = pc.lines.slice(shown.index, hidden.index).filter((l) => l.startsWith('laser: move'));
+  check(moved.length > 5 && near(moved[moved.length - 1], 0.7, 0.6),
+    `the dot follows the finger (${moved.length} moves, last ${moved[moved.length - 1]})`);
+  await sleep(300);
+  check(true, 'a drag on the pad shows, moves and hides the laser on the PC');
+  const laserDown = sentSince(n, 'laser_down');
+  check(laserDown.length === 1 && Math.abs(laserDown[0].x - 0.2) < 0.02 && Math.abs(laserDown[0].y - 0.3) < 0.02,
+    `laser_down carries the touch point as slide fractions (${JSON.stringify(laserDown[0])})`);
+  const lastMove = sentSince(n, 'laser_move').pop();
+  check(lastMove && Math.abs(lastMove.x - 0.7) < 0.02 && Math.abs(lastMove.y - 0.6) < 0.02,
+    'the last laser_move is where the finger stopped');
+  check(sentSince(n, 'laser_up').length === 1, 'lifting the finger sends laser_up');
+
+  // Many pointer moves within one frame leave as one message.
+  n = sent.length;
+  await page.evaluate(() => {
+    const pad = document.getElementById('pad');
+    const r = pad.getBoundingClientRect();
+    const ev = (type, f) => new PointerEvent(type, { pointerId: 7, bubbles: true, cancelable: true,
+      clientX: r.left + f * r.width, clientY: r.top + f * r.height, pointerType: 'touch' });
+    pad.dispatchEvent(ev('pointerdown', 0.1));
+    for (let i = 0; i < 50; ++i) pad.dispatchEvent(ev('pointermove', 0.1 + i * 0.01));
+  });
+  await sleep(200);
+  await page.evaluate(() => {
+    const pad = document.getElementById('pad');
+    pad.dispatchEvent(new PointerEvent('pointerup', { pointerId: 7, bubbles: true, pointerType: 'touch' }));
+  });
+  await sleep(200);
+  const burst = sentSince(n, 'laser_move');
+  check(burst.length === 1 && Math.abs(burst[0].x - 0.59) < 0.01,
+    `fifty moves in one frame are sent as one move, the latest (${burst.length} sent)`);
+
+  // A second browser is told busy; the first one keeps the show.
+  const other = await browser.createBrowserContext();
+  cleanups.push(() => other.close());
+  const page2 = await other.newPage();
+  await page2.setViewport(phoneViewport);
+  await page2.goto(address, { waitUntil: 'load', timeout: 10000 });
+  await waitPhase(page2, 'busy');
+  check(true, 'a second browser is told that another phone is connected');
+  await shot(page2, '06-second-phone-busy');
+  mark = pc.lines.length;
+  await tap(page, '#nextBtn');
+  await pc.waitLine('show: ', 'WPS-like', 5000, mark);
+  await pc.waitLine('show: ', 'slide 2', 5000, mark);
+  check((await phase(page)) === 'connected', 'the first browser still drives the show');
+
+  // The same page reloaded takes its own place over.
+  await page.reload({ waitUntil: 'load', timeout: 10000 });
+  await waitPhase(page, 'connected');
+  check((await phase(page2)) === 'busy', 'a reloaded page is the same phone again, the other stays busy');
+  await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Live', { timeout: 5000 });
+  check((await text(page, '#timer')) !== '00:00', 'the presentation timer keeps counting across a reload');
+
+  // Light theme and landscape.
+  await tap(page, '#themeBtn');
+  await shot(page, '07-light-theme');
+  await page.setViewport({ ...phoneViewport, width: 844, height: 390 });
+  await sleep(200);
+  await shot(page, '08-landscape-light');
+  await tap(page, '#themeBtn');
+  await shot(page, '09-landscape-dark');
+  await page.setViewport(phoneViewport);
+
+  // Closing pivaro: the page shows it, and the new address works after a restart.
+  const oldAddress = address;
+  mark = pc.lines.length;
+  pc.write('close');
+  await pc.waitLine('close: ', '', 5000, mark);
+  pc.write('yes');
+  await waitPhase(page, 'quit');
+  check(true, 'closing pivaro shows the page\'s closed state');
+  check((await pc.waitExit(10000)) === 0, 'pivaro ends with 0');
+  await shot(page, '10-pivaro-closed');
+
+  ({ pc, address } = await startPivaro(brokerPort));
+  check(address !== oldAddress, 'the restarted pivaro has a new address');
+  // The busy page kept trying its old address; its token is gone.
+  await waitPhase(page2, 'expired', 20000);
+  check(true, 'a page with the old address learns that its link expired');
+  await shot(page2, '11-link-expired');
+  await page.goto(address, { waitUntil: 'load', timeout: 10000 });
+  await waitPhase(page, 'connected');
+  await pc.waitLine('state: ', 'Connected');
+  check(true, 'the new address connects');
+
+  pc.write('close');
+  await pc.waitLine('close: ');
+  pc.write('yes');
+  check((await pc.waitExit(10000)) === 0, 'pivaro ends with 0 again');
+}
+
+try {
+  await main();
+  await cleanup();
+  console.log('PASS');
+  process.exit(0);
+} catch (e) {
+  await fail(e && e.stack ? e.stack : String(e));
+}
