@@ -408,6 +408,7 @@ HResult CSimulatedPresentationApp::Impl::InvokeLocked(
         return GoToLocked(std::int32_t(presentation.slides.size()), true), kOk;
       if (put && member == u"PointerType") {
         if (args[0].kind != AutoValue::Kind::Int32) return kTypeMismatch;
+        if (pointerType != args[0].intValue) Raise(kSimulatedPointerChanged, {});
         pointerType = args[0].intValue;
         return kOk;
       }

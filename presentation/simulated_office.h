@@ -44,6 +44,12 @@ struct SimulatedPresentation {
 enum class SimulatedAppKind { PowerPointLike, WpsLike };
 
 // What the presenter would see; read with Snapshot().
+// Raised by the simulated application, beside the real application events,
+// when the show's pointer changes (pen or arrow), so that a front end can
+// show it without polling. No real application raises it; the back-ends
+// ignore ids they do not know.
+constexpr std::int32_t kSimulatedPointerChanged = 9001;
+
 struct SimulatedAppState {
   bool presentationOpen = false;
   bool showRunning = false;

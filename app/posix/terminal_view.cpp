@@ -436,10 +436,10 @@ void CTerminalView::OnLine(const std::string& raw) {
   std::string line = raw;
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   static const std::pair<const char*, char> kWords[] = {
-      {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'},  {"close", 'q'},  {"yes", 'y'},
-      {"no", 'n'},      {"about", 'a'}, {"website", 'w'}, {"update", 'u'}, {"open", 'o'},
-      {"start", 's'},   {"next", 'n'},  {"prev", 'p'},    {"end", 'e'},    {"switch", 'k'},
-      {"browser", 'b'}};
+      {"connect", 'c'}, {"retry", 'r'}, {"cancel", 'x'}, {"close", 'q'},
+      {"yes", 'y'},     {"no", 'n'},    {"about", 'a'},  {"website", 'w'},
+      {"update", 'u'},  {"open", 'o'},  {"start", 's'},  {"next", 'n'},
+      {"prev", 'p'},    {"end", 'e'},   {"switch", 'k'}, {"browser", 'b'}};
   for (const auto& w : kWords) {
     if (line == w.first) return OnKey(w.second);
   }

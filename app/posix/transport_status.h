@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "net/browser_remote.h"
 #include "net/session.h"
 
 enum class LinkState : int { Off, Starting, Up, Down };
@@ -37,7 +38,7 @@ class TransportStatus {
   std::function<void()> changed_;
 };
 
-class CWatchedSession : public INetSession, private INetSessionNotify {
+class CWatchedSession : public INetSession, public IBrowserRemoteSource, private INetSessionNotify {
  public:
   // Takes over the caller's reference to inner. port reads the LAN port
   // actually bound (may be empty for the relay).
@@ -46,6 +47,11 @@ class CWatchedSession : public INetSession, private INetSessionNotify {
   ~CWatchedSession() override;
 
   std::vector<PairingParam> GetPairingParams() override { return inner_->GetPairingParams(); }
+  // The browser remote of the session inside, when it offers one.
+  std::string BrowserAddress() override {
+    auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_);
+    return source ? source->BrowserAddress() : std::string();
+  }
   bool Start(std::int32_t cookie) override;
   bool Stop(std::int32_t cookie) override;
   bool Close() override;
