@@ -116,7 +116,10 @@ HWND FindDialogOver(HWND window) {
         auto* s = reinterpret_cast<Search*>(p);
         wchar_t name[16] = {};
         GetClassNameW(w, name, 16);
-        if (w != s->main && IsWindowVisible(w) && std::wstring(name) == L"#32770") {
+        bool shadow = (GetWindowLongW(w, GWL_EXSTYLE) & WS_EX_LAYERED) != 0;
+        bool cover = GetWindow(w, GW_CHILD) == nullptr;
+        if (w != s->main && IsWindowVisible(w) && std::wstring(name) == L"#32770" && !shadow &&
+            !cover) {
           s->found = w;
           return FALSE;
         }
@@ -183,6 +186,7 @@ WindowHarness::WindowHarness(Options options) : options_(options) {
   int update = options.updateState;
   s.checkForUpdate = [update] { return update; };
   s.serviceBaseUrl = [] { return std::string("http://127.0.0.1/tavmix/"); };
+  s.reports = options.reports;
   dialog_ = std::make_unique<TestDlg>(std::move(s));
 }
 
@@ -231,7 +235,7 @@ void WindowHarness::Close() {
             }
             return false;
           },
-          std::chrono::seconds(10))) {
+          std::chrono::seconds(20))) {
     ADD_FAILURE() << "the window did not close";
   }
   ui_.join();

@@ -67,8 +67,9 @@ class WindowHarness {
  public:
   struct Options {
     int updateState = 0;
-    bool relayStarts = true;   // Start on the relay returns true
-    bool startInline = false;  // sessions report their start from inside Start
+    bool relayStarts = true;                // Start on the relay returns true
+    bool startInline = false;               // sessions report their start from inside Start
+    Report::IReportMgr* reports = nullptr;  // where the dialogs' records go
   };
 
   WindowHarness() : WindowHarness(Options{}) {}
@@ -81,6 +82,8 @@ class WindowHarness {
   // false when it is still running after timeout. *result is DoModal's.
   bool RunUntilEnd(std::chrono::milliseconds timeout, INT_PTR* result);
   std::size_t SessionsMade();
+  // The window's modal run has returned.
+  bool Ended() const { return ended_; }
   // Closes it as the close button does and waits for the thread to end.
   void Close();
 
@@ -116,7 +119,8 @@ class WindowHarness {
   std::atomic<bool> ended_{false};
 };
 
-// A visible dialog other than window on window's thread (a dialog it runs).
+// A visible dialog other than window on window's thread (a dialog it runs;
+// not a shadow, and not the empty cover a dialog may run inside).
 HWND FindDialogOver(HWND window);
 // Waits for one to appear; null after timeout.
 HWND WaitForDialogOver(HWND window, std::chrono::milliseconds timeout = std::chrono::seconds(5));
