@@ -46,35 +46,6 @@ void SaveArtifact(const Capture& c, const std::wstring& name) {
   EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png"));
 }
 
-// A screen rectangle, whatever windows are on it.
-Capture CaptureScreen(const RECT& r) {
-  Capture c;
-  c.width = r.right - r.left;
-  c.height = r.bottom - r.top;
-  c.pixels.assign(static_cast<std::size_t>(c.width) * c.height, 0);
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = c.width;
-  info.bmiHeader.biHeight = -c.height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ previous = SelectObject(memory, dib);
-  BitBlt(memory, 0, 0, c.width, c.height, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  const auto* p = static_cast<const std::uint32_t*>(bits);
-  for (std::size_t i = 0; i < c.pixels.size(); ++i) c.pixels[i] = p[i] & 0xFFFFFF;
-  SelectObject(memory, previous);
-  DeleteObject(dib);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return c;
-}
-
 RECT WindowRect(HWND w) {
   RECT r{};
   GetWindowRect(w, &r);
@@ -392,6 +363,7 @@ TEST(ShakingCover, AClickBesideTheDialogShakesItAndPutsItBack) {
   RECT m = WindowRect(h.Hwnd()), c = WindowRect(cover);
   EXPECT_TRUE(EqualRect(&m, &c)) << "the cover lies exactly over the window";
   EXPECT_TRUE(IsWindowEnabled(cover)) << "re-enabled to receive clicks";
+  Sleep(200);
   SaveArtifact(CaptureScreen(RECT{m.left - 60, m.top - 20, m.right + 60, m.bottom + 20}),
                L"close_dialog_over_window");
 

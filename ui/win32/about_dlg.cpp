@@ -23,6 +23,16 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 
 std::wstring WideAscii(const char* text) { return std::wstring(text, text + strlen(text)); }
 
+// The address as people write it: no scheme, no final slash.
+std::wstring DisplayAddress(const char* url) {
+  std::wstring text = WideAscii(url);
+  for (const wchar_t* scheme : {L"https://", L"http://"}) {
+    if (text.rfind(scheme, 0) == 0) text.erase(0, wcslen(scheme));
+  }
+  if (!text.empty() && text.back() == L'/') text.pop_back();
+  return text;
+}
+
 void SetUpLink(CTextButton& link, HWND parent, const RECT& r, int id, const wchar_t* text,
                COLORREF colour) {
   link.Create(parent, r, id);
@@ -36,7 +46,7 @@ void SetUpLink(CTextButton& link, HWND parent, const RECT& r, int id, const wcha
 }  // namespace
 
 void CAboutDlg::CreateContent() {
-  SetUpLink(website_, window_, kWebsiteRect, kIdWebsite, WideAscii(kOfficialWebsite).c_str(),
+  SetUpLink(website_, window_, kWebsiteRect, kIdWebsite, DisplayAddress(kOfficialWebsite).c_str(),
             kWebsiteBlue);
   website_.SetUnderlineOnHover(true);
   SetUpLink(agreement_, window_, kAgreementRect, kIdAgreement, Wide(kAgreementText), kLink);

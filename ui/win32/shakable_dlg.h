@@ -63,15 +63,11 @@ class CShakableDlg {
         self->OnInitDialog();
         return FALSE;
       case WM_ERASEBKGND:
-        // Nothing drawn: the cover shows what is below it.
         SetWindowLongPtrW(window, DWLP_MSGRESULT, 1);
         return TRUE;
-      case WM_PAINT: {
-        PAINTSTRUCT ps;
-        BeginPaint(window, &ps);
-        EndPaint(window, &ps);
+      case WM_PAINT:
+        self->Paint();
         return TRUE;
-      }
       case WM_LBUTTONDOWN:
         self->StartShake();
         return TRUE;
@@ -98,12 +94,43 @@ class CShakableDlg {
     SetWindowLongW(
         window_, GWL_STYLE,
         GetWindowLongW(window_, GWL_STYLE) & ~(WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+    TakeSnapshot(r);
     ShowWindow(window_, SW_SHOWNA);
     reEnablePending_ = true;
     INT_PTR result = inner_.DoModal(window_);
     EndDialog(window_, result);
     KillTimer(window_, kShakeTimer);
     step_ = 0;
+  }
+
+  // The cover must look like what it covers. A window that paints nothing
+  // shows black on a composited desktop (and under Wine), so it shows the
+  // picture of the screen below it taken just before it appeared.
+  void TakeSnapshot(const RECT& r) {
+    int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    snapshot_.Reset(CreateCompatibleBitmap(screen, w, h));
+    if (memory && snapshot_) {
+      SelectScope select(memory, snapshot_.get());
+      BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    }
+    if (memory) DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+  }
+
+  void Paint() {
+    PaintScope paint(window_);
+    if (!snapshot_) return;
+    RECT client;
+    GetClientRect(window_, &client);
+    HDC memory = CreateCompatibleDC(paint.dc());
+    {
+      SelectScope select(memory, snapshot_.get());
+      BitBlt(paint.dc(), 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    }
+    DeleteDC(memory);
   }
 
   void StartShake() {
@@ -137,4 +164,5 @@ class CShakableDlg {
   bool reEnablePending_ = false;
   int step_ = 0;
   RECT start_{};
+  GdiObject<HBITMAP> snapshot_;
 };
