@@ -83,7 +83,8 @@ TEST(MissingImages, UpdateNoticeWithoutItsImagesStillAnswers) {
 // No laser image (118): the dot's window is made, layered and fully
 // transparent, so the slide shows through all of it.
 TEST(MissingImages, LaserWithoutItsImageIsTransparent) {
-  const RECT slide{100, 50, 900, 650};
+  // To the right of the centred main window, which would cover the dot.
+  const RECT slide{820, 100, 1260, 600};
   StandInShow show(slide);
   WindowHarness h;
   h.Open();
@@ -93,7 +94,7 @@ TEST(MissingImages, LaserWithoutItsImageIsTransparent) {
   p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
   p.runningType = PowerPoint;
   p.showRunning = true;
-  h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.5})");
+  h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.8})");  // below the title bar
   ASSERT_TRUE(WaitFor([&] { return h.Dialog().LaserHwnd() != nullptr; }));
   h.OnUi([] {});
   HWND dot = h.Dialog().LaserHwnd();
@@ -102,6 +103,8 @@ TEST(MissingImages, LaserWithoutItsImageIsTransparent) {
   RECT r;
   GetWindowRect(dot, &r);
   Capture c = CaptureScreen(r);
+  CaptureScreen(RECT{r.left - 40, r.top - 40, r.right + 40, r.bottom + 40})
+      .SavePng(L"screenshots\\laser_missing_image.png");
   EXPECT_EQ(c.width, 52);
   EXPECT_EQ(c.Count(RECT{0, 0, 52, 52}, [](std::uint32_t x) { return !IsSlide(x); }), 0)
       << "nothing drawn";
