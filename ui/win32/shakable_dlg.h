@@ -109,6 +109,12 @@ class CShakableDlg {
   void TakeSnapshot(const RECT& r) {
     int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return;
+    // What the owner still has to paint (a state it just entered) belongs
+    // in the picture.
+    if (HWND owner = GetWindow(window_, GW_OWNER)) {
+      RedrawWindow(owner, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    }
+    GdiFlush();
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     snapshot_.Reset(CreateCompatibleBitmap(screen, w, h));
