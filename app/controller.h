@@ -165,6 +165,8 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
 
  protected:
   IMainView* View() const { return view_; }
+  // Where the window's dialogs send their usage records (may be null).
+  Report::IReportMgr* Reports() const { return reports_; }
 
  private:
   // A counted reference to a session, taken under the fields lock so that

@@ -29,6 +29,14 @@ class IPresentationControl {
   virtual bool IsShowRunning() = 0;
   virtual bool HasNativeLaser() = 0;
   virtual bool HasUserStartedWpp() = 0;
+
+  // What the PC-drawn laser dot needs (UI thread, no queueing): the slide
+  // rectangle of the running show (PowerPoint first, zeros without one),
+  // whether that application's show runs, and its slide show window (0 when
+  // none is found). Without a manager behind them there is no show.
+  virtual ScreenRect GetShowRect() { return ScreenRect(); }
+  virtual bool IsShowRunningOf(PowerPointType) { return false; }
+  virtual WindowHandle FindShowWindow(PowerPointType) { return 0; }
 };
 
 // Adapts the real manager. Destroying it destroys the manager, which lets
@@ -56,6 +64,9 @@ class CPowerPointMgrControl : public IPresentationControl {
   bool IsShowRunning() override { return mgr_->IsShowRunning(); }
   bool HasNativeLaser() override { return mgr_->HasNativeLaser(); }
   bool HasUserStartedWpp() override { return mgr_->HasUserStartedWpp(); }
+  ScreenRect GetShowRect() override { return mgr_->GetShowRect(); }
+  bool IsShowRunningOf(PowerPointType type) override { return mgr_->IsShowRunning(type); }
+  WindowHandle FindShowWindow(PowerPointType type) override { return mgr_->FindShowWindow(type); }
 
  private:
   std::unique_ptr<CPowerPointMgr> mgr_;

@@ -72,6 +72,10 @@ bool CPowerPointMgr::IsShowRunning() const {
   return powerPoint_.ShowRunning() || wps_.ShowRunning();
 }
 
+bool CPowerPointMgr::IsShowRunning(PowerPointType type) const {
+  return type == Wps ? wps_.ShowRunning() : powerPoint_.ShowRunning();
+}
+
 bool CPowerPointMgr::HasNativeLaser() const {
   return powerPoint_.ShowRunning() && powerPoint_.VersionNumber() > 13;
 }

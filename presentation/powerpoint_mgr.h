@@ -86,6 +86,8 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
 
   // Read on the calling thread, without queueing.
   bool IsShowRunning() const;
+  // That application's show runs.
+  bool IsShowRunning(PowerPointType type) const;
   // The running PowerPoint show is version 14 or later (its own laser).
   bool HasNativeLaser() const;
   // The slide rectangle of the running show (PowerPoint first), else zeros.

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Draws the program's images: the button strips, the logo, the state
-pictures, the spinner, the update corner, the shadow and the icon, and the
-channel-id resource. The outputs are committed beside this script; run it
+pictures, the spinner, the update corner, the shadow, the laser dot and the
+icon, and the channel-id resource. The outputs are committed beside this script; run it
 (Debian's python3 with python3-pil) after changing a colour or a shape:
 
     /usr/bin/python3 resources/draw_images.py
@@ -219,7 +219,37 @@ def shadow():
     ImageDraw.Draw(mask).rounded_rectangle(s(5, 3, 32, 31), radius=6 * SS, fill=70)
     mask = mask.filter(ImageFilter.GaussianBlur(3.2 * SS))
     img.putalpha(mask)
-    return finish(img, size, size)
+    out = finish(img, size, size)
+    # The window lies on the hole and the shadow lies above the window:
+    # anything left there would darken the window's edges.
+    ImageDraw.Draw(out).rectangle((7, 3, 29, 25), fill=(0, 0, 0, 0))
+    return out
+
+
+# --- laser dot ---------------------------------------------------------------
+
+
+def laser_dot():
+    """A red dot with a soft glow, centred on 52 x 52; the corners and the
+    border stay fully transparent, so only the dot shows over the slide."""
+    size = 52
+    c = size / 2
+    glow = Image.new("L", (size * SS, size * SS), 0)
+    ImageDraw.Draw(glow).ellipse(s(c - 13, c - 13, c + 13, c + 13), fill=150)
+    glow = glow.filter(ImageFilter.GaussianBlur(4.5 * SS))
+    img = Image.new("RGBA", glow.size, (0xFF, 0x20, 0x20, 0))
+    img.putalpha(glow)
+    d = ImageDraw.Draw(img)
+    d.ellipse(s(c - 9, c - 9, c + 9, c + 9), fill=(0xE8, 0x10, 0x10, 255))
+    d.ellipse(s(c - 6.5, c - 6.5, c + 6.5, c + 6.5), fill=(0xFF, 0x30, 0x28, 255))
+    d.ellipse(s(c - 3, c - 3.5, c + 1.5, c + 1), fill=(0xFF, 0xA8, 0xA0, 255))
+    out = finish(img, size, size)
+    px = out.load()
+    for y in range(size):
+        for x in range(size):
+            if (x + 0.5 - c) ** 2 + (y + 0.5 - c) ** 2 > 24 ** 2:
+                px[x, y] = (0, 0, 0, 0)
+    return out
 
 
 # --- channel id --------------------------------------------------------------
@@ -247,6 +277,7 @@ def main():
                 update_corner_frame(BLUE_DARK)]), "update_corner.png")
     save(update_icon(), "update.png")
     save(shadow(), "shadow.png")
+    save(laser_dot(), "laser.png")
     big = logo(256)
     big.save(os.path.join(OUT, "pivaro.ico"),
              sizes=[(16, 16), (24, 24), (32, 32), (48, 48), (64, 64), (256, 256)])

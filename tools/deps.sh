@@ -12,7 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev rapidjson-dev libsimdjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth tmux locales
-  python3-pil fonts-wqy-microhei iproute2 nodejs chromium
+  python3-pil fonts-wqy-microhei iproute2 nodejs chromium xcompmgr
 )
 
 missing=()

@@ -170,6 +170,19 @@ class FakePresentation : public IPresentationControl {
   bool HasNativeLaser() override { return nativeLaser; }
   bool HasUserStartedWpp() override { return userStartedWpp; }
 
+  // The show the PC-drawn laser is placed over: which application's show
+  // runs (0 none), its slide rectangle and its window. Set before use.
+  std::atomic<int> runningType{0};
+  ScreenRect showRect;
+  WindowHandle showWindow = 0;
+  std::vector<PowerPointType> windowLookups;
+  ScreenRect GetShowRect() override { return runningType ? showRect : ScreenRect(); }
+  bool IsShowRunningOf(PowerPointType type) override { return runningType == type; }
+  WindowHandle FindShowWindow(PowerPointType type) override {
+    windowLookups.push_back(type);
+    return runningType == type ? showWindow : 0;
+  }
+
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(lock_);
     return calls_;

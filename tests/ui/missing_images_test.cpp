@@ -58,5 +58,54 @@ TEST(MissingImages, PlacesStayBlankAndTheWindowWorks) {
 
   // The close button without its images still closes.
   ClickControl(h.Controls().close);
-  EXPECT_TRUE(WaitFor([&] { return !IsWindow(h.Hwnd()); }));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(h.Hwnd()); }, std::chrono::seconds(20)));
+}
+
+// No update icon (115), no wide button strip (114), no shadow (116): the
+// notice still shows its texts and its blank buttons still answer.
+TEST(MissingImages, UpdateNoticeWithoutItsImagesStillAnswers) {
+  WindowHarness::Options options;
+  options.updateState = CMainController::kUpdateOptional;
+  WindowHarness h(options);
+  h.Open();
+  ClickControl(h.Controls().update, 40, 40);
+  HWND notice = WaitForDialogOver(h.Hwnd());
+  ASSERT_NE(notice, nullptr);
+  Sleep(200);
+  Capture c = CaptureWindow(notice);
+  EXPECT_EQ(c.Count(RECT{35, 77, 83, 125}, NotWhite), 0) << "no icon";
+  EXPECT_GT(c.Count(RECT{95, 70, 375, 135}, IsInk), 100) << "the message";
+  ClickControl(ChildWindowFromPoint(notice, POINT{300, 165}));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(notice); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(WaitFor([&] { return h.OpenedUrls().size() == 1; }));
+}
+
+// No laser image (118): the dot's window is made, layered and fully
+// transparent, so the slide shows through all of it.
+TEST(MissingImages, LaserWithoutItsImageIsTransparent) {
+  // To the right of the centred main window, which would cover the dot.
+  const RECT slide{820, 100, 1260, 600};
+  StandInShow show(slide);
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  FakePresentation& p = h.Presentation();
+  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
+  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
+  p.runningType = PowerPoint;
+  p.showRunning = true;
+  h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.8})");  // below the title bar
+  ASSERT_TRUE(WaitFor([&] { return h.Dialog().LaserHwnd() != nullptr; }));
+  h.OnUi([] {});
+  HWND dot = h.Dialog().LaserHwnd();
+  EXPECT_TRUE(GetWindowLongW(dot, GWL_EXSTYLE) & WS_EX_LAYERED);
+  Sleep(200);
+  RECT r;
+  GetWindowRect(dot, &r);
+  Capture c = CaptureScreen(r);
+  CaptureScreen(RECT{r.left - 40, r.top - 40, r.right + 40, r.bottom + 40})
+      .SavePng(L"screenshots\\laser_missing_image.png");
+  EXPECT_EQ(c.width, 52);
+  EXPECT_EQ(c.Count(RECT{0, 0, 52, 52}, [](std::uint32_t x) { return !IsSlide(x); }), 0)
+      << "nothing drawn";
 }

@@ -95,6 +95,86 @@ Capture CaptureWindow(HWND window) {
   return c;
 }
 
+StandInShow::StandInShow(const RECT& r) {
+  thread_ = std::thread([this, r] {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &StandInShow::Proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"screenClass";
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    RegisterClassW(&wc);
+    window_ = CreateWindowExW(0, L"screenClass", L"Slide Show", WS_POPUP | WS_VISIBLE, r.left,
+                              r.top, r.right - r.left, r.bottom - r.top, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+      TranslateMessage(&m);
+      DispatchMessageW(&m);
+    }
+  });
+  WaitFor([this] { return window_.load() != nullptr; });
+  Sleep(150);
+}
+
+StandInShow::~StandInShow() {
+  if (HWND w = window_.load()) PostMessageW(w, WM_CLOSE, 0, 0);
+  thread_.join();
+}
+
+LRESULT CALLBACK StandInShow::Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  switch (m) {
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(w, &ps);
+      RECT c;
+      GetClientRect(w, &c);
+      HBRUSH slide = CreateSolidBrush(kSlideBlue);
+      FillRect(dc, &c, slide);
+      DeleteObject(slide);
+      RECT bar{c.left + 120, c.top + 160, c.right - 120, c.top + 260};
+      FillRect(dc, &bar, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+      EndPaint(w, &ps);
+      return 0;
+    }
+    case WM_CLOSE:
+      DestroyWindow(w);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(w, m, wp, lp);
+  }
+}
+
+Capture CaptureScreen(const RECT& r) {
+  Capture c;
+  c.width = r.right - r.left;
+  c.height = r.bottom - r.top;
+  c.pixels.assign(static_cast<std::size_t>(c.width) * c.height, 0);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = c.width;
+  info.bmiHeader.biHeight = -c.height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ previous = SelectObject(memory, dib);
+  BitBlt(memory, 0, 0, c.width, c.height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const auto* p = static_cast<const std::uint32_t*>(bits);
+  for (std::size_t i = 0; i < c.pixels.size(); ++i) c.pixels[i] = p[i] & 0xFFFFFF;
+  SelectObject(memory, previous);
+  DeleteObject(dib);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return c;
+}
+
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   auto end = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
@@ -116,7 +196,10 @@ HWND FindDialogOver(HWND window) {
         auto* s = reinterpret_cast<Search*>(p);
         wchar_t name[16] = {};
         GetClassNameW(w, name, 16);
-        if (w != s->main && IsWindowVisible(w) && std::wstring(name) == L"#32770") {
+        bool shadow = (GetWindowLongW(w, GWL_EXSTYLE) & WS_EX_LAYERED) != 0;
+        bool cover = GetWindow(w, GW_CHILD) == nullptr;
+        if (w != s->main && IsWindowVisible(w) && std::wstring(name) == L"#32770" && !shadow &&
+            !cover) {
           s->found = w;
           return FALSE;
         }
@@ -183,6 +266,7 @@ WindowHarness::WindowHarness(Options options) : options_(options) {
   int update = options.updateState;
   s.checkForUpdate = [update] { return update; };
   s.serviceBaseUrl = [] { return std::string("http://127.0.0.1/tavmix/"); };
+  s.reports = options.reports;
   dialog_ = std::make_unique<TestDlg>(std::move(s));
 }
 
@@ -231,7 +315,7 @@ void WindowHarness::Close() {
             }
             return false;
           },
-          std::chrono::seconds(10))) {
+          std::chrono::seconds(20))) {
     ADD_FAILURE() << "the window did not close";
   }
   ui_.join();

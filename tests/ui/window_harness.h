@@ -13,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,6 +60,32 @@ inline bool IsReddish(std::uint32_t c) { return Red(c) > 180 && Green(c) < 120; 
 // The window's client area as it is on the screen now.
 Capture CaptureWindow(HWND window);
 
+// The colour of the stand-in show's slide.
+constexpr COLORREF kSlideBlue = RGB(0x1E, 0x3C, 0x6E);
+inline bool IsSlide(std::uint32_t c) {
+  return std::abs(Red(c) - 0x1E) < 6 && std::abs(Green(c) - 0x3C) < 6 &&
+         std::abs(Blue(c) - 0x6E) < 6;
+}
+inline bool IsDot(std::uint32_t c) { return Red(c) > 170 && Green(c) < 120 && Blue(c) < 120; }
+
+// A top-level window standing in for a slide show: a dark blue slide with
+// a white title bar, run by a thread of its own as the show's window is
+// run by its own program.
+class StandInShow {
+ public:
+  explicit StandInShow(const RECT& r);
+  ~StandInShow();
+  HWND Hwnd() const { return window_; }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND w, UINT m, WPARAM wp, LPARAM lp);
+  std::thread thread_;
+  std::atomic<HWND> window_{nullptr};
+};
+
+// A rectangle of the screen, whatever windows are on it.
+Capture CaptureScreen(const RECT& r);
+
 // Waits up to timeout for pred, pumping nothing (the window runs on its
 // own thread).
 bool WaitFor(const std::function<bool()>& pred,
@@ -67,8 +95,9 @@ class WindowHarness {
  public:
   struct Options {
     int updateState = 0;
-    bool relayStarts = true;   // Start on the relay returns true
-    bool startInline = false;  // sessions report their start from inside Start
+    bool relayStarts = true;                // Start on the relay returns true
+    bool startInline = false;               // sessions report their start from inside Start
+    Report::IReportMgr* reports = nullptr;  // where the dialogs' records go
   };
 
   WindowHarness() : WindowHarness(Options{}) {}
@@ -81,6 +110,8 @@ class WindowHarness {
   // false when it is still running after timeout. *result is DoModal's.
   bool RunUntilEnd(std::chrono::milliseconds timeout, INT_PTR* result);
   std::size_t SessionsMade();
+  // The window's modal run has returned.
+  bool Ended() const { return ended_; }
   // Closes it as the close button does and waits for the thread to end.
   void Close();
 
@@ -116,7 +147,8 @@ class WindowHarness {
   std::atomic<bool> ended_{false};
 };
 
-// A visible dialog other than window on window's thread (a dialog it runs).
+// A visible dialog other than window on window's thread (a dialog it runs;
+// not a shadow, and not the empty cover a dialog may run inside).
 HWND FindDialogOver(HWND window);
 // Waits for one to appear; null after timeout.
 HWND WaitForDialogOver(HWND window, std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -3,6 +3,8 @@
 #include <objidl.h>
 #include <shlwapi.h>
 
+#include <cstring>
+
 BackBuffer::BackBuffer(HDC target, int width, int height)
     : dc_(CreateCompatibleDC(target)),
       bitmap_(CreateCompatibleBitmap(target, width > 0 ? width : 1, height > 0 ? height : 1)),
@@ -94,4 +96,52 @@ GdiObject<HFONT> ToGdiFont(const Gdiplus::Font& font) {
   ReleaseDC(nullptr, screen);
   if (status != Gdiplus::Ok) return GdiObject<HFONT>();
   return GdiObject<HFONT>(CreateFontIndirectW(&logFont));
+}
+
+bool ApplyLayeredContent(HWND window, int width, int height,
+                         const std::function<void(Gdiplus::Graphics&)>& draw) {
+  if (!window || width <= 0 || height <= 0) return false;
+  Gdiplus::Bitmap canvas(width, height, PixelFormat32bppPARGB);
+  if (canvas.GetLastStatus() != Gdiplus::Ok) return false;
+  {
+    Gdiplus::Graphics g(&canvas);
+    g.Clear(Gdiplus::Color(0, 0, 0, 0));
+    draw(g);
+  }
+  HDC screen = GetDC(window);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;  // top-down, as GDI+ hands the rows out
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  GdiObject<HBITMAP> dib(CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  bool ok = false;
+  if (dib && bits && memory) {
+    Gdiplus::BitmapData data{};
+    Gdiplus::Rect all(0, 0, width, height);
+    if (canvas.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &data) ==
+        Gdiplus::Ok) {
+      for (int y = 0; y < height; ++y) {
+        std::memcpy(static_cast<unsigned char*>(bits) + static_cast<std::size_t>(y) * width * 4,
+                    static_cast<const unsigned char*>(data.Scan0) +
+                        static_cast<std::ptrdiff_t>(y) * data.Stride,
+                    static_cast<std::size_t>(width) * 4);
+      }
+      canvas.UnlockBits(&data);
+      SelectScope select(memory, dib.get());
+      SetWindowLongW(window, GWL_EXSTYLE, GetWindowLongW(window, GWL_EXSTYLE) | WS_EX_LAYERED);
+      SIZE size{width, height};
+      POINT source{0, 0};
+      BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+      ok = UpdateLayeredWindow(window, nullptr, nullptr, &size, memory, &source, 0, &blend,
+                               ULW_ALPHA) != FALSE;
+    }
+  }
+  if (memory) DeleteDC(memory);
+  ReleaseDC(window, screen);
+  return ok;
 }

@@ -11,6 +11,7 @@
 
 #include <gdiplus.h>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -143,3 +144,12 @@ inline Gdiplus::Color ToColor(COLORREF c) {
 constexpr COLORREF Rgb(unsigned rrggbb) {
   return RGB((rrggbb >> 16) & 0xFF, (rrggbb >> 8) & 0xFF, rrggbb & 0xFF);
 }
+
+// Draws `draw` into a transparent width x height 32-bit bitmap with
+// premultiplied alpha and makes it the per-pixel-alpha content of window
+// (adding WS_EX_LAYERED), keeping the window where it is. GDI+ draws into
+// its own ARGB bitmap and the pixels are copied into a DIB, because GDI+
+// drawing straight onto a DC drops the alpha channel. False when any step
+// failed; the window is then left without content.
+bool ApplyLayeredContent(HWND window, int width, int height,
+                         const std::function<void(Gdiplus::Graphics&)>& draw);

@@ -4,7 +4,10 @@
 #include <windowsx.h>
 
 #include "app/state_texts.h"
+#include "ui/win32/about_dlg.h"
 #include "ui/win32/close_dlg.h"
+#include "ui/win32/shakable_dlg.h"
+#include "ui/win32/update_dlg.h"
 
 namespace {
 
@@ -89,7 +92,11 @@ void SetUpImageButton(CColorBitmapButton& button, HWND parent, const RECT& rect,
 
 }  // namespace
 
-CMainDlg::CMainDlg(Services services) : CMainController(std::move(services)) {}
+CMainDlg::CMainDlg(Services services) : CMainController(std::move(services)) {
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (GetVersionExW(&version)) newerWindows_ = version.dwMajorVersion > 5;
+}
 
 CMainDlg::~CMainDlg() {
   // Nothing may wake or draw into this object from here on; calls still
@@ -167,10 +174,18 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
     case WM_SIZE:
       UpdateWindow(window_);
       return true;
+    case WM_MOVE: {
+      RECT r;
+      GetWindowRect(window_, &r);
+      shadow_.OnOwnerMoved(r);
+      return true;
+    }
     case WM_CLOSE:
-      OnClose();
+      OnCloseMessage();
       return true;
     case WM_DESTROY:
+      laser_.Destroy();
+      shadow_.Destroy();
       ui_.SetWindow(nullptr);
       return true;
     default:
@@ -198,7 +213,8 @@ void CMainDlg::OnCommand(int id) {
       break;
     }
     case kCmdAbout:
-      break;  // the about dialog is not built yet
+      OnAboutCommand();
+      break;
     case kCmdUpdate:
       OnUpdateCommand();
       break;
@@ -207,10 +223,55 @@ void CMainDlg::OnCommand(int id) {
   }
 }
 
+template <class T, class... Args>
+INT_PTR CMainDlg::RunDialog(Args&&... args) {
+  // One dialog at a time: a second command while one runs (a posted click,
+  // a repeated close) finds it still there and does nothing.
+  if (runningDialog_) return CFlatDlg::kResultClose;
+  INT_PTR result;
+  if (newerWindows_) {
+    CShakableDlg<T> cover(std::forward<Args>(args)...);
+    runningDialog_ = &cover.Inner();
+    result = cover.DoModal(window_);
+  } else {
+    T dialog(std::forward<Args>(args)...);
+    runningDialog_ = &dialog;
+    result = dialog.DoModal(window_);
+  }
+  runningDialog_ = nullptr;
+  if (closeAfterDialog_ && !askingClose_) {
+    closeAfterDialog_ = false;
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+  }
+  return result;
+}
+
+void CMainDlg::OnCloseMessage() {
+  if (runningDialog_) {
+    // Asked to close while a dialog waits for an answer: the close question
+    // already is that answer; any other dialog is put away first.
+    if (askingClose_) return;
+    closeAfterDialog_ = true;
+    runningDialog_->Cancel();
+    return;
+  }
+  OnClose();
+}
+
+void CMainDlg::OnAboutCommand() {
+  RunDialog<CAboutDlg>([this](const wchar_t* url) { OpenUrl(url); });
+}
+
 void CMainDlg::OnUpdateCommand() {
+  if (runningDialog_) return;
   if (GetUpdateState() == kUpdateOptional && update_) {
     Show(update_->Hwnd(), false);
     InvalidateRect(window_, &kUpdateRect, TRUE);
+  }
+  INT_PTR answer = RunDialog<CUpdateDlg>(Reports());
+  if (answer == CFlatDlg::kResultOk) {
+    std::wstring url(kOfficialWebsite, kOfficialWebsite + sizeof kOfficialWebsite - 1);
+    OpenUrl(url.c_str());
   }
   if (GetUpdateState() == kUpdateRequired) ::EndDialog(window_, 2);
 }
@@ -316,6 +377,12 @@ void CMainDlg::CreateControls() {
   qrCode_.Create(window_, kQrCodeRect);
   qrCode_.SetAddress(std::string());
   Show(qrCode_.Hwnd(), false);
+
+  RECT r;
+  GetWindowRect(window_, &r);
+  shadow_.SetOwnerRect(r);
+  shadow_.SetShadowSize(CShadowDlg::kDefaultSize);
+  if (shadow_.Create(window_)) shadow_.Show();
 }
 
 void CMainDlg::CreateUpdateCorner() {
@@ -446,20 +513,79 @@ void CMainDlg::ShowQrCode(bool show) { Show(qrCode_.Hwnd(), show); }
 void CMainDlg::SetPairingAddress(const std::string& address) { qrCode_.SetAddress(address); }
 void CMainDlg::Invalidate() { InvalidateRect(window_, nullptr, TRUE); }
 
-// The PC-drawn laser dot has no window yet.
-void CMainDlg::ShowLaser(double, double) {}
-void CMainDlg::MoveLaser(double, double) {}
-void CMainDlg::HideLaser() {}
+// --- the PC-drawn laser dot ------------------------------------------------------
+
+namespace {
+
+POINT ToPixel(const ScreenRect& r, double x, double y) {
+  return POINT{static_cast<LONG>((r.right - r.left) * x + r.left),
+               static_cast<LONG>((r.bottom - r.top) * y + r.top)};
+}
+
+}  // namespace
+
+bool CMainDlg::OnUiThread() {
+  return window_ && GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId();
+}
+
+void CMainDlg::ShowLaser(double x, double y) {
+  // The overlay belongs to the window's thread; a call from elsewhere is
+  // handed over rather than making a window on a thread with no loop.
+  if (!OnUiThread()) {
+    PostToUi([this, x, y] { ShowLaser(x, y); });
+    return;
+  }
+  IPresentationControl& show = Presentation();
+  ScreenRect rect = show.GetShowRect();
+  POINT p = ToPixel(rect, x, y);
+  if (laser_.Exists()) {
+    laser_.MoveTo(p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+  } else {
+    PowerPointType type = PowerPoint;
+    bool running = show.IsShowRunningOf(PowerPoint);
+    if (!running && show.IsShowRunningOf(Wps)) {
+      type = Wps;
+      running = true;
+    }
+    if (running) {
+      HWND owner = reinterpret_cast<HWND>(show.FindShowWindow(type));
+      if (owner) laser_.Create(owner, p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+    }
+  }
+  // Out of the way: the system cursor would hide part of the slide.
+  SetCursorPos(rect.right, rect.bottom);
+}
+
+void CMainDlg::MoveLaser(double x, double y) {
+  if (!OnUiThread()) {
+    PostToUi([this, x, y] { MoveLaser(x, y); });
+    return;
+  }
+  if (!laser_.Exists()) return;
+  POINT p = ToPixel(Presentation().GetShowRect(), x, y);
+  laser_.MoveTo(p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+}
+
+void CMainDlg::HideLaser() {
+  if (!OnUiThread()) {
+    PostToUi([this] { HideLaser(); });
+    return;
+  }
+  laser_.Destroy();
+}
 
 void CMainDlg::RestoreIfMinimized() {
   if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
 }
 
 bool CMainDlg::ConfirmClose() {
-  CCloseDlg question;
-  return question.DoModal(window_) == CCloseDlg::kConfirm;
+  askingClose_ = true;
+  INT_PTR answer = RunDialog<CCloseDlg>();
+  askingClose_ = false;
+  return answer == CCloseDlg::kConfirm;
 }
-void CMainDlg::DestroyShadow() {}
+
+void CMainDlg::DestroyShadow() { shadow_.Destroy(); }
 void CMainDlg::EndDialog(int result) { ::EndDialog(window_, result); }
 
 void CMainDlg::RunRequiredUpdate() {

@@ -14,8 +14,11 @@
 #include "app/controller.h"
 #include "app/win32/win32_ui_thread.h"
 #include "ui/win32/color_bitmap_button.h"
+#include "ui/win32/flat_dlg.h"
+#include "ui/win32/laser_wnd.h"
 #include "ui/win32/loading_circle.h"
 #include "ui/win32/qr_code_view.h"
+#include "ui/win32/shadow_dlg.h"
 #include "ui/win32/text_button.h"
 
 class CMainDlg : public CMainController, private IMainView {
@@ -34,6 +37,10 @@ class CMainDlg : public CMainController, private IMainView {
   };
   ControlWindows Controls() const;
   int LoadingFrame() const { return loading_.Frame(); }
+  HWND ShadowHwnd() const { return shadow_.Hwnd(); }
+  HWND LaserHwnd() const { return laser_.Hwnd(); }
+  // Dialogs run inside a shaking cover (major OS version above 5).
+  bool UsesCovers() const { return newerWindows_; }
 
  protected:
   // The official website and the update page open in the default browser.
@@ -50,7 +57,14 @@ class CMainDlg : public CMainController, private IMainView {
   void CreateUpdateCorner();
   void OnCommand(int id);
   void OnUpdateCommand();
+  void OnAboutCommand();
+  void OnCloseMessage();
+  // Runs dialog T (constructed from args) as its variant: inside a cover
+  // on newer Windows, else owned by this window.
+  template <class T, class... Args>
+  INT_PTR RunDialog(Args&&... args);
   void StartDrag(LPARAM clientPoint);
+  bool OnUiThread();
 
   void Paint(HDC target);
   void PaintFrame(Gdiplus::Graphics& g);
@@ -82,6 +96,12 @@ class CMainDlg : public CMainController, private IMainView {
 
   HWND window_ = nullptr;
   CWin32UiThread ui_;
+  bool newerWindows_ = true;
+  // The dialog running over the window, if any, and whether it is the
+  // close question; a close asked meanwhile is carried out after it.
+  CFlatDlg* runningDialog_ = nullptr;
+  bool askingClose_ = false;
+  bool closeAfterDialog_ = false;
 
   std::unique_ptr<Gdiplus::Bitmap> logo_;
   std::unique_ptr<Gdiplus::Bitmap> warning_;
@@ -100,4 +120,6 @@ class CMainDlg : public CMainController, private IMainView {
   CLoadingCircleControl loading_;
   std::unique_ptr<CColorBitmapButton> update_;
   CQRCodeView qrCode_;
+  CShadowDlg shadow_;
+  CLaserWnd laser_;
 };

@@ -1,0 +1,167 @@
+#include "ui/win32/flat_dlg.h"
+
+#include <windowsx.h>
+
+namespace {
+
+constexpr int kTemplateId = 101;
+constexpr int kCornerEllipse = 7;
+constexpr RECT kCloseRect{334, 0, 375, 30};
+constexpr int kCloseStrip = 106;
+constexpr COLORREF kText = Rgb(0x425766);
+constexpr COLORREF kWhite = Rgb(0xFFFFFF);
+constexpr float kFontPixels = 12;
+
+}  // namespace
+
+INT_PTR CFlatDlg::DoModal(HWND owner) {
+  ended_ = false;
+  INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kTemplateId), owner,
+                                   &CFlatDlg::DialogProc, reinterpret_cast<LPARAM>(this));
+  window_ = nullptr;
+  shadow_.Destroy();
+  return result == kResultOk ? kResultOk : kResultClose;
+}
+
+void CFlatDlg::Cancel() {
+  if (window_ && !ended_) End(kResultClose);
+}
+
+void CFlatDlg::End(INT_PTR result) {
+  ended_ = true;
+  shadow_.Destroy();
+  EndDialog(window_, result);
+}
+
+void CFlatDlg::OnCommand(int id) {
+  if (id == kIdOk) End(kResultOk);
+  if (id == kIdClose) End(kResultClose);
+}
+
+INT_PTR CALLBACK CFlatDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  CFlatDlg* self;
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<CFlatDlg*>(lParam);
+    self->window_ = window;
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+  } else {
+    self = reinterpret_cast<CFlatDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+  }
+  if (!self) return FALSE;
+  LRESULT result = 0;
+  if (!self->OnMessage(message, wParam, lParam, &result)) return FALSE;
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+bool CFlatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return false;
+    case WM_ERASEBKGND:
+      *result = 1;
+      return true;
+    case WM_PAINT: {
+      PaintScope paint(window_);
+      Paint(paint.dc());
+      return true;
+    }
+    case WM_PRINTCLIENT:
+      Paint(reinterpret_cast<HDC>(wParam));
+      return true;
+    case WM_DRAWITEM:
+      *result = CBitmapButtonBase::ReflectDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+      return true;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == 0 && !ended_) OnCommand(LOWORD(wParam));
+      return true;
+    case WM_CLOSE:
+      // Alt+F4 and the system menu answer as the close button does.
+      if (!ended_) OnCommand(kIdClose);
+      return true;
+    case WM_MOVE: {
+      RECT r;
+      GetWindowRect(window_, &r);
+      shadow_.OnOwnerMoved(r);
+      return true;
+    }
+    case WM_LBUTTONDOWN: {
+      POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+      ClientToScreen(window_, &p);
+      PostMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(p.x, p.y));
+      return true;
+    }
+    case WM_DESTROY:
+      // Gone without End (its owner was destroyed): the shadow goes too.
+      shadow_.Destroy();
+      return false;
+    default:
+      return false;
+  }
+}
+
+void CFlatDlg::OnInitDialog() {
+  RECT area;
+  HWND owner = GetWindow(window_, GW_OWNER);
+  if (owner && IsWindowVisible(owner) && !IsIconic(owner)) {
+    GetWindowRect(owner, &area);
+  } else {
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  }
+  SetWindowPos(window_, nullptr, area.left + (area.right - area.left - kWidth) / 2,
+               area.top + (area.bottom - area.top - kHeight) / 2, kWidth, kHeight,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  GdiObject<HRGN> region(
+      CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, kCornerEllipse, kCornerEllipse));
+  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();
+  titleFont_ = MakeUiFont(kFontPixels, Gdiplus::FontStyleBold);
+  textFont_ = MakeUiFont(kFontPixels);
+
+  close_.Create(window_, kCloseRect, kIdClose);
+  close_.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
+  close_.SetBackgroundColor(kWhite);
+  close_.SetImageList(LoadImageStrip(kCloseStrip, 4, 4));
+  close_.SetImages(0, 2, 1, 3);
+  close_.SetToolTipText(L"关闭");
+  CreateContent();
+
+  RECT r;
+  GetWindowRect(window_, &r);
+  shadow_.SetOwnerRect(r);
+  shadow_.SetShadowSize(CShadowDlg::kDefaultSize);
+  if (shadow_.Create(window_)) shadow_.Show();
+}
+
+void CFlatDlg::CreateButton(CColorBitmapButton& b, const RECT& r, int id, int strip,
+                            const wchar_t* caption) {
+  b.Create(window_, r, id);
+  b.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
+  b.SetBackgroundColor(kWhite);
+  b.SetImageList(LoadImageStrip(strip, 4, 4));
+  b.SetImages(1, 2, 0, 3);
+  b.SetCaptionColor(kText);
+  b.SetCaptionFont(MakeUiFont(kFontPixels));
+  SetWindowTextW(b.Hwnd(), caption);
+}
+
+void CFlatDlg::DrawText(Gdiplus::Graphics& g, const wchar_t* text, const Gdiplus::Font& font,
+                        float x, float y) {
+  Gdiplus::StringFormat format;
+  format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+  format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+  Gdiplus::SolidBrush brush(ToColor(kText));
+  g.DrawString(text, -1, &font, Gdiplus::PointF(x, y), &format, &brush);
+}
+
+void CFlatDlg::Paint(HDC target) {
+  BackBuffer buffer(target, kWidth, kHeight);
+  {
+    Gdiplus::Graphics g(buffer.dc());
+    g.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+    Gdiplus::SolidBrush white(ToColor(kWhite));
+    g.FillRectangle(&white, 0, 0, kWidth, kHeight);
+    PaintContent(g);
+  }
+  buffer.CopyTo(target);
+}
