@@ -13,6 +13,9 @@ cmake --preset native
 cmake --build --preset native
 ctest --preset native
 
+echo "== fuzz targets over their corpora, then a short budget each"
+bash tools/fuzz-all.sh
+
 echo "== MinGW-w64 build and tests under Wine"
 export WINEDEBUG=-all
 export WINEPREFIX="$PWD/build/wineprefix"

@@ -52,10 +52,17 @@ TEST(HttpHeadParser, MalformedHeads) {
       "HTTP/1.1 200 OK\r\nNoColon\r\n\r\n",  // header without ':'
       // a protocol token longer than 31 characters
       "HTTP/1.1-with-a-very-long-protocol-name 200 OK\r\n\r\n",
+      // status codes outside 100 to 999 (the first found by fuzzing)
+      "\xff\xff\xff\n1\t\xff\xff\r\n\r\n",
+      "HTTP/1.1 99 Low\r\n\r\n",
+      "HTTP/1.1 -200 Negative\r\n\r\n",
+      "HTTP/1.1 1000 High\r\n\r\n",
+      "HTTP/1.1 99999999999 Saturated\r\n\r\n",
   };
   for (const char* c : cases) {
     HttpHeadParser p;
     EXPECT_EQ(FeedAll(p, c), HttpHeadParser::Malformed) << c;
+    EXPECT_EQ(p.Status(), 0) << c;
   }
   HttpHeadParser longest;
   EXPECT_EQ(FeedAll(longest, std::string(31, 'P') + " 200\r\n\r\n"), HttpHeadParser::Complete);
