@@ -63,6 +63,8 @@ HttpHeadParser::Result HttpHeadParser::Feed(const char* data, std::size_t size) 
   std::size_t pos = head_.find("\r\n\r\n", from);
   if (pos == std::string::npos) return state_;
   state_ = Parse(pos + 4);
+  // A head that is not whole has no status a caller could take.
+  if (state_ == Malformed) status_ = 0;
   return state_;
 }
 

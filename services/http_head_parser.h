@@ -26,7 +26,7 @@ class HttpHeadParser {
   // Bytes that arrived after the blank line.
   const std::string& Body() const { return body_; }
   const std::string& Protocol() const { return protocol_; }
-  // 100 to 999 once Complete; 0 while Incomplete and for a bad status line.
+  // 100 to 999 once Complete, otherwise 0.
   std::int32_t Status() const { return status_; }
   // A repeated name replaces the earlier value.
   const std::map<std::string, std::string>& Headers() const { return headers_; }

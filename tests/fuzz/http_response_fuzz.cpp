@@ -54,10 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(parser.State() == whole.State());
   switch (parser.State()) {
     case HttpHeadParser::Incomplete:
-      Check(blank == std::string::npos && parser.Head() == received);
+      Check(blank == std::string::npos && parser.Head() == received && parser.Status() == 0);
       return 0;
     case HttpHeadParser::Malformed:
-      Check(blank != std::string::npos);
+      Check(blank != std::string::npos && parser.Status() == 0);
       Check(parser.Feed("\r\n\r\n", 4) == HttpHeadParser::Malformed);
       return 0;
     case HttpHeadParser::Complete:
