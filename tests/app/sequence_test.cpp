@@ -5,8 +5,9 @@
 // (exactly replayable) and once spread over a UI thread, two session
 // threads and the presentation worker, checking the invariants as it goes.
 //
-//   PIVARO_SEQUENCE_SCHEDULES=n   seeds to run (default 1500)
-//   PIVARO_SEQUENCE_SEED=s        run only seed s (replays a failure)
+//   PIVARO_SEQUENCE_SCHEDULES=n   seeds to run (default 3000)
+//   PIVARO_SEQUENCE_SEED=s        run only seed s (replays a failure; the
+//                                 serial schedule prints its events)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -47,6 +48,8 @@ class Faults {
 };
 
 std::atomic<long> gSequence{0};
+// How often each state was seen at a UI-thread check, over all schedules.
+std::atomic<long> gStatesSeen[5];
 
 // A fake session that complains when the controller calls it without
 // holding a reference (the test holds the only other one), and numbers the
@@ -75,6 +78,7 @@ class CheckedSession : public FakeSession {
   }
 
   std::atomic<long> lastHello{0};
+  int Index() const { return index_; }
 
  private:
   bool Use(const char* op) {
@@ -315,8 +319,9 @@ class Schedule {
                       " sessions, not the last pair");
         }
       }
-      for (CheckedSession* s : made_) {
-        long hello = s->lastHello.load();
+      // A greeting the live sessions sent has its time limit.
+      for (std::size_t i = made_.size() >= 2 ? made_.size() - 2 : 0; i < made_.size(); ++i) {
+        long hello = made_[i]->lastHello.load();
         if (hello != 0 && ui_.helloArmed < hello) {
           faults_.Add(std::string(when) + ": the PC's hello has no time limit");
         }
@@ -372,11 +377,32 @@ class Schedule {
     }
   }
 
+  // An armed hello timer gives up on a greeting the live primary sent: once
+  // the sessions are re-created there is no remembered phone to wait for.
+  void CheckHelloTimer(const std::string& when) {
+    if (!ui_.armed[Ctl::kHelloTimer]) return;
+    std::lock_guard<std::mutex> lock(madeLock_);
+    CheckedSession* greeted = nullptr;
+    for (CheckedSession* s : made_) {
+      if (s->lastHello.load() != 0 && (!greeted || s->lastHello > greeted->lastHello)) greeted = s;
+    }
+    const std::size_t n = made_.size();
+    if (!greeted || n < 2 || (greeted != made_[n - 1] && greeted != made_[n - 2])) {
+      faults_.Add("after " + when + " the hello timer runs for the greeting of session " +
+                  (greeted ? std::to_string(greeted->Index()) : std::string("none")) + " of " +
+                  std::to_string(n));
+    }
+  }
+
   template <class When>
   void CheckUi(When when) {
     CheckAnyThread();
+    std::ostringstream event;
+    event << "UI event " << when;
+    CheckHelloTimer(event.str());
     // Exactly the controls of the current state are visible.
     const Ctl::State s = ctl_->GetState();
+    if (s >= Ctl::Connecting && s <= Ctl::Connected) ++gStatesSeen[s];
     const bool ok =
         view_.loading == (s == Ctl::Connecting) && view_.animating == (s == Ctl::Connecting) &&
         view_.retry == (s == Ctl::ConnectFailed) && view_.cancel == (s == Ctl::NetworkError) &&
@@ -410,7 +436,12 @@ std::string RunSerial(std::uint32_t seed) {
     Schedule schedule(seed, faults);
     schedule.Init();
     bool open = true;
+    const bool trace = std::getenv("PIVARO_SEQUENCE_SEED") != nullptr;
     for (const Event& e : MakeEvents(seed, kEventsPerSchedule)) {
+      if (trace) {
+        std::fprintf(stderr, "state %d, lane %d event %d (%d, %d)\n",
+                     int(schedule.Controller().GetState()), int(e.lane), e.kind, e.a, e.b);
+      }
       if (e.lane == Lane::Ui) {
         if (open) open = schedule.RunUi(e);
       } else if (e.lane == Lane::Worker) {
@@ -484,7 +515,7 @@ long EnvNumber(const char* name, long fallback) {
 
 TEST(ControllerSequence, RandomSchedulesKeepTheInvariants) {
   const long only = EnvNumber("PIVARO_SEQUENCE_SEED", -1);
-  const long count = only >= 0 ? 1 : EnvNumber("PIVARO_SEQUENCE_SCHEDULES", 1500);
+  const long count = only >= 0 ? 1 : EnvNumber("PIVARO_SEQUENCE_SCHEDULES", 3000);
   const std::uint32_t first = only >= 0 ? static_cast<std::uint32_t>(only) : 1;
   const auto began = std::chrono::steady_clock::now();
   int failures = 0;
@@ -502,7 +533,13 @@ TEST(ControllerSequence, RandomSchedulesKeepTheInvariants) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::printf("%ld seeds (serial and threaded schedules) in %.1f s\n", count, seconds);
+  std::printf("%ld seeds (serial and threaded schedules) in %.1f s; states seen:", count, seconds);
+  for (const auto& seen : gStatesSeen) std::printf(" %ld", seen.load());
+  std::printf("\n");
+  // The schedules are worth something only if they reach every state.
+  if (only < 0) {
+    for (const auto& seen : gStatesSeen) EXPECT_GT(seen.load(), 0);
+  }
 }
 
 }  // namespace
