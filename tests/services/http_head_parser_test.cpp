@@ -80,3 +80,27 @@ TEST(HttpHeadParser, DecimalsSaturateInsteadOfOverflowing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpBodyRemaining, StopsAtContentLengthOrTheCap) {
+  const struct {
+    std::int32_t contentLength;
+    std::size_t written, limit, remaining;
+  } cases[] = {
+      {-1, 0, 100, 0},  // no Content-Length: only what came with the head
+      {0, 0, 100, 0},
+      {10, 0, 100, 10},
+      {10, 4, 100, 6},
+      {10, 10, 100, 0},
+      {10, 25, 100, 0},  // more came with the head than announced
+      {2147483647, 0, 100, 100},
+      {2147483647, 100, 100, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpBodyRemaining(c.contentLength, c.written, c.limit), c.remaining)
+        << c.contentLength << " " << c.written << " " << c.limit;
+  }
+}
+
+}  // namespace
