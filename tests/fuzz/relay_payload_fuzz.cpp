@@ -6,7 +6,8 @@
 // back on the topic, are never taken for the phone's.
 //
 // Input: 1 byte of setup (bit 0: a phone is attached, bit 1: the attached
-// phone is the payload's sender), then the payload.
+// phone is the payload's sender, bit 2: also try it grown past the size
+// limit), then the payload.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::uint8_t setup = data[0];
   const std::string payload(reinterpret_cast<const char*>(data + 1), size - 1);
+
+  if (setup & 4) {
+    // Grown past the limit, the same payload is refused before anything is
+    // copied or parsed.
+    std::string big = payload;
+    big.resize(kMaxRelayPayload + 1 + setup % 7, ' ');
+    RelayPayload ignored;
+    fuzz::AllocationWatch watch;
+    Check(!DecodeRelayPayload(big.data(), big.size(), ignored));
+    Check(watch.LargestSoFar() == 0);
+  }
 
   RelayPayload in;
   const bool decoded = DecodeRelayPayload(payload.data(), payload.size(), in);
