@@ -9,6 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-20}"
+# The preset lets UBSan recover; here any report must end the run.
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 names=()
 for corpus in tests/fuzz/*_corpus; do names+=("$(basename "$corpus" _corpus)"); done
 cmake --preset fuzz >/dev/null
