@@ -39,6 +39,9 @@ RelayVerdict DecideRelayPayload(const RelayPayload& payload, const std::u16strin
   if (payload.dst != self || payload.src.empty() || payload.msg.empty()) {
     return RelayVerdict::Drop;
   }
+  // No phone speaks with the PC's own id. Taken as the phone, it would make
+  // every publication of the PC come back to it as a command.
+  if (payload.src == self) return RelayVerdict::Drop;
   if (peerId.empty()) peerId = payload.src;
   if (payload.src != peerId) return RelayVerdict::Busy;
   if (payload.msg == u"lost") {

@@ -37,5 +37,6 @@ enum class RelayVerdict {
 
 // Applies the addressing rules to a decoded payload. peerId is the attached
 // phone (empty: none); the first phone that writes to the PC becomes it.
+// A payload that names the PC itself as its sender is dropped.
 RelayVerdict DecideRelayPayload(const RelayPayload& payload, const std::u16string& self,
                                 std::u16string& peerId);

@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string before = peer;
   const RelayVerdict verdict = DecideRelayPayload(in, kSelf, peer);
 
-  const bool addressed = in.dst == kSelf && !in.src.empty() && !in.msg.empty();
+  // Addressed to this PC, by someone other than the PC itself.
+  const bool addressed = in.dst == kSelf && !in.src.empty() && in.src != kSelf && !in.msg.empty();
   if (!addressed) {
     Check(verdict == RelayVerdict::Drop && peer == before);
     return 0;
@@ -82,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The PC's own publication to the phone comes back on the topic and is
   // never taken for a message from the phone.
-  if (verdict == RelayVerdict::Deliver && peer != kSelf) {
+  if (verdict == RelayVerdict::Deliver) {
     JsonPtr own = JsonNew(JsonKind::Object);
     own.Append(JsonNewString(u"msg", in.msg));
     own.Append(JsonNewString(u"src", kSelf));

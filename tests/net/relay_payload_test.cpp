@@ -32,6 +32,10 @@ TEST(RelayPayload, AddressingRulesDecideWhatTheControllerHears) {
       {"", R"({"msg":"next","dst":"pc_1"})", RelayVerdict::Drop, ""},
       {"", R"({"src":"a","dst":"pc_1"})", RelayVerdict::Drop, ""},
       {"", R"({"msg":"","src":"a","dst":"pc_1"})", RelayVerdict::Drop, ""},
+      // Someone writing with the PC's own id is not taken for its phone
+      // (then the PC's own publications would come back as commands).
+      {"", R"({"msg":"next","src":"pc_1","dst":"pc_1"})", RelayVerdict::Drop, ""},
+      {"a", R"({"msg":"lost","src":"pc_1","dst":"pc_1"})", RelayVerdict::Drop, "a"},
   };
   for (const Case& c : cases) {
     RelayPayload in;
