@@ -179,8 +179,7 @@ std::vector<Event> MakeEvents(std::uint32_t seed, int count) {
 
 class Schedule {
  public:
-  Schedule(std::uint32_t seed, Faults& faults)
-      : seed_(seed), faults_(faults), config_(seed ^ 0x5bd1e995u) {
+  Schedule(std::uint32_t seed, Faults& faults) : faults_(faults), config_(seed ^ 0x5bd1e995u) {
     Ctl::Services s;
     s.createSession = [this](SessionType t) -> INetSession* { return Create(t); };
     auto p = std::make_unique<FakePresentation>();
@@ -424,7 +423,6 @@ class Schedule {
     }
   }
 
-  std::uint32_t seed_;
   Faults& faults_;
   std::mt19937 config_;
   FakePresentation* pres_ = nullptr;
