@@ -14,6 +14,35 @@ SessionType OtherKind(SessionType kind) { return kind == Relay ? Direct : Relay;
 
 }  // namespace
 
+class CMainController::SessionLink : public INetSessionNotify {
+ public:
+  SessionLink(CMainController* controller, INetSession* session)
+      : controller_(controller), session_(session) {}
+
+  void OnStarted(bool ok, std::int32_t cookie) override {
+    if (controller_->Speaks(session_)) controller_->OnStarted(ok, cookie);
+  }
+  void OnStopped(bool ok, std::int32_t cookie) override {
+    if (controller_->Speaks(session_)) controller_->OnStopped(ok, cookie);
+  }
+  void OnSent(bool ok, std::int32_t cookie) override {
+    if (controller_->Speaks(session_)) controller_->OnSent(ok, cookie);
+  }
+  void OnNetworkLost() override {
+    if (controller_->Speaks(session_)) controller_->OnNetworkLost();
+  }
+  void OnPeerLost() override {
+    if (controller_->Speaks(session_)) controller_->OnPeerLost();
+  }
+  void OnMessage(SessionType from, JsonPtr& message) override {
+    if (controller_->Speaks(session_)) controller_->OnMessage(from, message);
+  }
+
+ private:
+  CMainController* controller_;
+  INetSession* session_;
+};
+
 CMainController::SessionRef& CMainController::SessionRef::operator=(SessionRef&& o) noexcept {
   if (this != &o) {
     ::Release(s_);
@@ -28,7 +57,8 @@ CMainController::CMainController(Services services)
       createSession_(std::move(services.createSession)),
       reports_(services.reports),
       serviceBaseUrl_(std::move(services.serviceBaseUrl)),
-      tickCount_(std::move(services.tickCount)) {
+      tickCount_(std::move(services.tickCount)),
+      primaryKind_(services.primaryKind) {
   presentation_->SetNotify(this);
   if (services.checkForUpdate) updateState_ = services.checkForUpdate();
 }
@@ -77,6 +107,25 @@ std::uint32_t CMainController::Now() const {
 
 INetSession* CMainController::NewSession(SessionType type) {
   return createSession_ ? createSession_(type) : nullptr;
+}
+
+INetSessionNotify* CMainController::LinkOf(INetSession* session) {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  std::unique_ptr<SessionLink>& link = links_[session];
+  if (!link) link = std::make_unique<SessionLink>(this, session);
+  return link.get();
+}
+
+// Called once the session is detached, so no notification is using its link.
+void CMainController::ForgetLink(INetSession* session) {
+  if (!session) return;
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  links_.erase(session);
+}
+
+bool CMainController::Speaks(INetSession* session) const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return session != retiring_ && (session == primary_ || session == secondary_);
 }
 
 CMainController::SessionRef CMainController::Primary() const {
@@ -228,7 +277,7 @@ void CMainController::EnterState(State s) {
       SessionRef secondary = Secondary();
       if (secondary) {
         secondary->Start(0);
-        secondary->SetNotify(this);
+        secondary->SetNotify(LinkOf(secondary.get()));
       }
       break;
     }
@@ -269,32 +318,41 @@ bool CMainController::RecreateSessions() {
   // one can still be using the other.
   if (oldPrimary) oldPrimary->SetNotify(nullptr);
   if (oldSecondary) oldSecondary->SetNotify(nullptr);
+  ForgetLink(oldPrimary);
+  ForgetLink(oldSecondary);
   ::Release(oldPrimary);
   ::Release(oldSecondary);
 
   INetSession* primary = NewSession(kind);
   INetSession* secondary = NewSession(OtherKind(kind));
-  std::string base = serviceBaseUrl_ ? serviceBaseUrl_() : std::string();
-  std::string address =
-      BuildPairingAddress(base, primary ? primary->GetPairingParams() : std::vector<PairingParam>(),
-                          secondary ? secondary->GetPairingParams() : std::vector<PairingParam>());
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     primary_ = primary;
     secondary_ = secondary;
-    pairingAddress_ = address;
   }
-  if (view_) view_->SetPairingAddress(address);
 
   bool ok = false;
   if (primary) {
-    primary->SetNotify(this);
+    primary->SetNotify(LinkOf(primary));
     ok = primary->Start(0);
   }
+  bool secondaryStarted = false;
   if (secondary) {
-    secondary->SetNotify(this);
-    secondary->Start(0);
+    secondary->SetNotify(LinkOf(secondary));
+    secondaryStarted = secondary->Start(0);
   }
+  // A session that refused to start (its port taken by another program,
+  // say) is not offered to the phone, which would otherwise talk to
+  // whatever holds that port.
+  std::string base = serviceBaseUrl_ ? serviceBaseUrl_() : std::string();
+  std::string address = BuildPairingAddress(
+      base, primary && ok ? primary->GetPairingParams() : std::vector<PairingParam>(),
+      secondary && secondaryStarted ? secondary->GetPairingParams() : std::vector<PairingParam>());
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    pairingAddress_ = address;
+  }
+  if (view_) view_->SetPairingAddress(address);
   if (!ok) SetState(EverConnected() ? NetworkError : ConnectFailed);
   return ok;
 }
@@ -366,9 +424,13 @@ void CMainController::OnSent(bool ok, std::int32_t cookie) {
 }
 
 void CMainController::OnNetworkLost() {
-  PostState(Connecting);
-  SessionRef primary = Primary();
-  if (!primary || !primary->Start(0)) PostState(NetworkError);
+  // The re-start runs on the UI thread: this may be a thread of the relay's
+  // MQTT library, which must not be called from inside its own handlers.
+  PostToUi([this] {
+    SetState(Connecting);
+    SessionRef primary = Primary();
+    if (!primary || !primary->Start(0)) SetState(NetworkError);
+  });
   UsageRecord(
       [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 2, 99, Report::Int, 1); });
 }
@@ -426,7 +488,7 @@ void CMainController::OnConnectButton() {
     if (!primary || !primary->Start(0)) SetState(NetworkError);
     if (SessionRef secondary = Secondary()) {
       secondary->Start(0);
-      secondary->SetNotify(this);
+      secondary->SetNotify(LinkOf(secondary.get()));
     }
   }
 }

@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,6 +98,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
     std::function<int()> checkForUpdate;
     std::function<std::string()> serviceBaseUrl;
     std::function<std::uint32_t()> tickCount;
+    // The kind offered first; a build without the relay offers the direct
+    // session alone and makes it the primary from the start.
+    SessionType primaryKind = Relay;
   };
 
   // Runs the update check (blocking) and registers with the presentation
@@ -179,8 +183,18 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
     INetSession* s_ = nullptr;
   };
 
+  // Hands one session's notifications to the controller unless that session
+  // no longer speaks for the phone (see Speaks).
+  class SessionLink;
+
   SessionRef Primary() const;
   SessionRef Secondary() const;
+  // The notification target to give `session` (created on first use).
+  INetSessionNotify* LinkOf(INetSession* session);
+  void ForgetLink(INetSession* session);
+  // False for a session that a greeting on the other one has retired, or
+  // that is no longer one of the two: its notifications are dropped.
+  bool Speaks(INetSession* session) const;
   INetSession* NewSession(SessionType type);
   std::uint32_t Now() const;
   void PostState(State next);
@@ -219,6 +233,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   bool notesWanted_ = false;
   bool everConnected_ = false;
   std::string pairingAddress_;
+  std::map<INetSession*, std::unique_ptr<SessionLink>> links_;
 
   std::atomic<State> state_{Connecting};
   int updateState_ = 0;

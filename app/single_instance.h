@@ -1,8 +1,9 @@
 // One running client per user. Windows: the named mutex
 // "{420AC27E-85B8-405b-9455-8E615EC9DA36}", and a second copy brings the
 // first one's window forward. Linux: an exclusive flock on
-// $XDG_RUNTIME_DIR/pivaro.lock (or /tmp/pivaro-<uid>.lock without it).
-// Held until Release or destruction; the lock dies with the process.
+// $XDG_RUNTIME_DIR/pivaro.lock (or /tmp/pivaro-<uid>.lock without it),
+// removed again by Release. Held until Release or destruction; the lock dies
+// with the process, so a file left by a crash never blocks a start.
 #pragma once
 
 #include <string>
@@ -27,4 +28,5 @@ class CSingleInstance {
  private:
   void* handle_ = nullptr;  // Windows mutex handle
   int fd_ = -1;             // Linux lock file
+  std::string path_;        // where fd_ was opened
 };

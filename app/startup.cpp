@@ -50,6 +50,9 @@ int RunProgram(const ProgramSteps& steps) {
   Call(steps.releaseInstance);
   // Unsigned difference: right across a wrap of the tick counter.
   SendExitRecord(reports, steps.tickCount() - start);
+  // Destroying the reports drops whatever has not left yet, the exit record
+  // above included; a short wait lets a responsive service receive them.
+  Call(steps.flushReports);
   Call(steps.destroyReports);
   return 0;
 }

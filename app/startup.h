@@ -20,6 +20,7 @@ struct ProgramSteps {
   std::function<void()> onOtherInstance;         // bring it forward, say so
   std::function<std::u16string()> supplyId;      // the distribution channel id
   std::function<Report::IReportMgr*()> reports;  // the singleton (may give null)
+  std::function<void()> flushReports;            // bounded: lets queued reports leave
   std::function<void()> destroyReports;          // ends the singleton
   std::function<void()> platformUp;              // COM, controls, GDI+
   std::function<void()> runMainWindow;           // construct, run, destroy

@@ -20,6 +20,9 @@ constexpr char16_t kCloseQuestion[] = u"关闭窗口将断开手机和电脑的�
 constexpr char16_t kCloseConfirm[] = u"关闭并断开";
 constexpr char16_t kUpdateNotice[] =
     u"Pivaro有新版本，需更新才能正常使用。\n请移步官网下载最新版本";
+constexpr char16_t kUpdateTitle[] = u"更新";
+constexpr char16_t kDownloadButton[] = u"去官网下载";
+constexpr char16_t kCloseTooltip[] = u"关闭";
 constexpr char16_t kAboutTitle[] = u"关于";
 constexpr char16_t kAboutVersion[] = u"版本号: 1.1.0.65";
 constexpr char16_t kWebsiteLabel[] = u"官方网站:";

@@ -104,3 +104,14 @@ FrameReader::Status FrameReader::Feed(const char* data, std::size_t size, std::s
   headerFill_ = 0;
   return Status::Frame;
 }
+
+void FrameReader::Discard() {
+  std::string().swap(payload_);
+  std::string().swap(text_);
+  headerFill_ = 0;
+  invalid_ = true;
+}
+
+void FrameReader::ReleaseText() {
+  if (text_.capacity() > kReserveStep) std::string().swap(text_);
+}

@@ -58,6 +58,14 @@ class FrameReader {
   // On Frame, Text() holds the frame's text until the next call.
   Status Feed(const char* data, std::size_t size, std::size_t& used);
   const std::string& Text() const { return text_; }
+  // Whether part of a frame has arrived and the rest has not.
+  bool InProgress() const { return headerFill_ > 0 && !invalid_; }
+  // Memory held for the frame in progress.
+  std::size_t BufferedBytes() const { return payload_.capacity(); }
+  // Gives that memory back (the connection is being refused).
+  void Discard();
+  // Frees the text of a large frame once the caller is done with it.
+  void ReleaseText();
 
  private:
   unsigned char header_[kFrameHeaderSize] = {};

@@ -62,7 +62,7 @@ bool IsTransientReceiveError(const error_code& ec) {
 }  // namespace
 
 struct CDirectSession::Connection {
-  explicit Connection(asio::io_context& io) : socket(io) {}
+  explicit Connection(asio::io_context& io) : socket(io), deadline(io) {}
 
   struct Pending {
     std::shared_ptr<std::string> frame;
@@ -75,6 +75,14 @@ struct CDirectSession::Connection {
   std::vector<char> buffer = std::vector<char>(kReadChunk);
   std::deque<Pending> queue;  // the front is being written
   std::size_t queuedBytes = 0;
+
+  std::uint64_t serial = 0;      // order of acceptance
+  std::uint64_t frameBegan = 0;  // order of the frame in progress; 0 when none
+  std::uint64_t framesDone = 0;
+  std::size_t buffered = 0;     // this reader's share of bufferedBytes_
+  asio::steady_timer deadline;  // for the frame in progress
+  bool watching = false;
+  std::uint64_t watchedFrame = 0;
 };
 
 struct CDirectSession::Datagram {
@@ -112,6 +120,14 @@ CDirectSession::CDirectSession(const DirectSessionOptions& options)
   });
 }
 
+void CDirectSession::Destroy() {
+  if (OnIoThread()) {
+    std::thread([this] { delete this; }).detach();
+  } else {
+    delete this;
+  }
+}
+
 CDirectSession::~CDirectSession() {
   RunOnIo(
       [this] {
@@ -135,19 +151,25 @@ CDirectSession::~CDirectSession() {
 
 std::vector<PairingParam> CDirectSession::GetPairingParams() { return pairing_; }
 
+// The outcomes of Start and Stop are told from the I/O thread like every
+// other notification. Told on the caller's thread, they would hold the
+// session's lock there; the I/O thread then waits for that lock in its own
+// notifications, and a receiver that calls back into the session (a Close
+// that waits for the I/O thread) stalls both until the call limit.
 bool CDirectSession::Start(std::int32_t cookie) {
-  if (!NetworkAlive()) {
-    Notify([cookie](INetSessionNotify* n) { n->OnStarted(false, cookie); });
-    return true;
-  }
-  if (!RunOnIo([this] { return OpenSockets(); }, false)) return false;
-  Notify([cookie](INetSessionNotify* n) { n->OnStarted(true, cookie); });
+  bool ok = NetworkAlive();
+  if (ok && !RunOnIo([this] { return OpenSockets(); }, false)) return false;
+  asio::post(io_, [this, ok, cookie] {
+    Notify([ok, cookie](INetSessionNotify* n) { n->OnStarted(ok, cookie); });
+  });
   return true;
 }
 
 bool CDirectSession::Stop(std::int32_t cookie) {
   if (!Close()) return false;
-  Notify([cookie](INetSessionNotify* n) { n->OnStopped(true, cookie); });
+  asio::post(io_, [this, cookie] {
+    Notify([cookie](INetSessionNotify* n) { n->OnStopped(true, cookie); });
+  });
   return true;
 }
 
@@ -336,6 +358,8 @@ void CDirectSession::Accept(std::uint64_t epoch) {
     conn->socket.set_option(tcp::no_delay(true), failed);
     conn->remote = conn->socket.remote_endpoint(failed).address();
     if (!failed) {
+      LimitIdleConnections();
+      conn->serial = ++connectionSerial_;
       connections_.insert(conn);
       Read(conn);
     }
@@ -361,11 +385,19 @@ void CDirectSession::Read(const ConnectionPtr& conn) {
             return;
           }
           if (status == FrameReader::Status::Frame) {
+            conn->frameBegan = 0;
+            ++conn->framesDone;
             OnTcpFrame(conn, conn->reader.Text());
             // The receiver may have dropped this very connection.
             if (!conn->socket.is_open()) return;
+            conn->reader.ReleaseText();
+          } else if (conn->frameBegan == 0 && conn->reader.InProgress()) {
+            conn->frameBegan = ++frameSerial_;
           }
         }
+        AccountBuffered(conn);
+        if (!conn->socket.is_open()) return;
+        WatchFrame(conn);
         Read(conn);
       });
 }
@@ -440,7 +472,69 @@ void CDirectSession::WriteNext(const ConnectionPtr& conn) {
 void CDirectSession::CloseConnection(const ConnectionPtr& conn) {
   error_code ignored;
   conn->socket.close(ignored);
+  conn->deadline.cancel();
+  conn->watching = false;
+  bufferedBytes_ -= conn->buffered;
+  conn->buffered = 0;
+  conn->reader.Discard();
   connections_.erase(conn);
+}
+
+void CDirectSession::AccountBuffered(const ConnectionPtr& conn) {
+  std::size_t now = conn->reader.BufferedBytes();
+  bufferedBytes_ = bufferedBytes_ - conn->buffered + now;
+  conn->buffered = now;
+  while (bufferedBytes_ > options_.bufferLimit) {
+    // The newest frame in progress goes first, the phone's only when no
+    // other is left: frames that began earlier are nearer their end.
+    ConnectionPtr refused;
+    for (const ConnectionPtr& c : connections_) {
+      if (!c->reader.InProgress() || c->buffered == 0) continue;
+      bool better =
+          !refused || (refused == current_ && c != current_) ||
+          ((c == current_) == (refused == current_) && c->frameBegan > refused->frameBegan);
+      if (better) refused = c;
+    }
+    if (!refused) return;
+    OnTcpFailed(refused);
+  }
+}
+
+// A frame that has begun must end within the deadline, or its connection
+// is closed: a peer sending a byte now and then would otherwise hold its
+// buffer and socket for ever.
+void CDirectSession::WatchFrame(const ConnectionPtr& conn) {
+  if (!conn->reader.InProgress()) {
+    if (conn->watching) {
+      conn->watching = false;
+      conn->deadline.cancel();
+    }
+    return;
+  }
+  if (conn->watching && conn->watchedFrame == conn->framesDone) return;
+  conn->watching = true;
+  conn->watchedFrame = conn->framesDone;
+  conn->deadline.expires_after(options_.frameDeadline);
+  conn->deadline.async_wait([this, conn, frame = conn->framesDone](const error_code& ec) {
+    if (ec || !conn->socket.is_open()) return;
+    if (conn->framesDone == frame && conn->reader.InProgress()) OnTcpFailed(conn);
+  });
+}
+
+// Connections that carry no phone (rejected phones, scanners, peers that
+// never send) are limited in number; the oldest makes room for a new one.
+void CDirectSession::LimitIdleConnections() {
+  for (;;) {
+    std::size_t idle = 0;
+    ConnectionPtr oldest;
+    for (const ConnectionPtr& c : connections_) {
+      if (c == current_) continue;
+      ++idle;
+      if (!oldest || c->serial < oldest->serial) oldest = c;
+    }
+    if (idle < options_.idleConnectionLimit || !oldest) return;
+    CloseConnection(oldest);
+  }
 }
 
 // ---- UDP ----

@@ -34,6 +34,14 @@ struct DirectSessionOptions {
   // Longest wait of a controller call for the I/O thread (Start, Close,
   // DropPeer, SendSync) before it gives up and reports failure.
   std::chrono::milliseconds callLimit = std::chrono::seconds(5);
+  // Bounds on what the LAN can make the PC hold. A frame that has begun must
+  // be complete within the deadline; the frames in progress on all
+  // connections together may hold at most `bufferLimit` bytes (beyond it the
+  // newest incomplete frames are refused); connections that carry no phone
+  // are at most `idleConnectionLimit` (the oldest is closed for a new one).
+  std::chrono::milliseconds frameDeadline = std::chrono::seconds(10);
+  std::size_t bufferLimit = 32 * 1024 * 1024;
+  std::size_t idleConnectionLimit = 32;
 };
 
 class CDirectSession : public INetSession {
@@ -42,6 +50,10 @@ class CDirectSession : public INetSession {
   explicit CDirectSession(const DirectSessionOptions& options);
   // Joins the I/O thread: the last reference must not be released on it.
   ~CDirectSession() override;
+
+  // The last reference may be dropped inside a notification, on the I/O
+  // thread, which cannot join itself: destruction then moves elsewhere.
+  void Destroy() override;
 
   std::vector<PairingParam> GetPairingParams() override;
   bool Start(std::int32_t cookie) override;
@@ -91,6 +103,11 @@ class CDirectSession : public INetSession {
   void Write(const ConnectionPtr& conn, std::shared_ptr<std::string> frame, WriteDone done);
   void WriteNext(const ConnectionPtr& conn);
   void CloseConnection(const ConnectionPtr& conn);
+  // Keeps the count of buffered bytes after `conn`'s reader took data, and
+  // refuses frames while the count is over the limit.
+  void AccountBuffered(const ConnectionPtr& conn);
+  void WatchFrame(const ConnectionPtr& conn);
+  void LimitIdleConnections();
 
   void Receive(std::uint64_t epoch, std::shared_ptr<Datagram> datagram);
   void OnDatagram(const Datagram& d, std::size_t size);
@@ -116,6 +133,9 @@ class CDirectSession : public INetSession {
 
   ConnectionPtr current_;
   std::set<ConnectionPtr> connections_;  // every accepted, still open socket
+  std::size_t bufferedBytes_ = 0;        // held by the readers of connections_
+  std::uint64_t connectionSerial_ = 0;
+  std::uint64_t frameSerial_ = 0;
   boost::asio::ip::address peerAddress_;
   std::uint16_t peerPort_ = 0;
   std::u16string peerCuid_;

@@ -332,6 +332,7 @@ struct MqttCallbacks {
     if (!op) return;
     Inside inside(op->session);
     try {
+      op->session->MarkDisconnected();
       op->session->FailOrphans(true);
       op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
     } catch (...) {
@@ -468,92 +469,107 @@ bool CMqttSession::IsConnected() { return !PeerId().empty(); }
 
 // A start does not keep the session alive: one released while connecting
 // is destroyed at once, with its pending starts.
+//
+// Start may be called from any thread but Paho's own: the controller moves a
+// re-start after a lost connection to its UI thread. Whether the client is
+// connected is read from the session's own flag: MQTTAsync_isConnected takes
+// the mutex Paho holds around its handlers.
 bool CMqttSession::Start(std::int32_t cookie) {
   if (!client_) return false;
   auto* op = new MqttOperation(this, cookie, nullptr, false);
+  bool connected;
+  bool joining = false;
   {
     std::lock_guard<std::mutex> hold(startMutex_);
     wanted_ = true;
+    connected = connected_;
+    // Decided under the same lock that HandleConnected takes the waiting
+    // starts under, so a connect completing now cannot miss this one.
+    if (!connected) {
+      joining = !starting_.empty();
+      starting_.push_back(op);
+    }
   }
   // Already connected (a connect that Paho completed after its start was
   // reported as failed, or a start while started): Paho would drop another
   // connect without a word, so only the subscribe is asked for.
-  if (MQTTAsync_isConnected(client_) && Subscribe(op)) return true;
-
-  {
-    std::lock_guard<std::mutex> hold(optionsMutex_);
-    socketsBeforeConnect_ = sendWithoutDelay_ ? MqttTcpSockets() : std::set<unsigned long long>();
-  }
-  bool joining;
-  {
+  if (connected) {
+    if (Subscribe(op)) return true;
+    // The connection went meanwhile; connect anew.
     std::lock_guard<std::mutex> hold(startMutex_);
+    connected_ = false;
     joining = !starting_.empty();
     starting_.push_back(op);
   }
   // A connect already asked for settles this start too; asking again would
   // rewrite the options Paho is connecting with.
-  if (!joining) {
-    MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
-    will.topicName = topic_.c_str();
-    will.message = willText_.c_str();
-    will.retained = 0;
-    will.qos = 0;
+  if (joining) return true;
 
-    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
-    options.keepAliveInterval = 30;
-    options.cleansession = 1;
-    options.maxInflight = kMaxInFlight;
-    options.will = &will;
-    options.username = nullptr;
-    options.password = nullptr;
-    options.connectTimeout = 5;
-    options.retryInterval = 0;
-    options.ssl = nullptr;
-    options.onSuccess = &MqttCallbacks::ConnectSucceeded;
-    options.onFailure = &MqttCallbacks::ConnectFailed;
-    options.context = reinterpret_cast<void*>(ticket_);
-    options.serverURIcount = 0;
-    options.serverURIs = nullptr;
-    options.MQTTVersion = MQTTVERSION_DEFAULT;
-    int rc = MQTTAsync_connect(client_, &options);
-    // Ignored: a connect of this client (one of Paho's own retries) is
-    // queued already, and its outcome comes to the same handlers.
-    if (rc != MQTTASYNC_SUCCESS && rc != MQTTASYNC_COMMAND_IGNORED) {
-      std::vector<MqttOperation*> refused;
-      {
-        std::lock_guard<std::mutex> hold(startMutex_);
-        refused.swap(starting_);
-      }
-      bool mine = false;
-      for (MqttOperation* other : refused) {
-        if (other == op) {
-          mine = true;
-          continue;
-        }
-        // A start that joined meanwhile was promised an outcome.
-        Complete(other, false, &INetSessionNotify::OnStarted);
-        delete other;
-      }
-      if (!mine) return true;  // an earlier connect's outcome settled it
-      delete op;
-      return false;
+  {
+    std::lock_guard<std::mutex> hold(optionsMutex_);
+    socketsBeforeConnect_ = sendWithoutDelay_ ? MqttTcpSockets() : std::set<unsigned long long>();
+  }
+  // Paho stores a connect's handlers in the client before it takes its
+  // lock, and its handling of a lost connection, which runs under that lock,
+  // ends by failing whatever connect handlers the client holds by then: a
+  // connect asked for meanwhile would be failed for the old connection and
+  // its own outcome never told. Taking Paho's lock once waits for that
+  // handling to end. (Never on Paho's own threads, which hold the lock.)
+  if (tHandlerDepth == 0) MQTTAsync_isConnected(client_);
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  will.topicName = topic_.c_str();
+  will.message = willText_.c_str();
+  will.retained = 0;
+  will.qos = 0;
+
+  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+  options.keepAliveInterval = 30;
+  options.cleansession = 1;
+  options.maxInflight = kMaxInFlight;
+  options.will = &will;
+  options.username = nullptr;
+  options.password = nullptr;
+  options.connectTimeout = 5;
+  options.retryInterval = 0;
+  options.ssl = nullptr;
+  options.onSuccess = &MqttCallbacks::ConnectSucceeded;
+  options.onFailure = &MqttCallbacks::ConnectFailed;
+  options.context = reinterpret_cast<void*>(ticket_);
+  options.serverURIcount = 0;
+  options.serverURIs = nullptr;
+  // MQTT 3.1.1 only. With the library's default, Paho answers a failed
+  // 3.1.1 connect, and a connection lost after it was established, by
+  // queueing a 3.1 connect of its own that has no handlers; a start arriving
+  // while that command heads Paho's queue is ignored and never settled.
+  options.MQTTVersion = MQTTVERSION_3_1_1;
+  int rc = MQTTAsync_connect(client_, &options);
+  if (rc == MQTTASYNC_SUCCESS) return true;
+
+  // Refused, or ignored because a connect or disconnect of this client
+  // still heads Paho's queue: no outcome will come for this connect.
+  std::vector<MqttOperation*> refused;
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    refused.swap(starting_);
+  }
+  bool mine = false;
+  for (MqttOperation* other : refused) {
+    if (other == op) {
+      mine = true;
+      continue;
     }
+    // A start that joined meanwhile was promised an outcome.
+    Complete(other, false, &INetSessionNotify::OnStarted);
+    delete other;
   }
-  // Paho may have connected since the check above, its success finding no
-  // start waiting; the connect just asked for is then dropped.
-  if (MQTTAsync_isConnected(client_) && TakeStart(op) && !Subscribe(op)) {
-    Complete(op, false, &INetSessionNotify::OnStarted);
-    delete op;
-  }
-  return true;
+  if (!mine) return true;  // a connect outcome settled it meanwhile
+  delete op;
+  return false;
 }
 
-bool CMqttSession::TakeStart(MqttOperation* op) {
+void CMqttSession::MarkDisconnected() {
   std::lock_guard<std::mutex> hold(startMutex_);
-  auto it = std::find(starting_.begin(), starting_.end(), op);
-  if (it == starting_.end()) return false;
-  starting_.erase(it);
-  return true;
+  connected_ = false;
 }
 
 bool CMqttSession::Subscribe(MqttOperation* op) {
@@ -588,6 +604,7 @@ void CMqttSession::HandleConnected() {
   bool wanted;
   {
     std::lock_guard<std::mutex> hold(startMutex_);
+    connected_ = true;
     starts.swap(starting_);
     wanted = wanted_;
   }
@@ -607,6 +624,7 @@ void CMqttSession::HandleConnectFailed() {
   std::vector<MqttOperation*> starts;
   {
     std::lock_guard<std::mutex> hold(startMutex_);
+    connected_ = false;
     starts.swap(starting_);
   }
   for (MqttOperation* op : starts) {
@@ -807,6 +825,10 @@ void CMqttSession::HandleMessage(const std::string& payload) {
 }
 
 void CMqttSession::HandleConnectionLost() {
+  {
+    std::lock_guard<std::mutex> hold(startMutex_);
+    connected_ = false;
+  }
   FailOrphans(true);
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (notify_) notify_->OnNetworkLost();

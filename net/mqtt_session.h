@@ -77,9 +77,7 @@ class CMqttSession : public INetSession {
   void HandleConnectFailed();
   // Asks Paho to subscribe for a start; false when Paho refused.
   bool Subscribe(MqttOperation* op);
-  // Takes `op` back from the starts waiting for a connect; false when a
-  // connect outcome took it first.
-  bool TakeStart(MqttOperation* op);
+  void MarkDisconnected();
   void HandleMessage(const std::string& payload);
   void HandleConnectionLost();
   // Fails the requests the ended connection took with it.
@@ -109,6 +107,8 @@ class CMqttSession : public INetSession {
   std::vector<MqttOperation*> starting_;
   // False after Stop or Close: a connect that still succeeds is ended again.
   bool wanted_ = false;
+  // Whether Paho reported the connection up and has not reported it ended.
+  bool connected_ = false;
 
   std::recursive_mutex lock_;  // guards notify_; held while notifying
   INetSessionNotify* notify_ = nullptr;

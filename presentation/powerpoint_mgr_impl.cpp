@@ -43,8 +43,15 @@ std::int32_t ClampToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
 
+// A counted copy of a cached object that lives until the end of the full
+// expression, that is for the whole call it is passed to: the application
+// may raise events inside a call, and their handling may drop the very
+// object the call is running on.
+AutomationPtr Hold(const AutomationPtr& object) { return object; }
+
 // Releases the cached object first, so that a stale one is never reused.
-HResult ReadChild(const AutomationPtr& parent, const char16_t* member, AutomationPtr* slot) {
+// The parent is taken by value: it may be the object in `slot`'s field.
+HResult ReadChild(AutomationPtr parent, const char16_t* member, AutomationPtr* slot) {
   slot->reset();
   if (!parent) return kFail;
   return GetObjectProperty(parent.get(), member, slot);
@@ -184,7 +191,7 @@ HResult CPowerPointMgrImpl::Attach() {
   HResult hr = ReadView();
 
   if (application_) {
-    PutProperty(application_.get(), u"Visible", AutoValue::Bool(false));
+    PutProperty(Hold(application_).get(), u"Visible", AutoValue::Bool(false));
     auto sink = std::make_shared<CPowerPointEventSink>();
     std::uint32_t cookie = 0;
     if (Succeeded(application_->Advise(kApplicationEventsIid, sink, &cookie))) {
@@ -233,20 +240,20 @@ HResult CPowerPointMgrImpl::RunShow() {
   ReadActivePresentation();
   ReadSlideShowSettings();
   if (!slideShowSettings_) return kFail;
-  HResult hr = CallMethod(slideShowSettings_.get(), u"Run", {}, nullptr);
+  HResult hr = CallMethod(Hold(slideShowSettings_).get(), u"Run", {}, nullptr);
   ActivateShowWindow();
   return hr;
 }
 
 HResult CPowerPointMgrImpl::ExitShow() {
   if (!view_) return kFail;
-  return CallMethod(view_.get(), u"Exit", {}, nullptr);
+  return CallMethod(Hold(view_).get(), u"Exit", {}, nullptr);
 }
 
 HResult CPowerPointMgrImpl::Navigate(const char16_t* method) {
   ActivateShowWindow();
   if (!view_) return kFail;
-  return CallMethod(view_.get(), method, {}, nullptr);
+  return CallMethod(Hold(view_).get(), method, {}, nullptr);
 }
 
 HResult CPowerPointMgrImpl::NextSlide() { return Navigate(u"Next"); }
@@ -290,7 +297,7 @@ HResult CPowerPointMgrImpl::ReadNotes(std::u16string* text) {
   text->clear();
   if (!view_) return kFail;
   AutomationPtr slide, notesPage, shapes, placeholders, frame, range;
-  HResult hr = GetObjectProperty(view_.get(), u"Slide", &slide);
+  HResult hr = GetObjectProperty(Hold(view_).get(), u"Slide", &slide);
   if (Succeeded(hr)) hr = GetObjectProperty(slide.get(), u"NotesPage", &notesPage);
   if (Succeeded(hr)) hr = GetObjectProperty(notesPage.get(), u"Shapes", &shapes);
   if (Succeeded(hr)) hr = GetObjectProperty(shapes.get(), u"Placeholders", &placeholders);
@@ -316,7 +323,7 @@ std::u16string CPowerPointMgrImpl::ReadVersion() {
         version_ = text;
     } else if (application_) {
       AutoValue value;
-      if (Succeeded(GetProperty(application_.get(), u"Version", &value)) &&
+      if (Succeeded(GetProperty(Hold(application_).get(), u"Version", &value)) &&
           value.kind == AutoValue::Kind::Text)
         version_ = value.text;
     }
@@ -331,7 +338,7 @@ void CPowerPointMgrImpl::ReadSlideSize(std::int32_t* width, std::int32_t* height
   AutomationPtr sized;
   if (type_ == PowerPoint) {
     if (!activePresentation_ ||
-        Failed(GetObjectProperty(activePresentation_.get(), u"SlideMaster", &sized)))
+        Failed(GetObjectProperty(Hold(activePresentation_).get(), u"SlideMaster", &sized)))
       return;
   } else {
     sized = slideShowWindow_;
@@ -358,8 +365,8 @@ ScreenRect CPowerPointMgrImpl::ComputeSlideRect() {
 
 HResult CPowerPointMgrImpl::SetPointerType(PointerType pointer) {
   if (!view_) return kFail;
-  HResult hr =
-      PutProperty(view_.get(), u"PointerType", AutoValue::Int32(pointer == PointerPen ? 2 : 0));
+  HResult hr = PutProperty(Hold(view_).get(), u"PointerType",
+                           AutoValue::Int32(pointer == PointerPen ? 2 : 0));
   if (Succeeded(hr)) pointerType_.store(pointer);
   return hr;
 }

@@ -2,10 +2,8 @@
 // thread or, queued, one at a time in order on a sender thread of its own.
 #pragma once
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-
-#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -19,7 +17,7 @@ class CReportClient final {
   // Starts the sender thread.
   CReportClient(std::string url, HttpTimeLimits limits);
   // Discards queued bodies whose sending has not begun, then waits for the
-  // one being sent (bounded by the time limits).
+  // one being sent (bounded by the time limits) unless a Drain gave up on it.
   ~CReportClient();
   CReportClient(const CReportClient&) = delete;
   CReportClient& operator=(const CReportClient&) = delete;
@@ -29,15 +27,19 @@ class CReportClient final {
   // Sends body now; true when the service answered 200.
   virtual bool SendReport(const std::string& body);
 
+  // Waits until every queued body has been sent or has failed, at most
+  // until deadline; true when nothing is left. When it gives up, the
+  // destructor no longer waits for the body in flight: the sender thread
+  // finishes that one alone, so closing the program stays quick however
+  // slow the service is.
+  bool Drain(std::chrono::steady_clock::time_point deadline);
+
  private:
-  std::string url_;
-  HttpTimeLimits limits_;
-  // Set first by the destructor: on Windows io_context::stop() still runs
-  // the handlers queued before it, so each one checks this itself.
-  std::atomic<bool> stopping_{false};
-  boost::asio::io_context io_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  std::thread sender_;
+  // Everything the sender thread touches; shared with it, so that a thread
+  // left to finish its last exchange never outlives what it uses.
+  struct Sender;
+  std::shared_ptr<Sender> sender_;
+  std::thread thread_;
 };
 
 }  // namespace Report

@@ -183,4 +183,17 @@ void CReportMgr::SendData(IReportData* data, std::int32_t mode, std::int32_t, st
   }
 }
 
+bool CReportMgr::Drain(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // Not under mutex_: SendData may still queue meanwhile, and the wait must
+  // not hold up a caller that builds a report. Only destruction replaces
+  // queued_, and it does not run beside this.
+  CReportClient* client;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    client = queued_.get();
+  }
+  return !client || client->Drain(deadline);
+}
+
 }  // namespace Report

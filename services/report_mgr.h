@@ -2,6 +2,7 @@
 // data objects, the process-wide report manager and its settings.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -87,6 +88,11 @@ class CReportMgr : public IReportMgr {
                 std::int32_t unused2, std::int32_t unused3) override;
   void SendData(IReportData* data, std::int32_t mode, std::int32_t unused1,
                 std::int32_t unused2) override;
+
+  // Gives the queued reports up to `limit` to leave, then lets destruction
+  // go without waiting for a slow service (see CReportClient::Drain). True
+  // when every queued report was sent or had failed in time.
+  bool Drain(std::chrono::milliseconds limit);
 
  private:
   // The record for data as UTF-8 JSON, empty when it cannot be encoded.

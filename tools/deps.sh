@@ -12,6 +12,7 @@ PACKAGES=(
   nlohmann-json3-dev rapidjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth tmux locales
+  python3-pil fonts-wqy-microhei iproute2
 )
 
 missing=()
@@ -23,10 +24,12 @@ done
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
+  # As root directly; otherwise through sudo (whose reset environment is why
+  # the frontend setting goes through env).
   SUDO=""
   if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # A decimal-comma locale, so the number tests can prove that reading and

@@ -1,23 +1,24 @@
 #include "app/posix/terminal_view.h"
 
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <istream>
+#include <mutex>
 
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/post.hpp>
 
+#include "app/posix/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
 #include "presentation/simulated_office.h"
 
 namespace {
-
-termios g_savedTermios;
 
 const char* StateName(CMainController::State s) {
   switch (s) {
@@ -47,19 +48,55 @@ std::string Fraction(double v) {
   return buf;
 }
 
-// Dark text on a light background whatever the terminal's colours, so that
-// a phone camera can read the code from the screen.
-constexpr char kQrColours[] = "\x1b[30;107m";
-constexpr char kReset[] = "\x1b[0m";
-constexpr int kQuietZone = 4;
+constexpr int kSpinMs = 100;  // a frame of the loading animation
+
+bool ColourWanted() {
+  const char* no = std::getenv("NO_COLOR");
+  return !(no && *no);
+}
 
 }  // namespace
+
+// Tells the view's loop that a simulated application changed; runs on
+// whichever thread raised the event, so it only hands over.
+class CTerminalView::ShowWatcher : public IAutomationEventSink,
+                                   public std::enable_shared_from_this<ShowWatcher> {
+ public:
+  ShowWatcher(boost::asio::io_context& io, CTerminalView* view) : io_(io), view_(view) {}
+  HResult Invoke(std::int32_t, const std::vector<AutoValue>&) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (view_ && !pending_) {
+      pending_ = true;
+      std::shared_ptr<ShowWatcher> self = shared_from_this();
+      boost::asio::post(io_, [self] {
+        CTerminalView* view;
+        {
+          std::lock_guard<std::mutex> lock(self->lock_);
+          self->pending_ = false;
+          view = self->view_;
+        }
+        if (view) view->OnShowChanged();
+      });
+    }
+    return kOk;
+  }
+  void Detach() {
+    std::lock_guard<std::mutex> lock(lock_);
+    view_ = nullptr;
+  }
+
+ private:
+  boost::asio::io_context& io_;
+  std::mutex lock_;
+  CTerminalView* view_;
+  bool pending_ = false;
+};
 
 CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& controller,
                              CPowerPointMgr* mgr,
                              std::shared_ptr<CSimulatedPresentationApp> powerPoint,
                              std::shared_ptr<CSimulatedPresentationApp> wps, bool interactive,
-                             std::FILE* out)
+                             std::FILE* out, CTerminalScreen* screen)
     : io_(io),
       controller_(controller),
       mgr_(mgr),
@@ -68,27 +105,45 @@ CTerminalView::CTerminalView(boost::asio::io_context& io, CMainController& contr
       app_(powerPoint_ ? powerPoint_ : wps_),
       interactive_(interactive),
       out_(out),
+      screen_(screen),
+      colour_(ColourWanted()),
       input_(io),
       signals_(io, SIGINT, SIGTERM),
-      showPoll_(io) {}
+      spinner_(io) {
+  if (interactive_ && !screen_) {
+    ownScreen_ = std::make_unique<CTerminalScreen>(STDIN_FILENO, out_);
+    screen_ = ownScreen_.get();
+  }
+  updateOffered_ = controller_.GetUpdateState() == CMainController::kUpdateOptional;
+}
 
 CTerminalView::~CTerminalView() { Stop(); }
 
+void CTerminalView::SetTransportStatus(TransportStatus* status) {
+  status_ = status;
+  if (!status_) return;
+  boost::asio::io_context* io = &io_;
+  status_->OnChange([this, io] { boost::asio::post(*io, [this] { ScheduleRedraw(); }); });
+}
+
 void CTerminalView::Start() {
-  if (interactive_ && tcgetattr(STDIN_FILENO, &g_savedTermios) == 0) {
-    termios raw = g_savedTermios;
-    raw.c_lflag &= ~(ICANON | ECHO);  // keys one by one; Ctrl-C still a signal
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    rawMode_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    std::fputs("\x1b[?25l", out_);  // hide the cursor
+  if (interactive_) {
+    screen_->Enter();
+    boost::system::error_code ec;
+    signals_.add(SIGHUP, ec);
+    signals_.add(SIGWINCH, ec);
+    signals_.add(SIGTSTP, ec);
+  } else {
+    boost::system::error_code ec;
+    signals_.add(SIGHUP, ec);
   }
   boost::system::error_code ec;
   input_.assign(dup(STDIN_FILENO), ec);
   // A regular file or /dev/null cannot be waited on: then no commands.
   if (!ec) ReadInput();
   WaitSignal();
-  PollShow();
+  WatchShows();
+  OnShowChanged();
   ScheduleRedraw();
 }
 
@@ -96,25 +151,47 @@ void CTerminalView::Stop() {
   boost::system::error_code ec;
   input_.close(ec);
   signals_.cancel(ec);
-  showPoll_.cancel();
-  if (rawMode_) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
-    rawMode_ = false;
-    std::fputs("\x1b[?25h\n", out_);
-    std::fflush(out_);
+  spinning_ = false;
+  spinner_.cancel();
+  if (status_) status_->OnChange(nullptr);
+  if (watcher_) watcher_->Detach();
+  for (auto& w : watched_) w.first->Unadvise(kApplicationEventsIid, w.second);
+  watched_.clear();
+  if (screen_ && screen_->Active()) {
+    screen_->Leave();
+    for (const std::string& line : afterExit_) Print(line);
   }
+  afterExit_.clear();
 }
 
 void CTerminalView::ReadInput() {
   // Keys arrive one by one in raw mode, lines otherwise: read what is there.
   input_.async_read_some(
       inputBuffer_.prepare(256), [this](const boost::system::error_code& ec, std::size_t n) {
-        if (ec) return;  // end of input: keep running
+        if (ec) {
+          // End of input. A required update cannot wait for an answer that
+          // will never come: it counts as closing the notice.
+          if (ec != boost::asio::error::operation_aborted && updateRequired_ &&
+              dialog_ == Dialog::Update) {
+            AnswerUpdate(2);
+          }
+          return;
+        }
         inputBuffer_.commit(n);
         std::istream in(&inputBuffer_);
         if (interactive_) {
           char c;
-          while (in.get(c)) OnKey(c);
+          while (in.get(c)) {
+            if (c == 27 && (in.peek() == '[' || in.peek() == 'O')) {
+              // An arrow or function key arrives as one sequence; it means
+              // nothing here and must not count as Esc.
+              in.get(c);
+              while (in.get(c) && !(c >= 0x40 && c <= 0x7E)) {
+              }
+              continue;
+            }
+            OnKey(c);
+          }
           inputBuffer_.consume(inputBuffer_.size());
         } else {
           std::string data(boost::asio::buffers_begin(inputBuffer_.data()),
@@ -134,28 +211,60 @@ void CTerminalView::ReadInput() {
 }
 
 void CTerminalView::WaitSignal() {
-  signals_.async_wait([this](const boost::system::error_code& ec, int) {
+  signals_.async_wait([this](const boost::system::error_code& ec, int sig) {
     if (ec) return;
-    Close(true);  // an interrupt counts as a confirmed close
+    OnSignal(sig);
+    if (!ended_) WaitSignal();
   });
 }
 
-void CTerminalView::PollShow() {
-  // The simulated application has no window of its own to watch; the
-  // presenter's view of it is polled.
-  std::string show = ShowText();
-  if (show != printedShow_) {
-    printedShow_ = show;
-    if (interactive_) {
+void CTerminalView::OnSignal(int sig) {
+  switch (sig) {
+    case SIGWINCH:
+      if (screen_) screen_->Invalidate();
       ScheduleRedraw();
-    } else {
-      Print("show: " + show);
+      break;
+    case SIGTSTP:
+      // Ctrl-Z: hand the shell its screen back while stopped.
+      if (screen_) screen_->Leave();
+      raise(SIGSTOP);
+      if (screen_ && !ended_) screen_->Enter();
+      ScheduleRedraw();
+      break;
+    default:
+      // Ctrl-C, a termination request or a lost terminal close at once.
+      if (updateRequired_) {
+        AnswerUpdate(2);
+      } else {
+        Close(true);
+      }
+      break;
+  }
+}
+
+void CTerminalView::WatchShows() {
+  // The simulated application has no window of its own to watch; its
+  // application events say when the presenter's view of it changed.
+  watcher_ = std::make_shared<ShowWatcher>(io_, this);
+  for (const auto& app : {powerPoint_, wps_}) {
+    if (!app) continue;
+    AutomationPtr object = app->CreateApplicationObject();
+    std::uint32_t cookie = 0;
+    if (object && Succeeded(object->Advise(kApplicationEventsIid, watcher_, &cookie))) {
+      watched_.emplace_back(object, cookie);
     }
   }
-  showPoll_.expires_after(std::chrono::milliseconds(200));
-  showPoll_.async_wait([this](const boost::system::error_code& ec) {
-    if (!ec && !ended_) PollShow();
-  });
+}
+
+void CTerminalView::OnShowChanged() {
+  std::string show = ShowText();
+  if (show == printedShow_) return;
+  printedShow_ = show;
+  if (interactive_) {
+    ScheduleRedraw();
+  } else {
+    Print("show: " + show);
+  }
 }
 
 std::string CTerminalView::ShowText() const {
@@ -184,21 +293,19 @@ std::string CTerminalView::LaserText() const {
   return text;
 }
 
+// --- keys and dialogs --------------------------------------------------------
+
 void CTerminalView::OnKey(char key) {
   if (ended_) return;
-  if (askingClose_) {
-    if (key == 'y' || key == 'Y') {
-      Close(true);
-    } else if (key == 'n' || key == 'N' || key == 27) {
-      askingClose_ = false;
-      ScheduleRedraw();
-    }
+  if (dialog_ != Dialog::None) {
+    DialogKey(key);
     return;
   }
   std::shared_ptr<CSimulatedPresentationApp> app = app_;
   switch (key) {
     case 'c':
     case '\n':
+    case '\r':
       if (connectButton_) controller_.OnConnectButton();
       break;
     case 'r':
@@ -211,19 +318,19 @@ void CTerminalView::OnKey(char key) {
       Close(false);
       break;
     case 'a':
-      notice_ = Utf8(kAboutTitle) + ": " + Utf8(kAboutVersion) + "  " + Utf8(kWebsiteLabel) + " " +
-                kOfficialWebsite;
-      if (!interactive_) Print("about: " + notice_);
+      if (interactive_) {
+        dialog_ = Dialog::About;
+      } else {
+        Print("about: " + Utf8(kAboutTitle) + ": " + Utf8(kAboutVersion) + "  " +
+              Utf8(kWebsiteLabel) + " " + kOfficialWebsite);
+      }
       break;
     case 'w':
       notice_ = std::string("website: ") + kOfficialWebsite;
       if (!interactive_) Print(notice_);
       break;
     case 'u':
-      if (controller_.GetUpdateState() == CMainController::kUpdateOptional) {
-        notice_ = Utf8(kUpdateNotice);
-        if (!interactive_) Print("update: " + notice_);
-      }
+      if (updateOffered_) OpenUpdate();
       break;
     case 'o':
       if (app) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
@@ -242,9 +349,78 @@ void CTerminalView::OnKey(char key) {
       break;
     case 'k':
       if (powerPoint_ && wps_) app_ = app_ == wps_ ? powerPoint_ : wps_;
+      OnShowChanged();
       break;
     default:
       return;
+  }
+  ScheduleRedraw();
+}
+
+void CTerminalView::DialogKey(char key) {
+  constexpr char kEsc = 27;
+  switch (dialog_) {
+    case Dialog::Close:
+      // Only "关闭并断开" lets the client quit.
+      if (key == 'y' || key == 'Y') {
+        Close(true);
+      } else if (key == 'n' || key == 'N' || key == 'q' || key == kEsc) {
+        dialog_ = Dialog::None;
+      }
+      break;
+    case Dialog::About:
+      if (key == 'w') {
+        notice_ = std::string("website: ") + kOfficialWebsite;
+      } else if (key == '\n' || key == '\r' || key == 'q' || key == 'a' || key == kEsc) {
+        dialog_ = Dialog::None;
+      }
+      break;
+    case Dialog::Update:
+      if (key == 'd' || key == 'y' || key == 'Y' || key == '\n' || key == '\r') {
+        AnswerUpdate(1);
+      } else if (key == 'n' || key == 'N' || key == 'q' || key == kEsc) {
+        AnswerUpdate(2);
+      }
+      break;
+    case Dialog::None:
+      break;
+  }
+  ScheduleRedraw();
+}
+
+void CTerminalView::OpenUpdate() {
+  // The corner key works once, as the window's update corner hides itself.
+  updateOffered_ = false;
+  dialog_ = Dialog::Update;
+  if (!interactive_) {
+    Print("update: " + Utf8(kUpdateNotice));
+    Print("update: download from the website? (yes/no)");
+  }
+}
+
+void CTerminalView::AnswerUpdate(int result) {
+  if (dialog_ != Dialog::Update) return;
+  dialog_ = Dialog::None;
+  // 1881: 2 = 1 after the download button, 3 = 1 after the close button.
+  if (reports_) {
+    if (Report::IReportData* data = reports_->CreateData(Report::ReportCmdUpdate)) {
+      data->PutValues(2, result == 1 ? 2 : 3, Report::Int, 1, 99, Report::Int, 1);
+      reports_->SendData(data, Report::Queued, 0, 0);
+      reports_->ReleaseData(data);
+    }
+  }
+  const std::string website = std::string("website: ") + kOfficialWebsite;
+  if (result == 1) {
+    // A terminal has no browser to open: the address is shown to be opened.
+    notice_ = website;
+    if (!interactive_) Print(website);
+    if (updateRequired_)
+      afterExit_.push_back("Download the new version from " + std::string(kOfficialWebsite));
+  }
+  if (updateRequired_) {
+    ended_ = true;
+    if (!interactive_) Print("closed");
+    boost::asio::post(io_, [this] { io_.stop(); });
   }
   ScheduleRedraw();
 }
@@ -265,15 +441,14 @@ void CTerminalView::OnLine(const std::string& raw) {
 void CTerminalView::Close(bool confirmed) {
   if (ended_) return;
   if (!confirmed && controller_.GetState() == CMainController::Connected) {
-    // The close dialog: only "关闭并断开" lets the client quit.
-    askingClose_ = true;
+    dialog_ = Dialog::Close;
     if (!interactive_) {
       Print("close: " + Utf8(kCloseQuestion) + " (yes/no)");
     }
     ScheduleRedraw();
     return;
   }
-  askingClose_ = false;
+  dialog_ = Dialog::None;
   closeConfirmed_ = true;
   controller_.OnClose();
   closeConfirmed_ = false;
@@ -288,6 +463,13 @@ void CTerminalView::EndDialog(int result) {
 }
 
 void CTerminalView::RunRequiredUpdate() {
+  updateRequired_ = true;
+  if (interactive_) {
+    dialog_ = Dialog::Update;
+    ScheduleRedraw();
+    return;
+  }
+  // Line mode: the notice and the address, then the program ends.
   ended_ = true;
   Print("update: " + Utf8(kUpdateNotice));
   Print(std::string("website: ") + kOfficialWebsite);
@@ -297,7 +479,25 @@ void CTerminalView::RunRequiredUpdate() {
 // --- the window's controls ---------------------------------------------------
 
 void CTerminalView::ShowLoading(bool show) { loading_ = show; }
-void CTerminalView::SetLoadingAnimation(bool run) {}
+void CTerminalView::SetLoadingAnimation(bool run) {
+  if (!interactive_ || run == spinning_) return;
+  spinning_ = run;
+  if (run) {
+    Spin();
+  } else {
+    spinner_.cancel();
+  }
+}
+
+void CTerminalView::Spin() {
+  spinner_.expires_after(std::chrono::milliseconds(kSpinMs));
+  spinner_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec || !spinning_ || ended_) return;
+    ++spinFrame_;
+    ScheduleRedraw();
+    Spin();
+  });
+}
 void CTerminalView::ShowRetryText(bool show) { retry_ = show; }
 void CTerminalView::ShowConnectButton(bool show) { connectButton_ = show; }
 void CTerminalView::SetConnectButtonText(const std::u16string& caption) {
@@ -363,56 +563,10 @@ void CTerminalView::Print(const std::string& line) {
 void CTerminalView::ScheduleRedraw() {
   if (!interactive_ || redrawPending_) return;
   redrawPending_ = true;
+  // Changes that come together (a state change sets several controls) are
+  // drawn as one frame.
   boost::asio::post(io_, [this] {
     redrawPending_ = false;
     if (!ended_) Redraw();
   });
-}
-
-void CTerminalView::Redraw() {
-  std::string out = "\x1b[H\x1b[2J";
-  auto line = [&out](const std::string& s) {
-    out += "  ";
-    out += s;
-    out += "\r\n";
-  };
-  CMainController::State state = controller_.GetState();
-  StateTexts texts = TextsForState(state);
-  out += "\r\n";
-  line("\x1b[1m" + Utf8(kTitleText) + kReset);
-  line("");
-  if (askingClose_) {
-    line("\x1b[1m" + Utf8(kCloseTitle) + kReset);
-    line(Utf8(kCloseQuestion));
-    line("[y] " + Utf8(kCloseConfirm) + "   [n] " + Utf8(kCancelText));
-  } else {
-    if (qr_) {
-      for (const std::string& row : QrHalfBlockRows(symbol_, kQuietZone)) {
-        line(kQrColours + row + kReset);
-      }
-      if (symbol_.Empty()) line("(no QR code)");
-      line("pairing: " + address_);
-    }
-    if (loading_) line("... " + std::string(StateName(state)));
-    if (state == CMainController::NetworkError) line("(!) ");
-    if (state == CMainController::Connected) line("(ok)");
-    line(Utf8(texts.first));
-    line(Utf8(texts.second));
-    if (retry_) line("[r] \x1b[4;34m" + Utf8(kRetryText) + kReset);
-    std::string buttons;
-    if (connectButton_) buttons += "[c] " + Utf8(connectCaption_) + "   ";
-    if (cancel_) buttons += "[x] " + Utf8(kCancelText);
-    if (!buttons.empty()) line(buttons);
-  }
-  line("");
-  line("laser: " + LaserText());
-  line("show:  " + ShowText());
-  if (!notice_.empty()) line(notice_);
-  line("");
-  std::string keys =
-      "keys: o open  s start  n/p slides  e end show  k other app  a about  w website  q close";
-  if (controller_.GetUpdateState() == CMainController::kUpdateOptional) keys += "  u update";
-  line("\x1b[2m" + keys + kReset);
-  std::fwrite(out.data(), 1, out.size(), out_);
-  std::fflush(out_);
 }

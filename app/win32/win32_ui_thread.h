@@ -2,9 +2,16 @@
 // WM_RUN_POSTED, timers are the window's own. The window procedure answers
 // WM_RUN_POSTED with CMainController::RunPostedCalls (and 0) and WM_TIMER
 // with CMainController::OnTimer(wParam).
+//
+// Session threads call Wake while the UI thread sets the window, so the
+// handle is atomic: the window sets it before it creates any session, and
+// clears it when it is destroyed (a late wake then goes nowhere instead of
+// to a handle that may have been reused).
 #pragma once
 
 #include <windows.h>
+
+#include <atomic>
 
 #include "app/ui_thread.h"
 
@@ -13,18 +20,19 @@ constexpr UINT WM_RUN_POSTED = WM_USER + 100;  // 1124
 class CWin32UiThread : public IUiThread {
  public:
   explicit CWin32UiThread(HWND window = nullptr) : window_(window) {}
-  void SetWindow(HWND window) { window_ = window; }
+  void SetWindow(HWND window) { window_.store(window, std::memory_order_release); }
+  HWND Window() const { return window_.load(std::memory_order_acquire); }
 
   void Wake() override {
-    if (window_) PostMessageW(window_, WM_RUN_POSTED, 0, 0);
+    if (HWND w = Window()) PostMessageW(w, WM_RUN_POSTED, 0, 0);
   }
   void SetTimer(int id, unsigned ms) override {
-    if (window_) ::SetTimer(window_, static_cast<UINT_PTR>(id), ms, nullptr);
+    if (HWND w = Window()) ::SetTimer(w, static_cast<UINT_PTR>(id), ms, nullptr);
   }
   void KillTimer(int id) override {
-    if (window_) ::KillTimer(window_, static_cast<UINT_PTR>(id));
+    if (HWND w = Window()) ::KillTimer(w, static_cast<UINT_PTR>(id));
   }
 
  private:
-  HWND window_;
+  std::atomic<HWND> window_;
 };

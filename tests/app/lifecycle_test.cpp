@@ -1,5 +1,7 @@
 // States, session creation and hand-over, the farewell and reconnect flows,
 // timers and closing.
+#include <algorithm>
+
 #include "tests/app/controller_fixture.h"
 
 using State = CMainController;
@@ -186,8 +188,11 @@ TEST_F(ControllerTest, ReconnectGreetsRememberedPhoneAndItsHelloCompletes) {
   FakeSession* relay = RelayAt(0);
   relay->ClearCalls();
   relay->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
-  EXPECT_TRUE(Contains(relay->Calls(), "Start(0)"));
+  // The re-start waits for the UI thread: the notification may come from
+  // a thread of the MQTT library, which must not be called back from there.
+  EXPECT_FALSE(Contains(relay->Calls(), "Start(0)"));
   Drain();
+  EXPECT_TRUE(Contains(relay->Calls(), "Start(0)"));
   EXPECT_EQ(ctl->GetState(), State::Connecting);
   EXPECT_EQ(reports.Records().back().Int(5), 2);
   size_t records = reports.Records().size();
@@ -378,4 +383,54 @@ TEST_F(ControllerTest, VersionRecordNamesTheApplication) {
   EXPECT_EQ(r[0].WString(10), u"9.1.0");
   EXPECT_EQ(r[1].WString(9), u"office");
   EXPECT_EQ(r[1].Int(99), 1);
+}
+
+// A session that refuses to start (its port held by another program) is
+// left out of the pairing address, so no phone is sent to that port.
+TEST_F(ControllerTest, PairingAddressOffersOnlySessionsThatStarted) {
+  struct Case {
+    bool relayStarts, directStarts;
+    bool hasRelay, hasDirect;
+  };
+  for (const Case& c : {Case{true, true, true, true}, Case{true, false, true, false},
+                        Case{false, true, false, true}}) {
+    configure = [&](FakeSession* f) {
+      f->startResult = f->Kind() == Relay ? c.relayStarts : c.directStarts;
+    };
+    Make();
+    std::string relay = "id=r" + std::to_string(made.size());
+    std::string direct = "sv=d" + std::to_string(made.size() + 1);
+    ctl->InitWindow();
+    Drain();
+    std::string address = ctl->PairingAddress();
+    EXPECT_EQ(address.find(relay) != std::string::npos, c.hasRelay) << address;
+    EXPECT_EQ(address.find(direct) != std::string::npos, c.hasDirect) << address;
+    EXPECT_EQ(view.address, address);
+    ctl.reset();
+  }
+}
+
+// After a greeting on the direct session retires the relay, whatever the
+// relay still reports before it is detached speaks for nobody.
+TEST_F(ControllerTest, RetiredSessionsNotificationsAreIgnored) {
+  StartWaiting();
+  FakeSession* relay = RelayAt(0);
+  FakeSession* direct = DirectAt(1);
+  direct->connected = true;
+  direct->Message(R"({"msg":"hello"})");
+  // Not drained: the relay is retired but still attached.
+  ASSERT_TRUE(relay->Attached());
+  relay->ClearCalls();
+  direct->ClearCalls();
+  relay->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
+  relay->Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  relay->Message(R"({"msg":"next"})");
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::Connected);
+  EXPECT_EQ(direct->Count("DropPeer"), 0);
+  EXPECT_EQ(direct->Count("Start(0)"), 0);
+  std::vector<std::string> shown = pres->Calls();
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), "NextSlide"), 0);
+  EXPECT_FALSE(relay->Attached());
 }

@@ -2,13 +2,21 @@
 // lock.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "services/report_mgr.h"
 #include "tests/app/fakes.h"
+#include "tests/services/test_http_server.h"
 
 namespace {
 
@@ -71,7 +79,89 @@ TEST(Startup, SecondCopyEndsWithOneAndSendsNothing) {
   EXPECT_TRUE(run.reports.initialized.empty());
 }
 
+// The whole run with the real report manager against a report service on
+// loopback: a run that queues a few session records on the way.
+std::vector<std::string> RunAgainst(test::TestHttpServer& server, std::chrono::milliseconds* took) {
+  Report::ReportSettings settings;
+  settings.url = server.Url("/report");
+  settings.machineGuid = [] { return std::u16string(u"00112233445566778899aabbccddeeff"); };
+  auto mgr = std::make_unique<Report::CReportMgr>(settings);
+  ProgramSteps p;
+  p.tickCount = [] { return 1000u; };
+  p.supplyId = [] { return std::u16string(u"100000"); };
+  p.reports = [&mgr] { return mgr.get(); };
+  p.runMainWindow = [&mgr] {
+    for (int i = 0; i < 3; ++i) {
+      Report::IReportData* d = mgr->CreateData(Report::ReportCmdUsage);
+      d->PutValues(2, 1, Report::Int, 1, 99, Report::Int, 1);
+      mgr->SendData(d, Report::Queued, 0, 0);
+      mgr->ReleaseData(d);
+    }
+  };
+  p.flushReports = [&mgr] { mgr->Drain(std::chrono::seconds(1)); };
+  p.destroyReports = [&mgr] { mgr.reset(); };
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunProgram(p), 0);
+  *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                start);
+  return server.Requests();
+}
+
+TEST(Startup, TheExitRecordReachesAResponsiveServiceEveryTime) {
+  test::TestHttpServer server([](const std::string&) { return test::Answer(200, ""); });
+  int delivered = 0;
+  for (int run = 0; run < 20; ++run) {
+    std::chrono::milliseconds took;
+    std::size_t before = server.Requests().size();
+    std::vector<std::string> requests = RunAgainst(server, &took);
+    // Start, three session records, exit: all there once the run returns.
+    ASSERT_EQ(requests.size(), before + 5) << "run " << run;
+    if (requests.back().find("\"cmdid\":1882,\"data\":{\"7\":0,\"99\":1") != std::string::npos) {
+      ++delivered;
+    }
+  }
+  EXPECT_EQ(delivered, 20);
+}
+
+TEST(Startup, ClosingStaysQuickWhenTheReportServiceNeverAnswers) {
+  test::TestHttpServer server([](const std::string&) {
+    test::Reply silent;
+    silent.silent = true;  // each exchange would wait for the full receive limit
+    return silent;
+  });
+  std::chrono::milliseconds took;
+  RunAgainst(server, &took);
+  // One second for the queue, then the sender is left to its exchange; the
+  // receive limit alone is five.
+  EXPECT_LT(took.count(), 2500);
+}
+
 #ifndef _WIN32
+TEST(SingleInstance, TheLockFileGoesWithItsHolderAndAStaleOneNeverBlocks) {
+  char dir[] = "/tmp/pivaro-app-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  setenv("XDG_RUNTIME_DIR", dir, 1);
+  const std::string path = std::string(dir) + "/pivaro.lock";
+  std::ofstream(path) << "left by a crash";
+  {
+    CSingleInstance first;
+    ASSERT_TRUE(first.Acquire());
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    CSingleInstance second;
+    EXPECT_FALSE(second.Acquire());
+    first.Release();
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    // The next holder makes the file anew and still keeps others out.
+    EXPECT_TRUE(second.Acquire());
+    CSingleInstance third;
+    EXPECT_FALSE(third.Acquire());
+  }
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  unsetenv("XDG_RUNTIME_DIR");
+  rmdir(dir);
+}
+
 TEST(SingleInstance, OneHolderPerUserUntilReleased) {
   char dir[] = "/tmp/pivaro-app-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);

@@ -23,9 +23,10 @@ class TerminalViewTest : public ControllerTest {
     std::free(buffer_);
   }
 
-  void StartTerminal() {
-    Make();
+  void StartTerminal(int updateState = 0) {
+    Make(updateState);
     term = std::make_unique<CTerminalView>(io, *ctl, nullptr, nullptr, nullptr, false, out_);
+    term->SetReports(&reports);
     ctl->AttachUi(&ui, term.get());
     ctl->InitWindow();
     Drain();
@@ -112,5 +113,36 @@ TEST_F(TerminalViewTest, DisconnectKeySaysBye) {
   EXPECT_EQ(RelayAt(0)->Sent().back(), R"(Send({"msg":"bye"},1))");
   EXPECT_EQ(ctl->GetState(), CMainController::Connecting);
 }
+
+class TerminalUpdateTest : public TerminalViewTest,
+                           public ::testing::WithParamInterface<const char*> {};
+
+// "yes" is the download button (1881 with 2 = 1, and the address to open),
+// "no" the close button (1881 with 3 = 1).
+TEST_P(TerminalUpdateTest, NoticeIsOfferedOnceAndItsAnswerReported) {
+  const bool download = std::string(GetParam()) == "yes";
+  StartTerminal(CMainController::kUpdateOptional);
+  Take();
+  term->OnLine("update");
+  EXPECT_EQ(Take(),
+            "update: Pivaro有新版本，需更新才能正常使用。\n请移步官网下载最新版本\n"
+            "update: download from the website? (yes/no)\n");
+  term->OnLine(GetParam());
+  EXPECT_EQ(Take(), download ? "website: https://www.pivaro.invalid/\n" : "");
+  auto records = reports.Records();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().cmd, Report::ReportCmdUpdate);
+  EXPECT_EQ(records.back().Int(download ? 2 : 3), 1);
+  EXPECT_EQ(records.back().Int(download ? 3 : 2), -1);
+  EXPECT_EQ(records.back().Int(99), 1);
+  // The corner key is gone for the rest of the run; the client goes on.
+  term->OnLine("update");
+  term->OnLine("yes");
+  EXPECT_EQ(reports.Records().size(), records.size());
+  EXPECT_EQ(Take(), "");
+  EXPECT_FALSE(term->Ended());
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, TerminalUpdateTest, ::testing::Values("yes", "no"));
 
 #endif

@@ -1,12 +1,18 @@
 // The real pivaro program as a person runs it: one copy per user, a phone
 // simulator pairing over the direct session and then over the relay, and a
-// close that ends the process. Uses the fixed direct port 41203.
+// close that ends the process. The program's LAN port is one found free
+// here, so that nothing else on the machine holding 41203 matters.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include "tests/e2e/support/child_process.h"
 #include "tests/support/mosquitto_broker.h"
@@ -18,6 +24,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A port free for both TCP and UDP on the wildcard address right now.
+std::uint16_t FreeDirectPort() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    boost::asio::io_context io;
+    boost::system::error_code ec;
+    boost::asio::ip::tcp::acceptor tcp(io);
+    tcp.open(boost::asio::ip::tcp::v4(), ec);
+    if (!ec) tcp.bind({boost::asio::ip::tcp::v4(), 0}, ec);
+    if (ec) continue;
+    std::uint16_t port = tcp.local_endpoint(ec).port();
+    boost::asio::ip::udp::socket udp(io);
+    udp.open(boost::asio::ip::udp::v4(), ec);
+    if (!ec) udp.bind({boost::asio::ip::udp::v4(), port}, ec);
+    if (!ec) return port;
+  }
+  return 0;
+}
+
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -25,7 +49,10 @@ class ProgramTest : public ::testing::Test {
     char dir[] = "/tmp/pivaro-program-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     runtimeDir_ = dir;
-    env_ = {"PIVARO_RELAY_URI=" + broker_.Uri(), "XDG_RUNTIME_DIR=" + runtimeDir_};
+    std::uint16_t port = FreeDirectPort();
+    ASSERT_NE(port, 0);
+    env_ = {"PIVARO_RELAY_URI=" + broker_.Uri(), "XDG_RUNTIME_DIR=" + runtimeDir_,
+            "PIVARO_DIRECT_PORT=" + std::to_string(port)};
   }
   void TearDown() override {
     ::unlink((runtimeDir_ + "/pivaro.lock").c_str());

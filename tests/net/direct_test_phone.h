@@ -225,11 +225,20 @@ class Recorder : public INetSessionNotify {
     ToUtf8(JsonWrite(message), e.text);
     e.from = from;
     Add(e);
-    if (onMessage) onMessage(message);
+    std::function<void(JsonPtr&)> call;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      call = onMessage_;
+    }
+    if (call) call(message);
   }
 
-  // Runs inside OnMessage, with the session's lock held.
-  std::function<void(JsonPtr&)> onMessage;
+  // Runs inside OnMessage, with the session's lock held; set from the test
+  // thread while the session's thread may be delivering.
+  void SetOnMessage(std::function<void(JsonPtr&)> f) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    onMessage_ = std::move(f);
+  }
 
   std::size_t Count(Event::Kind kind) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -274,6 +283,7 @@ class Recorder : public INetSessionNotify {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Event> events_;
+  std::function<void(JsonPtr&)> onMessage_;
 };
 
 // A session on ephemeral ports, started, with a recorder attached and a

@@ -52,42 +52,63 @@ TEST(CreateSession, DirectComesWithOneReferenceAndItsPairingParameter) {
 
 using DirectNotify = DirectSessionTest;
 
-TEST_F(DirectNotify, StartAndStopNotifyOnTheCallingThreadBeforeReturning) {
+// Every notification comes from the I/O thread, Start's and Stop's too: a
+// receiver may then call back into the session without waiting on itself.
+TEST_F(DirectNotify, StartAndStopNotifyFromTheIoThread) {
   std::thread::id self = std::this_thread::get_id();
+  ASSERT_TRUE(recorder.WaitFor(Event::Started));
   std::vector<Event> events = recorder.Events();
   ASSERT_EQ(events.size(), 1u);  // the fixture's Start(0)
-  EXPECT_EQ(events[0].kind, Event::Started);
   EXPECT_TRUE(events[0].ok);
-  EXPECT_EQ(events[0].thread, self);
+  EXPECT_NE(events[0].thread, self);
 
   TcpPhone phone(Tcp());
   phone.SendJson("{\"msg\":\"hello\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());
-  EXPECT_NE(recorder.Events().back().thread, self);  // from the I/O thread
+  EXPECT_EQ(recorder.Events().back().thread, events[0].thread);
 
   ASSERT_TRUE(session->Stop(3));
+  EXPECT_FALSE(session->IsConnected());
+  EXPECT_EQ(session->TcpPort(), 0);
+  ASSERT_TRUE(recorder.WaitFor(Event::Stopped));
   events = recorder.Events();
-  ASSERT_EQ(events.back().kind, Event::Stopped);
   EXPECT_TRUE(events.back().ok);
   EXPECT_EQ(events.back().cookie, 3);
-  EXPECT_EQ(events.back().thread, self);
-  EXPECT_FALSE(session->IsConnected());
+  EXPECT_EQ(events.back().thread, events[0].thread);
   EXPECT_TRUE(phone.WaitClosed());
-  EXPECT_EQ(session->TcpPort(), 0);
 
   // A stopped session starts again on fresh sockets.
   ASSERT_TRUE(session->Start(4));
+  ASSERT_TRUE(recorder.WaitFor(Event::Started, 2));
   EXPECT_EQ(recorder.Events().back().cookie, 4);
   UdpPhone udp(Udp());
   EXPECT_EQ(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"c\"}"), "{\"msg\":\"conn\"}");
 }
 
+// A receiver that closes the session from inside its start notification
+// (the controller stops a primary whose start failed) while the I/O thread
+// has a message to deliver: neither waits for the other.
+TEST_F(DirectNotify, ReceiverMayCloseTheSessionFromInsideItsNotification) {
+  ASSERT_TRUE(recorder.WaitFor(Event::Started));
+  TcpPhone phone(Tcp());
+  std::atomic<int> closes{0};
+  recorder.SetOnMessage([&](JsonPtr&) {
+    if (closes++ == 0) session->Close();
+  });
+  auto began = std::chrono::steady_clock::now();
+  phone.SendJson("{\"msg\":\"hello\"}");
+  ASSERT_TRUE(recorder.WaitFor(Event::Message));
+  EXPECT_TRUE(phone.WaitClosed());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+}
+
 TEST_F(DirectNotify, StartWithoutNetworkReportsFailureButIsAccepted) {
+  ASSERT_TRUE(recorder.WaitFor(Event::Started));
   session->Close();
   network = false;
   ASSERT_TRUE(session->Start(8));
+  ASSERT_TRUE(recorder.WaitFor(Event::Started, 2));
   Event last = recorder.Events().back();
-  EXPECT_EQ(last.kind, Event::Started);
   EXPECT_FALSE(last.ok);
   EXPECT_EQ(last.cookie, 8);
   EXPECT_EQ(session->TcpPort(), 0);
@@ -118,11 +139,11 @@ TEST_F(DirectNotify, SendWithoutPhoneIsRefusedSilently) {
 }
 
 TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
-  recorder.onMessage = [this](JsonPtr& message) {
+  recorder.SetOnMessage([this](JsonPtr& message) {
     JsonPtr answer = Message(u"echo");
     answer.Append(JsonNewString(u"of", message.Find(u"msg")->AsString()));
     session->Send(answer, 2);
-  };
+  });
   TcpPhone tcp(Tcp());
   for (const char* msg : {"a", "b", "c"}) {
     tcp.SendJson(std::string("{\"msg\":\"") + msg + "\"}");
@@ -136,10 +157,10 @@ TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
 TEST_F(DirectNotify, NothingArrivesAfterSetNotifyNullReturns) {
   std::atomic<bool> detached{false};
   std::atomic<int> late{0};
-  recorder.onMessage = [&](JsonPtr&) {
+  recorder.SetOnMessage([&](JsonPtr&) {
     std::this_thread::sleep_for(1ms);  // widen the window of a delivery in progress
     if (detached) ++late;
-  };
+  });
   UdpPhone phone(Udp());
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"c\"}"), u"msg"), "conn");
   std::atomic<bool> stop{false};
@@ -194,10 +215,10 @@ TEST_F(DirectNotify, SurvivesRandomMalformedFramesAndJson) {
     return f;
   };
 
-  recorder.onMessage = [this](JsonPtr&) {
+  recorder.SetOnMessage([this](JsonPtr&) {
     JsonPtr answer = Message(u"alive");
     session->Send(answer, 0);
-  };
+  });
   // The TCP phones stay open until the session has read them: closing a
   // socket with unread answers resets it, and the reset discards the rest.
   std::vector<std::unique_ptr<TcpPhone>> tcpPhones;
@@ -233,3 +254,21 @@ TEST_F(DirectNotify, SurvivesRandomMalformedFramesAndJson) {
 }
 
 }  // namespace
+
+// The controller may drop the last reference inside a notification, that is
+// on the session's own I/O thread; the session then ends elsewhere.
+TEST_F(DirectNotify, LastReleaseInsideANotificationEndsTheSession) {
+  TcpPhone phone(Tcp());
+  CDirectSession* owned = session;
+  session = nullptr;  // released below, not by the fixture
+  // The session's thread is still inside this receiver when the test ends.
+  static Recorder lasting;
+  owned->SetNotify(&lasting);
+  lasting.SetOnMessage([owned](JsonPtr&) {
+    owned->SetNotify(nullptr);
+    owned->Release();
+  });
+  phone.SendJson("{\"msg\":\"hello\"}");
+  ASSERT_TRUE(lasting.WaitFor(Event::Message));
+  EXPECT_TRUE(phone.WaitClosed());
+}

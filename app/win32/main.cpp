@@ -1,0 +1,58 @@
+// pivaro.exe: one copy per desktop session, usage reporting around the
+// whole run, COM (single-threaded apartment), the common controls and GDI+
+// around the modal main window.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+
+#include <gdiplus.h>
+
+#include "app/default_services.h"
+#include "app/single_instance.h"
+#include "app/startup.h"
+#include "app/win32/supply_id.h"
+#include "services/report_mgr.h"
+#include "ui/win32/main_dlg.h"
+
+namespace {
+
+void RunMainWindow() {
+  CMainController::Services services = DefaultServices();
+#if !PIVARO_WITH_MQTT
+  // Without the relay the direct session is the only one offered.
+  services.primaryKind = Direct;
+#endif
+  CMainDlg dialog(std::move(services));
+  dialog.DoModal(GetActiveWindow());
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  CSingleInstance instance;
+  ULONG_PTR gdiplusToken = 0;
+  ProgramSteps steps;
+  steps.tickCount = [] { return static_cast<std::uint32_t>(GetTickCount()); };
+  steps.acquireInstance = [&instance] { return instance.Acquire(); };
+  steps.onOtherInstance = [] { CSingleInstance::BringOtherToFront(); };
+  steps.supplyId = LoadSupplyId;
+  steps.reports = [] { return static_cast<Report::IReportMgr*>(Report::ReportMgr::Instance()); };
+  steps.destroyReports = [] { Report::ReportMgr::DestroyInstance(); };
+  steps.platformUp = [&gdiplusToken] {
+    CoInitialize(nullptr);
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr);
+  };
+  steps.runMainWindow = RunMainWindow;
+  steps.platformDown = [&gdiplusToken] {
+    Gdiplus::GdiplusShutdown(gdiplusToken);
+    CoUninitialize();
+  };
+  steps.releaseInstance = [&instance] { instance.Release(); };
+  return RunProgram(steps);
+}

@@ -1,0 +1,136 @@
+// pivaro.exe itself: one copy per session, a second one brings the first
+// forward and exits with 1; the first closes with 0. Prints how long the
+// window takes to appear and how much memory the program holds. With
+// --expect-phones (phone_pairing.sh runs two phones beside it) it watches
+// the window show the connected view for each phone.
+#include <windows.h>
+
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tests/ui/window_harness.h"
+
+namespace {
+
+std::wstring g_program;
+bool g_expectPhones = false;
+
+struct Process {
+  PROCESS_INFORMATION info{};
+  bool started = false;
+
+  explicit Process(const std::wstring& path) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring command = L"\"" + path + L"\"";
+    started = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &info) != FALSE;
+  }
+  ~Process() {
+    if (!started) return;
+    if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info.hProcess, 9);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  // The exit code, or -1 while it still runs after timeoutMs.
+  long Wait(DWORD timeoutMs) {
+    if (WaitForSingleObject(info.hProcess, timeoutMs) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    return static_cast<long>(code);
+  }
+};
+
+HWND WaitForMainWindow(DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    HWND w = FindWindowW(L"#32770", L"Pivaro");
+    if (w && IsWindowVisible(w)) return w;
+    Sleep(20);
+  }
+  return nullptr;
+}
+
+// The check mark of the connected view, read from the screen.
+bool ShowsConnected(HWND window) {
+  Capture c = CaptureWindow(window);
+  return c.Count(RECT{108, 121, 176, 189}, IsGreen) > 2000;
+}
+
+bool WaitForView(HWND window, bool connected, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    if (ShowsConnected(window) == connected) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Program, SecondCopyBringsTheFirstForwardAndExitsWithOne) {
+  ASSERT_FALSE(g_program.empty()) << "usage: ui_program_tests <path of pivaro.exe>";
+  auto t0 = std::chrono::steady_clock::now();
+  Process first(g_program);
+  ASSERT_TRUE(first.started);
+  HWND window = WaitForMainWindow(20000);
+  ASSERT_NE(window, nullptr) << "the window did not appear";
+  auto shown = std::chrono::steady_clock::now();
+  Sleep(1000);  // let it settle before measuring
+  PROCESS_MEMORY_COUNTERS_EX memory{};
+  GetProcessMemoryInfo(first.info.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                       sizeof memory);
+  std::printf("start-up to window shown: %lld ms; working set %zu KiB, committed %zu KiB\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(shown - t0).count()),
+              memory.WorkingSetSize / 1024, memory.PagefileUsage / 1024);
+
+  ShowWindow(window, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(window));
+  Process second(g_program);
+  ASSERT_TRUE(second.started);
+  EXPECT_EQ(second.Wait(20000), 1);
+  EXPECT_FALSE(IsIconic(window)) << "restored";
+  EXPECT_TRUE(IsWindowVisible(window));
+  EXPECT_EQ(FindWindowW(L"#32770", L"Pivaro"), window) << "still one window";
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(first.Wait(20000), 0);
+}
+
+TEST(Program, PairsWithPhonesOverTheDirectSession) {
+  if (!g_expectPhones) GTEST_SKIP() << "run by phone_pairing.sh, which brings the phones";
+  Process program(g_program);
+  ASSERT_TRUE(program.started);
+  HWND window = WaitForMainWindow(20000);
+  ASSERT_NE(window, nullptr);
+  CreateDirectoryW(L"screenshots", nullptr);
+  // The TCP phone pairs, commands, and leaves; then the UDP phone does.
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "TCP phone: never connected";
+  CaptureWindow(window).SavePng(L"screenshots\\program_connected.png");
+  ASSERT_TRUE(WaitForView(window, false, 60000)) << "TCP phone: never left";
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "UDP phone: never connected";
+  // Closing while connected asks first; the answer is "关闭并断开".
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  HWND question = WaitForDialogOver(window, std::chrono::seconds(10));
+  ASSERT_NE(question, nullptr);
+  PostMessageW(question, WM_COMMAND, MAKEWPARAM(1, 0), 0);
+  EXPECT_EQ(program.Wait(20000), 0);
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) g_expectPhones |= std::string(argv[i]) == "--expect-phones";
+  if (argc > 1) {
+    std::string path = argv[1];
+    // CTest hands over the build machine's path; Wine sees / as drive Z.
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    g_program.assign(path.begin(), path.end());
+  }
+  return RUN_ALL_TESTS();
+}

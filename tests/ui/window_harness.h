@@ -1,0 +1,125 @@
+// The real main window on a UI thread of its own, over fake sessions and a
+// fake presentation manager, with what a test needs to look at it: screen
+// captures of the window, pixel predicates, PNG artifacts, and the calls
+// that run on its UI thread.
+#pragma once
+
+#include <windows.h>
+
+// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+
+#include <gdiplus.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/fakes.h"
+#include "ui/win32/main_dlg.h"
+
+// A captured rectangle of the screen, 0x00RRGGBB per pixel.
+struct Capture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+
+  std::uint32_t At(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width || y >= height) return 0;
+    return pixels[static_cast<std::size_t>(y) * width + x];
+  }
+  // Pixels of r (left, top, right, bottom) that satisfy pred.
+  int Count(const RECT& r, const std::function<bool(std::uint32_t)>& pred) const;
+  // The smallest rectangle holding every pixel of r that satisfies pred;
+  // empty (all zero) when none does.
+  RECT Bounds(const RECT& r, const std::function<bool(std::uint32_t)>& pred) const;
+  bool SavePng(const std::wstring& path) const;
+};
+
+inline int Red(std::uint32_t c) { return (c >> 16) & 0xFF; }
+inline int Green(std::uint32_t c) { return (c >> 8) & 0xFF; }
+inline int Blue(std::uint32_t c) { return c & 0xFF; }
+inline bool IsWhite(std::uint32_t c) { return Red(c) > 245 && Green(c) > 245 && Blue(c) > 245; }
+// Text ink: clearly darker than the white window.
+inline bool IsInk(std::uint32_t c) { return Red(c) + Green(c) + Blue(c) < 600; }
+inline bool IsBlueish(std::uint32_t c) { return Blue(c) > Red(c) + 60; }
+inline bool IsOrange(std::uint32_t c) { return Red(c) > 200 && Green(c) > 120 && Blue(c) < 100; }
+inline bool IsGreen(std::uint32_t c) { return Green(c) > Red(c) + 60 && Green(c) > Blue(c); }
+inline bool IsReddish(std::uint32_t c) { return Red(c) > 180 && Green(c) < 120; }
+
+// The window's client area as it is on the screen now.
+Capture CaptureWindow(HWND window);
+
+// Waits up to timeout for pred, pumping nothing (the window runs on its
+// own thread).
+bool WaitFor(const std::function<bool()>& pred,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+class WindowHarness {
+ public:
+  struct Options {
+    int updateState = 0;
+    bool relayStarts = true;   // Start on the relay returns true
+    bool startInline = false;  // sessions report their start from inside Start
+  };
+
+  WindowHarness() : WindowHarness(Options{}) {}
+  explicit WindowHarness(Options options);
+  ~WindowHarness();
+
+  // Creates the window on its thread and waits until it is shown.
+  void Open();
+  // Runs the window on its thread and waits for it to end by itself;
+  // false when it is still running after timeout. *result is DoModal's.
+  bool RunUntilEnd(std::chrono::milliseconds timeout, INT_PTR* result);
+  std::size_t SessionsMade();
+  // Closes it as the close button does and waits for the thread to end.
+  void Close();
+
+  CMainDlg& Dialog();
+  HWND Hwnd() const;
+  CMainDlg::ControlWindows Controls() const;
+  CMainController::State State() const;
+  FakePresentation& Presentation() { return *presentation_; }
+  std::vector<std::wstring> OpenedUrls();
+
+  // The most recent session of a kind handed to the controller.
+  FakeSession* Latest(SessionType kind);
+  // Runs f on the UI thread and waits until it has run.
+  void OnUi(std::function<void()> f);
+  bool WaitForState(CMainController::State s);
+
+  // Drives the controller the way the sessions would.
+  void ReachWaiting();
+  void ReachConnected();
+  void ReachNetworkError();
+  void ReachConnectFailed();
+
+ private:
+  class TestDlg;
+
+  Options options_;
+  std::atomic<int> destroyed_{0};
+  std::mutex madeLock_;
+  std::vector<FakeSession*> made_;
+  FakePresentation* presentation_ = nullptr;
+  std::unique_ptr<TestDlg> dialog_;
+  std::thread ui_;
+  std::atomic<bool> ended_{false};
+};
+
+// A visible dialog other than window on window's thread (a dialog it runs).
+HWND FindDialogOver(HWND window);
+// Waits for one to appear; null after timeout.
+HWND WaitForDialogOver(HWND window, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Posted presses: a press and a release at a point of a control.
+void ClickControl(HWND control, int x = 5, int y = 5);

@@ -1,0 +1,468 @@
+#include "ui/win32/main_dlg.h"
+
+#include <shellapi.h>
+#include <windowsx.h>
+
+#include "app/state_texts.h"
+#include "ui/win32/close_dlg.h"
+
+namespace {
+
+// --- layout (client pixels: left, top, right, bottom) -----------------------
+constexpr int kTemplateId = 101;
+constexpr int kIconId = 102;
+constexpr int kWidth = 284;
+constexpr int kHeight = 396;
+constexpr int kCornerEllipse = 7;
+
+constexpr RECT kCloseRect{243, 0, 284, 30};
+constexpr RECT kMinimizeRect{212, 0, 243, 30};
+constexpr RECT kConnectRect{102, 320, 182, 346};
+constexpr RECT kCancelRect{195, 322, 221, 342};
+constexpr RECT kWebsiteRect{104, 368, 140, 388};
+constexpr RECT kAboutRect{144, 368, 180, 388};
+constexpr RECT kRetryRect{51, 189, 233, 209};
+constexpr RECT kLoadingRect{108, 165, 176, 233};
+constexpr RECT kUpdateRect{238, 350, 284, 396};
+constexpr RECT kQrCodeRect{49, 107, 234, 292};
+constexpr int kUpdateSide = 46;
+
+constexpr int kLogoX = 50;
+constexpr int kLogoY = 35;
+constexpr int kTitleGap = 63;  // title x = logo width + gap
+constexpr float kTitleHeight = 32;
+constexpr float kSeparatorTop = 368;
+constexpr float kSeparatorHeight = 20;
+constexpr int kImageX = 108;  // warning and check mark
+constexpr int kImageY = 121;
+constexpr float kLowerLine1 = 326;  // under the QR code or the spinner
+constexpr float kLowerLine2 = 342;
+constexpr float kUpperLine1 = 214;  // under the warning or the check mark
+constexpr float kUpperLine2 = 234;
+
+// --- images -------------------------------------------------------------------
+constexpr int kCloseStrip = 106;
+constexpr int kMinimizeStrip = 107;
+constexpr int kLogoPng = 108;
+constexpr int kWarningPng = 109;
+constexpr int kSuccessPng = 110;
+constexpr int kButtonStrip = 111;
+constexpr int kUpdateStrip = 113;
+
+// --- colours ------------------------------------------------------------------
+constexpr COLORREF kText = Rgb(0x425766);
+constexpr COLORREF kLink = Rgb(0xA0ABB2);
+constexpr COLORREF kSeparator = Rgb(0xA0ABB0);
+constexpr COLORREF kLinkActive = Rgb(0x4A90E2);
+constexpr COLORREF kRetryBlue = Rgb(0x3D8DFE);
+constexpr COLORREF kCancelBlue = Rgb(0x3A8EFB);
+constexpr COLORREF kWhite = Rgb(0xFFFFFF);
+
+constexpr float kTitlePixels = 24;
+constexpr float kSmallPixels = 12;
+constexpr float kLargePixels = 14;
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+void Show(HWND window, bool show) {
+  if (window) ShowWindow(window, show ? SW_SHOW : SW_HIDE);
+}
+
+// A link: plain text on the white window, border and background white.
+void SetUpLink(CTextButton& link, HWND parent, const RECT& rect, int id, const wchar_t* text,
+               COLORREF colour) {
+  link.Create(parent, rect, id);
+  link.SetBackgroundColor(kWhite);
+  link.SetBorderColor(kWhite);
+  link.SetTextColor(colour);
+  link.SetFont(MakeUiFont(kSmallPixels));
+  SetWindowTextW(link.Hwnd(), text);
+}
+
+void SetUpImageButton(CColorBitmapButton& button, HWND parent, const RECT& rect, int id, int strip,
+                      int frames, int grow) {
+  button.Create(parent, rect, id);
+  button.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
+  button.SetBackgroundColor(kWhite);
+  button.SetImageList(LoadImageStrip(strip, frames, grow));
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(Services services) : CMainController(std::move(services)) {}
+
+CMainDlg::~CMainDlg() {
+  // Nothing may wake or draw into this object from here on; calls still
+  // queued are dropped by the controller.
+  AttachUi(nullptr, nullptr);
+}
+
+INT_PTR CMainDlg::DoModal(HWND owner) {
+  INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kTemplateId), owner,
+                                   &CMainDlg::DialogProc, reinterpret_cast<LPARAM>(this));
+  AttachUi(nullptr, nullptr);
+  return result;
+}
+
+CMainDlg::ControlWindows CMainDlg::Controls() const {
+  return {close_.Hwnd(),  minimize_.Hwnd(), connect_.Hwnd(),
+          cancel_.Hwnd(), website_.Hwnd(),  about_.Hwnd(),
+          retry_.Hwnd(),  loading_.Hwnd(),  update_ ? update_->Hwnd() : nullptr,
+          qrCode_.Hwnd()};
+}
+
+void CMainDlg::OpenUrl(const wchar_t* url) {
+  ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// --- messages -------------------------------------------------------------------
+
+INT_PTR CALLBACK CMainDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  CMainDlg* self;
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<CMainDlg*>(lParam);
+    self->window_ = window;
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+  } else {
+    self = reinterpret_cast<CMainDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+  }
+  if (!self) return FALSE;
+  LRESULT result = 0;
+  if (!self->OnMessage(message, wParam, lParam, &result)) return FALSE;
+  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInitDialog();
+      return false;  // no control takes the focus
+    case WM_ERASEBKGND:
+      *result = 1;  // the paint covers everything
+      return true;
+    case WM_PAINT: {
+      PaintScope paint(window_);
+      Paint(paint.dc());
+      return true;
+    }
+    case WM_PRINTCLIENT:
+      Paint(reinterpret_cast<HDC>(wParam));
+      return true;
+    case WM_DRAWITEM:
+      *result = CBitmapButtonBase::ReflectDrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+      return true;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == 0) OnCommand(LOWORD(wParam));
+      return true;
+    case WM_TIMER:
+      OnTimer(static_cast<int>(wParam));
+      return true;
+    case WM_RUN_POSTED:
+      RunPostedCalls();
+      return true;
+    case WM_LBUTTONDOWN:
+      StartDrag(lParam);
+      return true;
+    case WM_SIZE:
+      UpdateWindow(window_);
+      return true;
+    case WM_CLOSE:
+      OnClose();
+      return true;
+    case WM_DESTROY:
+      ui_.SetWindow(nullptr);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CMainDlg::OnCommand(int id) {
+  switch (id) {
+    case kCmdClose:
+      SendMessageW(window_, WM_CLOSE, 0, 0);
+      break;
+    case kCmdMinimize:
+      ShowWindow(window_, SW_MINIMIZE);
+      break;
+    case kCmdConnect:
+      OnConnectButton();
+      break;
+    case kCmdRetryOrCancel:
+      OnRetryOrCancel();
+      break;
+    case kCmdWebsite: {
+      std::wstring url(kOfficialWebsite, kOfficialWebsite + sizeof kOfficialWebsite - 1);
+      OpenUrl(url.c_str());
+      break;
+    }
+    case kCmdAbout:
+      break;  // the about dialog is not built yet
+    case kCmdUpdate:
+      OnUpdateCommand();
+      break;
+    default:
+      break;
+  }
+}
+
+void CMainDlg::OnUpdateCommand() {
+  if (GetUpdateState() == kUpdateOptional && update_) {
+    Show(update_->Hwnd(), false);
+    InvalidateRect(window_, &kUpdateRect, TRUE);
+  }
+  if (GetUpdateState() == kUpdateRequired) ::EndDialog(window_, 2);
+}
+
+void CMainDlg::StartDrag(LPARAM clientPoint) {
+  // The press becomes a caption drag; the system moves the window.
+  POINT p{GET_X_LPARAM(clientPoint), GET_Y_LPARAM(clientPoint)};
+  ClientToScreen(window_, &p);
+  PostMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(p.x, p.y));
+}
+
+// --- initialisation ---------------------------------------------------------------
+
+void CMainDlg::OnInitDialog() {
+  // Before any session exists, so that the first post already finds the
+  // window.
+  ui_.SetWindow(window_);
+  AttachUi(&ui_, this);
+  SetWindowTextW(window_, Wide(kTitleText));
+  PlaceWindow();
+  if (GetUpdateState() == kUpdateRequired) {
+    InitWindow();  // hides the window and starts the update flow
+    return;
+  }
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  auto icon = [instance](int metricX, int metricY) {
+    return reinterpret_cast<LPARAM>(LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
+                                               GetSystemMetrics(metricX), GetSystemMetrics(metricY),
+                                               LR_SHARED));
+  };
+  SendMessageW(window_, WM_SETICON, ICON_BIG, icon(SM_CXICON, SM_CYICON));
+  SendMessageW(window_, WM_SETICON, ICON_SMALL, icon(SM_CXSMICON, SM_CYSMICON));
+  GdiObject<HRGN> region(
+      CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, kCornerEllipse, kCornerEllipse));
+  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();  // the system owns it now
+
+  LoadImages();
+  CreateControls();
+  InitWindow();
+}
+
+void CMainDlg::PlaceWindow() {
+  RECT current;
+  GetWindowRect(window_, &current);
+  RECT area;
+  HWND owner = GetWindow(window_, GW_OWNER);
+  if (owner && IsWindowVisible(owner) && !IsIconic(owner)) {
+    GetWindowRect(owner, &area);
+  } else {
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  }
+  int x = area.left + (area.right - area.left - kWidth) / 2;
+  int y = area.top + (area.bottom - area.top - kHeight) / 2;
+  SetWindowPos(window_, nullptr, x, y, kWidth, kHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CMainDlg::LoadImages() {
+  // A missing image leaves its place blank; nothing else depends on it.
+  logo_ = LoadPngResource(kLogoPng);
+  warning_ = LoadPngResource(kWarningPng);
+  success_ = LoadPngResource(kSuccessPng);
+  titleFont_ = MakeUiFont(kTitlePixels);
+  smallFont_ = MakeUiFont(kSmallPixels);
+  largeFont_ = MakeUiFont(kLargePixels);
+}
+
+void CMainDlg::CreateControls() {
+  SetUpImageButton(close_, window_, kCloseRect, kCmdClose, kCloseStrip, 4, 4);
+  close_.SetImages(0, 2, 1, 3);
+  close_.SetToolTipText(L"关闭");
+
+  SetUpImageButton(minimize_, window_, kMinimizeRect, kCmdMinimize, kMinimizeStrip, 4, 4);
+  minimize_.SetImages(0, 2, 1, 3);
+  minimize_.SetToolTipText(L"最小化");
+
+  SetUpImageButton(connect_, window_, kConnectRect, kCmdConnect, kButtonStrip, 4, 4);
+  connect_.SetImages(1, 2, 0, 3);
+  connect_.SetCaptionColor(kText);
+  connect_.SetCaptionFont(MakeUiFont(kSmallPixels));
+  SetWindowTextW(connect_.Hwnd(), L"断开连接");
+  Show(connect_.Hwnd(), false);
+
+  SetUpLink(cancel_, window_, kCancelRect, kCmdRetryOrCancel, Wide(kCancelText), kCancelBlue);
+  cancel_.SetUnderlineOnHover(true);
+  Show(cancel_.Hwnd(), false);
+
+  SetUpLink(website_, window_, kWebsiteRect, kCmdWebsite, L"官网", kLink);
+  website_.SetHoverTextColor(kLinkActive);
+  website_.SetPressedTextColor(kLinkActive);
+
+  SetUpLink(about_, window_, kAboutRect, kCmdAbout, L"关于", kLink);
+  about_.SetHoverTextColor(kLinkActive);
+  about_.SetPressedTextColor(kLinkActive);
+
+  SetUpLink(retry_, window_, kRetryRect, kCmdRetryOrCancel, Wide(kRetryText), kRetryBlue);
+  retry_.SetUnderlineOnHover(true);
+  Show(retry_.Hwnd(), false);
+
+  loading_.Create(window_, kLoadingRect);
+
+  if (GetUpdateState() == kUpdateOptional) CreateUpdateCorner();
+
+  qrCode_.Create(window_, kQrCodeRect);
+  qrCode_.SetAddress(std::string());
+  Show(qrCode_.Hwnd(), false);
+}
+
+void CMainDlg::CreateUpdateCorner() {
+  update_ = std::make_unique<CColorBitmapButton>();
+  SetUpImageButton(*update_, window_, kUpdateRect, kCmdUpdate, kUpdateStrip, 3, 3);
+  update_->SetImages(0, 2, 1, 2);
+  update_->SetToolTipText(L"更新");
+  // Only the lower-right half of the square is the button; clicks on the
+  // other half reach the window and drag it.
+  POINT triangle[] = {{0, kUpdateSide}, {kUpdateSide, kUpdateSide}, {kUpdateSide, 0}};
+  GdiObject<HRGN> region(CreatePolygonRgn(triangle, 3, WINDING));
+  if (SetWindowRgn(update_->Hwnd(), region.get(), TRUE)) region.Release();
+}
+
+// --- painting -------------------------------------------------------------------
+
+void CMainDlg::Paint(HDC target) {
+  BackBuffer buffer(target, kWidth, kHeight);
+  {
+    Gdiplus::Graphics g(buffer.dc());
+    g.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+    PaintFrame(g);
+    switch (GetState()) {
+      case Connecting:
+      case ConnectFailed:
+      case WaitingForPhone:
+        PaintConnecting(g);
+        break;
+      case NetworkError:
+        PaintNetworkError(g);
+        break;
+      case Connected:
+        PaintConnected(g);
+        break;
+    }
+  }
+  buffer.CopyTo(target);
+}
+
+void CMainDlg::PaintFrame(Gdiplus::Graphics& g) {
+  Gdiplus::SolidBrush white(ToColor(kWhite));
+  g.FillRectangle(&white, 0, 0, kWidth, kHeight);
+  int titleX = kTitleGap;
+  if (logo_) {
+    g.DrawImage(logo_.get(), kLogoX, kLogoY, static_cast<INT>(logo_->GetWidth()),
+                static_cast<INT>(logo_->GetHeight()));
+    titleX += static_cast<int>(logo_->GetWidth());
+  }
+  Gdiplus::StringFormat format;
+  format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+  format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+  format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+  Gdiplus::SolidBrush text(ToColor(kText));
+  Gdiplus::RectF titleBox(static_cast<float>(titleX), static_cast<float>(kLogoY),
+                          static_cast<float>(kWidth - titleX), kTitleHeight);
+  g.DrawString(Wide(kTitleText), -1, titleFont_.get(), titleBox, &format, &text);
+
+  format.SetAlignment(Gdiplus::StringAlignmentCenter);
+  Gdiplus::SolidBrush separator(ToColor(kSeparator));
+  g.DrawString(L"\u2502", -1, smallFont_.get(),
+               Gdiplus::RectF(0, kSeparatorTop, static_cast<float>(kWidth), kSeparatorHeight),
+               &format, &separator);
+}
+
+void CMainDlg::PaintConnecting(Gdiplus::Graphics& g) {
+  // The spinner, the retry link or the QR code are windows of their own.
+  StateTexts texts = TextsForState(GetState());
+  DrawCentredLine(g, texts.first, *smallFont_, kLowerLine1);
+  DrawCentredLine(g, texts.second, *smallFont_, kLowerLine2);
+}
+
+void CMainDlg::PaintNetworkError(Gdiplus::Graphics& g) {
+  DrawImage(g, warning_.get());
+  StateTexts texts = TextsForState(NetworkError);
+  DrawCentredLine(g, texts.first, *largeFont_, kUpperLine1);
+  DrawCentredLine(g, texts.second, *largeFont_, kUpperLine2);
+}
+
+void CMainDlg::PaintConnected(Gdiplus::Graphics& g) {
+  DrawImage(g, success_.get());
+  StateTexts texts = TextsForState(Connected);
+  DrawCentredLine(g, texts.first, *largeFont_, kUpperLine1);
+  DrawCentredLine(g, texts.second, *largeFont_, kUpperLine2);
+}
+
+void CMainDlg::DrawImage(Gdiplus::Graphics& g, Gdiplus::Bitmap* image) {
+  if (!image) return;
+  g.DrawImage(image, kImageX, kImageY, static_cast<INT>(image->GetWidth()),
+              static_cast<INT>(image->GetHeight()));
+}
+
+void CMainDlg::DrawCentredLine(Gdiplus::Graphics& g, const char16_t* text,
+                               const Gdiplus::Font& font, float y) {
+  // Centred on y: the line's own height decides where it starts.
+  Gdiplus::StringFormat format;
+  format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+  format.SetAlignment(Gdiplus::StringAlignmentCenter);
+  format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+  format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+  float height = font.GetHeight(&g);
+  Gdiplus::SolidBrush brush(ToColor(kText));
+  g.DrawString(Wide(text), -1, &font,
+               Gdiplus::RectF(0, y - height / 2, static_cast<float>(kWidth), height), &format,
+               &brush);
+}
+
+// --- what the controller shows -------------------------------------------------
+
+void CMainDlg::ShowLoading(bool show) { Show(loading_.Hwnd(), show); }
+
+void CMainDlg::SetLoadingAnimation(bool run) {
+  if (run) {
+    loading_.Start();
+  } else {
+    loading_.Stop();
+  }
+}
+
+void CMainDlg::ShowRetryText(bool show) { Show(retry_.Hwnd(), show); }
+void CMainDlg::ShowConnectButton(bool show) { Show(connect_.Hwnd(), show); }
+
+void CMainDlg::SetConnectButtonText(const std::u16string& caption) {
+  SetWindowTextW(connect_.Hwnd(), Wide(caption.c_str()));
+}
+
+void CMainDlg::ShowCancelText(bool show) { Show(cancel_.Hwnd(), show); }
+void CMainDlg::ShowQrCode(bool show) { Show(qrCode_.Hwnd(), show); }
+void CMainDlg::SetPairingAddress(const std::string& address) { qrCode_.SetAddress(address); }
+void CMainDlg::Invalidate() { InvalidateRect(window_, nullptr, TRUE); }
+
+// The PC-drawn laser dot has no window yet.
+void CMainDlg::ShowLaser(double, double) {}
+void CMainDlg::MoveLaser(double, double) {}
+void CMainDlg::HideLaser() {}
+
+void CMainDlg::RestoreIfMinimized() {
+  if (IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
+}
+
+bool CMainDlg::ConfirmClose() {
+  CCloseDlg question;
+  return question.DoModal(window_) == CCloseDlg::kConfirm;
+}
+void CMainDlg::DestroyShadow() {}
+void CMainDlg::EndDialog(int result) { ::EndDialog(window_, result); }
+
+void CMainDlg::RunRequiredUpdate() {
+  ShowWindow(window_, SW_HIDE);
+  PostMessageW(window_, WM_COMMAND, MAKEWPARAM(kCmdUpdate, 0), 0);
+}

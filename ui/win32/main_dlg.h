@@ -1,0 +1,103 @@
+// The main window: the portable controller with its Win32 face. A 284 x 396
+// borderless white panel with rounded corners that shows one view per
+// connection state, built from the empty dialog template 101 and laid out in
+// code. Everything it shows changes on the UI thread only: session and
+// worker threads reach it through PostToUi, which wakes the window with
+// WM_RUN_POSTED.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "app/controller.h"
+#include "app/win32/win32_ui_thread.h"
+#include "ui/win32/color_bitmap_button.h"
+#include "ui/win32/loading_circle.h"
+#include "ui/win32/qr_code_view.h"
+#include "ui/win32/text_button.h"
+
+class CMainDlg : public CMainController, private IMainView {
+ public:
+  // Runs the update check (blocking); the window does not exist yet.
+  explicit CMainDlg(Services services);
+  ~CMainDlg() override;
+
+  // Runs the window modally until it ends; returns the dialog's result.
+  INT_PTR DoModal(HWND owner);
+  HWND Hwnd() const { return window_; }
+
+  // The child windows, for whoever needs to find one (tests, the dialogs).
+  struct ControlWindows {
+    HWND close, minimize, connect, cancel, website, about, retry, loading, update, qrCode;
+  };
+  ControlWindows Controls() const;
+  int LoadingFrame() const { return loading_.Frame(); }
+
+ protected:
+  // The official website and the update page open in the default browser.
+  virtual void OpenUrl(const wchar_t* url);
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // True when the message was handled; *result is then its answer.
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+  void OnInitDialog();
+  void PlaceWindow();
+  void LoadImages();
+  void CreateControls();
+  void CreateUpdateCorner();
+  void OnCommand(int id);
+  void OnUpdateCommand();
+  void StartDrag(LPARAM clientPoint);
+
+  void Paint(HDC target);
+  void PaintFrame(Gdiplus::Graphics& g);
+  void PaintConnecting(Gdiplus::Graphics& g);
+  void PaintNetworkError(Gdiplus::Graphics& g);
+  void PaintConnected(Gdiplus::Graphics& g);
+  void DrawImage(Gdiplus::Graphics& g, Gdiplus::Bitmap* image);
+  void DrawCentredLine(Gdiplus::Graphics& g, const char16_t* text, const Gdiplus::Font& font,
+                       float y);
+
+  // IMainView
+  void ShowLoading(bool show) override;
+  void SetLoadingAnimation(bool run) override;
+  void ShowRetryText(bool show) override;
+  void ShowConnectButton(bool show) override;
+  void SetConnectButtonText(const std::u16string& caption) override;
+  void ShowCancelText(bool show) override;
+  void ShowQrCode(bool show) override;
+  void SetPairingAddress(const std::string& address) override;
+  void Invalidate() override;
+  void ShowLaser(double x, double y) override;
+  void MoveLaser(double x, double y) override;
+  void HideLaser() override;
+  void RestoreIfMinimized() override;
+  bool ConfirmClose() override;
+  void DestroyShadow() override;
+  void EndDialog(int result) override;
+  void RunRequiredUpdate() override;
+
+  HWND window_ = nullptr;
+  CWin32UiThread ui_;
+
+  std::unique_ptr<Gdiplus::Bitmap> logo_;
+  std::unique_ptr<Gdiplus::Bitmap> warning_;
+  std::unique_ptr<Gdiplus::Bitmap> success_;
+  std::unique_ptr<Gdiplus::Font> titleFont_;
+  std::unique_ptr<Gdiplus::Font> smallFont_;
+  std::unique_ptr<Gdiplus::Font> largeFont_;
+
+  CColorBitmapButton close_;
+  CColorBitmapButton minimize_;
+  CColorBitmapButton connect_;
+  CTextButton cancel_;
+  CTextButton website_;
+  CTextButton about_;
+  CTextButton retry_;
+  CLoadingCircleControl loading_;
+  std::unique_ptr<CColorBitmapButton> update_;
+  CQRCodeView qrCode_;
+};

@@ -1,0 +1,33 @@
+// The pairing QR code, drawn module by module into its square. In a build
+// without the QR encoder there is no symbol; the view then shows the
+// pairing address as text, so the window never pretends to hold a code.
+#pragma once
+
+#include <string>
+
+#include "app/qr_code.h"
+#include "ui/win32/child_window.h"
+
+class CQRCodeView : public CChildWindow<CQRCodeView> {
+ public:
+  CQRCodeView() = default;
+  ~CQRCodeView() { DestroyChild(); }
+  CQRCodeView(const CQRCodeView&) = delete;
+  CQRCodeView& operator=(const CQRCodeView&) = delete;
+
+  bool Create(HWND parent, const RECT& rect);
+  // Encodes the address; the view shows it when it is next painted.
+  void SetAddress(const std::string& address);
+  const CQRSymbol& Symbol() const { return symbol_; }
+
+ private:
+  friend class CChildWindow<CQRCodeView>;
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void Paint(HDC dc);
+  void PaintModules(HDC dc, const RECT& client);
+  void PaintAddressText(HDC dc, const RECT& client);
+
+  std::string text_;
+  CQRSymbol symbol_;
+  COLORREF moduleColor_ = RGB(0, 0, 0);
+};
