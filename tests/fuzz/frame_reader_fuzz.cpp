@@ -104,6 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       Check(used <= piece - offset);
       offset += used;
+      // What the reader holds for a frame in progress is bounded the same way.
+      const std::size_t arrived = consumed + offset - frameStart;
+      if (status == FrameReader::Status::NeedMore) {
+        Check(reader.InProgress() == (arrived > 0));
+        Check(reader.BufferedBytes() <= 64 * 1024 + 2 * arrived + 64);
+      }
       if (status == FrameReader::Status::Invalid) {
         invalid = true;
         break;
