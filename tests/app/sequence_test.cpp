@@ -362,8 +362,8 @@ class Schedule {
     // session notifies from inside Start and Stop, under its lock; the relay
     // later, from its own threads. (The relay's refused connect does notify
     // from inside Start; PIVARO_SEQUENCE_INLINE_RELAY=1 lets the fakes do so
-    // always, which shows a lock-order inversion between the two sessions'
-    // locks when each is called from the other's notification.)
+    // always: a harsher model in which each session's lock may be wanted
+    // while the other's is held, so lock-order inversions show under TSan.)
     static const bool inlineRelay = std::getenv("PIVARO_SEQUENCE_INLINE_RELAY") != nullptr;
     const bool mayNotifyInline = t == Direct || inlineRelay;
     s->startInline = mayNotifyInline && config_() % 4 != 0;
