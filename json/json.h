@@ -4,6 +4,7 @@
 // anything never read is written back exactly as it was received (minified).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +25,10 @@ struct JsonChildren {
   JsonPtr* slots = nullptr;
   std::uint32_t count = 0;
   std::uint32_t capacity = 0;
+
+  // From the same per-thread cache as the values (see JsonValue).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
 };
 
 struct JsonValue {
@@ -41,11 +46,19 @@ struct JsonValue {
   // deeper than the library's limit decode to a failed Null, which bounds
   // the work and the stack needed for hostile input.
   std::uint16_t depth = 0;
+  // The raw text holds no escaped quote (which minifying stores as
+  // backslash + U+0001), so it is written out exactly as it is.
+  bool rawVerbatim = false;
 
   JsonValue() = default;
   JsonValue(const JsonValue&) = delete;
   JsonValue& operator=(const JsonValue&) = delete;
   ~JsonValue();
+
+  // Values come from a small per-thread cache of free ones: every message
+  // read makes and drops one value per member.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
 };
 
 // Handle to a shared JsonValue. Copying shares the value; Append, Member and

@@ -37,4 +37,18 @@ std::u16string FormatDouble(double value);
 
 std::u16string Unescape(const char16_t* begin, const char16_t* end, bool& sawBackslash);
 
+// Conversions of well-formed text without the system's converter: ASCII
+// runs eight or sixteen units at a time, other characters one by one.
+// They return false, leaving the output unchanged, on anything that is not
+// well-formed (a malformed or truncated sequence, an overlong form, a
+// surrogate coded in UTF-8, a lone surrogate), which the system conversion
+// then judges.
+bool FastUtf8ToUtf16(const std::string& utf8, std::u16string& wide);
+bool FastUtf16ToUtf8(const std::u16string& wide, std::string& utf8);
+
+// The platform's conversions (Windows code pages; Boost.Locale and iconv
+// elsewhere), with their own rules for what fails.
+bool SystemToWide(const std::string& narrow, unsigned codePage, std::u16string& wide);
+bool SystemToUtf8(const std::u16string& wide, std::string& utf8);
+
 }  // namespace json_detail

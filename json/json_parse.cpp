@@ -8,6 +8,7 @@
 
 #include "json/json.h"
 #include "json/json_internal.h"
+#include "json/json_scan.h"
 
 namespace json_detail {
 
@@ -26,29 +27,58 @@ int HexValue(char16_t c) {
   return -1;
 }
 
+// Characters outside strings that the minifier copies unchanged: printable
+// ASCII except the quote and the comment starters.
+struct PlainTable {
+  bool plain[128] = {};
+  constexpr PlainTable() {
+    for (int c = 0x21; c <= 0x7E; ++c) plain[c] = c != '"' && c != '#' && c != '/';
+  }
+};
+constexpr PlainTable kPlain;
+
 // Drops white space and comments outside strings. An escaped quote inside a
 // string is stored as backslash + U+0001 so that later scans can skip
 // strings by looking for the next plain double quote.
-std::u16string Minify(const std::u16string& in) {
-  // The output never grows past the input: write through a pointer into a
-  // buffer of the input's size and cut it to length at the end.
-  std::u16string out(in.size() + 1, u'\0');
-  char16_t* o = &out[0];
-  const char16_t* p = in.data();
-  const char16_t* const end = p + in.size();
+//
+// The output never grows past the input, so the input is copied once and
+// compacted in place: a received message is usually compact already, and
+// then nothing after the copy is written at all.
+std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
+  escapedQuotes = false;
+  std::u16string out(in);
+  if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return out;
+  char16_t* const base = &out[0];
+  char16_t* o = base;
+  const char16_t* p = base;
+  const char16_t* const end = base + out.size();
+  // Moves [p, to) down to o; a no-op while nothing has been dropped.
+  auto keep = [&](const char16_t* to) {
+    if (o != p) std::char_traits<char16_t>::move(o, p, static_cast<std::size_t>(to - p));
+    o += to - p;
+    p = to;
+  };
   while (p < end) {
     char16_t c = *p;
-    if (c == u'"') {
+    if (c < 0x80 && kPlain.plain[c]) {
       *o++ = *p++;
-      while (p < end) {
-        c = *p++;
-        *o++ = c;
-        if (c == u'"') break;
-        if (c == u'\\') {
-          if (p == end) break;
-          c = *p++;
-          *o++ = c == u'"' ? kEscapedQuote : c;
+      continue;
+    }
+    if (c == u'"') {
+      keep(p + 1);
+      for (;;) {
+        keep(FindEither(p, end, u'"', u'\\'));
+        if (p == end) break;
+        if (*p == u'"') {
+          keep(p + 1);
+          break;
         }
+        keep(p + 1);  // the backslash
+        if (p == end) break;
+        // A U+0001 that came escaped reads back as a quote too.
+        if (*p == u'"' || *p == kEscapedQuote) escapedQuotes = true;
+        *o++ = *p == u'"' ? kEscapedQuote : *p;
+        ++p;
       }
       continue;
     }
@@ -70,54 +100,67 @@ std::u16string Minify(const std::u16string& in) {
       lineComment = true;
     }
     if (lineComment) {
-      while (p < end && *p != u'\n') ++p;
+      p = Find(p, end, u'\n');
       if (p == end) break;
       ++p;
       continue;
     }
-    if (c < 0x20 || c > 0x7E) break;
-    *o++ = *p++;
+    break;  // any other character outside a string ends the text
   }
-  out.resize(static_cast<std::size_t>(o - out.data()));
+  out.resize(static_cast<std::size_t>(o - base));
   return out;
 }
+
+// Characters the depth scan has to look at; everything else is skipped
+// with one table lookup.
+struct StructureTable {
+  bool structural[128] = {};
+  constexpr StructureTable() {
+    for (char c : {'"', '[', ']', '{', '}', ',', ':'}) structural[static_cast<int>(c)] = true;
+  }
+};
+constexpr StructureTable kStructure;
+
+bool IsStructural(char16_t c) { return c < 0x80 && kStructure.structural[c]; }
 
 // Index of the first of the target characters at nesting depth 0 from
 // `start`, or kNotFound when a closing bracket at depth 0 or the end of the
 // text comes first. Strings are skipped whole (escaped quotes no longer
 // look like quotes after minifying); a bracket skips to its partner,
-// counting only brackets of its own shape.
+// counting only brackets of its own shape. `target1` and `target2` are each
+// ',' or ':'.
 std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t target1,
                          char16_t target2) {
-  const std::size_t n = text.size();
-  std::size_t i = start;
-  while (i < n) {
-    char16_t c = text[i];
-    if (c == target1 || c == target2) return i;
+  const char16_t* const base = text.data();
+  const char16_t* const end = base + text.size();
+  const char16_t* p = base + start;
+  for (; p < end; ++p) {
+    char16_t c = *p;
+    if (!IsStructural(c)) continue;
+    if (c == target1 || c == target2) return static_cast<std::size_t>(p - base);
     if (c == u'"') {
-      i = text.find(u'"', i + 1);
-      if (i == kNotFound) return kNotFound;
+      p = Find(p + 1, end, u'"');
+      if (p == end) return kNotFound;
     } else if (c == u'[' || c == u'{') {
       const char16_t open = c;
       const char16_t close = c == u'[' ? u']' : u'}';
       std::size_t depth = 1;
-      for (++i; i < n && depth; ++i) {
-        c = text[i];
+      while (depth) {
+        if (++p == end) return kNotFound;
+        c = *p;
+        if (!IsStructural(c)) continue;
         if (c == open) {
           ++depth;
         } else if (c == close) {
           --depth;
         } else if (c == u'"') {
-          i = text.find(u'"', i + 1);
-          if (i == kNotFound) return kNotFound;
+          p = Find(p + 1, end, u'"');
+          if (p == end) return kNotFound;
         }
       }
-      if (depth) return kNotFound;
-      continue;
     } else if (c == u']' || c == u'}') {
       return kNotFound;
     }
-    ++i;
   }
   return kNotFound;
 }
@@ -179,16 +222,12 @@ bool IsNumberSyntax(const std::u16string& text) {
   return true;
 }
 
-JsonPtr Classify(const char16_t* nameBegin, const char16_t* nameEnd, std::u16string text,
-                 std::uint16_t depth) {
-  JsonPtr value(new JsonValue);
-  value->name = Unescape(nameBegin, nameEnd, value->nameEscaped);
-  value->text = std::move(text);
-  value->depth = depth;
+// Classifies a new value whose name, raw text and depth are set.
+void Classify(JsonValue* value) {
   const std::u16string& t = value->text;
   if (t.empty()) {
     value->decoded = true;
-    return value;
+    return;
   }
   const char16_t first = t.front();
   const char16_t last = t.back();
@@ -200,23 +239,21 @@ JsonPtr Classify(const char16_t* nameBegin, const char16_t* nameEnd, std::u16str
       value->boolValue = t[0] == u't';
       value->decoded = true;
     } else {
-      MakeFailedNull(value.get());
+      MakeFailedNull(value);
     }
   } else if (first == u'N' || first == u'n') {
     if (t == u"null") {
       value->decoded = true;
     } else {
-      MakeFailedNull(value.get());
+      MakeFailedNull(value);
     }
   } else if ((first == u'[' && last == u']') || (first == u'{' && last == u'}')) {
     value->kind = first == u'[' ? JsonKind::Array : JsonKind::Object;
-    value->children = new JsonChildren;
   } else if (IsNumberSyntax(t)) {
     value->kind = JsonKind::Number;
   } else {
-    MakeFailedNull(value.get());
+    MakeFailedNull(value);
   }
-  return value;
 }
 
 void DecodeArray(JsonValue* value) {
@@ -231,8 +268,12 @@ void DecodeArray(JsonValue* value) {
         return;
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
-      AddChild(*value->children,
-               Classify(nullptr, nullptr, text.substr(start, stop - start), childDepth));
+      JsonPtr child(new JsonValue);
+      child->text.assign(text, start, stop - start);
+      child->depth = childDepth;
+      child->rawVerbatim = value->rawVerbatim;
+      Classify(child.get());
+      AddChild(*value->children, std::move(child));
       if (end == kNotFound) break;
       start = end + 1;
     }
@@ -243,22 +284,58 @@ void DecodeArray(JsonValue* value) {
 void DecodeObject(JsonValue* value) {
   const std::u16string& text = value->text;
   const std::uint16_t childDepth = value->depth + 1;
+  const char16_t* const base = text.data();
+  const char16_t* const end = base + text.size();
   if (text.size() >= 3) {
     std::size_t keyStart = 1;
     for (;;) {
-      std::size_t colon = FindAtDepth0(text, keyStart, u':', u':');
-      if (colon == kNotFound) {
-        MakeFailedNull(value);
-        return;
+      // The usual member is a quoted key without escapes, a colon right
+      // after it and maybe a string value; those are found with one string
+      // search each. Anything else takes the general depth scan, which
+      // finds the same positions for the usual shape.
+      std::size_t colon = kNotFound;
+      JsonPtr child(new JsonValue);
+      if (base[keyStart] == u'"') {
+        const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
+        if (close + 1 < end && *close == u'"' && close[1] == u':') {
+          colon = static_cast<std::size_t>(close + 1 - base);
+          child->name.assign(base + keyStart + 1, close);
+        }
       }
-      // The key ends before the character in front of the colon (its
-      // closing quote) and loses its first character (the opening quote).
-      std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
-      std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
-      std::size_t comma = FindAtDepth0(text, colon, u',', u',');
+      if (colon == kNotFound) {
+        colon = FindAtDepth0(text, keyStart, u':', u':');
+        if (colon == kNotFound) {
+          MakeFailedNull(value);
+          return;
+        }
+        // The key ends before the character in front of the colon (its
+        // closing quote) and loses its first character (the opening quote).
+        std::size_t keyEnd = colon >= keyStart + 1 ? colon - 1 : keyStart;
+        std::size_t nameBegin = keyStart + 1 <= keyEnd ? keyStart + 1 : keyEnd;
+        child->name = Unescape(base + nameBegin, base + keyEnd, child->nameEscaped);
+      }
+      std::size_t resume = colon + 1;
+      if (resume < text.size() && base[resume] == u'"') {
+        const char16_t* close = Find(base + resume + 1, end, u'"');
+        if (close != end) resume = static_cast<std::size_t>(close + 1 - base);
+      }
+      // What follows a skipped string decides at once; the scan from there
+      // would stop at the same place.
+      std::size_t comma;
+      const char16_t next = resume < text.size() ? base[resume] : u'\0';
+      if (resume > colon + 1 && next == u',') {
+        comma = resume;
+      } else if (resume > colon + 1 && (next == u'}' || next == u']')) {
+        comma = kNotFound;
+      } else {
+        comma = FindAtDepth0(text, resume, u',', u',');
+      }
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
-      AddChild(*value->children, Classify(text.data() + nameBegin, text.data() + keyEnd,
-                                          text.substr(colon + 1, stop - colon - 1), childDepth));
+      child->text.assign(text, colon + 1, stop - colon - 1);
+      child->depth = childDepth;
+      child->rawVerbatim = value->rawVerbatim;
+      Classify(child.get());
+      AddChild(*value->children, std::move(child));
       if (comma == kNotFound) break;
       keyStart = comma + 1;
     }
@@ -272,7 +349,7 @@ void DecodeString(JsonValue* value) {
     MakeFailedNull(value);
     return;
   }
-  if (text.find(u'\\') == kNotFound) {
+  if (Find(text.data(), text.data() + text.size(), u'\\') == text.data() + text.size()) {
     // Nothing to unescape: drop the quotes in place.
     value->text.pop_back();
     value->text.erase(0, 1);
@@ -291,15 +368,18 @@ void DecodeString(JsonValue* value) {
 
 std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBackslash) {
   sawBackslash = false;
+  if (p == end) return std::u16string();
+  const char16_t* slash = Find(p, end, u'\\');
+  if (slash == end) return std::u16string(p, end);
   std::u16string out;
-  if (p == end) return out;
-  out.reserve(end - p);
+  out.reserve(static_cast<std::size_t>(end - p));
   while (p < end) {
+    // Runs without a backslash are copied whole.
+    slash = Find(p, end, u'\\');
+    out.append(p, slash);
+    p = slash;
+    if (p == end) break;
     char16_t c = *p++;
-    if (c != u'\\') {
-      out += c;
-      continue;
-    }
     sawBackslash = true;
     if (p == end) {
       // A backslash closing the text has nothing to escape: keep it.
@@ -358,22 +438,86 @@ std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBacksla
   return out;
 }
 
+namespace {
+
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common case of ParseNumberPrefix: at most 19 digits whose value fits
+// in 53 bits, scaled by at most 22 powers of ten. Both operands are then
+// exact, so the one multiplication or division is rounded once, correctly,
+// and gives the same double as a full conversion. Returns false for
+// anything else.
+bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
+  while (p < end && (*p == u' ' || (*p >= u'\t' && *p <= u'\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == u'+' || *p == u'-')) negative = *p++ == u'-';
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  int scale = 0;
+  for (; p < end && IsDigit(*p); ++p, ++digits) {
+    if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
+  }
+  if (p < end && *p == u'.') {
+    for (++p; p < end && IsDigit(*p); ++p, ++digits, --scale) {
+      if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
+    }
+  }
+  if (digits == 0) {
+    result = 0.0;
+    return true;
+  }
+  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
+  if (p < end && (*p == u'e' || *p == u'E')) {
+    const char16_t* q = p + 1;
+    bool negativeExponent = false;
+    if (q < end && (*q == u'+' || *q == u'-')) negativeExponent = *q++ == u'-';
+    int exponent = 0;
+    for (; q < end && IsDigit(*q); ++q) {
+      if (exponent > 1000) return false;
+      exponent = exponent * 10 + (*q - u'0');
+    }
+    scale += negativeExponent ? -exponent : exponent;
+  }
+  if (scale < -22 || scale > 22) return false;
+  const double m = static_cast<double>(mantissa);
+  const double value = scale < 0 ? m / kExactPowers[-scale] : m * kExactPowers[scale];
+  result = negative ? -value : value;
+  return true;
+}
+
+}  // namespace
+
 double ParseNumberPrefix(const std::u16string& text) {
+  double fast = 0.0;
+  if (ParseShortNumber(text.data(), text.data() + text.size(), fast)) return fast;
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
   bool negative = false;
   if (i < n && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  std::string digits;
+  // The number in ASCII, each character taken from one of the text: on the
+  // stack for any number of sensible length.
+  char local[64];
+  std::string heap;
+  char* digits = local;
+  if (n + 1 > sizeof local) {
+    heap.resize(n + 1);
+    digits = &heap[0];
+  }
+  std::size_t size = 0;
+  auto put = [&](char c) { digits[size++] = c; };
   std::size_t intDigits = 0;
-  while (i < n && IsDigit(text[i])) digits += static_cast<char>(text[i++]), ++intDigits;
+  while (i < n && IsDigit(text[i])) put(static_cast<char>(text[i++])), ++intDigits;
   std::size_t fracDigits = 0;
   if (i < n && text[i] == u'.') {
-    std::size_t mark = digits.size();
-    digits += '.';
+    std::size_t mark = size;
+    put('.');
     ++i;
-    while (i < n && IsDigit(text[i])) digits += static_cast<char>(text[i++]), ++fracDigits;
-    if (fracDigits == 0) digits.resize(mark);
+    while (i < n && IsDigit(text[i])) put(static_cast<char>(text[i++])), ++fracDigits;
+    if (fracDigits == 0) size = mark;
   }
   if (intDigits + fracDigits == 0) return 0.0;
   long exponent = 0;
@@ -382,25 +526,25 @@ double ParseNumberPrefix(const std::u16string& text) {
     bool negativeExponent = false;
     if (j < n && (text[j] == u'+' || text[j] == u'-')) negativeExponent = text[j++] == u'-';
     if (j < n && IsDigit(text[j])) {
-      digits += 'e';
-      if (negativeExponent) digits += '-';
+      put('e');
+      if (negativeExponent) put('-');
       for (; j < n && IsDigit(text[j]); ++j) {
-        digits += static_cast<char>(text[j]);
+        put(static_cast<char>(text[j]));
         if (exponent < 100000) exponent = exponent * 10 + (text[j] - u'0');
       }
       if (negativeExponent) exponent = -exponent;
     }
   }
   double value = 0.0;
-  auto [ptr, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  auto [ptr, error] = std::from_chars(digits, digits + size, value);
   (void)ptr;
   if (error == std::errc::result_out_of_range) {
     // Overflow gives infinity and underflow zero, as strtod does; which one
     // follows from the position of the first significant digit.
     std::size_t lead = 0;
-    for (char d : digits) {
-      if (d == '.') continue;
-      if (d != '0') break;
+    for (std::size_t k = 0; k < size; ++k) {
+      if (digits[k] == '.') continue;
+      if (digits[k] != '0') break;
       ++lead;
     }
     long magnitude = static_cast<long>(intDigits) - static_cast<long>(lead) + exponent;
@@ -423,10 +567,13 @@ void Decode(JsonValue* value) {
       return;
     case JsonKind::Array:
     case JsonKind::Object:
-      if (value->depth >= kMaxDepth || !value->children) {
+      if (value->depth >= kMaxDepth) {
         MakeFailedNull(value);
         return;
       }
+      // Unread containers have no children array yet: most of them are
+      // passed on as raw text and never need one.
+      if (!value->children) value->children = new JsonChildren;
       if (value->kind == JsonKind::Array) {
         DecodeArray(value);
       } else {
@@ -443,7 +590,8 @@ void Decode(JsonValue* value) {
 }  // namespace json_detail
 
 JsonPtr JsonParse(const std::u16string& text) {
-  std::u16string minified = json_detail::Minify(text);
+  bool escapedQuotes = false;
+  std::u16string minified = json_detail::Minify(text, escapedQuotes);
   const bool bracketed =
       minified.size() >= 2 && ((minified.front() == u'[' && minified.back() == u']') ||
                                (minified.front() == u'{' && minified.back() == u'}'));
@@ -451,6 +599,6 @@ JsonPtr JsonParse(const std::u16string& text) {
   JsonPtr root(new JsonValue);
   root->kind = minified.front() == u'[' ? JsonKind::Array : JsonKind::Object;
   root->text = std::move(minified);
-  root->children = new JsonChildren;
+  root->rawVerbatim = !escapedQuotes;
   return root;
 }

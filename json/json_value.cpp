@@ -9,15 +9,153 @@
 #include "json/json.h"
 #include "json/json_internal.h"
 
+namespace {
+
+// Freed blocks of the library's three fixed sizes (values, children
+// headers, first slot arrays), kept for reuse by the thread that freed
+// them: reading a message makes and drops one value per member. The lists
+// are plain data, so they stay usable while the thread's other objects are
+// torn down; the closer frees what they hold when the thread ends, and
+// blocks freed after that go back to the heap.
+enum BlockKind { kValueBlock, kChildrenBlock, kSlotsBlock, kBlockKinds };
+
+constexpr std::uint32_t kFirstCapacity = 8;
+constexpr std::uint32_t kCachedBlocks = 256;  // of each kind, per thread
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+struct BlockCache {
+  FreeBlock* head[kBlockKinds];
+  std::uint32_t count[kBlockKinds];
+  bool open;
+  bool closed;
+};
+thread_local BlockCache tBlocks;
+
+struct BlockCacheCloser {
+  ~BlockCacheCloser() {
+    BlockCache& cache = tBlocks;
+    cache.closed = true;
+    for (int kind = 0; kind < kBlockKinds; ++kind) {
+      while (cache.head[kind]) {
+        FreeBlock* next = cache.head[kind]->next;
+        ::operator delete(cache.head[kind]);
+        cache.head[kind] = next;
+      }
+      cache.count[kind] = 0;
+    }
+  }
+};
+thread_local BlockCacheCloser tBlockCacheCloser;
+
+// AddressSanitizer must see every block freed for real to catch a use
+// after free.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCacheBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCacheBlocks = false;
+#else
+constexpr bool kCacheBlocks = true;
+#endif
+#else
+constexpr bool kCacheBlocks = true;
+#endif
+
+void* TakeBlock(BlockKind kind, std::size_t size) {
+  BlockCache& cache = tBlocks;
+  if (kCacheBlocks && cache.head[kind]) {
+    FreeBlock* block = cache.head[kind];
+    cache.head[kind] = block->next;
+    --cache.count[kind];
+    return block;
+  }
+  return ::operator new(size);
+}
+
+void GiveBlock(BlockKind kind, void* memory) {
+  BlockCache& cache = tBlocks;
+  if (kCacheBlocks && !cache.closed && cache.count[kind] < kCachedBlocks) {
+    if (!cache.open) {
+      // The first use registers the closer for this thread's exit.
+      static_cast<void>(&tBlockCacheCloser);
+      cache.open = true;
+    }
+    FreeBlock* block = static_cast<FreeBlock*>(memory);
+    block->next = cache.head[kind];
+    cache.head[kind] = block;
+    ++cache.count[kind];
+    return;
+  }
+  ::operator delete(memory);
+}
+
+}  // namespace
+
+void* JsonValue::operator new(std::size_t size) {
+  return size == sizeof(JsonValue) ? TakeBlock(kValueBlock, size) : ::operator new(size);
+}
+
+void JsonValue::operator delete(void* memory, std::size_t size) noexcept {
+  if (!memory) return;
+  if (size == sizeof(JsonValue)) {
+    GiveBlock(kValueBlock, memory);
+  } else {
+    ::operator delete(memory);
+  }
+}
+
+void* JsonChildren::operator new(std::size_t size) {
+  return size == sizeof(JsonChildren) ? TakeBlock(kChildrenBlock, size) : ::operator new(size);
+}
+
+void JsonChildren::operator delete(void* memory, std::size_t size) noexcept {
+  if (!memory) return;
+  if (size == sizeof(JsonChildren)) {
+    GiveBlock(kChildrenBlock, memory);
+  } else {
+    ::operator delete(memory);
+  }
+}
+
+namespace json_detail {
+
+namespace {
+
+// Slot arrays: the first one of a container comes from the cache, larger
+// ones from the heap.
+JsonPtr* NewSlots(std::uint32_t capacity) {
+  if (capacity != kFirstCapacity) return new JsonPtr[capacity];
+  JsonPtr* slots = static_cast<JsonPtr*>(TakeBlock(kSlotsBlock, sizeof(JsonPtr) * capacity));
+  for (std::uint32_t i = 0; i < capacity; ++i) new (slots + i) JsonPtr();
+  return slots;
+}
+
+void DeleteSlots(JsonPtr* slots, std::uint32_t capacity) {
+  if (!slots) return;
+  if (capacity != kFirstCapacity) {
+    delete[] slots;
+    return;
+  }
+  for (std::uint32_t i = 0; i < capacity; ++i) slots[i].~JsonPtr();
+  GiveBlock(kSlotsBlock, slots);
+}
+
+}  // namespace
+
+}  // namespace json_detail
+
 namespace json_detail {
 
 void AddChild(JsonChildren& children, JsonPtr child) {
   if (children.count == children.capacity) {
     if (children.capacity >= (1u << 30)) throw std::bad_alloc();
-    std::uint32_t capacity = children.capacity == 0 ? 8 : children.capacity * 2;
-    JsonPtr* slots = new JsonPtr[capacity];
+    std::uint32_t capacity = children.capacity == 0 ? kFirstCapacity : children.capacity * 2;
+    JsonPtr* slots = NewSlots(capacity);
     for (std::uint32_t i = 0; i < children.count; ++i) slots[i] = std::move(children.slots[i]);
-    delete[] children.slots;
+    DeleteSlots(children.slots, children.capacity);
     children.slots = slots;
     children.capacity = capacity;
   }
@@ -36,7 +174,7 @@ void FreeChildren(JsonChildren* children) {
         child->children = nullptr;
       }
     }
-    delete[] children->slots;
+    DeleteSlots(children->slots, children->capacity);
     delete children;
     if (pending.empty()) break;
     children = pending.back();
@@ -57,6 +195,7 @@ JsonValue* CopyFields(const JsonValue& source) {
   copy->boolValue = source.boolValue;
   copy->decoded = source.decoded;
   copy->depth = source.depth;
+  copy->rawVerbatim = source.rawVerbatim;
   if (source.children) copy->children = new JsonChildren;
   return copy;
 }

@@ -8,14 +8,32 @@
 
 #include "json/json.h"
 #include "json/json_internal.h"
+#include "json/json_scan.h"
 
 namespace json_detail {
 
 namespace {
 
+// Characters written as an escape sequence.
+struct EscapeTable {
+  bool escaped[128] = {};
+  constexpr EscapeTable() {
+    for (char c : {'\b', '\t', '\n', '\f', '\r', '"', '/', '\\'})
+      escaped[static_cast<int>(c)] = true;
+  }
+};
+constexpr EscapeTable kEscape;
+
 void AppendEscaped(const std::u16string& text, std::u16string& out) {
-  for (char16_t c : text) {
-    switch (c) {
+  const char16_t* p = text.data();
+  const char16_t* const end = p + text.size();
+  while (p < end) {
+    // Runs that need no escape are appended whole.
+    const char16_t* run = p;
+    while (p < end && !(*p < 0x80 && kEscape.escaped[*p])) ++p;
+    out.append(run, p);
+    if (p == end) break;
+    switch (*p++) {
       case u'\b':
         out += u"\\b";
         break;
@@ -37,11 +55,8 @@ void AppendEscaped(const std::u16string& text, std::u16string& out) {
       case u'/':
         out += u"\\/";
         break;
-      case u'\\':
-        out += u"\\\\";
-        break;
       default:
-        out += c;
+        out += u"\\\\";
     }
   }
 }
@@ -49,7 +64,7 @@ void AppendEscaped(const std::u16string& text, std::u16string& out) {
 // Raw text as received. Minifying stored escaped quotes as backslash +
 // U+0001; they go out as the backslash + quote they came in as.
 void AppendRaw(const std::u16string& raw, std::u16string& out) {
-  if (raw.find(u'\x01') == std::u16string::npos) {
+  if (Find(raw.data(), raw.data() + raw.size(), u'\x01') == raw.data() + raw.size()) {
     out += raw;
     return;
   }
@@ -104,7 +119,11 @@ class Writer {
       out_ += pretty ? u"\" : " : u"\":";
     }
     if (!value->decoded && (!pretty || value->kind == JsonKind::String)) {
-      AppendRaw(value->text, out_);
+      if (value->rawVerbatim) {
+        out_ += value->text;
+      } else {
+        AppendRaw(value->text, out_);
+      }
       return;
     }
     if (value->kind == JsonKind::Array || value->kind == JsonKind::Object) Decode(value);

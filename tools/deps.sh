@@ -9,7 +9,7 @@ PACKAGES=(
   libboost-dev libboost-system-dev libboost-locale-dev
   libssl-dev libpaho-mqtt-dev libqrencode-dev
   mosquitto mosquitto-clients
-  nlohmann-json3-dev rapidjson-dev
+  nlohmann-json3-dev rapidjson-dev libsimdjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth tmux locales
   python3-pil fonts-wqy-microhei iproute2

@@ -1,6 +1,6 @@
-// Narrow <-> wide conversion without Windows: UTF-8 through Boost.Locale's
-// header-only UTF conversion, the system code page (0) through the locale's
-// charset.
+// Narrow <-> wide conversion without Windows, for what the portable fast
+// paths leave over: UTF-8 through Boost.Locale's header-only UTF
+// conversion, the system code page (0) through the locale's charset.
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "json/json.h"
+#include "json/json_internal.h"
 
 namespace {
 
@@ -70,7 +71,9 @@ bool LocaleToUtf8(const std::string& in, const char* charset, std::string& out) 
 
 }  // namespace
 
-bool ToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) {
+namespace json_detail {
+
+bool SystemToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) {
   if (codePage == kUtf8CodePage) return ConvertUtf(narrow, wide);
   if (codePage != 0) return false;
   const char* charset = nl_langinfo(CODESET);
@@ -79,4 +82,6 @@ bool ToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) 
   return LocaleToUtf8(narrow, charset, utf8) && ConvertUtf(utf8, wide);
 }
 
-bool ToUtf8(const std::u16string& wide, std::string& utf8) { return ConvertUtf(wide, utf8); }
+bool SystemToUtf8(const std::u16string& wide, std::string& utf8) { return ConvertUtf(wide, utf8); }
+
+}  // namespace json_detail

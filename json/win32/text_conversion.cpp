@@ -1,15 +1,19 @@
-// Narrow <-> wide conversion through the Windows code-page functions.
+// Narrow <-> wide conversion through the Windows code-page functions, for
+// what the portable fast paths leave over.
 #include <windows.h>
 
 #include <climits>
 #include <string>
 
 #include "json/json.h"
+#include "json/json_internal.h"
+
+namespace json_detail {
 
 // Both functions measure first and convert second; a conversion that does
 // not produce exactly the measured length counts as a failure. Malformed
 // input fails instead of turning into replacement characters.
-bool ToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) {
+bool SystemToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) {
   if (narrow.empty()) {
     wide.clear();
     return true;
@@ -27,7 +31,7 @@ bool ToWide(const std::string& narrow, unsigned codePage, std::u16string& wide) 
   return true;
 }
 
-bool ToUtf8(const std::u16string& wide, std::string& utf8) {
+bool SystemToUtf8(const std::u16string& wide, std::string& utf8) {
   if (wide.empty()) {
     utf8.clear();
     return true;
@@ -45,3 +49,5 @@ bool ToUtf8(const std::u16string& wide, std::string& utf8) {
   utf8.swap(converted);
   return true;
 }
+
+}  // namespace json_detail

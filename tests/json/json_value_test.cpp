@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "json/json.h"
 
@@ -194,6 +197,37 @@ TEST(JsonToArray, ByKind) {
 
   EXPECT_EQ(JsonWrite(JsonNewString(u"", u"s").ToArray()), u"[]");
   EXPECT_EQ(JsonWrite(JsonParse(u"{\"a\"}").ToArray()), u"[]");
+}
+
+// Values freed on one thread are reused by that thread: trees handed
+// between threads, and threads ending with values still cached, must leave
+// every tree intact.
+TEST(JsonValueCache, TreesCrossThreadsAndOutliveTheirMakers) {
+  const std::u16string text = u"{\"msg\":\"laser_move\",\"x\":0.25,\"a\":[1,{\"b\":\"c\"}]}";
+  std::vector<JsonPtr> made;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<JsonPtr> batch;
+    std::thread maker([&] {
+      for (int i = 0; i < 300; ++i) {
+        JsonPtr root = JsonParse(text);
+        root.Find(u"a")->At(1).Find(u"b");  // split two levels
+        batch.push_back(std::move(root));
+        JsonParse(text).Size();  // made and dropped here
+      }
+    });
+    maker.join();
+    std::thread reader([&] {
+      for (JsonPtr& root : batch) {
+        EXPECT_EQ(root.Find(u"x")->AsDouble(), 0.25);
+        EXPECT_EQ(JsonWrite(root), text);
+      }
+      // Keep a few past this thread's end; release the rest here.
+      made.push_back(batch.front());
+      batch.clear();
+    });
+    reader.join();
+  }
+  for (const JsonPtr& root : made) EXPECT_EQ(root.Find(u"msg")->AsString(), u"laser_move");
 }
 
 }  // namespace

@@ -6,6 +6,3 @@
 // to see past it to MQTTAsync_send.
 extern "C" const char* __lsan_default_suppressions() { return "leak:MQTTAsync_send\n"; }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
-// Finding the broker connection duplicates descriptors that Paho's threads
-// open and close; ThreadSanitizer counts that as a race on the descriptor.
-extern "C" const char* __tsan_default_suppressions() { return "race:ForEachTcpSocket\n"; }
