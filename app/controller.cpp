@@ -334,7 +334,11 @@ bool CMainController::RecreateSessions() {
     oldSecondary = secondary_;
     primary_ = secondary_ = retiring_ = nullptr;
     kind = primaryKind_;
+    ++sessionsGeneration_;
   }
+  // The phone the old primary remembered is gone with it; there is no
+  // greeting left to give up on.
+  if (ui_) ui_->KillTimer(kHelloTimer);
   // Both are detached before either is released, so no notification of
   // one can still be using the other.
   if (oldPrimary) oldPrimary->SetNotify(nullptr);
@@ -392,13 +396,27 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
       everConnected_ = true;
     }
     if (ever) {
-      SessionRef primary = Primary();
+      SessionRef primary;
+      std::uint32_t generation;
+      {
+        std::lock_guard<std::mutex> lock(fieldsLock_);
+        primary = SessionRef(primary_);
+        generation = sessionsGeneration_;
+      }
       if (primary && primary->IsConnected()) {
         // The session still knows its phone: greet it and give it five
-        // seconds to answer before a new scan is asked for.
+        // seconds to answer before a new scan is asked for, unless the
+        // sessions have been replaced by the time the UI thread gets here.
         JsonPtr hello = MakeMessage(u"hello");
         primary->Send(hello, 0);
-        PostTimer(kHelloTimer, kHelloTimeoutMs);
+        PostToUi([this, generation] {
+          bool current;
+          {
+            std::lock_guard<std::mutex> lock(fieldsLock_);
+            current = generation == sessionsGeneration_;
+          }
+          if (current && ui_) ui_->SetTimer(kHelloTimer, kHelloTimeoutMs);
+        });
         return;
       }
     }

@@ -235,6 +235,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // The session a greeting on the other one has retired; it is detached on
   // the UI thread, and until then its messages are dropped.
   INetSession* retiring_ = nullptr;
+  // Counts RecreateSessions: a hello timer asked for on behalf of sessions
+  // since replaced is not armed.
+  std::uint32_t sessionsGeneration_ = 0;
   bool notesWanted_ = false;
   bool everConnected_ = false;
   std::string pairingAddress_;

@@ -12,12 +12,10 @@
 #include <utility>
 
 #include "net/mqtt_nodelay.h"
+#include "net/relay_payload.h"
 #include "services/machine_guid.h"
 
 namespace {
-
-// Phones send small commands; anything this large is not one of them.
-constexpr int kMaxIncomingPayload = 256 * 1024;
 
 const char16_t kBusyText[] = u"您的电脑已与其他手机建立连接。";
 
@@ -66,11 +64,6 @@ std::string Utf8Of(const JsonPtr& value) {
   std::string text;
   if (!ToUtf8(JsonWrite(value), text)) text.clear();
   return text;
-}
-
-std::u16string MemberText(const JsonPtr& object, const char16_t* name) {
-  JsonPtr* member = object.Find(name);
-  return member ? member->AsString() : std::u16string();
 }
 
 }  // namespace
@@ -350,8 +343,7 @@ struct MqttCallbacks {
   static int MessageArrived(void* context, char* topicName, int, MQTTAsync_message* message) {
     HandlerScope scope;
     std::string payload;
-    bool keep = message && message->payload && message->payloadlen > 0 &&
-                message->payloadlen <= kMaxIncomingPayload;
+    bool keep = message && message->payload && RelayPayloadSizeAccepted(message->payloadlen);
     try {
       if (keep) payload.assign(static_cast<const char*>(message->payload), message->payloadlen);
     } catch (...) {
@@ -802,44 +794,34 @@ void CMqttSession::OnPublishDone(MqttOperation* op, bool ok) {
 }
 
 void CMqttSession::HandleMessage(const std::string& payload) {
-  std::u16string text;
-  if (!ToWide(payload, 65001, text)) return;
-  JsonPtr message;
-  std::u16string src, dst, msg;
-  try {
-    message = JsonParse(text);
-    if (message.Kind() != JsonKind::Object) return;
-    src = MemberText(message, u"src");
-    dst = MemberText(message, u"dst");
-    msg = MemberText(message, u"msg");
-  } catch (...) {
-    return;
-  }
-  // Everything published on the topic comes back to every subscriber,
-  // this PC's own publications included.
-  if (dst != clientIdWide_ || src.empty() || msg.empty()) return;
-
-  std::u16string peer;
+  RelayPayload in;
+  if (!DecodeRelayPayload(payload.data(), payload.size(), in)) return;
+  RelayVerdict verdict;
   {
     std::lock_guard<std::mutex> hold(peerMutex_);
-    if (peerId_.empty()) peerId_ = src;
-    peer = peerId_;
+    verdict = DecideRelayPayload(in, clientIdWide_, peerId_);
   }
-  if (src != peer) {
-    JsonPtr busy = JsonNew(JsonKind::Object);
-    busy.Append(JsonNewString(u"msg", u"error"));
-    busy.Append(JsonNewString(u"error", kBusyText));
-    Publish(busy, src, new MqttOperation(this, 0, nullptr, false));
-    return;
+  switch (verdict) {
+    case RelayVerdict::Drop:
+      return;
+    case RelayVerdict::Busy: {
+      JsonPtr busy = JsonNew(JsonKind::Object);
+      busy.Append(JsonNewString(u"msg", u"error"));
+      busy.Append(JsonNewString(u"error", kBusyText));
+      Publish(busy, in.src, new MqttOperation(this, 0, nullptr, false));
+      return;
+    }
+    case RelayVerdict::PeerLost: {
+      std::lock_guard<std::recursive_mutex> hold(lock_);
+      if (notify_) notify_->OnPeerLost();
+      return;
+    }
+    case RelayVerdict::Deliver: {
+      std::lock_guard<std::recursive_mutex> hold(lock_);
+      if (notify_) notify_->OnMessage(Relay, in.message);
+      return;
+    }
   }
-  if (msg == u"lost") {
-    SetPeerId(std::u16string());
-    std::lock_guard<std::recursive_mutex> hold(lock_);
-    if (notify_) notify_->OnPeerLost();
-    return;
-  }
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (notify_) notify_->OnMessage(Relay, message);
 }
 
 void CMqttSession::HandleConnectionLost() {

@@ -223,13 +223,11 @@ std::ostream& CHttpClient::ReceiveBody(std::ostream& out) {
   const std::string& held = head_.Body();
   out.write(held.data(), static_cast<std::streamsize>(held.size()));
   std::size_t total = held.size();
-  if (ContentLength() <= 0) return out;
-  const std::size_t wanted = std::min(static_cast<std::size_t>(ContentLength()), kBodyLimit);
   const Clock::time_point deadline = Clock::now() + limits_.receive;
   char buffer[kReceiveChunk];
-  while (total < wanted) {
+  while (std::size_t remaining = HttpBodyRemaining(ContentLength(), total, kBodyLimit)) {
     error_code ec;
-    std::size_t n = ReadSome(buffer, std::min(sizeof buffer, wanted - total), deadline, ec);
+    std::size_t n = ReadSome(buffer, std::min(sizeof buffer, remaining), deadline, ec);
     if (n == 0) break;
     out.write(buffer, static_cast<std::streamsize>(n));
     total += n;

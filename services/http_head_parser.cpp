@@ -1,5 +1,6 @@
 #include "services/http_head_parser.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -48,6 +49,12 @@ std::int32_t ParseDecimal(const std::string& text, std::size_t* end) {
   return value > INT_MAX ? INT_MAX : static_cast<std::int32_t>(value);
 }
 
+std::size_t HttpBodyRemaining(std::int32_t contentLength, std::size_t written, std::size_t limit) {
+  if (contentLength <= 0) return 0;
+  std::size_t wanted = std::min(static_cast<std::size_t>(contentLength), limit);
+  return written < wanted ? wanted - written : 0;
+}
+
 HttpHeadParser::Result HttpHeadParser::Feed(const char* data, std::size_t size) {
   if (state_ != Incomplete) return state_;
   // The blank line may straddle the previous piece and this one.
@@ -56,6 +63,8 @@ HttpHeadParser::Result HttpHeadParser::Feed(const char* data, std::size_t size) 
   std::size_t pos = head_.find("\r\n\r\n", from);
   if (pos == std::string::npos) return state_;
   state_ = Parse(pos + 4);
+  // A head that is not whole has no status a caller could take.
+  if (state_ == Malformed) status_ = 0;
   return state_;
 }
 
@@ -81,8 +90,12 @@ bool HttpHeadParser::ParseStatusLine(const std::string& line) {
   while (i < line.size() && !IsSpace(line[i])) ++i;
   if (i == tokenStart || i - tokenStart > kMaxProtocol) return false;
   protocol_ = line.substr(tokenStart, i - tokenStart);
-  status_ = ParseDecimal(line.substr(i));
-  return status_ != 0;
+  // A status code has three digits; anything else (0, 1, -200, 2000, a
+  // saturated huge number) is no status a caller could act on.
+  std::int32_t status = ParseDecimal(line.substr(i));
+  if (status < 100 || status > 999) return false;
+  status_ = status;
+  return true;
 }
 
 bool HttpHeadParser::ParseHeaderLine(const std::string& line) {

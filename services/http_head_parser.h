@@ -26,6 +26,7 @@ class HttpHeadParser {
   // Bytes that arrived after the blank line.
   const std::string& Body() const { return body_; }
   const std::string& Protocol() const { return protocol_; }
+  // 100 to 999 once Complete, otherwise 0.
   std::int32_t Status() const { return status_; }
   // A repeated name replaces the earlier value.
   const std::map<std::string, std::string>& Headers() const { return headers_; }
@@ -45,6 +46,11 @@ class HttpHeadParser {
   std::map<std::string, std::string> headers_;
   std::int32_t contentLength_ = -1;
 };
+
+// How many more body bytes to read once `written` are out: up to
+// Content-Length (absent or negative: nothing beyond what came with the
+// head), never past `limit`.
+std::size_t HttpBodyRemaining(std::int32_t contentLength, std::size_t written, std::size_t limit);
 
 // atoi without its undefined overflow: leading white space, an optional
 // sign, then digits; saturates at the int32 limits; 0 when no digit.

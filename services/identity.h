@@ -91,6 +91,10 @@ DiskIdentity DiskIdentityFromIdentifyData(const std::uint8_t* data, std::size_t 
 // serial numbers also have the characters of each pair swapped. Leading and
 // trailing white space is removed.
 std::string DecodeDescriptorField(const std::string& field, bool isSerial);
+// The zero-ended text a storage device descriptor points at through the
+// 32-bit little-endian offset stored at offsetAt; empty for offset 0 or an
+// offset outside the descriptor. Never reads past descriptor + size.
+std::string DescriptorText(const std::uint8_t* descriptor, std::size_t size, std::size_t offsetAt);
 
 // File operations on paths in the platform's narrow encoding (UTF-8).
 namespace files {

@@ -1,6 +1,7 @@
 // The portable half of the machine identity: which hardware address counts,
 // how disk data is turned into text, and the text that is hashed.
 #include <cstdio>
+#include <cstring>
 
 #include "services/identity.h"
 
@@ -155,6 +156,17 @@ std::string DecodeDescriptorField(const std::string& rawField, bool isSerial) {
     for (std::size_t i = 0; i + 1 < text.size(); i += 2) std::swap(text[i], text[i + 1]);
   }
   return Trim(text);
+}
+
+std::string DescriptorText(const std::uint8_t* descriptor, std::size_t size, std::size_t offsetAt) {
+  if (!descriptor || offsetAt > size || size - offsetAt < 4) return std::string();
+  const std::uint8_t* at = descriptor + offsetAt;
+  std::size_t offset = std::size_t(at[0]) | std::size_t(at[1]) << 8 | std::size_t(at[2]) << 16 |
+                       std::size_t(at[3]) << 24;
+  if (offset == 0 || offset >= size) return std::string();
+  const char* text = reinterpret_cast<const char*>(descriptor + offset);
+  const void* zero = std::memchr(text, 0, size - offset);
+  return std::string(text, zero ? static_cast<const char*>(zero) - text : size - offset);
 }
 
 }  // namespace GUID

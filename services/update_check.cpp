@@ -46,6 +46,28 @@ std::string GetServiceBaseUrl() {
   return base;
 }
 
+std::int32_t ReadUpdateDocument(const std::string& body, const std::u16string& version,
+                                bool& listed) {
+  listed = false;
+  try {
+    std::u16string text;
+    if (!ToWide(body, 65001, text)) return UpdateNone;
+    JsonPtr entries = JsonParse(text).ToArray();
+    for (std::size_t i = 0; i < entries.Size(); ++i) {
+      JsonPtr entry = entries.At(i).ToArray();
+      // An entry without elements has no version to compare.
+      if (entry.Size() == 0 || entry.At(0).AsString() != version) continue;
+      listed = true;
+      if (entry.Size() < 2) return UpdateNone;
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.At(1).AsInt64()));
+    }
+  } catch (...) {
+    // Unparsable documents count as saying nothing.
+    listed = false;
+  }
+  return UpdateNone;
+}
+
 std::int32_t CheckForUpdateAt(const std::string& updateUrl, IReportMgr* reports,
                               const HttpTimeLimits& limits) {
   try {
@@ -56,21 +78,13 @@ std::int32_t CheckForUpdateAt(const std::string& updateUrl, IReportMgr* reports,
     }
     std::ostringstream body;
     http.ReceiveBody(body);
-    std::u16string text;
-    if (!ToWide(body.str(), 65001, text)) return UpdateNone;
-
-    JsonPtr entries = JsonParse(text).ToArray();
-    for (std::size_t i = 0; i < entries.Size(); ++i) {
-      JsonPtr entry = entries.At(i).ToArray();
-      // An entry without elements has no version to compare.
-      if (entry.Size() == 0 || entry.At(0).AsString() != kProgramVersion) continue;
-      ReportUpdateFound(reports);
-      if (entry.Size() < 2) return UpdateNone;
-      return static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.At(1).AsInt64()));
-    }
+    bool listed = false;
+    std::int32_t state = ReadUpdateDocument(body.str(), kProgramVersion, listed);
+    if (listed) ReportUpdateFound(reports);
+    return state;
   } catch (...) {
-    // Unparsable documents and every other fault leave the program as if the
-    // service had said nothing.
+    // Every fault of the exchange leaves the program as if the service had
+    // said nothing.
   }
   return UpdateNone;
 }

@@ -23,6 +23,14 @@ std::string ProgramPath();
 // in its folder when it holds at least one byte, else the built-in address.
 std::string ComputeServiceBaseUrl(const std::string& programPath);
 
+// Reads an update document (the response body, UTF-8 JSON): the number of
+// the first entry whose version text equals `version`, truncated to 32 bits.
+// `listed` tells whether such an entry exists. A matching entry without a
+// number, a body that is not JSON and a document without the version give
+// UpdateNone. Never throws.
+std::int32_t ReadUpdateDocument(const std::string& body, const std::u16string& version,
+                                bool& listed);
+
 // Asks the update service at updateUrl; sends the ReportCmdUpdate report
 // through reports (may be null: no report) when the document lists
 // kProgramVersion. Every problem gives UpdateNone.

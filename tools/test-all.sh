@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every
-# test suite natively and, cross-built with MinGW-w64, under Wine. Both
-# stages always run; the command fails when either failed.
+# test suite natively and, cross-built with MinGW-w64, under Wine, and runs
+# the fuzz targets over their corpora for a short while. Every stage always
+# runs; the command fails when any failed.
 # Servers the tests need (Mosquitto, HTTP) are started by the tests
 # themselves on free loopback ports.
 set -uo pipefail
@@ -12,6 +13,10 @@ bash tools/deps.sh || exit 1
 native=0
 echo "== native build and tests"
 { cmake --preset native && cmake --build --preset native && ctest --preset native; } || native=1
+
+fuzz=0
+echo "== fuzz targets over their corpora, then a short budget each"
+bash tools/fuzz-all.sh || fuzz=1
 
 wine=0
 echo "== MinGW-w64 build and tests under Wine"
@@ -28,5 +33,6 @@ else
 fi
 
 echo "== results: native $([ $native = 0 ] && echo passed || echo FAILED)," \
+  "fuzz $([ $fuzz = 0 ] && echo passed || echo FAILED)," \
   "Wine $([ $wine = 0 ] && echo passed || echo FAILED)"
-exit $((native | wine))
+exit $((native | fuzz | wine))

@@ -155,14 +155,6 @@ bool ByWay2(int controller, DiskIdentity& out) {
   return found;
 }
 
-std::string DescriptorString(const BYTE* descriptor, std::size_t size, std::size_t offsetAt) {
-  DWORD offset = ReadU32(descriptor + offsetAt);
-  if (offset == 0 || offset >= size) return std::string();
-  const char* text = reinterpret_cast<const char*>(descriptor + offset);
-  std::size_t n = strnlen(text, size - offset);
-  return std::string(text, n);
-}
-
 bool ByWay3(int drive, DiskIdentity& out) {
   wchar_t path[64];
   swprintf(path, 64, L"\\\\.\\PhysicalDrive%d", drive);
@@ -175,9 +167,9 @@ bool ByWay3(int drive, DiskIdentity& out) {
     return false;
   }
   DiskIdentity disk;
-  disk.model = DecodeDescriptorField(DescriptorString(descriptor.data(), size, 16), false);
-  disk.firmware = DecodeDescriptorField(DescriptorString(descriptor.data(), size, 20), false);
-  disk.serial = DecodeDescriptorField(DescriptorString(descriptor.data(), size, 24), true);
+  disk.model = DecodeDescriptorField(DescriptorText(descriptor.data(), size, 16), false);
+  disk.firmware = DecodeDescriptorField(DescriptorText(descriptor.data(), size, 20), false);
+  disk.serial = DecodeDescriptorField(DescriptorText(descriptor.data(), size, 24), true);
   auto alnum = [&](std::size_t i) {
     return i < disk.serial.size() && std::isalnum(static_cast<unsigned char>(disk.serial[i]));
   };

@@ -52,10 +52,17 @@ TEST(HttpHeadParser, MalformedHeads) {
       "HTTP/1.1 200 OK\r\nNoColon\r\n\r\n",  // header without ':'
       // a protocol token longer than 31 characters
       "HTTP/1.1-with-a-very-long-protocol-name 200 OK\r\n\r\n",
+      // status codes outside 100 to 999 (the first found by fuzzing)
+      "\xff\xff\xff\n1\t\xff\xff\r\n\r\n",
+      "HTTP/1.1 99 Low\r\n\r\n",
+      "HTTP/1.1 -200 Negative\r\n\r\n",
+      "HTTP/1.1 1000 High\r\n\r\n",
+      "HTTP/1.1 99999999999 Saturated\r\n\r\n",
   };
   for (const char* c : cases) {
     HttpHeadParser p;
     EXPECT_EQ(FeedAll(p, c), HttpHeadParser::Malformed) << c;
+    EXPECT_EQ(p.Status(), 0) << c;
   }
   HttpHeadParser longest;
   EXPECT_EQ(FeedAll(longest, std::string(31, 'P') + " 200\r\n\r\n"), HttpHeadParser::Complete);
@@ -70,6 +77,30 @@ TEST(HttpHeadParser, DecimalsSaturateInsteadOfOverflowing) {
   ASSERT_EQ(FeedAll(p, "HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n"),
             HttpHeadParser::Complete);
   EXPECT_EQ(p.ContentLength(), 2147483647);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HttpBodyRemaining, StopsAtContentLengthOrTheCap) {
+  const struct {
+    std::int32_t contentLength;
+    std::size_t written, limit, remaining;
+  } cases[] = {
+      {-1, 0, 100, 0},  // no Content-Length: only what came with the head
+      {0, 0, 100, 0},
+      {10, 0, 100, 10},
+      {10, 4, 100, 6},
+      {10, 10, 100, 0},
+      {10, 25, 100, 0},  // more came with the head than announced
+      {2147483647, 0, 100, 100},
+      {2147483647, 100, 100, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpBodyRemaining(c.contentLength, c.written, c.limit), c.remaining)
+        << c.contentLength << " " << c.written << " " << c.limit;
+  }
 }
 
 }  // namespace

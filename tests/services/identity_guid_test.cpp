@@ -201,6 +201,32 @@ TEST(IdentityDisk, DescriptorFieldDecoding) {
   EXPECT_EQ(DecodeDescriptorField(std::string(600, 'Q'), false).size(), 255u);
 }
 
+TEST(IdentityDisk, DescriptorTextStaysInsideTheDescriptor) {
+  // Offsets at 16, 20 and 24 point at zero-ended texts further on.
+  std::vector<std::uint8_t> d(40, 0);
+  auto offset = [](std::vector<std::uint8_t>& to, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) to[at + i] = std::uint8_t(v >> (8 * i));
+  };
+  offset(d, 16, 28);
+  offset(d, 20, 0);
+  offset(d, 24, 36);
+  std::memcpy(&d[28], "Model\0", 6);
+  std::memcpy(&d[36], "SN12", 4);  // runs to the end without a zero
+  EXPECT_EQ(DescriptorText(d.data(), d.size(), 16), "Model");
+  EXPECT_EQ(DescriptorText(d.data(), d.size(), 20), "");
+  EXPECT_EQ(DescriptorText(d.data(), d.size(), 24), "SN12");
+  const struct {
+    std::uint32_t offset;
+    std::size_t at;
+  } outside[] = {{40, 16}, {0xFFFFFFFFu, 16}, {28, 37}, {28, 40}, {28, 1000}};
+  for (const auto& c : outside) {
+    std::vector<std::uint8_t> e = d;
+    if (c.at + 4 <= e.size()) offset(e, c.at, c.offset);
+    EXPECT_EQ(DescriptorText(e.data(), e.size(), c.at), "") << c.offset << " at " << c.at;
+  }
+  EXPECT_EQ(DescriptorText(nullptr, 0, 16), "");
+}
+
 TEST_F(IdentityFileTest, FreshGuidIsWrittenAndRecomputedAlike) {
   Digest first = Guid();
   EXPECT_EQ(first, Computed());
