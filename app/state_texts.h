@@ -30,8 +30,6 @@ constexpr char16_t kCopyrightLine1[] = u"Copyright © 2026 Pivaro. All rights re
 constexpr char16_t kCopyrightLine2[] = u"版权所有 © 2026 Pivaro，保留所有权利。";
 constexpr char16_t kAgreementText[] = u"查看用户协议";
 constexpr char16_t kAboutOk[] = u"确定";
-constexpr char16_t kUpdateTitle[] = u"更新";
-constexpr char16_t kUpdateDownload[] = u"去官网下载";
 // The product's web page (the official website link and the update flow).
 constexpr char kOfficialWebsite[] = "https://www.pivaro.invalid/";
 // The user agreement, a page of the official website.

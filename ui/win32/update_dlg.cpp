@@ -21,7 +21,7 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 
 void CUpdateDlg::CreateContent() {
   icon_ = LoadPngResource(kIconPng);
-  CreateButton(download_, kDownloadRect, kIdOk, kWideButtonStrip, Wide(kUpdateDownload));
+  CreateButton(download_, kDownloadRect, kIdOk, kWideButtonStrip, Wide(kDownloadButton));
 }
 
 void CUpdateDlg::PaintContent(Gdiplus::Graphics& g) {
