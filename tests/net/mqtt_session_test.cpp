@@ -2,7 +2,12 @@
 // Paho client playing the phone.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#define SHUT_RDWR SD_BOTH
+#else
 #include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
