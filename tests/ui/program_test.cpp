@@ -139,9 +139,14 @@ TEST(Program, ShowsAQrCodeThatPairsOverTheRelay) {
   ASSERT_TRUE(program.started);
   HWND window = WaitForMainWindow(20000);
   ASSERT_NE(window, nullptr);
-  // A symbol of the pairing address holds thousands of black pixels.
-  ASSERT_TRUE(WaitFor([&] { return CaptureWindow(window).Count(kQrSquare, IsModuleBlack) > 3000; },
-                      std::chrono::seconds(30)))
+  // A symbol of the pairing address holds thousands of black and of white
+  // pixels; a window not painted yet is black all over.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        Capture c = CaptureWindow(window);
+        return c.Count(kQrSquare, IsModuleBlack) > 3000 && c.Count(kQrSquare, IsWhite) > 3000;
+      },
+      std::chrono::seconds(30)))
       << "no QR code in the window";
   auto shown = std::chrono::steady_clock::now();
   std::printf("start-up to QR code shown: %lld ms\n",

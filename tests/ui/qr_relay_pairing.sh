@@ -19,7 +19,9 @@ dir=$(mktemp -d /tmp/pivaro-qr-relay-XXXXXX)
 broker=
 watcher=
 cleanup() {
-  [ -n "$watcher" ] && kill "$watcher" 2>/dev/null || true
+  # Killing the Wine launcher would leave the Windows process holding the
+  # test's output; the test program ends by itself within its own bounds.
+  [ -n "$watcher" ] && wait "$watcher" 2>/dev/null || true
   [ -n "$broker" ] && kill "$broker" 2>/dev/null || true
   rm -rf "$dir"
 }
