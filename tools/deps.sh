@@ -11,7 +11,7 @@ PACKAGES=(
   mosquitto mosquitto-clients
   nlohmann-json3-dev rapidjson-dev libsimdjson-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth tmux locales
+  wine wine64 xvfb xauth tmux locales zbar-tools
   python3-pil fonts-wqy-microhei iproute2 nodejs chromium xcompmgr
 )
 

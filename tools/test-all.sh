@@ -13,6 +13,9 @@ bash tools/deps.sh || exit 1
 native=0
 echo "== native build and tests"
 { cmake --preset native && cmake --build --preset native && ctest --preset native; } || native=1
+echo "== native package"
+{ cmake --build --preset native --target package &&
+  bash tools/check-packages.sh deb build/native; } || native=1
 
 fuzz=0
 echo "== fuzz targets over their corpora, then a short budget each"
@@ -28,6 +31,9 @@ if cmake --preset mingw && cmake --build --preset mingw; then
   fi
   bash tools/wine-fonts.sh
   xvfb-run -a ctest --preset mingw || wine=1
+  echo "== Windows package"
+  { cmake --build --preset mingw --target package &&
+    bash tools/check-packages.sh zip build/mingw; } || wine=1
 else
   wine=1
 fi

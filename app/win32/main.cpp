@@ -1,6 +1,8 @@
 // pivaro.exe: one copy per desktop session, usage reporting around the
 // whole run, COM (single-threaded apartment), the common controls and GDI+
-// around the modal main window.
+// around the modal main window. PIVARO_RELAY_URI replaces the relay broker
+// (the build's host on port 443) with a local one, as on Linux, for tests
+// and demonstrations.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -10,10 +12,17 @@
 
 #include <gdiplus.h>
 
+#include <cstdlib>
+#include <new>
+#include <string>
+
 #include "app/default_services.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "app/win32/supply_id.h"
+#if PIVARO_WITH_MQTT
+#include "net/mqtt_session.h"
+#endif
 #include "services/report_mgr.h"
 #include "ui/win32/main_dlg.h"
 
@@ -21,7 +30,23 @@ namespace {
 
 void RunMainWindow() {
   CMainController::Services services = DefaultServices();
-#if !PIVARO_WITH_MQTT
+#if PIVARO_WITH_MQTT
+  const char* uri = std::getenv("PIVARO_RELAY_URI");
+  if (uri && *uri) {
+    std::string relayUri = uri;
+    auto create = services.createSession;
+    services.createSession = [relayUri, create](SessionType type) -> INetSession* {
+      if (type != Relay) return create(type);
+      try {
+        INetSession* session = new CMqttSession(relayUri);
+        AddRef(session);
+        return session;
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+    };
+  }
+#else
   // Without the relay the direct session is the only one offered.
   services.primaryKind = Direct;
 #endif

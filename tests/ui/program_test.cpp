@@ -19,6 +19,7 @@ namespace {
 
 std::wstring g_program;
 bool g_expectPhones = false;
+bool g_expectRelayPhone = false;
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -70,6 +71,11 @@ bool WaitForView(HWND window, bool connected, DWORD timeoutMs) {
   }
   return false;
 }
+
+// The QR code view's square in the window's client area.
+constexpr RECT kQrSquare{49, 107, 234, 292};
+
+bool IsModuleBlack(std::uint32_t c) { return Red(c) + Green(c) + Blue(c) < 100; }
 
 }  // namespace
 
@@ -123,9 +129,51 @@ TEST(Program, PairsWithPhonesOverTheDirectSession) {
   EXPECT_EQ(program.Wait(20000), 0);
 }
 
+// qr_relay_pairing.sh reads the code from the screenshot, and a phone pairs
+// through the relay parameters it holds, with the broker the script started
+// (PIVARO_RELAY_URI, inherited by pivaro.exe).
+TEST(Program, ShowsAQrCodeThatPairsOverTheRelay) {
+  if (!g_expectRelayPhone) GTEST_SKIP() << "run by qr_relay_pairing.sh, which brings the phone";
+  auto t0 = std::chrono::steady_clock::now();
+  Process program(g_program);
+  ASSERT_TRUE(program.started);
+  HWND window = WaitForMainWindow(20000);
+  ASSERT_NE(window, nullptr);
+  // A symbol of the pairing address holds thousands of black and of white
+  // pixels; a window not painted yet is black all over.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        Capture c = CaptureWindow(window);
+        return c.Count(kQrSquare, IsModuleBlack) > 3000 && c.Count(kQrSquare, IsWhite) > 3000;
+      },
+      std::chrono::seconds(30)))
+      << "no QR code in the window";
+  auto shown = std::chrono::steady_clock::now();
+  std::printf("start-up to QR code shown: %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(shown - t0).count()));
+  CreateDirectoryW(L"screenshots", nullptr);
+  ASSERT_TRUE(CaptureWindow(window).SavePng(L"screenshots\\program_qr.png"));
+  // Written after the picture, so the script never reads half of it.
+  HANDLE ready = CreateFileW(L"screenshots\\program_qr.ready", GENERIC_WRITE, 0, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(ready, INVALID_HANDLE_VALUE);
+  CloseHandle(ready);
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "relay phone: never connected";
+  CaptureWindow(window).SavePng(L"screenshots\\program_relay_connected.png");
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  HWND question = WaitForDialogOver(window, std::chrono::seconds(10));
+  ASSERT_NE(question, nullptr);
+  PostMessageW(question, WM_COMMAND, MAKEWPARAM(1, 0), 0);
+  EXPECT_EQ(program.Wait(20000), 0);
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  for (int i = 1; i < argc; ++i) g_expectPhones |= std::string(argv[i]) == "--expect-phones";
+  for (int i = 1; i < argc; ++i) {
+    g_expectPhones |= std::string(argv[i]) == "--expect-phones";
+    g_expectRelayPhone |= std::string(argv[i]) == "--expect-relay-phone";
+  }
   if (argc > 1) {
     std::string path = argv[1];
     // CTest hands over the build machine's path; Wine sees / as drive Z.

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# pivaro.exe under Wine shows its QR code; the code, read from a screenshot
+# with zbarimg, is the pairing address, and the phone simulator of the
+# native build pairs through the relay parameters it holds, over a Mosquitto
+# broker started here on a free loopback port (pivaro.exe is pointed at it
+# with PIVARO_RELAY_URI). The Windows test program beside them checks that
+# the window turns to the connected view.
+# Usage: qr_relay_pairing.sh <ui_program_tests.exe> <pivaro.exe> <pivaro-phone>
+set -euo pipefail
+tests=$1 program=$2 phone=$3
+for need in "$phone" /usr/sbin/mosquitto "$(command -v zbarimg || true)"; do
+  if [ -z "$need" ] || [ ! -x "$need" ]; then
+    echo "missing ${need:-zbarimg} (native preset, mosquitto, zbar-tools)"
+    exit 77
+  fi
+done
+
+dir=$(mktemp -d /tmp/pivaro-qr-relay-XXXXXX)
+broker=
+watcher=
+cleanup() {
+  # Killing the Wine launcher would leave the Windows process holding the
+  # test's output; the test program ends by itself within its own bounds.
+  [ -n "$watcher" ] && wait "$watcher" 2>/dev/null || true
+  [ -n "$broker" ] && kill "$broker" 2>/dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+# A port free a moment ago; another one if the broker lost it meanwhile.
+port=
+for _ in 1 2 3; do
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$dir/mosquitto.conf"
+  /usr/sbin/mosquitto -c "$dir/mosquitto.conf" >"$dir/mosquitto.log" 2>&1 &
+  broker=$!
+  for _ in $(seq 1 50); do
+    ss -ltn | grep -q "127.0.0.1:$port " && break
+    kill -0 "$broker" 2>/dev/null || break
+    sleep 0.1
+  done
+  ss -ltn | grep -q "127.0.0.1:$port " && break
+  kill "$broker" 2>/dev/null || true
+  broker=
+done
+[ -n "$broker" ] || { echo "mosquitto did not start"; exit 1; }
+uri="tcp://127.0.0.1:$port"
+
+rm -f screenshots/program_qr.png screenshots/program_qr.ready
+PIVARO_RELAY_URI=$uri wine "$tests" "$program" --expect-relay-phone \
+  --gtest_filter='Program.ShowsAQrCodeThatPairsOverTheRelay' &
+watcher=$!
+
+for _ in $(seq 1 300); do
+  [ -f screenshots/program_qr.ready ] && break
+  kill -0 "$watcher" 2>/dev/null || break
+  sleep 0.2
+done
+[ -f screenshots/program_qr.ready ] || { echo "no QR code screenshot"; wait "$watcher"; exit 1; }
+
+address=$(zbarimg --raw -q screenshots/program_qr.png | head -n 1)
+echo "QR code: $address"
+# The relay's parameters first (the relay is the primary session), then the
+# direct session's.
+if ! grep -Eq '\?os=1&id=[0-9a-f]{32}&st=[0-9]+_[0-9]+&sv=[0-9a-f]{12}$' <<<"$address"; then
+  echo "the QR code is not a pairing address"
+  exit 1
+fi
+
+start=$(date +%s%N)
+out=$(timeout 60 "$phone" "$address" --relay --broker "$uri" --wait 3000 next)
+echo "relay phone ($(( ($(date +%s%N) - start) / 1000000 )) ms with connect): $out"
+grep -q '"msg":"state"' <<<"$out" || { echo "relay: no state answer"; exit 1; }
+
+wait "$watcher"
+watcher=

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Checks the packages that `--target package` made: the .deb of the native
+# build is unpacked into a scratch root (dpkg -x, no root needed), its
+# declared dependencies must name the Debian runtime packages of Paho and
+# libqrencode, and its programs must find every shared library they need and
+# start; the .zip of the MinGW build must hold pivaro.exe and the licence
+# notices of the libraries built into it.
+# Usage: check-packages.sh deb <native build folder> | zip <mingw build folder>
+set -euo pipefail
+kind=$1 dir=$2
+
+if [ "$kind" = deb ]; then
+  deb=$(ls "$dir"/pivaro_*.deb | head -n 1)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "$(basename "$deb"): Depends: $depends"
+  for runtime in libpaho-mqtt1.3 libqrencode4; do
+    grep -q "$runtime" <<<"$depends" || { echo "no dependency on $runtime"; exit 1; }
+  done
+  root=$(mktemp -d /tmp/pivaro-deb-XXXXXX)
+  trap 'rm -rf "$root"' EXIT
+  dpkg -x "$deb" "$root"
+  for program in pivaro pivaro-phone; do
+    [ -x "$root/usr/bin/$program" ] || { echo "usr/bin/$program missing"; exit 1; }
+    if ldd "$root/usr/bin/$program" | grep -q "not found"; then
+      echo "$program: a shared library is missing"; exit 1
+    fi
+  done
+  if grep -aq -- "--version" "$root/usr/bin/pivaro"; then
+    timeout 10 "$root/usr/bin/pivaro" --version
+  else
+    # pivaro has no --version yet; its phone simulator's usage text shows
+    # that the installed programs load and run.
+    timeout 10 "$root/usr/bin/pivaro-phone" --help 2>&1 | grep -q "usage: pivaro-phone" ||
+      { echo "pivaro-phone from the package does not run"; exit 1; }
+    echo "pivaro has no --version: checked that it is installed and links; pivaro-phone runs"
+  fi
+elif [ "$kind" = zip ]; then
+  zip=$(ls "$dir"/pivaro-*-Windows.zip | head -n 1)
+  listing=$(unzip -Z1 "$zip")
+  for entry in pivaro.exe licences/paho.mqtt.c/epl-v20 licences/paho.mqtt.c/edl-v10 \
+               licences/libqrencode/COPYING; do
+    grep -qx "$entry" <<<"$listing" || { echo "$entry missing from $(basename "$zip")"; exit 1; }
+  done
+  echo "$(basename "$zip"): $(wc -l <<<"$listing") entries, pivaro.exe and the notices"
+else
+  echo "usage: check-packages.sh deb|zip <build folder>"; exit 2
+fi
