@@ -2,6 +2,8 @@
 
 #include <windowsx.h>
 
+#include "ui/win32/dialog_proc.h"
+
 namespace {
 
 constexpr int kTemplateId = 101;
@@ -39,19 +41,8 @@ void CFlatDlg::OnCommand(int id) {
 }
 
 INT_PTR CALLBACK CFlatDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  CFlatDlg* self;
-  if (message == WM_INITDIALOG) {
-    self = reinterpret_cast<CFlatDlg*>(lParam);
-    self->window_ = window;
-    SetWindowLongPtrW(window, DWLP_USER, lParam);
-  } else {
-    self = reinterpret_cast<CFlatDlg*>(GetWindowLongPtrW(window, DWLP_USER));
-  }
-  if (!self) return FALSE;
-  LRESULT result = 0;
-  if (!self->OnMessage(message, wParam, lParam, &result)) return FALSE;
-  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
-  return TRUE;
+  return RouteDialogMessage(window, message, wParam, lParam, &CFlatDlg::window_,
+                            &CFlatDlg::OnMessage);
 }
 
 bool CFlatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {

@@ -6,6 +6,7 @@
 #include "app/state_texts.h"
 #include "ui/win32/about_dlg.h"
 #include "ui/win32/close_dlg.h"
+#include "ui/win32/dialog_proc.h"
 #include "ui/win32/shakable_dlg.h"
 #include "ui/win32/update_dlg.h"
 
@@ -125,19 +126,8 @@ void CMainDlg::OpenUrl(const wchar_t* url) {
 // --- messages -------------------------------------------------------------------
 
 INT_PTR CALLBACK CMainDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  CMainDlg* self;
-  if (message == WM_INITDIALOG) {
-    self = reinterpret_cast<CMainDlg*>(lParam);
-    self->window_ = window;
-    SetWindowLongPtrW(window, DWLP_USER, lParam);
-  } else {
-    self = reinterpret_cast<CMainDlg*>(GetWindowLongPtrW(window, DWLP_USER));
-  }
-  if (!self) return FALSE;
-  LRESULT result = 0;
-  if (!self->OnMessage(message, wParam, lParam, &result)) return FALSE;
-  SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
-  return TRUE;
+  return RouteDialogMessage(window, message, wParam, lParam, &CMainDlg::window_,
+                            &CMainDlg::OnMessage);
 }
 
 bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
