@@ -208,6 +208,11 @@ void CMainDlg::OnCommand(int id) {
     case kCmdUpdate:
       OnUpdateCommand();
       break;
+    case CQRCodeView::kSwitchCommand:
+      // Without a browser remote there is only the app's code to show.
+      showingBrowser_ = !showingBrowser_ && !browserAddress_.empty();
+      qrCode_.SetAddress(showingBrowser_ ? browserAddress_ : pairingAddress_);
+      break;
     default:
       break;
   }
@@ -500,7 +505,16 @@ void CMainDlg::SetConnectButtonText(const std::u16string& caption) {
 
 void CMainDlg::ShowCancelText(bool show) { Show(cancel_.Hwnd(), show); }
 void CMainDlg::ShowQrCode(bool show) { Show(qrCode_.Hwnd(), show); }
-void CMainDlg::SetPairingAddress(const std::string& address) { qrCode_.SetAddress(address); }
+void CMainDlg::SetPairingAddress(const std::string& address) {
+  pairingAddress_ = address;
+  if (!showingBrowser_) qrCode_.SetAddress(address);
+}
+
+void CMainDlg::SetBrowserAddress(const std::string& address) {
+  browserAddress_ = address;
+  if (address.empty()) showingBrowser_ = false;
+  qrCode_.SetAddress(showingBrowser_ ? browserAddress_ : pairingAddress_);
+}
 void CMainDlg::Invalidate() { InvalidateRect(window_, nullptr, TRUE); }
 
 // --- the PC-drawn laser dot ------------------------------------------------------

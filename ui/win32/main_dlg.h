@@ -84,6 +84,7 @@ class CMainDlg : public CMainController, private IMainView {
   void ShowCancelText(bool show) override;
   void ShowQrCode(bool show) override;
   void SetPairingAddress(const std::string& address) override;
+  void SetBrowserAddress(const std::string& address) override;
   void Invalidate() override;
   void ShowLaser(double x, double y) override;
   void MoveLaser(double x, double y) override;
@@ -120,6 +121,11 @@ class CMainDlg : public CMainController, private IMainView {
   CLoadingCircleControl loading_;
   std::unique_ptr<CColorBitmapButton> update_;
   CQRCodeView qrCode_;
+  // What the code shows: the app's pairing address, or on a right click the
+  // browser remote's address when there is one.
+  std::string pairingAddress_;
+  std::string browserAddress_;
+  bool showingBrowser_ = false;
   CShadowDlg shadow_;
   CLaserWnd laser_;
 };

@@ -22,6 +22,12 @@ LRESULT CQRCodeView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       Paint(paint.dc());
       return 0;
     }
+    case WM_RBUTTONUP:
+      // The owner decides what a right click on the code means (it switches
+      // between the app's and the browser remote's address).
+      PostMessageW(GetParent(window_), WM_COMMAND, MAKEWPARAM(kSwitchCommand, 0),
+                   reinterpret_cast<LPARAM>(window_));
+      return 0;
     case WM_PRINTCLIENT: {
       RECT client;
       GetClientRect(window_, &client);

@@ -15,6 +15,9 @@ class CQRCodeView : public CChildWindow<CQRCodeView> {
   CQRCodeView(const CQRCodeView&) = delete;
   CQRCodeView& operator=(const CQRCodeView&) = delete;
 
+  // Sent to the parent as a command when the code is right-clicked.
+  static constexpr int kSwitchCommand = 1007;
+
   bool Create(HWND parent, const RECT& rect);
   // Encodes the address; the view shows it when it is next painted.
   void SetAddress(const std::string& address);
