@@ -21,6 +21,27 @@ set(PIVARO_THIRD_PARTY_DIR "${PIVARO_THIRD_PARTY_DIR}" CACHE PATH
 set(PIVARO_PAHO_ARCHIVE "${PIVARO_THIRD_PARTY_DIR}/paho.mqtt.c-1.3.12.tar.gz")
 set(PIVARO_QRENCODE_ARCHIVE "${PIVARO_THIRD_PARTY_DIR}/libqrencode-4.1.1.tar.gz")
 
+# Without the archives the upstream tags are fetched; where that cannot
+# be done either (a machine without the archives and without a network),
+# the Windows program is built without the relay and the QR encoder, as it
+# was before they could be built here, instead of failing to configure.
+foreach(dep PAHO|PIVARO_WITH_MQTT|https://github.com/eclipse/paho.mqtt.c.git
+            QRENCODE|PIVARO_WITH_QRENCODE|https://github.com/fukuchi/libqrencode.git)
+  string(REPLACE "|" ";" parts "${dep}")
+  list(GET parts 0 name)
+  list(GET parts 1 switch)
+  list(GET parts 2 repository)
+  if(${switch} AND NOT EXISTS "${PIVARO_${name}_ARCHIVE}")
+    execute_process(COMMAND git ls-remote --tags "${repository}" RESULT_VARIABLE unreachable
+                    OUTPUT_QUIET ERROR_QUIET TIMEOUT 20)
+    if(unreachable)
+      message(WARNING "${PIVARO_${name}_ARCHIVE} is missing and ${repository} cannot be "
+                      "reached: building without it (${switch} OFF)")
+      set(${switch} OFF)
+    endif()
+  endif()
+endforeach()
+
 if(EXISTS "${PIVARO_PAHO_ARCHIVE}")
   FetchContent_Declare(paho_mqtt_c
     URL "${PIVARO_PAHO_ARCHIVE}"

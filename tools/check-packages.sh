@@ -37,8 +37,17 @@ if [ "$kind" = deb ]; then
 elif [ "$kind" = zip ]; then
   zip=$(ls "$dir"/pivaro-*-Windows.zip | head -n 1)
   listing=$(unzip -Z1 "$zip")
-  for entry in pivaro.exe licences/paho.mqtt.c/epl-v20 licences/paho.mqtt.c/edl-v10 \
-               licences/libqrencode/COPYING; do
+  entries=(pivaro.exe)
+  # The notices of the libraries the build linked in (a build without the
+  # pinned archives and without a network leaves them out).
+  cache="$dir/CMakeCache.txt"
+  if grep -q "^PIVARO_WITH_MQTT:BOOL=ON" "$cache" && [ -d "$dir/_deps/paho_mqtt_c-src" ]; then
+    entries+=(licences/paho.mqtt.c/epl-v20 licences/paho.mqtt.c/edl-v10)
+  fi
+  if grep -q "^PIVARO_WITH_QRENCODE:BOOL=ON" "$cache" && [ -d "$dir/_deps/libqrencode-src" ]; then
+    entries+=(licences/libqrencode/COPYING)
+  fi
+  for entry in "${entries[@]}"; do
     grep -qx "$entry" <<<"$listing" || { echo "$entry missing from $(basename "$zip")"; exit 1; }
   done
   echo "$(basename "$zip"): $(wc -l <<<"$listing") entries, pivaro.exe and the notices"
