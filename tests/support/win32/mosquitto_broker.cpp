@@ -51,19 +51,29 @@ std::string WindowsPath(const std::string& unixPath) {
   return path;
 }
 
-// Starts a Unix program; Wine splits the command line as Windows does.
+// Starts a Unix program. Wine's CreateProcess, given a Unix program, starts
+// it and then resumes and closes a thread handle it never opened: a stale
+// value that may name any handle of the caller (seen closing one of the
+// socket layer's and one of Paho's, after which sockets fail or a client's
+// connect is never answered). So the program is started by Wine's
+// "start /unix", which loses that handle instead of this process; start.exe
+// ends once it has started the program and is waited for, within a bound.
 bool RunUnix(const std::string& commandLine) {
-  std::string line = commandLine;
+  char system[MAX_PATH];
+  UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  std::string line = std::string(system) + "\\start.exe /unix " + commandLine;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
     return false;
   }
+  bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return true;
+  return ended;
 }
 
 // The state letter of a Unix process ('R', 'S', 'T', ...); 0 when it has
