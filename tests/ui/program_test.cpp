@@ -129,6 +129,23 @@ TEST(Program, PairsWithPhonesOverTheDirectSession) {
   EXPECT_EQ(program.Wait(20000), 0);
 }
 
+// A symbol of the pairing address holds thousands of black and of white
+// pixels; a window not painted yet is black all over.
+bool ShowsQrCode(HWND window) {
+  Capture c = CaptureWindow(window);
+  return c.Count(kQrSquare, IsModuleBlack) > 3000 && c.Count(kQrSquare, IsWhite) > 3000;
+}
+
+// Saves the window as screenshots/<name>.png for qr_relay_pairing.sh, then
+// <name>.ready, written after the picture so the script never reads half.
+void ShareQrCode(HWND window, const std::wstring& name) {
+  ASSERT_TRUE(CaptureWindow(window).SavePng(L"screenshots\\" + name + L".png"));
+  HANDLE ready = CreateFileW((L"screenshots\\" + name + L".ready").c_str(), GENERIC_WRITE, 0,
+                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(ready, INVALID_HANDLE_VALUE);
+  CloseHandle(ready);
+}
+
 // qr_relay_pairing.sh reads the code from the screenshot, and a phone pairs
 // through the relay parameters it holds, with the broker the script started
 // (PIVARO_RELAY_URI, inherited by pivaro.exe).
@@ -139,28 +156,22 @@ TEST(Program, ShowsAQrCodeThatPairsOverTheRelay) {
   ASSERT_TRUE(program.started);
   HWND window = WaitForMainWindow(20000);
   ASSERT_NE(window, nullptr);
-  // A symbol of the pairing address holds thousands of black and of white
-  // pixels; a window not painted yet is black all over.
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        Capture c = CaptureWindow(window);
-        return c.Count(kQrSquare, IsModuleBlack) > 3000 && c.Count(kQrSquare, IsWhite) > 3000;
-      },
-      std::chrono::seconds(30)))
+  ASSERT_TRUE(WaitFor([&] { return ShowsQrCode(window); }, std::chrono::seconds(30)))
       << "no QR code in the window";
   auto shown = std::chrono::steady_clock::now();
   std::printf("start-up to QR code shown: %lld ms\n",
               static_cast<long long>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(shown - t0).count()));
   CreateDirectoryW(L"screenshots", nullptr);
-  ASSERT_TRUE(CaptureWindow(window).SavePng(L"screenshots\\program_qr.png"));
-  // Written after the picture, so the script never reads half of it.
-  HANDLE ready = CreateFileW(L"screenshots\\program_qr.ready", GENERIC_WRITE, 0, nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(ready, INVALID_HANDLE_VALUE);
-  CloseHandle(ready);
+  ASSERT_NO_FATAL_FAILURE(ShareQrCode(window, L"program_qr"));
   ASSERT_TRUE(WaitForView(window, true, 60000)) << "relay phone: never connected";
   CaptureWindow(window).SavePng(L"screenshots\\program_relay_connected.png");
+  // The phone's "bye" sends the window back to its code, over sessions made
+  // anew; a second phone pairs through the new relay session.
+  ASSERT_TRUE(WaitForView(window, false, 60000)) << "relay phone: never left";
+  ASSERT_TRUE(WaitFor([&] { return ShowsQrCode(window); }, std::chrono::seconds(30)));
+  ASSERT_NO_FATAL_FAILURE(ShareQrCode(window, L"program_qr2"));
+  ASSERT_TRUE(WaitForView(window, true, 60000)) << "second relay phone: never connected";
   PostMessageW(window, WM_CLOSE, 0, 0);
   HWND question = WaitForDialogOver(window, std::chrono::seconds(10));
   ASSERT_NE(question, nullptr);

@@ -46,31 +46,39 @@ done
 [ -n "$broker" ] || { echo "mosquitto did not start"; exit 1; }
 uri="tcp://127.0.0.1:$port"
 
-rm -f screenshots/program_qr.png screenshots/program_qr.ready
+rm -f screenshots/program_qr*.png screenshots/program_qr*.ready
 PIVARO_RELAY_URI=$uri wine "$tests" "$program" --expect-relay-phone \
   --gtest_filter='Program.ShowsAQrCodeThatPairsOverTheRelay' &
 watcher=$!
 
-for _ in $(seq 1 300); do
-  [ -f screenshots/program_qr.ready ] && break
-  kill -0 "$watcher" 2>/dev/null || break
-  sleep 0.2
-done
-[ -f screenshots/program_qr.ready ] || { echo "no QR code screenshot"; wait "$watcher"; exit 1; }
+# Reads the address from screenshots/$1.png once the test program has
+# written it, checks it is a pairing address, and pairs a phone over the
+# relay with it ("next", then "bye").
+pair() {
+  for _ in $(seq 1 300); do
+    [ -f "screenshots/$1.ready" ] && break
+    kill -0 "$watcher" 2>/dev/null || break
+    sleep 0.2
+  done
+  [ -f "screenshots/$1.ready" ] || { echo "no QR code screenshot $1"; return 1; }
+  address=$(zbarimg --raw -q "screenshots/$1.png" | head -n 1)
+  echo "QR code: $address"
+  # The relay's parameters first (the relay is the primary session), then
+  # the direct session's.
+  if ! grep -Eq '\?os=1&id=[0-9a-f]{32}&st=[0-9]+_[0-9]+&sv=[0-9a-f]{12}$' <<<"$address"; then
+    echo "the QR code is not a pairing address"
+    return 1
+  fi
+  start=$(date +%s%N)
+  out=$(timeout 60 "$phone" "$address" --relay --broker "$uri" --wait 3000 next)
+  echo "relay phone ($(( ($(date +%s%N) - start) / 1000000 )) ms with connect): $out"
+  grep -q '"msg":"state"' <<<"$out" || { echo "relay: no state answer"; return 1; }
+}
 
-address=$(zbarimg --raw -q screenshots/program_qr.png | head -n 1)
-echo "QR code: $address"
-# The relay's parameters first (the relay is the primary session), then the
-# direct session's.
-if ! grep -Eq '\?os=1&id=[0-9a-f]{32}&st=[0-9]+_[0-9]+&sv=[0-9a-f]{12}$' <<<"$address"; then
-  echo "the QR code is not a pairing address"
-  exit 1
-fi
-
-start=$(date +%s%N)
-out=$(timeout 60 "$phone" "$address" --relay --broker "$uri" --wait 3000 next)
-echo "relay phone ($(( ($(date +%s%N) - start) / 1000000 )) ms with connect): $out"
-grep -q '"msg":"state"' <<<"$out" || { echo "relay: no state answer"; exit 1; }
+pair program_qr
+# After the phone's "bye" the window waits for a phone again, and the next
+# one pairs over the same relay session.
+pair program_qr2
 
 wait "$watcher"
 watcher=
