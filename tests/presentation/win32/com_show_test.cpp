@@ -1,0 +1,357 @@
+// The presentation manager over real cross-process COM: the simulated
+// presentation application runs in its own process as a COM local server
+// (tests/support/win32/presentation_server.cpp), registered under the class
+// names the back-ends create, and the manager reaches it through the
+// IDispatch adapter with the events coming back through the connection
+// point. The desktop stays simulated on this side: the input the manager
+// sends is recorded, not played into the server's windows.
+#include <windows.h>
+
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "presentation/powerpoint_mgr.h"
+#include "presentation/simulated_office.h"
+#include "presentation/win32/system_ports.h"
+#include "tests/presentation/recording_notify.h"
+
+namespace {
+
+const wchar_t kServerExe[] = L"pivaro_presentation_server.exe";
+// Starting a Wine process and its COM registration take a second or two on
+// a loaded machine; every wait below is bounded by this.
+constexpr auto kComWait = std::chrono::seconds(30);
+
+std::wstring ServerPath() {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + kServerExe;
+}
+
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40];
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+bool SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
+  HKEY handle;
+  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  LONG rc = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+  return rc == ERROR_SUCCESS;
+}
+
+// The class registration of one server, under a fresh CLSID, removed again
+// at the end. Per-user classes (HKCU\Software\Classes) come first, as an
+// installer without elevation would write them; where the class lookup does
+// not read them (Wine), the machine-wide classes root is used instead.
+class ServerRegistration {
+ public:
+  ServerRegistration(const std::wstring& progId, const std::wstring& arguments)
+      : progId_(progId) {
+    GUID clsid;
+    CoCreateGuid(&clsid);
+    clsid_ = GuidText(clsid);
+    const std::wstring command =
+        L"\"" + ServerPath() + L"\" --clsid=" + clsid_ + L" " + arguments;
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
+      root_ = root;
+      const std::wstring base = root == HKEY_CURRENT_USER ? L"Software\\Classes\\" : L"";
+      registered_ = SetDefault(root, base + progId + L"\\CLSID", clsid_) &&
+                    SetDefault(root, base + L"CLSID\\" + clsid_, progId) &&
+                    SetDefault(root, base + L"CLSID\\" + clsid_ + L"\\ProgID", progId) &&
+                    SetDefault(root, base + L"CLSID\\" + clsid_ + L"\\LocalServer32", command);
+      CLSID found;
+      if (registered_ && SUCCEEDED(CLSIDFromProgID(progId.c_str(), &found)) &&
+          GuidText(found) == clsid_)
+        return;
+      Remove();
+    }
+    registered_ = false;
+  }
+  ~ServerRegistration() { Remove(); }
+  bool ok() const { return registered_; }
+  bool perUser() const { return root_ == HKEY_CURRENT_USER; }
+
+ private:
+  void Remove() {
+    const std::wstring base = root_ == HKEY_CURRENT_USER ? L"Software\\Classes\\" : L"";
+    RegDeleteTreeW(root_, (base + progId_).c_str());
+    RegDeleteTreeW(root_, (base + L"CLSID\\" + clsid_).c_str());
+    RegDeleteKeyW(root_, (base + progId_).c_str());
+    RegDeleteKeyW(root_, (base + L"CLSID\\" + clsid_).c_str());
+  }
+
+  std::wstring progId_;
+  std::wstring clsid_;
+  HKEY root_ = HKEY_CURRENT_USER;
+  bool registered_ = false;
+};
+
+std::vector<DWORD> ServerProcesses() {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    if (_wcsicmp(entry.szExeFile, kServerExe) == 0) ids.push_back(entry.th32ProcessID);
+  CloseHandle(snapshot);
+  return ids;
+}
+
+// Ends every running server and waits (bounded) until each is gone.
+bool KillServers() {
+  bool all = true;
+  for (DWORD id : ServerProcesses()) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (!process) continue;  // ended meanwhile
+    TerminateProcess(process, 9);
+    all = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && all;
+    CloseHandle(process);
+  }
+  return all;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = kComWait) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+struct ShowCase {
+  const char* name;
+  PowerPointType type;
+  const wchar_t* progId;
+  const wchar_t* arguments;
+  const char16_t* version;
+};
+
+const ShowCase kShowCases[] = {
+    {"PowerPoint", PowerPoint, L"PowerPoint.Application", L"--kind=powerpoint --version=16.0",
+     u"16.0"},
+    {"Wps", Wps, L"KWPP.Application", L"--kind=wps --version=9.1.0.4060", u"9.1.0.4060"},
+};
+
+class ComShowTest : public ::testing::TestWithParam<ShowCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(KillServers());
+    // This thread reads the server's state through a second client.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    desktop_ = std::make_shared<CSimulatedDesktop>(1920, 1080);
+    // The show window the manager looks for on this side of the desktop.
+    desktop_->AddWindow(u"screenClass", u"PowerPoint Slide Show - Sample", 0x94000000,
+                        ScreenRect{0, 0, 1920, 1080});
+    registry_ = std::make_shared<CSimulatedRegistry>();
+    registry_->SetUserString(CPowerPointMgrImpl::kWpsVersionKey, u"Version",
+                             GetParam().version);
+  }
+  void TearDown() override {
+    mgr_.reset();
+    viewer_.reset();
+    // A server whose client went away ends by itself; one that did not is
+    // ended here so that no test leaves a process behind.
+    WaitUntil([] { return ServerProcesses().empty(); }, std::chrono::seconds(5));
+    EXPECT_TRUE(KillServers());
+    CoUninitialize();
+  }
+
+  PresentationPorts Ports() {
+    PresentationPorts ports;
+    ports.automation = CreateSystemAutomation();
+    ports.desktop = desktop_;
+    ports.registry = registry_;
+    ports.processes = CreateSystemProcessList();
+    return ports;
+  }
+
+  void StartManager() {
+    mgr_ = std::make_unique<CPowerPointMgr>(Ports());
+    notify_.manager = mgr_.get();
+    mgr_->SetNotify(&notify_);
+  }
+
+  // A second client of the same server, for reading what the show shows.
+  AutoValue ReadFromServer(const std::vector<const char16_t*>& path) {
+    const std::wstring progId = GetParam().progId;
+    if (!viewer_ && Failed(CreateSystemAutomation()->Create(
+                        std::u16string(progId.begin(), progId.end()), &viewer_)))
+      return AutoValue();
+    AutomationPtr object = viewer_;
+    AutoValue value;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      if (Failed(GetProperty(object.get(), path[i], &value))) return AutoValue();
+      if (i + 1 < path.size()) object = value.object;
+    }
+    return value;
+  }
+  std::int32_t ServerPointerType() {
+    AutoValue v = ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View",
+                                  u"PointerType"});
+    return v.kind == AutoValue::Kind::Int32 ? v.intValue : -1;
+  }
+
+  std::vector<std::int32_t> EventIds() {
+    return notify_.Locked([&] {
+      std::vector<std::int32_t> ids;
+      for (const auto& e : notify_.events) ids.push_back(e.id);
+      return ids;
+    });
+  }
+  std::size_t CountOf(std::int32_t id) {
+    auto ids = EventIds();
+    return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), id));
+  }
+  bool WaitForState(bool appFound, bool showRunning) {
+    const std::size_t before = notify_.Locked([&] { return notify_.states.size(); });
+    mgr_->QueryState();
+    bool answered = WaitUntil([&] {
+      return notify_.Locked([&] { return notify_.states.size() > before; });
+    });
+    return answered && notify_.Locked([&] {
+      return notify_.states.back() == std::make_pair(appFound, showRunning);
+    });
+  }
+  std::u16string Notes() {
+    const std::size_t before = notify_.Locked([&] { return notify_.notes.size(); });
+    mgr_->RequestNotes();
+    WaitUntil([&] { return notify_.Locked([&] { return notify_.notes.size() > before; }); });
+    return notify_.Locked([&] {
+      return notify_.notes.size() > before ? notify_.notes.back() : u"<no answer>";
+    });
+  }
+
+  std::shared_ptr<CSimulatedDesktop> desktop_;
+  std::shared_ptr<CSimulatedRegistry> registry_;
+  RecordingNotify notify_;
+  std::unique_ptr<CPowerPointMgr> mgr_;
+  AutomationPtr viewer_;
+};
+
+TEST_P(ComShowTest, FullShowThroughTheServerProcess) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  StartManager();
+
+  ASSERT_TRUE(WaitForState(true, false));
+  ASSERT_EQ(ServerProcesses().size(), 1u);
+
+  mgr_->RequestVersion(c.type);
+  ASSERT_TRUE(WaitUntil([&] { return notify_.Locked([&] { return !notify_.versions.empty(); }); }));
+  EXPECT_EQ(notify_.Locked([&] { return notify_.versions[0].second; }), c.version);
+
+  // The slide-show events come back from the server through the
+  // connection point.
+  mgr_->StartShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowBegin) == 1; }));
+  EXPECT_TRUE(mgr_->IsShowRunning(c.type));
+  EXPECT_EQ(Notes(), u"Welcome everyone.");
+
+  mgr_->NextSlide();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowNextSlide) >= 2; }));
+  EXPECT_EQ(Notes(), u"Agenda: where we are, where we go.");
+
+  // WPS announces no step back; the manager does it for WPS.
+  mgr_->PreviousSlide();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowNextSlide) >= 3; }));
+  EXPECT_EQ(Notes(), u"Welcome everyone.");
+
+  if (c.type == PowerPoint) {
+    // The 720 x 540 pt slide master, read across the process boundary,
+    // fitted into the 1920 x 1080 show window.
+    EXPECT_EQ(mgr_->GetShowRect(), (ScreenRect{240, 0, 1680, 1080}));
+    EXPECT_TRUE(mgr_->HasNativeLaser());
+
+    // Native laser: Ctrl held around a press at the slide's centre.
+    desktop_->ClearSentInput();
+    mgr_->PointerDown(PointerLaser, 0.5, 0.5);
+    mgr_->PointerUp();
+    ASSERT_TRUE(WaitUntil([&] { return desktop_->SentInput().size() >= 4; }));
+    auto input = desktop_->SentInput();
+    ASSERT_EQ(input.size(), 4u);
+    EXPECT_EQ(input[0].virtualKey, kVirtualKeyControl);
+    EXPECT_EQ(input[1].dx, 32767);
+    EXPECT_EQ(input[1].dy, 32767);
+    EXPECT_EQ(input[1].flags & kMouseLeftDown, kMouseLeftDown);
+    EXPECT_EQ(input[2].flags & kMouseLeftUp, kMouseLeftUp);
+    EXPECT_EQ(input[3].flags & kKeyUp, kKeyUp);
+
+    // Pen: the server's view holds the pen pointer while the pen is down.
+    mgr_->PointerDown(PointerPen, 0.25, 0.25);
+    ASSERT_TRUE(WaitUntil([&] { return ServerPointerType() == 2; }));
+    mgr_->PointerUp();
+    ASSERT_TRUE(WaitUntil([&] { return ServerPointerType() == 0; }));
+
+    desktop_->ClearSentInput();
+    mgr_->EraseInk();
+    ASSERT_TRUE(WaitUntil([&] { return !desktop_->SentInput().empty(); }));
+    EXPECT_EQ(desktop_->SentInput()[0].virtualKey, kVirtualKeyE);
+  }
+
+  mgr_->ExitShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowEnd) == 1; }));
+  EXPECT_FALSE(mgr_->IsShowRunning());
+  EXPECT_TRUE(WaitForState(true, false));
+  EXPECT_TRUE(notify_.Locked([&] { return notify_.failures.empty(); }));
+}
+
+// The application's process ends in the middle of a show (a crash, or the
+// user killing it): the next command fails, the answer is "no
+// presentation", and nothing waits unbounded on the dead server.
+TEST_P(ComShowTest, ServerDiesMidShow) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  StartManager();
+  ASSERT_TRUE(WaitForState(true, false));
+  mgr_->StartShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowBegin) == 1; }));
+
+  ASSERT_TRUE(KillServers());
+  ASSERT_TRUE(ServerProcesses().empty());
+
+  const auto killed = std::chrono::steady_clock::now();
+  mgr_->NextSlide();
+  ASSERT_TRUE(
+      WaitUntil([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
+  const auto failedAfter = std::chrono::steady_clock::now() - killed;
+  EXPECT_EQ(notify_.Locked([&] { return notify_.failures[0]; }), std::make_pair(false, false));
+  EXPECT_TRUE(WaitForState(false, false));
+  EXPECT_FALSE(mgr_->IsShowRunning());
+  EXPECT_FALSE(mgr_->HasNativeLaser());
+  EXPECT_EQ(mgr_->GetShowRect(), ScreenRect());
+  EXPECT_EQ(Notes(), u"");
+  std::printf("command failure reported %lld ms after the server died\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(failedAfter).count()));
+
+  // Shutting down over the dead server's proxies ends too.
+  const auto stopping = std::chrono::steady_clock::now();
+  mgr_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, kComWait);
+}
+
+INSTANTIATE_TEST_SUITE_P(Applications, ComShowTest, ::testing::ValuesIn(kShowCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

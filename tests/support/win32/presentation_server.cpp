@@ -1,0 +1,146 @@
+// A COM local server that runs the simulated presentation application in a
+// process of its own, for the tests that drive it through real cross-process
+// COM, as the back-ends meet PowerPoint and WPS. Test use only, never
+// shipped.
+//
+//   pivaro_presentation_server.exe --clsid={...} --kind=powerpoint|wps
+//                                  [--version=16.0] [--closed] [-Embedding]
+//
+// COM starts it from the class's LocalServer32 entry (adding -Embedding).
+// It opens the sample presentation (unless --closed), registers its class
+// object and serves until the last object is released, or at most
+// kLifetimeMs, so that a test that loses track of it leaves nothing behind.
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+
+#include "presentation/simulated_office.h"
+#include "tests/support/win32/dispatch_bridge.h"
+
+namespace {
+
+constexpr DWORD kLifetimeMs = 120000;
+
+class ApplicationFactory : public IClassFactory {
+ public:
+  explicit ApplicationFactory(std::shared_ptr<CSimulatedPresentationApp> app)
+      : app_(std::move(app)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  // Lives on main()'s stack for the whole run.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    try {
+      IDispatch* application = BridgeAutomationObject(app_->CreateApplicationObject(), true);
+      if (!application) return E_OUTOFMEMORY;
+      HRESULT hr = application->QueryInterface(riid, out);
+      application->Release();
+      return hr;
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      CoAddRefServerProcess();
+    } else if (CoReleaseServerProcess() == 0) {
+      PostQuitMessage(0);
+    }
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<CSimulatedPresentationApp> app_;
+};
+
+bool Option(const wchar_t* arg, const wchar_t* name, std::wstring* value) {
+  const std::size_t length = std::wcslen(name);
+  if (std::wcsncmp(arg, name, length) != 0) return false;
+  *value = arg + length;
+  return true;
+}
+
+// Serves COM calls (they arrive as messages to this apartment) until
+// WM_QUIT or the lifetime ends.
+void Serve() {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= kLifetimeMs) return;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kLifetimeMs - elapsed, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) return;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring clsidText, kind = L"powerpoint", version, value;
+  bool open = true;
+  for (int i = 1; i < argc; ++i) {
+    if (Option(argv[i], L"--clsid=", &value)) {
+      clsidText = value;
+    } else if (Option(argv[i], L"--kind=", &value)) {
+      kind = value;
+    } else if (Option(argv[i], L"--version=", &value)) {
+      version = value;
+    } else if (std::wcscmp(argv[i], L"--closed") == 0) {
+      open = false;
+    }
+  }
+  CLSID clsid;
+  if (clsidText.empty() || FAILED(CLSIDFromString(&clsidText[0], &clsid))) {
+    std::fprintf(stderr, "presentation server: --clsid={...} is required\n");
+    return 2;
+  }
+  const bool wps = kind == L"wps";
+  if (version.empty()) version = wps ? L"9.1.0.4060" : L"16.0";
+
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+  int status = 0;
+  {
+    auto app = std::make_shared<CSimulatedPresentationApp>(
+        wps ? SimulatedAppKind::WpsLike : SimulatedAppKind::PowerPointLike, nullptr,
+        std::u16string(version.begin(), version.end()));
+    if (open) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+
+    ApplicationFactory factory(app);
+    DWORD registration = 0;
+    HRESULT hr = CoRegisterClassObject(clsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                       &registration);
+    if (SUCCEEDED(hr)) {
+      Serve();
+      CoRevokeClassObject(registration);
+    } else {
+      std::fprintf(stderr, "presentation server: CoRegisterClassObject failed: 0x%08lx\n",
+                   static_cast<unsigned long>(hr));
+      status = 1;
+    }
+  }
+  CoUninitialize();
+  return status;
+}
