@@ -61,13 +61,11 @@ bool SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
 // not read them (Wine), the machine-wide classes root is used instead.
 class ServerRegistration {
  public:
-  ServerRegistration(const std::wstring& progId, const std::wstring& arguments)
-      : progId_(progId) {
+  ServerRegistration(const std::wstring& progId, const std::wstring& arguments) : progId_(progId) {
     GUID clsid;
     CoCreateGuid(&clsid);
     clsid_ = GuidText(clsid);
-    const std::wstring command =
-        L"\"" + ServerPath() + L"\" --clsid=" + clsid_ + L" " + arguments;
+    const std::wstring command = L"\"" + ServerPath() + L"\" --clsid=" + clsid_ + L" " + arguments;
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
       root_ = root;
       const std::wstring base = root == HKEY_CURRENT_USER ? L"Software\\Classes\\" : L"";
@@ -162,8 +160,7 @@ class ComShowTest : public ::testing::TestWithParam<ShowCase> {
     desktop_->AddWindow(u"screenClass", u"PowerPoint Slide Show - Sample", 0x94000000,
                         ScreenRect{0, 0, 1920, 1080});
     registry_ = std::make_shared<CSimulatedRegistry>();
-    registry_->SetUserString(CPowerPointMgrImpl::kWpsVersionKey, u"Version",
-                             GetParam().version);
+    registry_->SetUserString(CPowerPointMgrImpl::kWpsVersionKey, u"Version", GetParam().version);
   }
   void TearDown() override {
     mgr_.reset();
@@ -205,8 +202,8 @@ class ComShowTest : public ::testing::TestWithParam<ShowCase> {
     return value;
   }
   std::int32_t ServerPointerType() {
-    AutoValue v = ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View",
-                                  u"PointerType"});
+    AutoValue v =
+        ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View", u"PointerType"});
     return v.kind == AutoValue::Kind::Int32 ? v.intValue : -1;
   }
 
@@ -224,9 +221,8 @@ class ComShowTest : public ::testing::TestWithParam<ShowCase> {
   bool WaitForState(bool appFound, bool showRunning) {
     const std::size_t before = notify_.Locked([&] { return notify_.states.size(); });
     mgr_->QueryState();
-    bool answered = WaitUntil([&] {
-      return notify_.Locked([&] { return notify_.states.size() > before; });
-    });
+    bool answered =
+        WaitUntil([&] { return notify_.Locked([&] { return notify_.states.size() > before; }); });
     return answered && notify_.Locked([&] {
       return notify_.states.back() == std::make_pair(appFound, showRunning);
     });
@@ -235,9 +231,8 @@ class ComShowTest : public ::testing::TestWithParam<ShowCase> {
     const std::size_t before = notify_.Locked([&] { return notify_.notes.size(); });
     mgr_->RequestNotes();
     WaitUntil([&] { return notify_.Locked([&] { return notify_.notes.size() > before; }); });
-    return notify_.Locked([&] {
-      return notify_.notes.size() > before ? notify_.notes.back() : u"<no answer>";
-    });
+    return notify_.Locked(
+        [&] { return notify_.notes.size() > before ? notify_.notes.back() : u"<no answer>"; });
   }
 
   std::shared_ptr<CSimulatedDesktop> desktop_;
@@ -251,6 +246,8 @@ TEST_P(ComShowTest, FullShowThroughTheServerProcess) {
   const ShowCase& c = GetParam();
   ServerRegistration registration(c.progId, c.arguments);
   ASSERT_TRUE(registration.ok());
+  std::printf("class registered %s\n", registration.perUser() ? "per user (HKCU\\Software\\Classes)"
+                                                              : "in HKEY_CLASSES_ROOT");
   StartManager();
 
   ASSERT_TRUE(WaitForState(true, false));
@@ -327,13 +324,25 @@ TEST_P(ComShowTest, ServerDiesMidShow) {
   mgr_->StartShow();
   ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowBegin) == 1; }));
 
+  ASSERT_EQ(ReadFromServer({u"Version"}).text, c.version);  // a second client
+
   ASSERT_TRUE(KillServers());
   ASSERT_TRUE(ServerProcesses().empty());
 
+  // What a call through a proxy of the dead server answers.
+  AutoValue version;
+  const auto calling = std::chrono::steady_clock::now();
+  const HResult dead = GetProperty(viewer_.get(), u"Version", &version);
+  EXPECT_TRUE(Failed(dead));
+  std::printf("a call to the dead server failed with 0x%08lx after %lld ms\n",
+              static_cast<unsigned long>(static_cast<std::uint32_t>(dead)),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - calling)
+                                         .count()));
+
   const auto killed = std::chrono::steady_clock::now();
   mgr_->NextSlide();
-  ASSERT_TRUE(
-      WaitUntil([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
+  ASSERT_TRUE(WaitUntil([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
   const auto failedAfter = std::chrono::steady_clock::now() - killed;
   EXPECT_EQ(notify_.Locked([&] { return notify_.failures[0]; }), std::make_pair(false, false));
   EXPECT_TRUE(WaitForState(false, false));

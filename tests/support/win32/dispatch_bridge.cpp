@@ -126,10 +126,10 @@ HRESULT FromVariant(const VARIANT& source, AutoValue* value) {
       *value = AutoValue::Double(V_R8(&v));
       break;
     case VT_BSTR:
-      *value = AutoValue::Text(
-          V_BSTR(&v) ? std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v)),
-                                      SysStringLen(V_BSTR(&v)))
-                     : std::u16string());
+      *value =
+          AutoValue::Text(V_BSTR(&v) ? std::u16string(reinterpret_cast<const char16_t*>(V_BSTR(&v)),
+                                                      SysStringLen(V_BSTR(&v)))
+                                     : std::u16string());
       break;
     default:
       hr = DISP_E_TYPEMISMATCH;
@@ -323,8 +323,8 @@ class BridgeObject : public IDispatch, public IConnectionPointContainer {
     AutoValue answer;
     HResult hr = kMemberNotFound;
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-      const InvokeKind kind = (flags & DISPATCH_PROPERTYPUTREF) ? InvokeKind::PropertyPutRef
-                                                                : InvokeKind::PropertyPut;
+      const InvokeKind kind =
+          (flags & DISPATCH_PROPERTYPUTREF) ? InvokeKind::PropertyPutRef : InvokeKind::PropertyPut;
       hr = object_->Invoke(member, kind, args, &answer);
       return hr;
     }
