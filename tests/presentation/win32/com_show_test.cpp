@@ -23,6 +23,7 @@
 #include "presentation/simulated_office.h"
 #include "presentation/win32/system_ports.h"
 #include "tests/presentation/recording_notify.h"
+#include "tests/support/win32/com_registration.h"
 
 namespace {
 
@@ -38,65 +39,22 @@ std::wstring ServerPath() {
   return path.substr(0, path.find_last_of(L"\\/") + 1) + kServerExe;
 }
 
-std::wstring GuidText(const GUID& guid) {
-  wchar_t text[40];
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-bool SetDefault(HKEY root, const std::wstring& key, const std::wstring& value) {
-  HKEY handle;
-  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
-      ERROR_SUCCESS)
-    return false;
-  LONG rc = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(handle);
-  return rc == ERROR_SUCCESS;
-}
-
 // The class registration of one server, under a fresh CLSID, removed again
-// at the end. Per-user classes (HKCU\Software\Classes) come first, as an
-// installer without elevation would write them; where the class lookup does
-// not read them (Wine), the machine-wide classes root is used instead.
+// at the end.
 class ServerRegistration {
  public:
-  ServerRegistration(const std::wstring& progId, const std::wstring& arguments) : progId_(progId) {
-    GUID clsid;
-    CoCreateGuid(&clsid);
-    clsid_ = GuidText(clsid);
-    const std::wstring command = L"\"" + ServerPath() + L"\" --clsid=" + clsid_ + L" " + arguments;
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
-      root_ = root;
-      const std::wstring base = root == HKEY_CURRENT_USER ? L"Software\\Classes\\" : L"";
-      registered_ = SetDefault(root, base + progId + L"\\CLSID", clsid_) &&
-                    SetDefault(root, base + L"CLSID\\" + clsid_, progId) &&
-                    SetDefault(root, base + L"CLSID\\" + clsid_ + L"\\ProgID", progId) &&
-                    SetDefault(root, base + L"CLSID\\" + clsid_ + L"\\LocalServer32", command);
-      CLSID found;
-      if (registered_ && SUCCEEDED(CLSIDFromProgID(progId.c_str(), &found)) &&
-          GuidText(found) == clsid_)
-        return;
-      Remove();
-    }
-    registered_ = false;
+  ServerRegistration(const std::wstring& progId, const std::wstring& arguments) {
+    registered_ =
+        RegisterLocalServer(progId, L"\"" + ServerPath() + L"\" " + arguments, &registration_);
   }
-  ~ServerRegistration() { Remove(); }
+  ~ServerRegistration() {
+    if (registered_) UnregisterLocalServer(registration_);
+  }
   bool ok() const { return registered_; }
-  bool perUser() const { return root_ == HKEY_CURRENT_USER; }
+  bool perUser() const { return registration_.perUser; }
 
  private:
-  void Remove() {
-    const std::wstring base = root_ == HKEY_CURRENT_USER ? L"Software\\Classes\\" : L"";
-    RegDeleteTreeW(root_, (base + progId_).c_str());
-    RegDeleteTreeW(root_, (base + L"CLSID\\" + clsid_).c_str());
-    RegDeleteKeyW(root_, (base + progId_).c_str());
-    RegDeleteKeyW(root_, (base + L"CLSID\\" + clsid_).c_str());
-  }
-
-  std::wstring progId_;
-  std::wstring clsid_;
-  HKEY root_ = HKEY_CURRENT_USER;
+  ComRegistration registration_;
   bool registered_ = false;
 };
 

@@ -4,9 +4,15 @@
 // shipped.
 //
 //   pivaro_presentation_server.exe --clsid={...} --kind=powerpoint|wps
-//                                  [--version=16.0] [--closed] [-Embedding]
+//                                  [--version=16.0] [--closed]
+//                                  [--pid-file=PATH] [-Embedding]
+//   pivaro_presentation_server.exe --register=ProgID [options]
+//   pivaro_presentation_server.exe --unregister=ProgID
 //
-// COM starts it from the class's LocalServer32 entry (adding -Embedding).
+// COM starts it from the class's LocalServer32 entry (adding -Embedding);
+// --register writes that entry, with the options given, under a fresh
+// CLSID, and --unregister removes it. --pid-file names a file that receives
+// the process id, so that a test can end the server as a crash would.
 // It opens the sample presentation (unless --closed), registers its class
 // object and serves until the last object is released, or at most
 // kLifetimeMs, so that a test that loses track of it leaves nothing behind.
@@ -20,6 +26,7 @@
 #include <string>
 
 #include "presentation/simulated_office.h"
+#include "tests/support/win32/com_registration.h"
 #include "tests/support/win32/dispatch_bridge.h"
 
 namespace {
@@ -96,21 +103,61 @@ void Serve() {
   }
 }
 
+std::wstring SelfPath() {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return std::wstring(self, length < MAX_PATH ? length : 0);
+}
+
+bool WritePidFile(const std::wstring& path) {
+  FILE* file = _wfopen(path.c_str(), L"w");
+  if (!file) return false;
+  const bool ok =
+      std::fprintf(file, "%lu\n", static_cast<unsigned long>(GetCurrentProcessId())) > 0;
+  return std::fclose(file) == 0 && ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring clsidText, kind = L"powerpoint", version, value;
+  std::wstring clsidText, kind = L"powerpoint", version, value, pidFile, registerAs, unregister;
+  std::wstring serverOptions;  // what --register passes on to the server
   bool open = true;
   for (int i = 1; i < argc; ++i) {
+    if (Option(argv[i], L"--register=", &value)) {
+      registerAs = value;
+      continue;
+    }
+    if (Option(argv[i], L"--unregister=", &value)) {
+      unregister = value;
+      continue;
+    }
+    if (std::wcsncmp(argv[i], L"--", 2) == 0 && !Option(argv[i], L"--clsid=", &value))
+      serverOptions += std::wstring(L" \"") + argv[i] + L"\"";
     if (Option(argv[i], L"--clsid=", &value)) {
       clsidText = value;
     } else if (Option(argv[i], L"--kind=", &value)) {
       kind = value;
     } else if (Option(argv[i], L"--version=", &value)) {
       version = value;
+    } else if (Option(argv[i], L"--pid-file=", &value)) {
+      pidFile = value;
     } else if (std::wcscmp(argv[i], L"--closed") == 0) {
       open = false;
     }
+  }
+  if (!unregister.empty()) {
+    UnregisterProgId(unregister);
+    return 0;
+  }
+  if (!registerAs.empty()) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+    ComRegistration registration;
+    const bool ok =
+        RegisterLocalServer(registerAs, L"\"" + SelfPath() + L"\"" + serverOptions, &registration);
+    CoUninitialize();
+    if (!ok) std::fprintf(stderr, "presentation server: the class could not be registered\n");
+    return ok ? 0 : 1;
   }
   CLSID clsid;
   if (clsidText.empty() || FAILED(CLSIDFromString(&clsidText[0], &clsid))) {
@@ -120,6 +167,10 @@ int wmain(int argc, wchar_t** argv) {
   const bool wps = kind == L"wps";
   if (version.empty()) version = wps ? L"9.1.0.4060" : L"16.0";
 
+  if (!pidFile.empty() && !WritePidFile(pidFile)) {
+    std::fprintf(stderr, "presentation server: cannot write %ls\n", pidFile.c_str());
+    return 1;
+  }
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
   int status = 0;
   {
