@@ -18,6 +18,9 @@ address="http://127.0.0.1/tavmix/?os=1&sv=0100007fa0f3"
 work=$(mktemp -d)
 pidfile=$work/server.pid
 winpidfile="Z:${pidfile//\//\\}"
+# What the server's show window receives (tests/support/win32/show_window.h).
+logfile=$work/show.log
+winlogfile="Z:${logfile//\//\\}"
 pc=""
 
 server_pid() { tr -d '\r\n' <"$pidfile"; }
@@ -30,7 +33,7 @@ cleanup() {
 trap cleanup EXIT
 
 wine "$server" --register=PowerPoint.Application --kind=powerpoint --version=16.0 \
-  "--pid-file=$winpidfile"
+  "--pid-file=$winpidfile" "--log-file=$winlogfile"
 wine "$program" &
 pc=$!
 
@@ -68,6 +71,41 @@ expect "notes of slide 1" 'Welcome everyone.' "$show"
 expect "notes of slide 2 after next" 'Agenda: where we are, where we go.' "$show"
 last=$(grep '"msg":"state"' <<<"$show" | tail -1)
 expect "no show after stop" '"state":1' "$last"
+
+# The pointer input reached the show window where the phone pointed: the
+# 4:3 slide centred in the full-screen window.
+log=$(tr -d '\r' <"$logfile")
+echo "$log"
+left=0 top=0 right=0 bottom=0
+read -r left top right bottom < <(awk '/^window/ {print $2, $3, $4, $5; exit}' <<<"$log") || true
+if ! [[ "$left $top $right $bottom" =~ ^[0-9]+\ [0-9]+\ [0-9]+\ [0-9]+$ ]]; then
+  echo "FAILED: no show window logged"
+  failed=1 left=0 top=0 right=0 bottom=0
+fi
+near() {  # near <fraction x> <fraction y> <logged x> <logged y>
+  awk -v fx="$1" -v fy="$2" -v x="$3" -v y="$4" -v w=$((right - left)) -v h=$((bottom - top)) '
+    BEGIN {
+      sw = w; sh = h; sl = 0; st = 0
+      if (h * 720 < w * 540) { sw = int(h * 720 / 540); sl = int((w - sw) / 2) }
+      else { sh = int(w * 540 / 720); st = int((h - sh) / 2) }
+      ex = sw * fx + sl; ey = sh * fy + st
+      exit !((x - ex) ^ 2 <= 9 && (y - ey) ^ 2 <= 9)
+    }'
+}
+mapfile -t presses < <(grep '^press' <<<"$log")
+if [ ${#presses[@]} -ge 2 ] &&
+  near 0.5 0.5 $(cut -d' ' -f2,3 <<<"${presses[0]}") &&
+  near 0.3 0.3 $(cut -d' ' -f2,3 <<<"${presses[1]}"); then
+  echo "ok: laser and pen pressed where the phone pointed"
+else
+  echo "FAILED: laser and pen presses: ${presses[*]:-none}"; failed=1
+fi
+expect "the laser holds Ctrl" 'ctrl=1' "${presses[0]:-}"
+expect "the pen does not" 'ctrl=0' "${presses[1]:-}"
+expect "the pen pointer while the pen is down" '^pointer 2' "$log"
+expect "strokes are dragged" '^drag' "$log"
+expect "erase presses E" '^key 69' "$log"
+expect "the show window closes at stop" '^closed' "$log"
 
 # The server dies in the middle of the next show.
 crash=$({

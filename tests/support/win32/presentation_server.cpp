@@ -5,7 +5,8 @@
 //
 //   pivaro_presentation_server.exe --clsid={...} --kind=powerpoint|wps
 //                                  [--version=16.0] [--closed]
-//                                  [--pid-file=PATH] [-Embedding]
+//                                  [--pid-file=PATH] [--log-file=PATH]
+//                                  [-Embedding]
 //   pivaro_presentation_server.exe --register=ProgID [options]
 //   pivaro_presentation_server.exe --unregister=ProgID
 //
@@ -13,6 +14,8 @@
 // --register writes that entry, with the options given, under a fresh
 // CLSID, and --unregister removes it. --pid-file names a file that receives
 // the process id, so that a test can end the server as a crash would.
+// While a show runs, it is a real window on the desktop (show_window.h),
+// which logs the input it receives to --log-file.
 // It opens the sample presentation (unless --closed), registers its class
 // object and serves until the last object is released, or at most
 // kLifetimeMs, so that a test that loses track of it leaves nothing behind.
@@ -28,6 +31,7 @@
 #include "presentation/simulated_office.h"
 #include "tests/support/win32/com_registration.h"
 #include "tests/support/win32/dispatch_bridge.h"
+#include "tests/support/win32/show_window.h"
 
 namespace {
 
@@ -120,7 +124,8 @@ bool WritePidFile(const std::wstring& path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring clsidText, kind = L"powerpoint", version, value, pidFile, registerAs, unregister;
+  std::wstring clsidText, kind = L"powerpoint", version, value, pidFile, logFile, registerAs,
+                          unregister;
   std::wstring serverOptions;  // what --register passes on to the server
   bool open = true;
   for (int i = 1; i < argc; ++i) {
@@ -140,6 +145,8 @@ int wmain(int argc, wchar_t** argv) {
       kind = value;
     } else if (Option(argv[i], L"--version=", &value)) {
       version = value;
+    } else if (Option(argv[i], L"--log-file=", &value)) {
+      logFile = value;
     } else if (Option(argv[i], L"--pid-file=", &value)) {
       pidFile = value;
     } else if (std::wcscmp(argv[i], L"--closed") == 0) {
@@ -174,9 +181,17 @@ int wmain(int argc, wchar_t** argv) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
   int status = 0;
   {
+    std::int32_t width = 0, height = 0;
+    PrimaryScreenSize(&width, &height);
     auto app = std::make_shared<CSimulatedPresentationApp>(
-        wps ? SimulatedAppKind::WpsLike : SimulatedAppKind::PowerPointLike, nullptr,
+        wps ? SimulatedAppKind::WpsLike : SimulatedAppKind::PowerPointLike,
+        std::make_shared<CSimulatedDesktop>(width, height),
         std::u16string(version.begin(), version.end()));
+    std::FILE* log = logFile.empty() ? nullptr : _wfopen(logFile.c_str(), L"wb");
+    auto mirror = std::make_shared<ShowWindowMirror>(app, wps, log);
+    AutomationPtr observer = app->CreateApplicationObject();
+    std::uint32_t cookie = 0;
+    observer->Advise(kApplicationEventsIid, mirror, &cookie);
     if (open) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
 
     ApplicationFactory factory(app);
