@@ -318,6 +318,70 @@ TEST_P(ComShowTest, ServerDiesMidShow) {
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, kComWait);
 }
 
+// Failures inside the server come back to the caller as the application
+// gave them, across the process boundary, and leave the server serving.
+TEST_P(ComShowTest, FailuresCrossTheProcessBoundaryIntact) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  ASSERT_EQ(ReadFromServer({u"Version"}).text, c.version);
+  AutomationPtr presentation;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(viewer_.get(), u"ActivePresentation", &presentation)));
+  AutomationPtr settings;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(presentation.get(), u"SlideShowSettings", &settings)));
+
+  struct Call {
+    const char* what;
+    IAutomationObject* object;
+    const char16_t* member;
+    InvokeKind kind;
+    std::vector<AutoValue> args;
+    HResult expected;
+  } const calls[] = {
+      {"unknown member",
+       viewer_.get(),
+       u"NoSuchMember",
+       InvokeKind::PropertyGet,
+       {},
+       kMemberNotFound},
+      {"put of the wrong type",
+       viewer_.get(),
+       u"Visible",
+       InvokeKind::PropertyPut,
+       {AutoValue::Text(u"yes")},
+       kTypeMismatch},
+      {"property with arguments",
+       presentation.get(),
+       u"Name",
+       InvokeKind::PropertyGet,
+       {AutoValue::Int32(1)},
+       kBadParamCount},
+      {"show window without a show",
+       presentation.get(),
+       u"SlideShowWindow",
+       InvokeKind::PropertyGet,
+       {},
+       kFail},
+      {"an object as an argument",
+       settings.get(),
+       u"Run",
+       InvokeKind::Method,
+       {AutoValue::Object(presentation)},
+       kTypeMismatch},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.what);
+    AutoValue result;
+    EXPECT_EQ(call.object->Invoke(call.member, call.kind, call.args, &result), call.expected);
+    EXPECT_EQ(result.kind, AutoValue::Kind::Empty);
+  }
+  // Still serving, with nothing changed by the refused calls.
+  EXPECT_EQ(ReadFromServer({u"ActivePresentation", u"Name"}).text, u"Sample");
+  AutoValue visible;
+  ASSERT_TRUE(Succeeded(GetProperty(viewer_.get(), u"Visible", &visible)));
+  EXPECT_TRUE(visible.boolValue);
+}
+
 INSTANTIATE_TEST_SUITE_P(Applications, ComShowTest, ::testing::ValuesIn(kShowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
