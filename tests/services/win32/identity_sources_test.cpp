@@ -67,7 +67,10 @@ TEST(IdentitySources, EachSourceAnswersAlikeTwice) {
               chosen == kFallbackAddress ? " (the fixed fallback)" : "");
 
   DiskIdentity disk, diskAgain;
+  const DWORD diskStart = GetTickCount();
   const bool haveDisk = source->ReadDiskIdentity(disk);
+  std::printf("disk identity search: %lu ms\n",
+              static_cast<unsigned long>(GetTickCount() - diskStart));
   EXPECT_EQ(source->ReadDiskIdentity(diskAgain), haveDisk);
   std::printf("disk identity: %s %s\n", Yes(haveDisk),
               haveDisk ? IdentityText(&disk, mac).c_str() : "");
