@@ -111,6 +111,8 @@ class ComShowTest : public ::testing::TestWithParam<ShowCase> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(KillServers());
+    // A run that crashed may have left its classes behind.
+    for (const ShowCase& c : kShowCases) UnregisterProgId(c.progId);
     // This thread reads the server's state through a second client.
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     desktop_ = std::make_shared<CSimulatedDesktop>(1920, 1080);
