@@ -270,6 +270,12 @@ TEST_P(ComShowTest, FullShowThroughTheServerProcess) {
   EXPECT_FALSE(mgr_->IsShowRunning());
   EXPECT_TRUE(WaitForState(true, false));
   EXPECT_TRUE(notify_.Locked([&] { return notify_.failures.empty(); }));
+
+  // The manager's shut-down lets go of every object it held: a reference
+  // kept anywhere would keep the application running after we are gone.
+  mgr_.reset();
+  viewer_.reset();
+  EXPECT_TRUE(WaitUntil([] { return ServerProcesses().empty(); }, std::chrono::seconds(10)));
 }
 
 // The application's process ends in the middle of a show (a crash, or the
