@@ -57,6 +57,23 @@ HResult ReadChild(AutomationPtr parent, const char16_t* member, AutomationPtr* s
   return GetObjectProperty(parent.get(), member, slot);
 }
 
+// The answers COM gives once the application's process has ended or cut its
+// objects off: its proxies will never work again.
+bool IsApplicationGone(HResult hr) {
+  switch (static_cast<std::uint32_t>(hr)) {
+    case 0x80010007:  // RPC_E_SERVER_DIED
+    case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+    case 0x80010108:  // RPC_E_DISCONNECTED
+    case 0x800401FD:  // CO_E_OBJNOTCONNECTED
+    case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+    case 0x800706BE:  // RPC_S_CALL_FAILED
+    case 0x800706BF:  // RPC_S_CALL_FAILED_DNE
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 HResult CPowerPointEventSink::Invoke(std::int32_t dispatchId,
@@ -147,7 +164,22 @@ void CPowerPointMgrImpl::ReadScreenSize() {
 }
 
 HResult CPowerPointMgrImpl::ReadActivePresentation() {
-  return ReadChild(application_, u"ActivePresentation", &activePresentation_);
+  HResult hr = ReadChild(application_, u"ActivePresentation", &activePresentation_);
+  if (IsApplicationGone(hr)) ForgetApplication();
+  return hr;
+}
+
+// The application died (or was killed) without ending its show, so no
+// slide-show-end will ever come: without this the show would count as
+// running for good, and every later command would go to dead proxies.
+void CPowerPointMgrImpl::ForgetApplication() {
+  if (auto sink = sink_.lock()) sink->SetReceiver(nullptr);
+  sink_.reset();
+  sinkCookie_ = 0;  // nothing left to unadvise
+  ReleaseObjects();
+  showRunning_.store(0);
+  slideRect_.Store(ScreenRect());
+  pointerType_.store(PointerNone);
 }
 
 HResult CPowerPointMgrImpl::ReadSlideShowSettings() {

@@ -113,7 +113,10 @@ class CPowerPointMgrImpl : public BaseNotify {
   static WindowHandle FindShowWindow(IDesktop& desktop, PowerPointType type);
 
  private:
+  // Every operation starts here; an answer saying the application's process
+  // is gone drops the application (ForgetApplication).
   HResult ReadActivePresentation();
+  void ForgetApplication();
   HResult ReadSlideShowSettings();
   HResult ReadSlideShowWindow();
   HResult ReadView();

@@ -292,6 +292,57 @@ TEST_F(ManagerTest, PowerPointShowIsPreferredOverWps) {
   EXPECT_EQ(wps->Snapshot().currentSlide, 1);
 }
 
+// The application's process ends during a show: no slide-show-end ever
+// comes, so the answers that say so must end the show on our side. An
+// application that is merely busy keeps its show.
+TEST_F(ManagerTest, ApplicationGoneMidShowEndsTheShow) {
+  struct Case {
+    HResult answer;
+    bool gone;
+  };
+  const Case cases[] = {
+      {static_cast<HResult>(0x80010108), true},   // RPC_E_DISCONNECTED
+      {static_cast<HResult>(0x800706BA), true},   // RPC_S_SERVER_UNAVAILABLE
+      {static_cast<HResult>(0x80010007), true},   // RPC_E_SERVER_DIED
+      {static_cast<HResult>(0x800401FD), true},   // CO_E_OBJNOTCONNECTED
+      {static_cast<HResult>(0x80010001), false},  // RPC_E_CALL_REJECTED: busy
+      {kFail, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << static_cast<std::uint32_t>(c.answer));
+    CSimulatedOffice machine;
+    auto app = machine.InstallPowerPoint(u"16.0");
+    app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+    RecordingNotify seen;
+    auto mgr = std::make_unique<CPowerPointMgr>(machine.Ports());
+    mgr->SetNotify(&seen);
+    mgr->StartShow();
+    ASSERT_TRUE(seen.WaitFor([&] { return seen.events.size() >= 2; }));
+    ASSERT_TRUE(mgr->IsShowRunning());
+
+    app->FailMember(u"ActivePresentation", c.answer);
+    mgr->NextSlide();
+    ASSERT_TRUE(seen.WaitFor([&] { return !seen.failures.empty(); }));
+    EXPECT_EQ(seen.Locked([&] { return seen.failures[0]; }), Failure(false, false));
+    EXPECT_EQ(mgr->IsShowRunning(), !c.gone);
+    EXPECT_EQ(mgr->HasNativeLaser(), !c.gone);
+    EXPECT_EQ(mgr->GetShowRect() == ScreenRect(), c.gone);
+
+    // A gone application is not called again, even if it would answer.
+    app->FailMember(u"ActivePresentation", kOk);
+    const std::uint64_t calls = app->InvocationCount();
+    mgr->NextSlide();
+    mgr->QueryState();
+    ASSERT_TRUE(seen.WaitFor([&] { return !seen.states.empty(); }));
+    EXPECT_EQ(seen.Locked([&] { return seen.states[0]; }), Failure(!c.gone, !c.gone));
+    EXPECT_EQ(app->InvocationCount() == calls, c.gone);
+    EXPECT_EQ(app->Snapshot().currentSlide, c.gone ? 1 : 2);
+    mgr.reset();
+    // Shutting down does not unadvise through the dead application.
+    EXPECT_EQ(app->AdvisedSinks(), c.gone ? 1u : 0u);
+  }
+}
+
 TEST_F(ManagerTest, DestructionRunsQueuedTasksThenShutsDown) {
   auto app = office.InstallPowerPoint();
   app->OpenPresentation(CSimulatedOffice::SamplePresentation());

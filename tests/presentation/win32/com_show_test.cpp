@@ -1,0 +1,407 @@
+// The presentation manager over real cross-process COM: the simulated
+// presentation application runs in its own process as a COM local server
+// (tests/support/win32/presentation_server.cpp), registered under the class
+// names the back-ends create, and the manager reaches it through the
+// IDispatch adapter with the events coming back through the connection
+// point. The desktop stays simulated on this side: the input the manager
+// sends is recorded, not played into the server's windows.
+#include <windows.h>
+
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "presentation/powerpoint_mgr.h"
+#include "presentation/simulated_office.h"
+#include "presentation/win32/system_ports.h"
+#include "tests/presentation/recording_notify.h"
+#include "tests/support/win32/com_registration.h"
+
+namespace {
+
+const wchar_t kServerExe[] = L"pivaro_presentation_server.exe";
+// Starting a Wine process and its COM registration take a second or two on
+// a loaded machine; every wait below is bounded by this.
+constexpr auto kComWait = std::chrono::seconds(30);
+
+std::wstring ServerPath() {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + kServerExe;
+}
+
+// The class registration of one server, under a fresh CLSID, removed again
+// at the end.
+class ServerRegistration {
+ public:
+  ServerRegistration(const std::wstring& progId, const std::wstring& arguments) {
+    registered_ =
+        RegisterLocalServer(progId, L"\"" + ServerPath() + L"\" " + arguments, &registration_);
+  }
+  ~ServerRegistration() {
+    if (registered_) UnregisterLocalServer(registration_);
+  }
+  bool ok() const { return registered_; }
+  bool perUser() const { return registration_.perUser; }
+
+ private:
+  ComRegistration registration_;
+  bool registered_ = false;
+};
+
+std::vector<DWORD> ServerProcesses() {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    if (_wcsicmp(entry.szExeFile, kServerExe) == 0) ids.push_back(entry.th32ProcessID);
+  CloseHandle(snapshot);
+  return ids;
+}
+
+// Ends every running server and waits (bounded) until each is gone.
+bool KillServers() {
+  bool all = true;
+  for (DWORD id : ServerProcesses()) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (!process) continue;  // ended meanwhile
+    TerminateProcess(process, 9);
+    all = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && all;
+    CloseHandle(process);
+  }
+  return all;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = kComWait) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+struct ShowCase {
+  const char* name;
+  PowerPointType type;
+  const wchar_t* progId;
+  const wchar_t* arguments;
+  const char16_t* version;
+};
+
+const ShowCase kShowCases[] = {
+    {"PowerPoint", PowerPoint, L"PowerPoint.Application", L"--kind=powerpoint --version=16.0",
+     u"16.0"},
+    {"Wps", Wps, L"KWPP.Application", L"--kind=wps --version=9.1.0.4060", u"9.1.0.4060"},
+};
+
+class ComShowTest : public ::testing::TestWithParam<ShowCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(KillServers());
+    // A run that crashed may have left its classes behind.
+    for (const ShowCase& c : kShowCases) UnregisterProgId(c.progId);
+    // This thread reads the server's state through a second client.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    desktop_ = std::make_shared<CSimulatedDesktop>(1920, 1080);
+    // The show window the manager looks for on this side of the desktop.
+    desktop_->AddWindow(u"screenClass", u"PowerPoint Slide Show - Sample", 0x94000000,
+                        ScreenRect{0, 0, 1920, 1080});
+    registry_ = std::make_shared<CSimulatedRegistry>();
+    registry_->SetUserString(CPowerPointMgrImpl::kWpsVersionKey, u"Version", GetParam().version);
+  }
+  void TearDown() override {
+    mgr_.reset();
+    viewer_.reset();
+    // A server whose client went away ends by itself; one that did not is
+    // ended here so that no test leaves a process behind.
+    WaitUntil([] { return ServerProcesses().empty(); }, std::chrono::seconds(5));
+    EXPECT_TRUE(KillServers());
+    CoUninitialize();
+  }
+
+  PresentationPorts Ports() {
+    PresentationPorts ports;
+    ports.automation = CreateSystemAutomation();
+    ports.desktop = desktop_;
+    ports.registry = registry_;
+    ports.processes = CreateSystemProcessList();
+    return ports;
+  }
+
+  void StartManager() {
+    mgr_ = std::make_unique<CPowerPointMgr>(Ports());
+    notify_.manager = mgr_.get();
+    mgr_->SetNotify(&notify_);
+  }
+
+  // A second client of the same server, for reading what the show shows.
+  AutoValue ReadFromServer(const std::vector<const char16_t*>& path) {
+    const std::wstring progId = GetParam().progId;
+    if (!viewer_ && Failed(CreateSystemAutomation()->Create(
+                        std::u16string(progId.begin(), progId.end()), &viewer_)))
+      return AutoValue();
+    AutomationPtr object = viewer_;
+    AutoValue value;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      if (Failed(GetProperty(object.get(), path[i], &value))) return AutoValue();
+      if (i + 1 < path.size()) object = value.object;
+    }
+    return value;
+  }
+  std::int32_t ServerPointerType() {
+    AutoValue v =
+        ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View", u"PointerType"});
+    return v.kind == AutoValue::Kind::Int32 ? v.intValue : -1;
+  }
+
+  std::vector<std::int32_t> EventIds() {
+    return notify_.Locked([&] {
+      std::vector<std::int32_t> ids;
+      for (const auto& e : notify_.events) ids.push_back(e.id);
+      return ids;
+    });
+  }
+  std::size_t CountOf(std::int32_t id) {
+    auto ids = EventIds();
+    return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), id));
+  }
+  bool WaitForState(bool appFound, bool showRunning) {
+    const std::size_t before = notify_.Locked([&] { return notify_.states.size(); });
+    mgr_->QueryState();
+    bool answered =
+        WaitUntil([&] { return notify_.Locked([&] { return notify_.states.size() > before; }); });
+    return answered && notify_.Locked([&] {
+      return notify_.states.back() == std::make_pair(appFound, showRunning);
+    });
+  }
+  std::u16string Notes() {
+    const std::size_t before = notify_.Locked([&] { return notify_.notes.size(); });
+    mgr_->RequestNotes();
+    WaitUntil([&] { return notify_.Locked([&] { return notify_.notes.size() > before; }); });
+    return notify_.Locked(
+        [&] { return notify_.notes.size() > before ? notify_.notes.back() : u"<no answer>"; });
+  }
+
+  std::shared_ptr<CSimulatedDesktop> desktop_;
+  std::shared_ptr<CSimulatedRegistry> registry_;
+  RecordingNotify notify_;
+  std::unique_ptr<CPowerPointMgr> mgr_;
+  AutomationPtr viewer_;
+};
+
+TEST_P(ComShowTest, FullShowThroughTheServerProcess) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  std::printf("class registered %s\n", registration.perUser() ? "per user (HKCU\\Software\\Classes)"
+                                                              : "in HKEY_CLASSES_ROOT");
+  StartManager();
+
+  ASSERT_TRUE(WaitForState(true, false));
+  ASSERT_EQ(ServerProcesses().size(), 1u);
+
+  mgr_->RequestVersion(c.type);
+  ASSERT_TRUE(WaitUntil([&] { return notify_.Locked([&] { return !notify_.versions.empty(); }); }));
+  EXPECT_EQ(notify_.Locked([&] { return notify_.versions[0].second; }), c.version);
+
+  // The slide-show events come back from the server through the
+  // connection point.
+  mgr_->StartShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowBegin) == 1; }));
+  EXPECT_TRUE(mgr_->IsShowRunning(c.type));
+  EXPECT_EQ(Notes(), u"Welcome everyone.");
+
+  mgr_->NextSlide();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowNextSlide) >= 2; }));
+  EXPECT_EQ(Notes(), u"Agenda: where we are, where we go.");
+
+  // WPS announces no step back; the manager does it for WPS.
+  mgr_->PreviousSlide();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowNextSlide) >= 3; }));
+  EXPECT_EQ(Notes(), u"Welcome everyone.");
+
+  if (c.type == PowerPoint) {
+    // The 720 x 540 pt slide master, read across the process boundary,
+    // fitted into the 1920 x 1080 show window.
+    EXPECT_EQ(mgr_->GetShowRect(), (ScreenRect{240, 0, 1680, 1080}));
+    EXPECT_TRUE(mgr_->HasNativeLaser());
+
+    // Native laser: Ctrl held around a press at the slide's centre.
+    desktop_->ClearSentInput();
+    mgr_->PointerDown(PointerLaser, 0.5, 0.5);
+    mgr_->PointerUp();
+    ASSERT_TRUE(WaitUntil([&] { return desktop_->SentInput().size() >= 4; }));
+    auto input = desktop_->SentInput();
+    ASSERT_EQ(input.size(), 4u);
+    EXPECT_EQ(input[0].virtualKey, kVirtualKeyControl);
+    EXPECT_EQ(input[1].dx, 32767);
+    EXPECT_EQ(input[1].dy, 32767);
+    EXPECT_EQ(input[1].flags & kMouseLeftDown, kMouseLeftDown);
+    EXPECT_EQ(input[2].flags & kMouseLeftUp, kMouseLeftUp);
+    EXPECT_EQ(input[3].flags & kKeyUp, kKeyUp);
+
+    // Pen: the server's view holds the pen pointer while the pen is down.
+    mgr_->PointerDown(PointerPen, 0.25, 0.25);
+    ASSERT_TRUE(WaitUntil([&] { return ServerPointerType() == 2; }));
+    mgr_->PointerUp();
+    ASSERT_TRUE(WaitUntil([&] { return ServerPointerType() == 0; }));
+
+    desktop_->ClearSentInput();
+    mgr_->EraseInk();
+    ASSERT_TRUE(WaitUntil([&] { return !desktop_->SentInput().empty(); }));
+    EXPECT_EQ(desktop_->SentInput()[0].virtualKey, kVirtualKeyE);
+  }
+
+  mgr_->ExitShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowEnd) == 1; }));
+  EXPECT_FALSE(mgr_->IsShowRunning());
+  EXPECT_TRUE(WaitForState(true, false));
+  EXPECT_TRUE(notify_.Locked([&] { return notify_.failures.empty(); }));
+
+  // The manager's shut-down lets go of every object it held: a reference
+  // kept anywhere would keep the application running after we are gone.
+  mgr_.reset();
+  viewer_.reset();
+  EXPECT_TRUE(WaitUntil([] { return ServerProcesses().empty(); }, std::chrono::seconds(10)));
+}
+
+// The application's process ends in the middle of a show (a crash, or the
+// user killing it): the next command fails, the answer is "no
+// presentation", and nothing waits unbounded on the dead server.
+TEST_P(ComShowTest, ServerDiesMidShow) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  StartManager();
+  ASSERT_TRUE(WaitForState(true, false));
+  mgr_->StartShow();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(EventSlideShowBegin) == 1; }));
+
+  ASSERT_EQ(ReadFromServer({u"Version"}).text, c.version);  // a second client
+
+  ASSERT_TRUE(KillServers());
+  ASSERT_TRUE(ServerProcesses().empty());
+
+  // What a call through a proxy of the dead server answers.
+  AutoValue version;
+  const auto calling = std::chrono::steady_clock::now();
+  const HResult dead = GetProperty(viewer_.get(), u"Version", &version);
+  EXPECT_TRUE(Failed(dead));
+  std::printf("a call to the dead server failed with 0x%08lx after %lld ms\n",
+              static_cast<unsigned long>(static_cast<std::uint32_t>(dead)),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - calling)
+                                         .count()));
+
+  const auto killed = std::chrono::steady_clock::now();
+  mgr_->NextSlide();
+  ASSERT_TRUE(WaitUntil([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
+  const auto failedAfter = std::chrono::steady_clock::now() - killed;
+  EXPECT_EQ(notify_.Locked([&] { return notify_.failures[0]; }), std::make_pair(false, false));
+  EXPECT_TRUE(WaitForState(false, false));
+  EXPECT_FALSE(mgr_->IsShowRunning());
+  EXPECT_FALSE(mgr_->HasNativeLaser());
+  EXPECT_EQ(mgr_->GetShowRect(), ScreenRect());
+  EXPECT_EQ(Notes(), u"");
+  std::printf("command failure reported %lld ms after the server died\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(failedAfter).count()));
+
+  // Shutting down over the dead server's proxies ends too.
+  const auto stopping = std::chrono::steady_clock::now();
+  mgr_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, kComWait);
+}
+
+// Failures inside the server come back to the caller as the application
+// gave them, across the process boundary, and leave the server serving.
+TEST_P(ComShowTest, FailuresCrossTheProcessBoundaryIntact) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  ASSERT_EQ(ReadFromServer({u"Version"}).text, c.version);
+  AutomationPtr presentation;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(viewer_.get(), u"ActivePresentation", &presentation)));
+  AutomationPtr settings;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(presentation.get(), u"SlideShowSettings", &settings)));
+
+  struct Call {
+    const char* what;
+    IAutomationObject* object;
+    const char16_t* member;
+    InvokeKind kind;
+    std::vector<AutoValue> args;
+    HResult expected;
+  } const calls[] = {
+      {"unknown member",
+       viewer_.get(),
+       u"NoSuchMember",
+       InvokeKind::PropertyGet,
+       {},
+       kMemberNotFound},
+      {"put of the wrong type",
+       viewer_.get(),
+       u"Visible",
+       InvokeKind::PropertyPut,
+       {AutoValue::Text(u"yes")},
+       kTypeMismatch},
+      {"property with arguments",
+       presentation.get(),
+       u"Name",
+       InvokeKind::PropertyGet,
+       {AutoValue::Int32(1)},
+       kBadParamCount},
+      {"show window without a show",
+       presentation.get(),
+       u"SlideShowWindow",
+       InvokeKind::PropertyGet,
+       {},
+       kFail},
+      {"an object as an argument",
+       settings.get(),
+       u"Run",
+       InvokeKind::Method,
+       {AutoValue::Object(presentation)},
+       kTypeMismatch},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.what);
+    AutoValue result;
+    EXPECT_EQ(call.object->Invoke(call.member, call.kind, call.args, &result), call.expected);
+    EXPECT_EQ(result.kind, AutoValue::Kind::Empty);
+  }
+  // A figure for the log: what one cross-process property read costs here.
+  constexpr int kReads = 200;
+  const auto reading = std::chrono::steady_clock::now();
+  AutoValue name;
+  for (int i = 0; i < kReads; ++i) GetProperty(presentation.get(), u"Name", &name);
+  std::printf("cross-process property read: %lld us on average\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - reading)
+                                         .count() /
+                                     kReads));
+
+  // Still serving, with nothing changed by the refused calls.
+  EXPECT_EQ(ReadFromServer({u"ActivePresentation", u"Name"}).text, u"Sample");
+  AutoValue visible;
+  ASSERT_TRUE(Succeeded(GetProperty(viewer_.get(), u"Visible", &visible)));
+  EXPECT_TRUE(visible.boolValue);
+}
+
+INSTANTIATE_TEST_SUITE_P(Applications, ComShowTest, ::testing::ValuesIn(kShowCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

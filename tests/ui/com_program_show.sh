@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# pivaro.exe under Wine drives the simulated presentation application in a
+# COM local server of its own (pivaro_presentation_server.exe, registered in
+# the Wine prefix as "PowerPoint.Application"), while the phone simulator of
+# the native build pairs over the direct session and runs a show: start,
+# next with notes, laser, pen, erase, stop. Then, in a second show, the
+# server is ended as a crash would end it, and the phone's next command is
+# answered with "no presentation".
+# Usage: com_program_show.sh <pivaro.exe> <pivaro_presentation_server.exe> <pivaro-phone>
+set -euo pipefail
+program=$1 server=$2 phone=$3
+if [ ! -x "$phone" ]; then
+  echo "phone simulator not built ($phone): build the native preset first"
+  exit 77
+fi
+# 127.0.0.1 and the program's port 41203 as the direct session spells them.
+address="http://127.0.0.1/tavmix/?os=1&sv=0100007fa0f3"
+work=$(mktemp -d)
+pidfile=$work/server.pid
+winpidfile="Z:${pidfile//\//\\}"
+# What the server's show window receives (tests/support/win32/show_window.h).
+logfile=$work/show.log
+winlogfile="Z:${logfile//\//\\}"
+pc=""
+
+server_pid() { tr -d '\r\n' <"$pidfile"; }
+cleanup() {
+  if [ -n "$pc" ]; then kill "$pc" 2>/dev/null || true; wait "$pc" 2>/dev/null || true; fi
+  if [ -s "$pidfile" ]; then wine taskkill /F /PID "$(server_pid)" >/dev/null 2>&1 || true; fi
+  wine "$server" --unregister=PowerPoint.Application || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wine "$server" --register=PowerPoint.Application --kind=powerpoint --version=16.0 \
+  "--pid-file=$winpidfile" "--log-file=$winlogfile"
+wine "$program" &
+pc=$!
+
+listening=no
+for _ in $(seq 1 150); do
+  if ss -ltn | grep -q ':41203 '; then listening=yes; break; fi
+  sleep 0.2
+done
+[ $listening = yes ] || { echo "pivaro.exe never listened on 41203"; exit 1; }
+# pivaro.exe's presentation manager creates the application at start-up,
+# which makes COM start the server.
+for _ in $(seq 1 150); do
+  [ -s "$pidfile" ] && break
+  sleep 0.2
+done
+[ -s "$pidfile" ] || { echo "COM never started the presentation server"; exit 1; }
+echo "presentation server started by COM: Windows process $(server_pid)"
+
+expect() {  # expect <what> <pattern> <output>
+  if grep -q -- "$2" <<<"$3"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi
+}
+failed=0
+
+# A whole show. state = appFound + 2 x showRunning.
+# Each command is one argument.
+show=$(timeout 60 "$phone" "$address" --direct --host 127.0.0.1 --note --wait 1500 \
+  state "sleep 500" start "sleep 800" next "sleep 800" \
+  "laser_down 0.5 0.5" "laser_move 0.6 0.6" laser_up \
+  "pen_down 0.3 0.3" "pen_move 0.4 0.4" pen_up erase "sleep 300" \
+  stop "sleep 800" state)
+echo "$show"
+expect "presentation found before the show" '"state":1' "$show"
+expect "show running after start" '"state":3' "$show"
+expect "notes of slide 1" 'Welcome everyone.' "$show"
+expect "notes of slide 2 after next" 'Agenda: where we are, where we go.' "$show"
+last=$(grep '"msg":"state"' <<<"$show" | tail -1)
+expect "no show after stop" '"state":1' "$last"
+
+# The pointer input reached the show window where the phone pointed: the
+# 4:3 slide centred in the full-screen window.
+log=$(tr -d '\r' <"$logfile")
+echo "$log"
+left=0 top=0 right=0 bottom=0
+read -r left top right bottom < <(awk '/^window/ {print $2, $3, $4, $5; exit}' <<<"$log") || true
+if ! [[ "$left $top $right $bottom" =~ ^[0-9]+\ [0-9]+\ [0-9]+\ [0-9]+$ ]]; then
+  echo "FAILED: no show window logged"
+  failed=1 left=0 top=0 right=0 bottom=0
+fi
+near() {  # near <fraction x> <fraction y> <logged x> <logged y>
+  awk -v fx="$1" -v fy="$2" -v x="$3" -v y="$4" -v w=$((right - left)) -v h=$((bottom - top)) '
+    BEGIN {
+      sw = w; sh = h; sl = 0; st = 0
+      if (h * 720 < w * 540) { sw = int(h * 720 / 540); sl = int((w - sw) / 2) }
+      else { sh = int(w * 540 / 720); st = int((h - sh) / 2) }
+      ex = sw * fx + sl; ey = sh * fy + st
+      exit !((x - ex) ^ 2 <= 9 && (y - ey) ^ 2 <= 9)
+    }'
+}
+mapfile -t presses < <(grep '^press' <<<"$log")
+if [ ${#presses[@]} -ge 2 ] &&
+  near 0.5 0.5 $(cut -d' ' -f2,3 <<<"${presses[0]}") &&
+  near 0.3 0.3 $(cut -d' ' -f2,3 <<<"${presses[1]}"); then
+  echo "ok: laser and pen pressed where the phone pointed"
+else
+  echo "FAILED: laser and pen presses: ${presses[*]:-none}"; failed=1
+fi
+expect "the laser holds Ctrl" 'ctrl=1' "${presses[0]:-}"
+expect "the pen does not" 'ctrl=0' "${presses[1]:-}"
+expect "the pen pointer while the pen is down" '^pointer 2' "$log"
+expect "strokes are dragged" '^drag' "$log"
+expect "erase presses E" '^key 69' "$log"
+expect "the show window closes at stop" '^closed' "$log"
+
+# The server dies in the middle of the next show.
+crash=$({
+  echo start
+  sleep 2
+  wine taskkill /F /PID "$(server_pid)" >&2
+  sleep 1
+  echo next
+  sleep 2
+} | timeout 60 "$phone" "$address" --direct --host 127.0.0.1 --wait 2000)
+echo "$crash"
+expect "show running before the crash" '"state":3' "$crash"
+last=$(grep '"msg":"state"' <<<"$crash" | tail -1)
+expect "no presentation after the crash" '"state":0' "$last"
+
+# pivaro.exe is still there and answers.
+after=$(timeout 60 "$phone" "$address" --direct --host 127.0.0.1 --wait 1500 state)
+expect "pivaro.exe answers after the crash" '"state":0' "$after"
+kill -0 "$pc" || { echo "FAILED: pivaro.exe ended"; failed=1; }
+exit $failed
