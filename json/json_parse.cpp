@@ -44,10 +44,10 @@ constexpr PlainTable kPlain;
 // The output never grows past the input, so the input is copied once and
 // compacted in place: a received message is usually compact already, and
 // then nothing after the copy is written at all.
-std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
+void Minify(const std::u16string& in, std::u16string& out, bool& escapedQuotes) {
   escapedQuotes = false;
-  std::u16string out(in);
-  if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return out;
+  out.assign(in);
+  if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return;
   char16_t* const base = &out[0];
   char16_t* o = base;
   const char16_t* p = base;
@@ -108,7 +108,6 @@ std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
     break;  // any other character outside a string ends the text
   }
   out.resize(static_cast<std::size_t>(o - base));
-  return out;
 }
 
 // Characters the depth scan has to look at; everything else is skipped
@@ -268,7 +267,7 @@ void DecodeArray(JsonValue* value) {
         return;
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
-      JsonPtr child(new JsonValue);
+      JsonPtr child(NewValue());
       child->text.assign(text, start, stop - start);
       child->depth = childDepth;
       child->rawVerbatim = value->rawVerbatim;
@@ -294,7 +293,7 @@ void DecodeObject(JsonValue* value) {
       // search each. Anything else takes the general depth scan, which
       // finds the same positions for the usual shape.
       std::size_t colon = kNotFound;
-      JsonPtr child(new JsonValue);
+      JsonPtr child(NewValue());
       if (base[keyStart] == u'"') {
         const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
         if (close + 1 < end && *close == u'"' && close[1] == u':') {
@@ -591,14 +590,15 @@ void Decode(JsonValue* value) {
 
 JsonPtr JsonParse(const std::u16string& text) {
   bool escapedQuotes = false;
-  std::u16string minified = json_detail::Minify(text, escapedQuotes);
+  // Minified straight into the root, whose buffer a pooled value brings.
+  JsonPtr root(json_detail::NewValue());
+  std::u16string& minified = root->text;
+  json_detail::Minify(text, minified, escapedQuotes);
   const bool bracketed =
       minified.size() >= 2 && ((minified.front() == u'[' && minified.back() == u']') ||
                                (minified.front() == u'{' && minified.back() == u'}'));
   if (!bracketed) throw std::invalid_argument("");
-  JsonPtr root(new JsonValue);
   root->kind = minified.front() == u'[' ? JsonKind::Array : JsonKind::Object;
-  root->text = std::move(minified);
   root->rawVerbatim = !escapedQuotes;
   return root;
 }
