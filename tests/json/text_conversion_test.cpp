@@ -193,6 +193,31 @@ TEST(TextConversion, FastPathsMatchTheSystemOnRandomText) {
   }
 }
 
+// Pure ASCII of every length up to a few blocks, with the one non-ASCII
+// character at every position: the block loops, the overlapping last block
+// and the fallback must each give the platform's result.
+TEST(TextConversion, FastPathsMatchTheSystemAtEveryLength) {
+  for (std::size_t length = 0; length <= 48; ++length) {
+    SCOPED_TRACE(length);
+    std::string narrow;
+    std::u16string wide;
+    for (std::size_t i = 0; i < length; ++i) {
+      narrow += static_cast<char>('!' + i % 90);
+      wide += static_cast<char16_t>(u'!' + i % 90);
+    }
+    ExpectSameAsSystem(narrow);
+    ExpectSameAsSystem(wide);
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string n = narrow;
+      n.replace(at, 1, "\xC3\xA9");
+      ExpectSameAsSystem(n);
+      std::u16string w = wide;
+      w[at] = u'\u4E2D';
+      ExpectSameAsSystem(w);
+    }
+  }
+}
+
 }  // namespace fast_paths
 
 }  // namespace
