@@ -456,19 +456,36 @@ bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
   std::uint64_t mantissa = 0;
   int digits = 0;
   int scale = 0;
+  const char16_t* const first = p;
   for (; p < end && IsDigit(*p); ++p, ++digits) {
     if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
   }
+  bool barePoint = false;
   if (p < end && *p == u'.') {
     for (++p; p < end && IsDigit(*p); ++p, ++digits, --scale) {
       if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
     }
+    barePoint = scale == 0;
   }
   if (digits == 0) {
     result = 0.0;
     return true;
   }
-  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
+  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) {
+    // Too many digits for one exact operation, as the shortest text of a
+    // double often has (0.30000000000000004). Plain digits with a
+    // fraction and no exponent are exactly the text the general path
+    // would hand to from_chars, so that is done here without its copying.
+    if (barePoint || (p < end && (*p == u'e' || *p == u'E'))) return false;
+    char narrow[64];
+    if (p - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
+    char* o = narrow;
+    for (const char16_t* q = first; q < p; ++q) *o++ = static_cast<char>(*q);
+    double value = 0.0;
+    if (std::from_chars(narrow, o, value).ec != std::errc()) return false;
+    result = negative ? -value : value;
+    return true;
+  }
   if (p < end && (*p == u'e' || *p == u'E')) {
     const char16_t* q = p + 1;
     bool negativeExponent = false;

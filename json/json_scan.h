@@ -69,28 +69,29 @@ inline bool IsCompact(const char16_t* p, const char16_t* end) {
 #ifdef PIVARO_JSON_SSE2
   {
     // First the cheaper question: is there nothing special at all, inside
-    // strings or out? Then quotes need not be tracked.
-    const __m128i low = _mm_set1_epi16(0x21);
-    const __m128i span = _mm_set1_epi16(0x7E - 0x21);
+    // strings or out? Then quotes need not be tracked. Sixteen units are
+    // packed into sixteen bytes for the test; packing saturates every unit
+    // from 0x80 up to 0x00 or 0xFF, both outside the printable range.
+    const __m128i low = _mm_set1_epi8(0x21);
+    const __m128i span = _mm_set1_epi8(0x7E - 0x21);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i hash = _mm_set1_epi16(u'#');
-    const __m128i slash = _mm_set1_epi16(u'/');
-    const __m128i backslash = _mm_set1_epi16(u'\\');
+    const __m128i hash = _mm_set1_epi8('#');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i backslash = _mm_set1_epi8('\\');
     auto check = [&](const char16_t* at, __m128i bad) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      const __m128i v = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 8)));
       // Non-zero exactly outside 0x21-0x7E.
-      bad = _mm_or_si128(bad, _mm_subs_epu16(_mm_sub_epi16(v, low), span));
-      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, hash));
-      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, slash));
-      return _mm_or_si128(bad, _mm_cmpeq_epi16(v, backslash));
+      bad = _mm_or_si128(bad, _mm_subs_epu8(_mm_sub_epi8(v, low), span));
+      const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(v, hash), _mm_cmpeq_epi8(v, slash));
+      return _mm_or_si128(bad, _mm_or_si128(marks, _mm_cmpeq_epi8(v, backslash)));
     };
-    if (end - p >= 8) {
+    if (end - p >= 16) {
       __m128i bad = zero;
       const char16_t* q = p;
-      for (; end - q >= 16; q += 16) bad = check(q + 8, check(q, bad));
-      if (end - q >= 8) bad = check(q, bad);
-      bad = check(end - 8, bad);  // the rest, overlapping checked units
-      if (_mm_movemask_epi8(_mm_cmpeq_epi16(bad, zero)) == 0xFFFF) return true;
+      for (; end - q >= 16; q += 16) bad = check(q, bad);
+      if (q != end) bad = check(end - 16, bad);  // the rest, overlapping checked units
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xFFFF) return true;
     }
   }
 #endif
