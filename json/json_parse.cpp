@@ -110,18 +110,6 @@ void Minify(const std::u16string& in, std::u16string& out, bool& escapedQuotes) 
   out.resize(static_cast<std::size_t>(o - base));
 }
 
-// Characters the depth scan has to look at; everything else is skipped
-// with one table lookup.
-struct StructureTable {
-  bool structural[128] = {};
-  constexpr StructureTable() {
-    for (char c : {'"', '[', ']', '{', '}', ',', ':'}) structural[static_cast<int>(c)] = true;
-  }
-};
-constexpr StructureTable kStructure;
-
-bool IsStructural(char16_t c) { return c < 0x80 && kStructure.structural[c]; }
-
 // Index of the first of the target characters at nesting depth 0 from
 // `start`, or kNotFound when a closing bracket at depth 0 or the end of the
 // text comes first. Strings are skipped whole (escaped quotes no longer
@@ -132,10 +120,9 @@ std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t
                          char16_t target2) {
   const char16_t* const base = text.data();
   const char16_t* const end = base + text.size();
-  const char16_t* p = base + start;
-  for (; p < end; ++p) {
+  for (const char16_t* p = FindStructural(base + start, end); p < end;
+       p = FindStructural(p + 1, end)) {
     char16_t c = *p;
-    if (!IsStructural(c)) continue;
     if (c == target1 || c == target2) return static_cast<std::size_t>(p - base);
     if (c == u'"') {
       p = Find(p + 1, end, u'"');
@@ -145,9 +132,9 @@ std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t
       const char16_t close = c == u'[' ? u']' : u'}';
       std::size_t depth = 1;
       while (depth) {
-        if (++p == end) return kNotFound;
+        p = FindStructural(p + 1, end);
+        if (p == end) return kNotFound;
         c = *p;
-        if (!IsStructural(c)) continue;
         if (c == open) {
           ++depth;
         } else if (c == close) {
