@@ -1,5 +1,6 @@
 // Handles, reference counts, copy-on-write and the building operations.
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <new>
 #include <string>
