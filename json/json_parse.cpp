@@ -254,8 +254,10 @@ void DecodeArray(JsonValue* value) {
         return;
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
+      // A new value's strings are empty: appending fills them without the
+      // general replace that assign goes through.
       JsonPtr child(NewValue());
-      child->text.assign(text, start, stop - start);
+      child->text.append(text.data() + start, stop - start);
       child->depth = childDepth;
       child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
@@ -285,7 +287,8 @@ void DecodeObject(JsonValue* value) {
         const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
         if (close + 1 < end && *close == u'"' && close[1] == u':') {
           colon = static_cast<std::size_t>(close + 1 - base);
-          child->name.assign(base + keyStart + 1, close);
+          child->name.append(base + keyStart + 1,
+                             static_cast<std::size_t>(close - base - keyStart - 1));
         }
       }
       if (colon == kNotFound) {
@@ -317,7 +320,7 @@ void DecodeObject(JsonValue* value) {
         comma = FindAtDepth0(text, resume, u',', u',');
       }
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
-      child->text.assign(text, colon + 1, stop - colon - 1);
+      child->text.append(base + colon + 1, stop - colon - 1);
       child->depth = childDepth;
       child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
