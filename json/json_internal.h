@@ -11,6 +11,13 @@ namespace json_detail {
 // Containers deeper than this below the parsed root decode to a failed Null.
 constexpr std::uint16_t kMaxDepth = 512;
 
+// A value in the state of `new JsonValue`, from the thread's pool of
+// released ones when it has one.
+JsonValue* NewValue();
+// Called when the last handle to a value goes: pools the value or deletes
+// it.
+void ReleaseValue(JsonValue* value);
+
 // Splits a container or decodes a scalar the first time it is read.
 void Decode(JsonValue* value);
 

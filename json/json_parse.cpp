@@ -44,10 +44,10 @@ constexpr PlainTable kPlain;
 // The output never grows past the input, so the input is copied once and
 // compacted in place: a received message is usually compact already, and
 // then nothing after the copy is written at all.
-std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
+void Minify(const std::u16string& in, std::u16string& out, bool& escapedQuotes) {
   escapedQuotes = false;
-  std::u16string out(in);
-  if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return out;
+  out.assign(in);
+  if (out.empty() || IsCompact(out.data(), out.data() + out.size())) return;
   char16_t* const base = &out[0];
   char16_t* o = base;
   const char16_t* p = base;
@@ -108,20 +108,7 @@ std::u16string Minify(const std::u16string& in, bool& escapedQuotes) {
     break;  // any other character outside a string ends the text
   }
   out.resize(static_cast<std::size_t>(o - base));
-  return out;
 }
-
-// Characters the depth scan has to look at; everything else is skipped
-// with one table lookup.
-struct StructureTable {
-  bool structural[128] = {};
-  constexpr StructureTable() {
-    for (char c : {'"', '[', ']', '{', '}', ',', ':'}) structural[static_cast<int>(c)] = true;
-  }
-};
-constexpr StructureTable kStructure;
-
-bool IsStructural(char16_t c) { return c < 0x80 && kStructure.structural[c]; }
 
 // Index of the first of the target characters at nesting depth 0 from
 // `start`, or kNotFound when a closing bracket at depth 0 or the end of the
@@ -133,10 +120,9 @@ std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t
                          char16_t target2) {
   const char16_t* const base = text.data();
   const char16_t* const end = base + text.size();
-  const char16_t* p = base + start;
-  for (; p < end; ++p) {
+  for (const char16_t* p = FindStructural(base + start, end); p < end;
+       p = FindStructural(p + 1, end)) {
     char16_t c = *p;
-    if (!IsStructural(c)) continue;
     if (c == target1 || c == target2) return static_cast<std::size_t>(p - base);
     if (c == u'"') {
       p = Find(p + 1, end, u'"');
@@ -146,9 +132,9 @@ std::size_t FindAtDepth0(const std::u16string& text, std::size_t start, char16_t
       const char16_t close = c == u'[' ? u']' : u'}';
       std::size_t depth = 1;
       while (depth) {
-        if (++p == end) return kNotFound;
+        p = FindStructural(p + 1, end);
+        if (p == end) return kNotFound;
         c = *p;
-        if (!IsStructural(c)) continue;
         if (c == open) {
           ++depth;
         } else if (c == close) {
@@ -268,8 +254,10 @@ void DecodeArray(JsonValue* value) {
         return;
       }
       std::size_t stop = end == kNotFound ? text.size() - 1 : end;
-      JsonPtr child(new JsonValue);
-      child->text.assign(text, start, stop - start);
+      // A new value's strings are empty: appending fills them without the
+      // general replace that assign goes through.
+      JsonPtr child(NewValue());
+      child->text.append(text.data() + start, stop - start);
       child->depth = childDepth;
       child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
@@ -294,12 +282,13 @@ void DecodeObject(JsonValue* value) {
       // search each. Anything else takes the general depth scan, which
       // finds the same positions for the usual shape.
       std::size_t colon = kNotFound;
-      JsonPtr child(new JsonValue);
+      JsonPtr child(NewValue());
       if (base[keyStart] == u'"') {
         const char16_t* close = FindEither(base + keyStart + 1, end, u'"', u'\\');
         if (close + 1 < end && *close == u'"' && close[1] == u':') {
           colon = static_cast<std::size_t>(close + 1 - base);
-          child->name.assign(base + keyStart + 1, close);
+          child->name.append(base + keyStart + 1,
+                             static_cast<std::size_t>(close - base - keyStart - 1));
         }
       }
       if (colon == kNotFound) {
@@ -331,7 +320,7 @@ void DecodeObject(JsonValue* value) {
         comma = FindAtDepth0(text, resume, u',', u',');
       }
       std::size_t stop = comma == kNotFound ? text.size() - 1 : comma;
-      child->text.assign(text, colon + 1, stop - colon - 1);
+      child->text.append(base + colon + 1, stop - colon - 1);
       child->depth = childDepth;
       child->rawVerbatim = value->rawVerbatim;
       Classify(child.get());
@@ -457,19 +446,36 @@ bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
   std::uint64_t mantissa = 0;
   int digits = 0;
   int scale = 0;
+  const char16_t* const first = p;
   for (; p < end && IsDigit(*p); ++p, ++digits) {
     if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
   }
+  bool barePoint = false;
   if (p < end && *p == u'.') {
     for (++p; p < end && IsDigit(*p); ++p, ++digits, --scale) {
       if (digits < 19) mantissa = mantissa * 10 + static_cast<unsigned>(*p - u'0');
     }
+    barePoint = scale == 0;
   }
   if (digits == 0) {
     result = 0.0;
     return true;
   }
-  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
+  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) {
+    // Too many digits for one exact operation, as the shortest text of a
+    // double often has (0.30000000000000004). Plain digits with a
+    // fraction and no exponent are exactly the text the general path
+    // would hand to from_chars, so that is done here without its copying.
+    if (barePoint || (p < end && (*p == u'e' || *p == u'E'))) return false;
+    char narrow[64];
+    if (p - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
+    char* o = narrow;
+    for (const char16_t* q = first; q < p; ++q) *o++ = static_cast<char>(*q);
+    double value = 0.0;
+    if (std::from_chars(narrow, o, value).ec != std::errc()) return false;
+    result = negative ? -value : value;
+    return true;
+  }
   if (p < end && (*p == u'e' || *p == u'E')) {
     const char16_t* q = p + 1;
     bool negativeExponent = false;
@@ -591,14 +597,15 @@ void Decode(JsonValue* value) {
 
 JsonPtr JsonParse(const std::u16string& text) {
   bool escapedQuotes = false;
-  std::u16string minified = json_detail::Minify(text, escapedQuotes);
+  // Minified straight into the root, whose buffer a pooled value brings.
+  JsonPtr root(json_detail::NewValue());
+  std::u16string& minified = root->text;
+  json_detail::Minify(text, minified, escapedQuotes);
   const bool bracketed =
       minified.size() >= 2 && ((minified.front() == u'[' && minified.back() == u']') ||
                                (minified.front() == u'{' && minified.back() == u'}'));
   if (!bracketed) throw std::invalid_argument("");
-  JsonPtr root(new JsonValue);
   root->kind = minified.front() == u'[' ? JsonKind::Array : JsonKind::Object;
-  root->text = std::move(minified);
   root->rawVerbatim = !escapedQuotes;
   return root;
 }

@@ -55,6 +55,52 @@ inline const char16_t* Find(const char16_t* p, const char16_t* end, char16_t c) 
   return FindEither(p, end, c, c);
 }
 
+// Units that shape the text outside strings: quote, comma, colon and the
+// four brackets.
+inline bool IsStructuralUnit(char16_t c) {
+  return c == u'"' || c == u',' || c == u':' || c == u'[' || c == u']' || c == u'{' || c == u'}';
+}
+
+// First structural unit in [p, end), or `end`: what the depth scans skip
+// between the places they have to look at. Numbers and literals are passed
+// sixteen units at a time.
+inline const char16_t* FindStructural(const char16_t* p, const char16_t* end) {
+#ifdef PIVARO_JSON_SSE2
+  if (end - p >= 16) {
+    // Packing saturates units from 0x80 up to 0x00 or 0xFF, neither of
+    // which is structural; OR-ing 0x20 folds [ and ] onto { and }.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i colon = _mm_set1_epi8(':');
+    const __m128i open = _mm_set1_epi8('{');
+    const __m128i close = _mm_set1_epi8('}');
+    const __m128i fold = _mm_set1_epi8(0x20);
+    auto hits = [&](const char16_t* at) {
+      const __m128i v = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 8)));
+      const __m128i folded = _mm_or_si128(v, fold);
+      const __m128i a = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, comma));
+      const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close));
+      return static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_cmpeq_epi8(v, colon))));
+    };
+    for (; end - p >= 16; p += 16) {
+      const unsigned mask = hits(p);
+      if (mask) return p + LowestBit(mask);
+    }
+    if (p == end) return end;
+    // The rest as the last sixteen units; those before `p` were clear.
+    const char16_t* const last = end - 16;
+    const unsigned mask = hits(last) >> (p - last);
+    return mask ? p + LowestBit(mask) : end;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (IsStructuralUnit(*p)) return p;
+  }
+  return end;
+}
+
 // Characters outside strings that the minifier drops or stops at: all but
 // printable ASCII, and the comment starters.
 inline bool IsSpecialOutside(char16_t c) { return c < 0x21 || c > 0x7E || c == u'#' || c == u'/'; }
@@ -69,28 +115,29 @@ inline bool IsCompact(const char16_t* p, const char16_t* end) {
 #ifdef PIVARO_JSON_SSE2
   {
     // First the cheaper question: is there nothing special at all, inside
-    // strings or out? Then quotes need not be tracked.
-    const __m128i low = _mm_set1_epi16(0x21);
-    const __m128i span = _mm_set1_epi16(0x7E - 0x21);
+    // strings or out? Then quotes need not be tracked. Sixteen units are
+    // packed into sixteen bytes for the test; packing saturates every unit
+    // from 0x80 up to 0x00 or 0xFF, both outside the printable range.
+    const __m128i low = _mm_set1_epi8(0x21);
+    const __m128i span = _mm_set1_epi8(0x7E - 0x21);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i hash = _mm_set1_epi16(u'#');
-    const __m128i slash = _mm_set1_epi16(u'/');
-    const __m128i backslash = _mm_set1_epi16(u'\\');
+    const __m128i hash = _mm_set1_epi8('#');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i backslash = _mm_set1_epi8('\\');
     auto check = [&](const char16_t* at, __m128i bad) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      const __m128i v = _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 8)));
       // Non-zero exactly outside 0x21-0x7E.
-      bad = _mm_or_si128(bad, _mm_subs_epu16(_mm_sub_epi16(v, low), span));
-      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, hash));
-      bad = _mm_or_si128(bad, _mm_cmpeq_epi16(v, slash));
-      return _mm_or_si128(bad, _mm_cmpeq_epi16(v, backslash));
+      bad = _mm_or_si128(bad, _mm_subs_epu8(_mm_sub_epi8(v, low), span));
+      const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(v, hash), _mm_cmpeq_epi8(v, slash));
+      return _mm_or_si128(bad, _mm_or_si128(marks, _mm_cmpeq_epi8(v, backslash)));
     };
-    if (end - p >= 8) {
+    if (end - p >= 16) {
       __m128i bad = zero;
       const char16_t* q = p;
-      for (; end - q >= 16; q += 16) bad = check(q + 8, check(q, bad));
-      if (end - q >= 8) bad = check(q, bad);
-      bad = check(end - 8, bad);  // the rest, overlapping checked units
-      if (_mm_movemask_epi8(_mm_cmpeq_epi16(bad, zero)) == 0xFFFF) return true;
+      for (; end - q >= 16; q += 16) bad = check(q, bad);
+      if (q != end) bad = check(end - 16, bad);  // the rest, overlapping checked units
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xFFFF) return true;
     }
   }
 #endif

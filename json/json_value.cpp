@@ -1,5 +1,6 @@
 // Handles, reference counts, copy-on-write and the building operations.
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <new>
 #include <string>
@@ -22,6 +23,14 @@ enum BlockKind { kValueBlock, kChildrenBlock, kSlotsBlock, kBlockKinds };
 constexpr std::uint32_t kFirstCapacity = 8;
 constexpr std::uint32_t kCachedBlocks = 256;  // of each kind, per thread
 
+// Released values are also kept whole, strings and all: a value taken
+// again then receives the next message's text into the buffer that held
+// the last one's, and a stream of messages of similar size is read without
+// a string allocation. Longer buffers are given back, which bounds what a
+// thread keeps to kPooledValues values of kKeptTextUnits units per string.
+constexpr std::uint32_t kPooledValues = 256;
+constexpr std::size_t kKeptTextUnits = 512;
+
 struct FreeBlock {
   FreeBlock* next;
 };
@@ -29,6 +38,8 @@ struct FreeBlock {
 struct BlockCache {
   FreeBlock* head[kBlockKinds];
   std::uint32_t count[kBlockKinds];
+  JsonValue* pooled[kPooledValues];
+  std::uint32_t pooledCount;
   bool open;
   bool closed;
 };
@@ -38,6 +49,9 @@ struct BlockCacheCloser {
   ~BlockCacheCloser() {
     BlockCache& cache = tBlocks;
     cache.closed = true;
+    // Pooled values have no children; their memory goes to the heap since
+    // the cache is closed.
+    while (cache.pooledCount) delete cache.pooled[--cache.pooledCount];
     for (int kind = 0; kind < kBlockKinds; ++kind) {
       while (cache.head[kind]) {
         FreeBlock* next = cache.head[kind]->next;
@@ -75,14 +89,18 @@ void* TakeBlock(BlockKind kind, std::size_t size) {
   return ::operator new(size);
 }
 
+// The first use registers the closer for this thread's exit.
+void OpenCache(BlockCache& cache) {
+  if (!cache.open) {
+    static_cast<void>(&tBlockCacheCloser);
+    cache.open = true;
+  }
+}
+
 void GiveBlock(BlockKind kind, void* memory) {
   BlockCache& cache = tBlocks;
   if (kCacheBlocks && !cache.closed && cache.count[kind] < kCachedBlocks) {
-    if (!cache.open) {
-      // The first use registers the closer for this thread's exit.
-      static_cast<void>(&tBlockCacheCloser);
-      cache.open = true;
-    }
+    OpenCache(cache);
     FreeBlock* block = static_cast<FreeBlock*>(memory);
     block->next = cache.head[kind];
     cache.head[kind] = block;
@@ -149,6 +167,51 @@ void DeleteSlots(JsonPtr* slots, std::uint32_t capacity) {
 
 namespace json_detail {
 
+JsonValue* NewValue() {
+  BlockCache& cache = tBlocks;
+  if (cache.pooledCount) return cache.pooled[--cache.pooledCount];
+  return new JsonValue;
+}
+
+void ReleaseValue(JsonValue* value) {
+  BlockCache& cache = tBlocks;
+  if (!kCacheBlocks || cache.closed || cache.pooledCount == kPooledValues) {
+    delete value;
+    return;
+  }
+  if (value->children) {
+    // Releases the subtree without recursion; the children join the pool.
+    JsonChildren* children = value->children;
+    value->children = nullptr;
+    FreeChildren(children);
+    // Pooling the children may have filled the pool.
+    if (cache.pooledCount == kPooledValues) {
+      delete value;
+      return;
+    }
+  }
+  OpenCache(cache);
+  // Back to the state of `new JsonValue` (the value tests check that
+  // every field reads as new), keeping string buffers of moderate size.
+  for (std::u16string* s : {&value->name, &value->text}) {
+    if (s->capacity() > kKeptTextUnits) {
+      std::u16string().swap(*s);
+    } else {
+      s->clear();
+    }
+  }
+  value->kind = JsonKind::Null;
+  value->nameEscaped = false;
+  value->textEscaped = false;
+  value->number = 0.0;
+  value->boolValue = false;
+  value->refCount = 1;
+  value->decoded = false;
+  value->depth = 0;
+  value->rawVerbatim = false;
+  cache.pooled[cache.pooledCount++] = value;
+}
+
 void AddChild(JsonChildren& children, JsonPtr child) {
   if (children.count == children.capacity) {
     if (children.capacity >= (1u << 30)) throw std::bad_alloc();
@@ -185,7 +248,7 @@ void FreeChildren(JsonChildren* children) {
 namespace {
 
 JsonValue* CopyFields(const JsonValue& source) {
-  JsonValue* copy = new JsonValue;
+  JsonValue* copy = NewValue();
   copy->kind = source.kind;
   copy->name = source.name;
   copy->nameEscaped = source.nameEscaped;
@@ -266,7 +329,7 @@ JsonPtr& JsonPtr::operator=(JsonPtr&& other) noexcept {
 }
 
 JsonPtr::~JsonPtr() {
-  if (value_ && --value_->refCount == 0) delete value_;
+  if (value_ && --value_->refCount == 0) ReleaseValue(value_);
 }
 
 void JsonPtr::Detach() {
@@ -419,7 +482,7 @@ JsonPtr JsonPtr::ToArray() const {
 }
 
 JsonPtr JsonNew(JsonKind kind) {
-  JsonPtr value(new JsonValue);
+  JsonPtr value(NewValue());
   value->kind = kind;
   value->decoded = true;
   if (kind == JsonKind::Array || kind == JsonKind::Object) value->children = new JsonChildren;
@@ -427,7 +490,7 @@ JsonPtr JsonNew(JsonKind kind) {
 }
 
 JsonPtr JsonNewString(const std::u16string& name, const std::u16string& text) {
-  JsonPtr value(new JsonValue);
+  JsonPtr value(NewValue());
   value->kind = JsonKind::String;
   value->name = name;
   value->nameEscaped = true;

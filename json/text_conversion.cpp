@@ -18,47 +18,55 @@ constexpr unsigned kUtf8CodePage = 65001;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// Whether every byte is below 0x80 (every unit below 0x80 for UTF-16). Pure
-// ASCII, the usual message, is then copied unit for unit in one pass
-// without first filling the output with zeros.
-bool IsAscii(const unsigned char* p, const unsigned char* end) {
+// Narrows [p, end) into `o` when every unit is below 0x80; false (with `o`
+// partly written) otherwise.
+bool NarrowAscii(const char16_t* p, const char16_t* end, char* o) {
 #ifdef PIVARO_JSON_SSE2
-  for (; end - p >= 16; p += 16) {
-    if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))) return false;
-  }
-#endif
-  unsigned char high = 0;
-  for (; p < end; ++p) high |= *p;
-  return high < 0x80;
-}
-
-bool IsAscii(const char16_t* p, const char16_t* end) {
-#ifdef PIVARO_JSON_SSE2
+  const char16_t* const begin = p;
   const __m128i nonAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
   const __m128i zero = _mm_setzero_si128();
-  for (; end - p >= 8; p += 8) {
+  for (; end - p >= 16; p += 16, o += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i high = _mm_and_si128(_mm_or_si128(a, b), nonAscii);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)) != 0xFFFF) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(a, b));
+  }
+  if (end - p >= 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, nonAscii), zero)) != 0xFFFF) {
       return false;
     }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
+    p += 8;
+    o += 8;
+  }
+  if (p < end && end - begin >= 8) {
+    // The rest as the last eight units, overlapping narrowed ones.
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 8));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, nonAscii), zero)) != 0xFFFF) {
+      return false;
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o - (p - (end - 8))), _mm_packus_epi16(v, v));
+    return true;
   }
 #endif
   char16_t high = 0;
-  for (; p < end; ++p) high |= *p;
+  for (; p < end; ++p) {
+    high |= *p;
+    *o++ = static_cast<char>(*p);
+  }
   return high < 0x80;
 }
 
 }  // namespace
 
 bool FastUtf8ToUtf16(const std::string& utf8, std::u16string& wide) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const unsigned char* const begin = reinterpret_cast<const unsigned char*>(utf8.data());
+  const unsigned char* p = begin;
   const unsigned char* const end = p + utf8.size();
-  if (IsAscii(p, end)) {
-    std::u16string out(p, end);
-    wide.swap(out);
-    return true;
-  }
-  // Never more code units than bytes.
+  // Never more code units than bytes. ASCII runs, most of a message, are
+  // widened sixteen at a time on the same pass that checks them.
   std::u16string out(utf8.size(), u'\0');
   char16_t* o = &out[0];
   while (p < end) {
@@ -77,6 +85,20 @@ bool FastUtf8ToUtf16(const std::string& utf8, std::u16string& wide) {
       p += 16;
     }
     if (p == end) break;
+    if (end - p < 16 && end - begin >= 16) {
+      // The last sixteen bytes, overlapping converted ones, when all are
+      // ASCII: those already converted were then one unit each, right
+      // before `o`.
+      const unsigned char* const last = end - 16;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(last));
+      if (!_mm_movemask_epi8(v)) {
+        char16_t* const at = o - (p - last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 8), _mm_unpackhi_epi8(v, zero));
+        o += end - p;
+        break;
+      }
+    }
 #endif
     const unsigned c = *p;
     if (c < 0x80) {
@@ -123,10 +145,14 @@ bool FastUtf16ToUtf8(const std::u16string& wide, std::string& utf8) {
   if (wide.size() > std::numeric_limits<std::size_t>::max() / 3) return false;
   const char16_t* p = wide.data();
   const char16_t* const end = p + wide.size();
-  if (IsAscii(p, end)) {
-    std::string out(p, end);
-    utf8.swap(out);
-    return true;
+  {
+    // ASCII first, narrowed on the pass that checks it, into a buffer of
+    // the exact size; anything else starts over below.
+    std::string out(wide.size(), '\0');
+    if (NarrowAscii(p, end, &out[0])) {
+      utf8.swap(out);
+      return true;
+    }
   }
   // Never more than three bytes per code unit (a pair of two gives four).
   std::string out(wide.size() * 3, '\0');

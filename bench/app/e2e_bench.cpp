@@ -1,10 +1,14 @@
 // End-to-end latency on loopback: a phone command until the presentation
 // application's automation member runs, and until the PC's "state" answer is
 // back at the phone, over the direct session (TCP) and the relay (a local
-// Mosquitto). Bare round trips of the same transports (an Asio TCP echo of a
-// frame, a Paho QoS 2 publish answered by a second client) run in the same
-// process for comparison. Each benchmark reports the median and the 99th
-// percentile of its iterations in microseconds (and the slowest).
+// Mosquitto). Bare transports run in the same process for comparison, one
+// way against one way and round trip against round trip: a frame written
+// until the receiving thread has read it, and an Asio TCP echo of it; a
+// Paho QoS 2 publish until the other client's message-arrived, and the same
+// publish answered by the other client. Both Paho clients share one topic
+// of the session's layout, as PC and phone do, and send payloads of the
+// product's size; every QoS 2 exchange ends before the next sample. Each benchmark reports the
+// median and the 99th percentile of its iterations in microseconds (and the slowest).
 #include <MQTTAsync.h>
 #include <benchmark/benchmark.h>
 
@@ -13,6 +17,7 @@
 #include <boost/asio.hpp>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -274,13 +279,113 @@ void BM_BareTcpEcho(benchmark::State& state) {
   Report(state, micros);
 }
 
-// Two Paho asynchronous clients on the broker: one publishes at QoS 2, the
-// other answers each message at QoS 2 on a second topic (the shape of a
-// phone command and the PC's answer).
+// A frame of the size of {"msg":"next"} until the receiving thread's read
+// of it returns; the bytes are checked there. `posted`: the sender hands
+// the write to its own io thread, as the phone simulator's links do, so
+// that the one-way commands, which are sent that way, are compared with
+// a transport that pays the same hand-off on the phone's side.
+void BareTcpOneWay(benchmark::State& state, bool posted) {
+  namespace asio = boost::asio;
+  using asio::ip::tcp;
+  asio::io_context serverIo;
+  tcp::acceptor acceptor(serverIo, tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+  const std::string frame = EncodeFrame(R"({"msg":"next"})");
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::uint64_t frames = 0;
+  bool wrong = false;
+  Clock::time_point readAt;
+  std::thread server([&] {
+    boost::system::error_code ec;
+    tcp::socket peer(serverIo);
+    acceptor.accept(peer, ec);
+    if (ec) return;
+    peer.set_option(tcp::no_delay(true), ec);
+    std::string got(frame.size(), '\0');
+    for (;;) {
+      asio::read(peer, asio::buffer(&got[0], got.size()), ec);
+      const auto now = Clock::now();
+      if (ec) return;
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        ++frames;
+        readAt = now;
+        wrong = wrong || got != frame;
+      }
+      arrived.notify_all();
+    }
+  });
+  asio::io_context io;
+  tcp::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect(acceptor.local_endpoint(), ec);
+  socket.set_option(tcp::no_delay(true), ec);
+  auto work = asio::make_work_guard(io);
+  std::thread sender;
+  if (posted) sender = std::thread([&io] { io.run(); });
+  std::vector<double> micros;
+  std::uint64_t sent = 0;
+  for (auto _ : state) {
+    const auto begin = Clock::now();
+    if (posted) {
+      asio::post(io, [&] {
+        asio::async_write(socket, asio::buffer(frame),
+                          [](const boost::system::error_code&, std::size_t) {});
+      });
+    } else {
+      asio::write(socket, asio::buffer(frame), ec);
+    }
+    ++sent;
+    std::unique_lock<std::mutex> guard(lock);
+    if (ec || !arrived.wait_for(guard, kLimit, [&] { return frames >= sent; }) || wrong) {
+      state.SkipWithError(wrong ? "frame changed on the way" : "frame not received");
+      break;
+    }
+    const auto took = readAt - begin;
+    guard.unlock();
+    micros.push_back(Micros(took));
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
+  }
+  if (posted) {
+    asio::post(io, [&] {
+      boost::system::error_code ignored;
+      socket.close(ignored);
+    });
+    work.reset();
+    sender.join();
+  } else {
+    socket.close(ec);
+  }
+  server.join();
+  Report(state, micros);
+}
+
+void BM_BareTcpOneWay(benchmark::State& state) { BareTcpOneWay(state, false); }
+void BM_BareTcpOneWayPosted(benchmark::State& state) { BareTcpOneWay(state, true); }
+
+// The product's relay layout: one topic "kestil/<guid>/<suffix>" for both
+// ends, and payloads addressed with the phone's and the PC's ids.
+constexpr char kBareTopic[] = "kestil/3f9a6c2e8b1d4f7a9c0e5b2d6a8f1c3e/1700000000_12349";
+constexpr char kBareCommand[] =
+    R"({"msg":"next","src":"phone_0123456789abcdef","dst":"3f9a6c2e8b1d4f7a9c0e5b2d6a8f1c3e_1700000000_12349"})";
+constexpr char kBareAnswer[] =
+    R"({"msg":"state","state":1,"src":"3f9a6c2e8b1d4f7a9c0e5b2d6a8f1c3e_1700000000_12349","dst":"phone_0123456789abcdef"})";
+
+// Two Paho asynchronous clients on the broker, both subscribed to the one
+// shared topic: the asker publishes a command at QoS 2; the answerer notes
+// its arrival and, when answering, publishes the answer at QoS 2 on the
+// same topic (the shape of a phone command and the PC's answer). Each
+// hears its own publications too and tells them apart by the payload.
 class PahoPair {
  public:
   explicit PahoPair(const std::string& uri) : uri_(uri) {}
   ~PahoPair() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    if (answering_.joinable()) answering_.join();
     for (MQTTAsync* c : {&asker_, &answerer_}) {
       if (!*c) continue;
       MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
@@ -293,24 +398,39 @@ class PahoPair {
     }
   }
 
-  bool Setup() {
-    return Join(&answerer_, "bench-answerer", "bench/ask", &PahoPair::Answer) &&
-           Join(&asker_, "bench-asker", "bench/answer", &PahoPair::Answered);
+  bool Setup(bool answer) {
+    answer_ = answer;
+    if (!Join(&answerer_, "bench-answerer", kBareTopic, &PahoPair::Arrived) ||
+        !Join(&asker_, "bench-asker", kBareTopic, &PahoPair::Answered)) {
+      return false;
+    }
+    if (answer_) answering_ = std::thread([this] { AnswerCommands(); });
+    return true;
   }
 
-  bool RoundTrip(Clock::duration& took) {
+  // Command until the answer is back at the asker (answering pair), or
+  // until the command reaches the answerer (one way); then, outside the
+  // sample, until every QoS 2 exchange of it has ended.
+  bool Sample(Clock::duration& took) {
     std::unique_lock<std::mutex> guard(lock_);
-    const std::uint64_t target = answers_ + 1;
+    const std::uint64_t target = (answer_ ? answers_ : commands_) + 1;
+    const std::uint64_t sentTarget = completed_ + (answer_ ? 2 : 1);
     guard.unlock();
-    static const char payload[] = R"({"msg":"next","src":"phone","dst":"pc"})";
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    options.onSuccess = &PahoPair::Completed;
+    options.context = this;
     const auto sent = Clock::now();
-    if (MQTTAsync_send(asker_, "bench/ask", sizeof payload - 1, payload, 2, 0, nullptr) !=
+    if (MQTTAsync_send(asker_, kBareTopic, sizeof kBareCommand - 1, kBareCommand, 2, 0, &options) !=
         MQTTASYNC_SUCCESS) {
       return false;
     }
     guard.lock();
-    if (!changed_.wait_for(guard, kLimit, [&] { return answers_ >= target; })) return false;
-    took = answeredAt_ - sent;
+    if (!changed_.wait_for(guard, kLimit, [&] {
+          return (answer_ ? answers_ : commands_) >= target && completed_ >= sentTarget;
+        })) {
+      return false;
+    }
+    took = (answer_ ? answeredAt_ : commandAt_) - sent;
     return true;
   }
 
@@ -324,80 +444,127 @@ class PahoPair {
     MQTTAsync_setCallbacks(*client, this, nullptr, on, nullptr);
     // Without Nagle's algorithm, like the relay session and the phone.
     const auto before = MqttTcpSockets();
-    subscribed_ = false;
-    topic_ = topic;
-    joining_ = *client;
     MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer;
     opts.cleansession = 1;
     opts.keepAliveInterval = 30;
-    opts.onSuccess = &PahoPair::Connected;
+    opts.onSuccess = &PahoPair::Done;
     opts.context = this;
-    if (MQTTAsync_connect(*client, &opts) != MQTTASYNC_SUCCESS) return false;
-    std::unique_lock<std::mutex> guard(lock_);
-    if (!changed_.wait_for(guard, kLimit, [&] { return subscribed_; })) return false;
+    if (MQTTAsync_connect(*client, &opts) != MQTTASYNC_SUCCESS || !WaitDone()) return false;
+    // Subscribed from here, not from the connect callback: Paho's own
+    // functions are never called on its threads.
+    MQTTAsync_responseOptions sub = MQTTAsync_responseOptions_initializer;
+    sub.onSuccess = &PahoPair::Done;
+    sub.context = this;
+    if (MQTTAsync_subscribe(*client, topic, 2, &sub) != MQTTASYNC_SUCCESS || !WaitDone()) {
+      return false;
+    }
     MqttSetNoDelayOnNewSockets(before, MqttUriPort(uri_));
     return true;
   }
-  static void Connected(void* context, MQTTAsync_successData*) {
-    auto* self = static_cast<PahoPair*>(context);
-    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-    opts.onSuccess = &PahoPair::Subscribed;
-    opts.context = self;
-    MQTTAsync_subscribe(self->joining_, self->topic_, 2, &opts);
+  bool WaitDone() {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!changed_.wait_for(guard, kLimit, [&] { return done_; })) return false;
+    done_ = false;
+    return true;
   }
-  static void Subscribed(void* context, MQTTAsync_successData*) {
+  static void Done(void* context, MQTTAsync_successData*) {
     auto* self = static_cast<PahoPair*>(context);
     {
       std::lock_guard<std::mutex> guard(self->lock_);
-      self->subscribed_ = true;
+      self->done_ = true;
     }
     self->changed_.notify_all();
   }
-  static int Answer(void* context, char* topic, int, MQTTAsync_message* message) {
+  // The answering client's own thread: each command noted by Arrived is
+  // answered from here.
+  void AnswerCommands() {
+    std::uint64_t answered = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return closing_ || commands_ > answered; });
+        if (closing_) return;
+        answered = commands_;
+      }
+      MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+      options.onSuccess = &PahoPair::Completed;
+      options.context = this;
+      MQTTAsync_send(answerer_, kBareTopic, sizeof kBareAnswer - 1, kBareAnswer, 2, 0, &options);
+    }
+  }
+  static bool Is(const MQTTAsync_message* message, const char* payload, std::size_t size) {
+    return static_cast<std::size_t>(message->payloadlen) == size &&
+           std::memcmp(message->payload, payload, size) == 0;
+  }
+  // Paho's thread: notes the command and hands the answer on.
+  static int Arrived(void* context, char* topic, int, MQTTAsync_message* message) {
     auto* self = static_cast<PahoPair*>(context);
-    static const char payload[] = R"({"msg":"state","state":1,"src":"pc","dst":"phone"})";
-    MQTTAsync_send(self->answerer_, "bench/answer", sizeof payload - 1, payload, 2, 0, nullptr);
+    if (Is(message, kBareCommand, sizeof kBareCommand - 1)) {
+      const auto now = Clock::now();
+      {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        ++self->commands_;
+        self->commandAt_ = now;
+      }
+      self->changed_.notify_all();
+    }
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic);
     return 1;
   }
   static int Answered(void* context, char* topic, int, MQTTAsync_message* message) {
     auto* self = static_cast<PahoPair*>(context);
-    {
-      std::lock_guard<std::mutex> guard(self->lock_);
-      ++self->answers_;
-      self->answeredAt_ = Clock::now();
+    if (Is(message, kBareAnswer, sizeof kBareAnswer - 1)) {
+      const auto now = Clock::now();
+      {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        ++self->answers_;
+        self->answeredAt_ = now;
+      }
+      self->changed_.notify_all();
     }
-    self->changed_.notify_all();
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic);
     return 1;
+  }
+  // A publication's QoS 2 exchange has ended (its PUBCOMP).
+  static void Completed(void* context, MQTTAsync_successData*) {
+    auto* self = static_cast<PahoPair*>(context);
+    {
+      std::lock_guard<std::mutex> guard(self->lock_);
+      ++self->completed_;
+    }
+    self->changed_.notify_all();
   }
 
   std::string uri_;
   MQTTAsync asker_ = nullptr;
   MQTTAsync answerer_ = nullptr;
-  MQTTAsync joining_ = nullptr;
-  const char* topic_ = nullptr;
   std::mutex lock_;
   std::condition_variable changed_;
-  bool subscribed_ = false;
+  bool done_ = false;
+  bool closing_ = false;
+  bool answer_ = true;
+  std::thread answering_;
   std::uint64_t answers_ = 0;
+  std::uint64_t commands_ = 0;
+  std::uint64_t completed_ = 0;
   Clock::time_point answeredAt_;
+  Clock::time_point commandAt_;
 };
 
-void BM_BarePahoRoundTrip(benchmark::State& state) {
+void BarePaho(benchmark::State& state, bool answer) {
   World& w = TheWorld();
   PahoPair pair(w.broker.Uri());
-  if (!w.ok || !pair.Setup()) {
+  if (!w.ok || !pair.Setup(answer)) {
     state.SkipWithError("no MQTT clients");
     return;
   }
   std::vector<double> micros;
   for (auto _ : state) {
     Clock::duration took{};
-    if (!pair.RoundTrip(took)) {
-      state.SkipWithError("no answer");
+    if (!pair.Sample(took)) {
+      state.SkipWithError(answer ? "no answer" : "command not received");
       break;
     }
     micros.push_back(Micros(took));
@@ -405,6 +572,9 @@ void BM_BarePahoRoundTrip(benchmark::State& state) {
   }
   Report(state, micros);
 }
+
+void BM_BarePahoRoundTrip(benchmark::State& state) { BarePaho(state, true); }
+void BM_BarePahoOneWay(benchmark::State& state) { BarePaho(state, false); }
 
 // Bare transports first, then the whole road over each session.
 void RegisterAll() {
@@ -416,6 +586,8 @@ void RegisterAll() {
   auto timed = [](benchmark::internal::Benchmark* b, int iterations) {
     b->UseManualTime()->Iterations(iterations)->Unit(benchmark::kMicrosecond);
   };
+  timed(benchmark::RegisterBenchmark("BM_BareTcpOneWay", BM_BareTcpOneWay), 2000);
+  timed(benchmark::RegisterBenchmark("BM_BareTcpOneWayPosted", BM_BareTcpOneWayPosted), 2000);
   timed(benchmark::RegisterBenchmark("BM_BareTcpEcho", BM_BareTcpEcho), 2000);
   const Entry direct[] = {
       {"BM_DirectCommandToAutomation", CommandToAutomation, phone::Transport::DirectTcp},
@@ -425,6 +597,7 @@ void RegisterAll() {
       {"BM_RelayCommandToStateAnswer", CommandToStateAnswer, phone::Transport::Relay}};
   for (const auto& e : direct)
     timed(benchmark::RegisterBenchmark(e.name, e.run, e.transport), 1000);
+  timed(benchmark::RegisterBenchmark("BM_BarePahoOneWay", BM_BarePahoOneWay), 1000);
   timed(benchmark::RegisterBenchmark("BM_BarePahoRoundTrip", BM_BarePahoRoundTrip), 1000);
   for (const auto& e : relay) timed(benchmark::RegisterBenchmark(e.name, e.run, e.transport), 1000);
 }

@@ -2,12 +2,15 @@
 // publish to the session's OnMessage, the session's Send to the phone, and
 // beside them a bare Paho publish -> message-arrived hop between two plain
 // clients in the same process, so the figures show what the session adds.
-// Both ends subscribe to the one shared topic, as PC and phone do, so each
-// also hears its own publications. Arguments: pc_nodelay:1 is the session's
-// own switch for sending without Nagle's delay (for the bare hop: the
-// receiving client), phone_nodelay:1 the same for the phone's connection
-// (the publishing client), broker_nodelay:1 Mosquitto's set_tcp_nodelay.
-// TouchRate plays a phone dragging the laser at 240 moves a second.
+// The bare hop is like for like: a topic of the session's layout and
+// length that both ends subscribe to, as PC and phone do (so each also
+// hears its own publications), the phone's very payload, and each QoS 2
+// exchange completed (the publisher's PUBCOMP) before the next sample.
+// BM_PhoneToOnMessage interleaves its bare hops with the session's samples
+// and reports them beside its own (bare_median_us, bare_p99_us). Arguments: pc_nodelay:1 is the
+// session's own switch for sending without Nagle's delay (for the bare hop: the receiving client),
+// phone_nodelay:1 the same for the phone's connection (the publishing client), broker_nodelay:1
+// Mosquitto's set_tcp_nodelay. TouchRate plays a phone dragging the laser at 240 moves a second.
 #include <MQTTAsync.h>
 
 #include <algorithm>
@@ -131,9 +134,21 @@ class Client {
   }
   bool ok() const { return ok_; }
   bool Publish(const std::string& payload) {
+    delivered_.Reset();
     MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    // Runs on Paho's thread at the publisher's PUBCOMP; touches only our
+    // own state.
+    options.onSuccess = [](void* c, MQTTAsync_successData*) {
+      static_cast<Arrival*>(c)->Set(Clock::now());
+    };
+    options.context = &delivered_;
     return MQTTAsync_send(client_, topic_.c_str(), static_cast<int>(payload.size()), payload.data(),
                           2, 0, &options) == MQTTASYNC_SUCCESS;
+  }
+  // Waits (bounded) until the last publication's QoS 2 exchange is over.
+  bool WaitDelivered() {
+    Clock::time_point at;
+    return delivered_.Wait(at);
   }
 
  private:
@@ -149,6 +164,7 @@ class Client {
   MQTTAsync client_ = nullptr;
   std::string topic_;
   OnArrival onArrival_;
+  Arrival delivered_;
   bool ok_ = false;
 };
 
@@ -215,56 +231,119 @@ struct Relay {
   bool ok = false;
 };
 
+// A topic of the session's layout ("kestil/<guid>/<suffix>") and length
+// that no session uses: the suffix's last digit changed.
+std::string BareTopic(const std::string& sessionTopic) {
+  std::string topic = sessionTopic;
+  topic.back() = topic.back() == '7' ? '8' : '7';
+  return topic;
+}
+
+// The two plain clients of a bare hop; the sender plays the phone.
+struct BareHop {
+  Arrival arrival;
+  Client receiver;
+  Client sender;
+  BareHop(const std::string& uri, const std::string& topic, bool receiverNoDelay,
+          bool senderNoDelay)
+      : receiver(uri, "bare-rx", topic, receiverNoDelay,
+                 [this](const std::string&) { arrival.Set(Clock::now()); }),
+        sender(uri, "bare-tx", topic, senderNoDelay, nullptr) {}
+  bool ok() const { return receiver.ok() && sender.ok(); }
+
+  // One sample: publish until the receiver's message-arrived, then the
+  // end of the exchange outside the sample. False when anything was lost.
+  bool Sample(const std::string& payload, Clock::duration& took) {
+    arrival.Reset();
+    const auto begin = Clock::now();
+    Clock::time_point at;
+    if (!sender.Publish(payload) || !arrival.Wait(at) || !sender.WaitDelivered()) return false;
+    took = at - begin;
+    return true;
+  }
+};
+
+// A payload of the size the session receives: the phone's "next" with its
+// source and a PC client id of the session's length.
+std::string BarePayload() {
+  return R"({"msg":"next","src":"phoneA","dst":"3f9a6c2e8b1d4f7a9c0e5b2d6a8f1c3e_1700000000_12345"})";
+}
+
 void BM_BarePahoHop(benchmark::State& state) {
   MosquittoBroker& broker = Broker(state.range(2) != 0);
-  Arrival arrival;
-  Client receiver(broker.Uri(), "bare-rx", "bench/bare", state.range(0) != 0,
-                  [&](const std::string&) { arrival.Set(Clock::now()); });
-  Client sender(broker.Uri(), "bare-tx", "bench/bare", state.range(1) != 0, nullptr);
-  if (!receiver.ok() || !sender.ok()) {
+  BareHop hop(broker.Uri(), BareTopic("kestil/3f9a6c2e8b1d4f7a9c0e5b2d6a8f1c3e/1700000000_12345"),
+              state.range(0) != 0, state.range(1) != 0);
+  if (!hop.ok()) {
     state.SkipWithError("bare clients did not connect");
     return;
   }
-  const std::string payload = R"({"msg":"next","src":"phoneA","dst":"pc"})";
+  const std::string payload = BarePayload();
   std::vector<double> samples;
   for (auto _ : state) {
-    arrival.Reset();
-    auto begin = Clock::now();
-    if (!sender.Publish(payload)) {
-      state.SkipWithError("publish refused");
-      break;
-    }
-    Clock::time_point at;
-    if (!arrival.Wait(at)) {
+    Clock::duration took{};
+    if (!hop.Sample(payload, took)) {
       state.SkipWithError("lost message");
       break;
     }
-    samples.push_back(Ms(at - begin));
-    state.SetIterationTime(std::chrono::duration<double>(at - begin).count());
+    samples.push_back(Ms(took));
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
   }
   Report(state, samples);
 }
 
+double Us(double ms) { return ms * 1000; }
+
+// Phone publish to the session's OnMessage, each sample followed (or, on
+// odd iterations, preceded) by a bare hop with the same payload on a topic
+// of the same layout, so both see the same moment of the machine.
 void BM_PhoneToOnMessage(benchmark::State& state) {
   Arrival arrival;
   Relay relay(state, nullptr);
   if (!relay.ok) return;
+  BareHop hop(Broker(state.range(2) != 0).Uri(), BareTopic(relay.session->Topic()),
+              state.range(0) != 0, state.range(1) != 0);
+  if (!hop.ok()) {
+    state.SkipWithError("bare clients did not connect");
+    return;
+  }
   relay.notify.onMessage = [&](JsonPtr&) { arrival.Set(Clock::now()); };
   const std::string payload = relay.ToPc("next");
-  std::vector<double> samples;
+  std::vector<double> samples, bare;
+  bool bareFirst = false;
   for (auto _ : state) {
+    Clock::duration took{}, bareTook{};
+    if (bareFirst && !hop.Sample(payload, bareTook)) {
+      state.SkipWithError("lost bare message");
+      break;
+    }
     arrival.Reset();
     auto begin = Clock::now();
     Clock::time_point at;
-    if (!relay.phone->Publish(payload) || !arrival.Wait(at)) {
+    if (!relay.phone->Publish(payload) || !arrival.Wait(at) || !relay.phone->WaitDelivered()) {
       state.SkipWithError("lost message");
       break;
     }
-    samples.push_back(Ms(at - begin));
-    state.SetIterationTime(std::chrono::duration<double>(at - begin).count());
+    took = at - begin;
+    if (!bareFirst && !hop.Sample(payload, bareTook)) {
+      state.SkipWithError("lost bare message");
+      break;
+    }
+    bareFirst = !bareFirst;
+    samples.push_back(Ms(took));
+    bare.push_back(Ms(bareTook));
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
   }
   relay.notify.onMessage = nullptr;
-  Report(state, samples);
+  if (samples.empty()) return;
+  std::sort(samples.begin(), samples.end());
+  std::sort(bare.begin(), bare.end());
+  const auto p99 = [](const std::vector<double>& v) {
+    return v[std::min(v.size() - 1, v.size() * 99 / 100)];
+  };
+  state.counters["median_us"] = Us(samples[samples.size() / 2]);
+  state.counters["p99_us"] = Us(p99(samples));
+  state.counters["bare_median_us"] = Us(bare[bare.size() / 2]);
+  state.counters["bare_p99_us"] = Us(p99(bare));
 }
 
 void BM_SendToPhone(benchmark::State& state) {

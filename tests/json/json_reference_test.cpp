@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "json/json_scan.h"
 
 namespace {
 
@@ -312,6 +313,34 @@ TEST(JsonReference, EscapingMatchesTheModel) {
       JsonPtr root = JsonNew(JsonKind::Object);
       root.Append(JsonNewString(u"k" + std::u16string(1, specials[s]), text));
       EXPECT_EQ(JsonWrite(root), u"{\"k" + escapes[s] + u"\":\"" + expected + u"\"}");
+    }
+  }
+}
+
+// The vector scans against a unit-by-unit search: every structural unit
+// and near miss (units that pack or fold onto one) at every position of
+// the blocks, searched from every start.
+TEST(JsonReference, ScansFindWhatAUnitByUnitSearchFinds) {
+  const char16_t units[] = {u'"',    u',',    u':',      u'[',      u']',      u'{',      u'}',
+                            u'\x01', u'\x7F', u'\u00FF', u'\u017B', u'\u015B', u'\uFF2C', u'\u8022',
+                            u'\x1B', u'\x0C', u'\x1A',   u'K',      u'M',      u'\\'};
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (char16_t unit : units) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        std::u16string text(length, u'5');
+        if (at < length) text[at] = unit;
+        for (std::size_t start = 0; start <= length; ++start) {
+          const char16_t* const b = text.data();
+          const char16_t* const e = b + length;
+          const char16_t* expected = b + start;
+          while (expected < e && !json_detail::IsStructuralUnit(*expected)) ++expected;
+          ASSERT_EQ(json_detail::FindStructural(b + start, e) - b, expected - b)
+              << length << " " << static_cast<int>(unit) << " " << at << " " << start;
+          const char16_t* quote = b + start;
+          while (quote < e && *quote != u'"' && *quote != u'\\') ++quote;
+          ASSERT_EQ(json_detail::FindEither(b + start, e, u'"', u'\\') - b, quote - b);
+        }
+      }
     }
   }
 }

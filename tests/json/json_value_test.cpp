@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "json/json_internal.h"
 
 namespace {
 
@@ -228,6 +229,79 @@ TEST(JsonValueCache, TreesCrossThreadsAndOutliveTheirMakers) {
     reader.join();
   }
   for (const JsonPtr& root : made) EXPECT_EQ(root.Find(u"msg")->AsString(), u"laser_move");
+}
+
+// Released values come back from the pool with their string buffers: a
+// value taken again must read as new in every field, whatever it held,
+// and must not keep a large buffer.
+TEST(JsonValueCache, ReusedValuesReadAsNew) {
+  const std::u16string longText(5000, u'x');
+  const std::u16string trees[] = {
+      u"{\"msg\":\"laser_move\",\"x\":0.25,\"y\":1e3}",
+      u"{\"na\\u006De\":\"a\\\"b\",\"t\":true,\"n\":null,\"bad\":nul}",
+      u"[[[[1,2],{\"k\":[3]}]],\"" + longText + u"\"]",
+      u"{\"" + longText + u"\":" + u"\"" + longText + u"\"}",
+  };
+  for (const std::u16string& text : trees) {
+    SCOPED_TRACE(std::string(text.begin(), text.begin() + 20));
+    {
+      JsonPtr root = JsonParse(text);
+      // Read everything, so that names, texts, numbers and flags are set.
+      std::vector<JsonPtr> pending{root};
+      while (!pending.empty()) {
+        JsonPtr v = pending.back();
+        pending.pop_back();
+        v.AsString();
+        v.AsDouble();
+        for (std::size_t i = 0; i < v.Size(); ++i) pending.push_back(v.At(i));
+      }
+      JsonPtr named = JsonNewString(u"n", u"v");
+      named.SetDouble(2.5);
+    }
+    std::vector<JsonPtr> taken;
+    for (int i = 0; i < 40; ++i) {
+      taken.emplace_back(json_detail::NewValue());
+      const JsonValue& v = *taken.back();
+      EXPECT_EQ(v.kind, JsonKind::Null);
+      EXPECT_TRUE(v.name.empty());
+      EXPECT_FALSE(v.nameEscaped);
+      EXPECT_TRUE(v.text.empty());
+      EXPECT_FALSE(v.textEscaped);
+      EXPECT_EQ(v.number, 0.0);
+      EXPECT_FALSE(v.boolValue);
+      EXPECT_EQ(v.refCount, 1u);
+      EXPECT_FALSE(v.decoded);
+      EXPECT_EQ(v.children, nullptr);
+      EXPECT_EQ(v.depth, 0);
+      EXPECT_FALSE(v.rawVerbatim);
+      EXPECT_LT(v.text.capacity(), longText.size());
+      EXPECT_LT(v.name.capacity(), longText.size());
+    }
+  }
+}
+
+// More values released at once than the pool holds, nested deeper than
+// the decoding limit: the surplus goes back to the heap and everything
+// built afterwards is intact.
+TEST(JsonValueCache, OverflowingThePoolKeepsTreesIntact) {
+  std::u16string deep;
+  for (int i = 0; i < 2000; ++i) deep += u"[1,";
+  deep += u"2";
+  for (int i = 0; i < 2000; ++i) deep += u"]";
+  for (int round = 0; round < 3; ++round) {
+    JsonPtr root = JsonParse(deep);
+    JsonPtr v = root;
+    for (int depth = 0; depth < 600 && v.Size() == 2; ++depth) v = v.At(1);
+    EXPECT_EQ(v.Kind(), JsonKind::Null);  // past the limit
+    std::vector<JsonPtr> many;
+    for (int i = 0; i < 1000; ++i) many.push_back(JsonParse(u"{\"a\":[1,2,3],\"b\":\"text\"}"));
+    many.clear();
+    root = JsonPtr();
+    v = JsonPtr();
+    const JsonPtr again = JsonParse(u"{\"a\":[1,2,3],\"b\":\"text\"}");
+    EXPECT_EQ(again.Find(u"b")->AsString(), u"text");
+    EXPECT_EQ(JsonWrite(again), u"{\"a\":[1,2,3],\"b\":\"text\"}");
+  }
 }
 
 }  // namespace

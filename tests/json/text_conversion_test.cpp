@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "json/json.h"
 #include "json/json_internal.h"
@@ -191,6 +192,52 @@ TEST(TextConversion, FastPathsMatchTheSystemOnRandomText) {
     }
     ExpectSameAsSystem(wide);
   }
+}
+
+// Pure ASCII of every length up to a few blocks and some longer texts,
+// with one non-ASCII character at each position (at a few positions for
+// the long ones): the block loops, the overlapping last block and the
+// fallback must each give the platform's result.
+TEST(TextConversion, FastPathsMatchTheSystemAtEveryLength) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t length = 0; length <= 48; ++length) lengths.push_back(length);
+  for (std::size_t length : {170, 171, 510, 511, 512, 513, 514, 1030}) lengths.push_back(length);
+  for (std::size_t length : lengths) {
+    SCOPED_TRACE(length);
+    std::string narrow;
+    std::u16string wide;
+    for (std::size_t i = 0; i < length; ++i) {
+      narrow += static_cast<char>('!' + i % 90);
+      wide += static_cast<char16_t>(u'!' + i % 90);
+    }
+    ExpectSameAsSystem(narrow);
+    ExpectSameAsSystem(wide);
+    std::vector<std::size_t> positions;
+    if (length <= 48) {
+      for (std::size_t at = 0; at < length; ++at) positions.push_back(at);
+    } else {
+      positions = {0, 1, length / 2, length - 2, length - 1};
+    }
+    for (std::size_t at : positions) {
+      std::string n = narrow;
+      n.replace(at, 1, "\xC3\xA9");
+      ExpectSameAsSystem(n);
+      n = narrow;
+      n.replace(at, 1, "\xF0\x9F\x98\x80");  // four bytes, two units
+      ExpectSameAsSystem(n);
+      std::u16string w = wide;
+      w[at] = u'\u4E2D';
+      ExpectSameAsSystem(w);
+      w[at] = char16_t(0xD800);  // lone surrogate: refused on either path
+      ExpectSameAsSystem(w);
+    }
+  }
+  // All non-ASCII: the most output per unit or byte.
+  ExpectSameAsSystem(std::u16string(512, u'\u4E2D'));
+  ExpectSameAsSystem(std::u16string(513, u'\u4E2D'));
+  std::string chinese;
+  for (int i = 0; i < 171; ++i) chinese += "\xE4\xB8\xAD";
+  ExpectSameAsSystem(chinese);
 }
 
 }  // namespace fast_paths
