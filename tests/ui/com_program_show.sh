@@ -3,16 +3,21 @@
 # COM local server of its own (pivaro_presentation_server.exe, registered in
 # the Wine prefix as "PowerPoint.Application"), while the phone simulator of
 # the native build pairs over the direct session and runs a show: start,
-# next with notes, laser, pen, erase, stop. Then, in a second show, the
-# server is ended as a crash would end it, and the phone's next command is
-# answered with "no presentation".
+# next with notes, laser, pen, erase, stop. A second phone runs a show over
+# the relay (a Mosquitto started here), paired through the QR code read off
+# the window by the Windows test program. Then, in a last show, the server
+# is ended as a crash would end it, and the phone's next command is answered
+# with "no presentation".
 # Usage: com_program_show.sh <pivaro.exe> <pivaro_presentation_server.exe> <pivaro-phone>
+#                            [<ui_program_tests.exe>, to read the QR code: a program with the relay]
 set -euo pipefail
-program=$1 server=$2 phone=$3
-if [ ! -x "$phone" ]; then
-  echo "phone simulator not built ($phone): build the native preset first"
-  exit 77
-fi
+program=$1 server=$2 phone=$3 tests=${4:-}
+for need in "$phone" ${tests:+/usr/sbin/mosquitto "$(command -v zbarimg || true)"}; do
+  if [ -z "$need" ] || [ ! -x "$need" ]; then
+    echo "missing ${need:-zbarimg} (native preset, mosquitto, zbar-tools)"
+    exit 77
+  fi
+done
 # 127.0.0.1 and the program's port 41203 as the direct session spells them.
 address="http://127.0.0.1/tavmix/?os=1&sv=0100007fa0f3"
 work=$(mktemp -d)
@@ -22,19 +27,26 @@ winpidfile="Z:${pidfile//\//\\}"
 logfile=$work/show.log
 winlogfile="Z:${logfile//\//\\}"
 pc=""
+broker=""
 
 server_pid() { tr -d '\r\n' <"$pidfile"; }
 cleanup() {
   if [ -n "$pc" ]; then kill "$pc" 2>/dev/null || true; wait "$pc" 2>/dev/null || true; fi
   if [ -s "$pidfile" ]; then wine taskkill /F /PID "$(server_pid)" >/dev/null 2>&1 || true; fi
   wine "$server" --unregister=PowerPoint.Application || true
+  [ -n "$broker" ] && kill "$broker" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 wine "$server" --register=PowerPoint.Application --kind=powerpoint --version=16.0 \
   "--pid-file=$winpidfile" "--log-file=$winlogfile"
-wine "$program" &
+uri=""
+if [ -n "$tests" ]; then
+  source "$(dirname "$0")/broker.sh"
+  start_broker "$work"
+fi
+env ${uri:+PIVARO_RELAY_URI=$uri} wine "$program" &
 pc=$!
 
 listening=no
@@ -106,6 +118,24 @@ expect "the pen pointer while the pen is down" '^pointer 2' "$log"
 expect "strokes are dragged" '^drag' "$log"
 expect "erase presses E" '^key 69' "$log"
 expect "the show window closes at stop" '^closed' "$log"
+
+if [ -n "$tests" ]; then
+  # The same show over the relay, paired through the QR code's address.
+  rm -f screenshots/com_qr.png screenshots/com_qr.ready
+  wine "$tests" --save-qr=com_qr --gtest_filter=Program.SavesTheRunningProgramsQrCode | grep -E "OK|FAILED|Failure" || true
+  relay=$(zbarimg --raw -q screenshots/com_qr.png | head -n 1 || true)
+  echo "QR code: $relay"
+  show=$(timeout 60 "$phone" "$relay" --relay --broker "$uri" --note --wait 1500 \
+    state "sleep 500" start "sleep 800" next "sleep 800" "laser_down 0.5 0.5" laser_up \
+    stop "sleep 800" state)
+  echo "$show"
+  expect "relay: show running after start" '"state":3' "$show"
+  expect "relay: notes of slide 2 after next" 'Agenda: where we are, where we go.' "$show"
+  last=$(grep '"msg":"state"' <<<"$show" | tail -1)
+  expect "relay: no show after stop" '"state":1' "$last"
+else
+  echo "skipped: the show over the relay (a program without the relay)"
+fi
 
 # The server dies in the middle of the next show.
 crash=$({

@@ -20,6 +20,7 @@ namespace {
 std::wstring g_program;
 bool g_expectPhones = false;
 bool g_expectRelayPhone = false;
+std::wstring g_saveQrAs;  // --save-qr=NAME
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -179,11 +180,25 @@ TEST(Program, ShowsAQrCodeThatPairsOverTheRelay) {
   EXPECT_EQ(program.Wait(20000), 0);
 }
 
+// com_program_show.sh starts pivaro.exe itself and asks for its QR code
+// (--save-qr=NAME) to pair a phone over the relay.
+TEST(Program, SavesTheRunningProgramsQrCode) {
+  if (g_saveQrAs.empty()) GTEST_SKIP() << "run by com_program_show.sh with --save-qr=NAME";
+  HWND window = WaitForMainWindow(30000);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return ShowsQrCode(window); }, std::chrono::seconds(30)))
+      << "no QR code in the window";
+  CreateDirectoryW(L"screenshots", nullptr);
+  ASSERT_NO_FATAL_FAILURE(ShareQrCode(window, g_saveQrAs));
+}
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
     g_expectPhones |= std::string(argv[i]) == "--expect-phones";
     g_expectRelayPhone |= std::string(argv[i]) == "--expect-relay-phone";
+    const std::string arg = argv[i];
+    if (arg.rfind("--save-qr=", 0) == 0) g_saveQrAs.assign(arg.begin() + 10, arg.end());
   }
   if (argc > 1) {
     std::string path = argv[1];

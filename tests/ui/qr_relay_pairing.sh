@@ -27,24 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A port free a moment ago; another one if the broker lost it meanwhile.
-port=
-for _ in 1 2 3; do
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$dir/mosquitto.conf"
-  /usr/sbin/mosquitto -c "$dir/mosquitto.conf" >"$dir/mosquitto.log" 2>&1 &
-  broker=$!
-  for _ in $(seq 1 50); do
-    ss -ltn | grep -q "127.0.0.1:$port " && break
-    kill -0 "$broker" 2>/dev/null || break
-    sleep 0.1
-  done
-  ss -ltn | grep -q "127.0.0.1:$port " && break
-  kill "$broker" 2>/dev/null || true
-  broker=
-done
-[ -n "$broker" ] || { echo "mosquitto did not start"; exit 1; }
-uri="tcp://127.0.0.1:$port"
+source "$(dirname "$0")/broker.sh"
+start_broker "$dir"
 
 rm -f screenshots/program_qr*.png screenshots/program_qr*.ready
 PIVARO_RELAY_URI=$uri wine "$tests" "$program" --expect-relay-phone \
