@@ -16,6 +16,7 @@
 #include "app/asio_ui_thread.h"
 #include "app/controller.h"
 #include "app/default_services.h"
+#include "app/direct_port.h"
 #include "app/posix/terminal_screen.h"
 #include "app/posix/terminal_view.h"
 #include "app/posix/transport_status.h"
@@ -55,17 +56,6 @@ constexpr char kUsage[] =
     "                      0 a free one)\n"
     "  NO_COLOR            draw without colours\n";
 
-// PIVARO_DIRECT_PORT moves the LAN port for a demo or a test beside another
-// copy; the product itself always uses its fixed port.
-std::uint16_t DirectPort() {
-  const char* env = std::getenv("PIVARO_DIRECT_PORT");
-  if (!env || !*env) return kDirectPort;
-  char* end = nullptr;
-  unsigned long port = std::strtoul(env, &end, 10);
-  // 0 takes a free port, for tests that need no app phone.
-  return *end == '\0' && port < 65536 ? static_cast<std::uint16_t>(port) : kDirectPort;
-}
-
 // Each session is watched on its way to the controller, for the status
 // line; the controller sees the same calls and notifications as without.
 INetSession* MakeSession(SessionType type, const std::string& relayUri, TransportStatus& status) {
@@ -74,7 +64,7 @@ INetSession* MakeSession(SessionType type, const std::string& relayUri, Transpor
   try {
     if (type == Direct) {
       DirectSessionOptions options;
-      options.port = DirectPort();
+      options.port = DirectPortFromEnvironment();
       options.browser.enabled = true;
       auto* direct = new CDirectSession(options);
       port = [direct] { return direct->TcpPort(); };
@@ -110,7 +100,7 @@ void RunTerminalClient() {
   // Lives as long as the process: a session released late on another
   // thread may still record its stop.
   TransportStatus& status = *new TransportStatus;
-  status.Set(Direct, LinkState::Off, DirectPort());
+  status.Set(Direct, LinkState::Off, DirectPortFromEnvironment());
 
   // A WPS-like application beside the PowerPoint-like one, installed before
   // the manager attaches to the simulated machine.

@@ -1,8 +1,8 @@
 // pivaro.exe: one copy per desktop session, usage reporting around the
 // whole run, COM (single-threaded apartment), the common controls and GDI+
-// around the modal main window. PIVARO_RELAY_URI replaces the relay broker
-// (the build's host on port 443) with a local one, as on Linux, for tests
-// and demonstrations.
+// around the modal main window. As on Linux, for tests and demonstrations,
+// PIVARO_RELAY_URI replaces the relay broker (the build's host on port 443)
+// with a local one and PIVARO_DIRECT_PORT moves the LAN port.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -13,16 +13,19 @@
 #include <gdiplus.h>
 
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <string>
 
 #include "app/default_services.h"
+#include "app/direct_port.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "app/win32/supply_id.h"
 #if PIVARO_WITH_MQTT
 #include "net/mqtt_session.h"
 #endif
+#include "net/direct_session.h"
 #include "services/report_mgr.h"
 #include "ui/win32/main_dlg.h"
 
@@ -30,6 +33,20 @@ namespace {
 
 void RunMainWindow() {
   CMainController::Services services = DefaultServices();
+  const std::uint16_t directPort = DirectPortFromEnvironment();
+  if (directPort != kDirectPort) {
+    auto create = services.createSession;
+    services.createSession = [directPort, create](SessionType type) -> INetSession* {
+      if (type != Direct) return create(type);
+      try {
+        INetSession* session = new CDirectSession(directPort);
+        AddRef(session);
+        return session;
+      } catch (const std::exception&) {
+        return nullptr;  // no memory, or the I/O thread could not start
+      }
+    };
+  }
 #if PIVARO_WITH_MQTT
   const char* uri = std::getenv("PIVARO_RELAY_URI");
   if (uri && *uri) {

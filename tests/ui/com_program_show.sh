@@ -18,8 +18,9 @@ for need in "$phone" ${tests:+/usr/sbin/mosquitto "$(command -v zbarimg || true)
     exit 77
   fi
 done
-# 127.0.0.1 and the program's port 41203 as the direct session spells them.
-address="http://127.0.0.1/tavmix/?os=1&sv=0100007fa0f3"
+source "$(dirname "$0")/loopback.sh"
+port=$(free_port)
+address=$(direct_address "$port")
 work=$(mktemp -d)
 pidfile=$work/server.pid
 winpidfile="Z:${pidfile//\//\\}"
@@ -42,19 +43,11 @@ trap cleanup EXIT
 wine "$server" --register=PowerPoint.Application --kind=powerpoint --version=16.0 \
   "--pid-file=$winpidfile" "--log-file=$winlogfile"
 uri=""
-if [ -n "$tests" ]; then
-  source "$(dirname "$0")/broker.sh"
-  start_broker "$work"
-fi
-env ${uri:+PIVARO_RELAY_URI=$uri} wine "$program" &
+[ -z "$tests" ] || start_broker "$work"
+env PIVARO_DIRECT_PORT="$port" ${uri:+PIVARO_RELAY_URI=$uri} wine "$program" &
 pc=$!
 
-listening=no
-for _ in $(seq 1 150); do
-  if ss -ltn | grep -q ':41203 '; then listening=yes; break; fi
-  sleep 0.2
-done
-[ $listening = yes ] || { echo "pivaro.exe never listened on 41203"; exit 1; }
+wait_listening "$port"
 # pivaro.exe's presentation manager creates the application at start-up,
 # which makes COM start the server.
 for _ in $(seq 1 150); do

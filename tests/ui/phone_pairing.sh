@@ -10,19 +10,17 @@ if [ ! -x "$phone" ]; then
   echo "phone simulator not built ($phone): build the native preset first"
   exit 77
 fi
-# 127.0.0.1 and the program's port 41203 as the direct session spells them.
-address="http://127.0.0.1/tavmix/?os=1&sv=0100007fa0f3"
+source "$(dirname "$0")/loopback.sh"
+port=$(free_port)
+address=$(direct_address "$port")
 
-wine "$tests" "$program" --expect-phones --gtest_filter='Program.PairsWith*' &
+# The test program starts pivaro.exe, which takes the port from it.
+PIVARO_DIRECT_PORT=$port wine "$tests" "$program" --expect-phones \
+  --gtest_filter='Program.PairsWith*' &
 watcher=$!
 trap 'kill $watcher 2>/dev/null || true' EXIT
 
-listening=no
-for _ in $(seq 1 150); do
-  if ss -ltn | grep -q ':41203 '; then listening=yes; break; fi
-  sleep 0.2
-done
-[ $listening = yes ] || { echo "pivaro.exe never listened on 41203"; exit 1; }
+wait_listening "$port"
 sleep 1
 
 for transport in tcp udp; do

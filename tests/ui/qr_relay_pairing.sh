@@ -27,11 +27,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-source "$(dirname "$0")/broker.sh"
+source "$(dirname "$0")/loopback.sh"
 start_broker "$dir"
 
 rm -f screenshots/program_qr*.png screenshots/program_qr*.ready
-PIVARO_RELAY_URI=$uri wine "$tests" "$program" --expect-relay-phone \
+PIVARO_DIRECT_PORT=0 PIVARO_RELAY_URI=$uri wine "$tests" "$program" --expect-relay-phone \
   --gtest_filter='Program.ShowsAQrCodeThatPairsOverTheRelay' &
 watcher=$!
 
