@@ -1,0 +1,186 @@
+#include "tests/support/impress_session.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kDisplayWaitMs = 10000;
+
+bool OnPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  if (!path) return false;
+  std::string all = path;
+  std::size_t start = 0;
+  while (start <= all.size()) {
+    std::size_t end = all.find(':', start);
+    if (end == std::string::npos) end = all.size();
+    std::string candidate = all.substr(start, end - start) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// A fresh profile asks nothing at start: no first-start wizard, no tip of
+// the day, no document recovery.
+constexpr char kProfileSettings[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="ShowTipOfTheDay" oor:op="fuse"><value>false</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="FirstRun" oor:op="fuse"><value>false</value></prop></item>
+<item oor:path="/org.openoffice.Setup/Office"><prop oor:name="ooSetupInstCompleted" oor:op="fuse"><value>true</value></prop></item>
+<item oor:path="/org.openoffice.Office.Recovery/RecoveryInfo"><prop oor:name="Enabled" oor:op="fuse"><value>false</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="UseOpenCL" oor:op="fuse"><value>false</value></prop></item>
+</oor:items>
+)";
+
+}  // namespace
+
+ImpressSession::ImpressSession() {
+  if (!OnPath("soffice")) {
+    unavailable_ = "LibreOffice (soffice) is not installed: apt-get install libreoffice-impress";
+    return;
+  }
+  char folder[] = "/tmp/pivaro-impress-XXXXXX";
+  if (!mkdtemp(folder)) {
+    unavailable_ = "cannot make a temporary folder";
+    return;
+  }
+  folder_ = folder;
+  pipeName_ = "pivaro-test-" + std::to_string(getpid()) + "-" + folder_.substr(folder_.size() - 6);
+  const std::string profile = folder_ + "/profile";
+  mkdir(profile.c_str(), 0700);
+  mkdir((profile + "/user").c_str(), 0700);
+  std::ofstream(profile + "/user/registrymodifications.xcu") << kProfileSettings;
+  profileUrl_ = "file://" + profile;
+  if (!StartDisplay()) unavailable_ = "no X display: set DISPLAY or install xvfb";
+}
+
+ImpressSession::~ImpressSession() {
+  for (pid_t office : offices_) KillGroup(office);
+  if (xvfb_) {
+    kill(xvfb_, SIGTERM);
+    waitpid(xvfb_, nullptr, 0);
+  }
+  if (!folder_.empty()) {
+    std::string command = "rm -rf '" + folder_ + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder_.c_str());
+  }
+}
+
+bool ImpressSession::StartDisplay() {
+  const char* display = std::getenv("DISPLAY");
+  if (display && *display) return true;
+  if (!OnPath("Xvfb")) return false;
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::string fd = std::to_string(fds[1]);
+  char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), fd.data(),
+                  const_cast<char*>("-screen"), const_cast<char*>("0"),
+                  const_cast<char*>("1280x800x24"), const_cast<char*>("-nolisten"),
+                  const_cast<char*>("tcp"), nullptr};
+  int rc = posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ);
+  close(fds[1]);
+  if (rc != 0) {
+    xvfb_ = 0;
+    close(fds[0]);
+    return false;
+  }
+  std::string number;
+  pollfd p{fds[0], POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisplayWaitMs);
+  while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buffer[16];
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, n);
+  }
+  close(fds[0]);
+  if (number.find('\n') == std::string::npos) return false;
+  number.erase(number.find('\n'));
+  setenv("DISPLAY", (":" + number).c_str(), 1);
+  return true;
+}
+
+std::string ImpressSession::WriteDeck(const std::string& name,
+                                      const std::vector<ImpressDeckSlide>& slides) {
+  std::string path = folder_ + "/" + name;
+  std::ofstream out(path);
+  out << R"(<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+ xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0"
+ xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
+ xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0"
+ xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0"
+ xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0"
+ xmlns:presentation="urn:oasis:names:tc:opendocument:xmlns:presentation:1.0"
+ office:version="1.3" office:mimetype="application/vnd.oasis.opendocument.presentation">
+<office:automatic-styles>
+ <style:page-layout style:name="PM1"><style:page-layout-properties fo:page-width="28cm" fo:page-height="15.75cm" style:print-orientation="landscape"/></style:page-layout>
+</office:automatic-styles>
+<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/></office:master-styles>
+<office:body><office:presentation>
+)";
+  int index = 1;
+  for (const ImpressDeckSlide& slide : slides) {
+    out << "<draw:page draw:name=\"page" << index++ << "\" draw:master-page-name=\"Default\">\n"
+        << " <draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"24cm\" svg:height=\"4cm\">"
+        << "<draw:text-box><text:p>" << Escape(slide.title) << "</text:p></draw:text-box></draw:frame>\n"
+        << " <presentation:notes><draw:frame presentation:class=\"notes\" svg:x=\"2cm\" "
+           "svg:y=\"14cm\" svg:width=\"17cm\" svg:height=\"10cm\"><draw:text-box><text:p>"
+        << Escape(slide.notes) << "</text:p></draw:text-box></draw:frame></presentation:notes>\n"
+        << "</draw:page>\n";
+  }
+  out << "</office:presentation></office:body></office:document>\n";
+  return path;
+}
+
+void ImpressSession::KillGroup(pid_t leader, int seconds) {
+  if (leader <= 0) return;
+  kill(-leader, SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pid_t r = waitpid(leader, nullptr, WNOHANG);
+    // Gone, or not our child (reaped earlier): the group is signalled.
+    if (r == leader || r < 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // soffice.bin may outlive its launcher for a moment; its group goes too.
+  kill(-leader, SIGKILL);
+}
