@@ -234,6 +234,11 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   Reference<css::presentation::XPresentation2> Presentation();
   Reference<css::presentation::XSlideShowController> Controller();
   void WatchShow();
+  void ShowEnded() {
+    showListener.clear();
+    controller.clear();
+    if (showRunning.exchange(false)) Raise(ImpressEvent::ShowEnd);
+  }
 };
 
 namespace {
@@ -411,7 +416,11 @@ Reference<css::presentation::XSlideShowController> CImpressLink::Uno::Controller
     showListener.clear();
   }
   Reference<css::presentation::XPresentation2> show = Presentation();
-  if (!show.is() || !show->isRunning()) return {};
+  if (!show.is() || !show->isRunning()) {
+    // Ended on the presenter's side without a word to us.
+    ShowEnded();
+    return {};
+  }
   controller = show->getController();
   return controller;
 }
@@ -576,6 +585,8 @@ bool CImpressLink::EndShow() {
     Reference<css::presentation::XPresentation2> show = u.Presentation();
     if (!show.is() || !show->isRunning()) return false;
     show->end();
+    // The office does not always announce an end it was asked for.
+    u.ShowEnded();
     return true;
   });
 }
@@ -634,17 +645,20 @@ bool CImpressLink::ReadNotes(std::u16string* text) {
     if (!slide.is()) return false;
     Reference<css::container::XIndexAccess> shapes(slide->getNotesPage(), UNO_QUERY);
     if (!shapes.is()) return false;
-    // The notes are the text of the page's notes shapes; the slide image
-    // on the page has none.
-    OUString joined;
+    // The notes are the text of the page's notes shapes. A page made by
+    // another program may hold its notes in plain text shapes instead; their
+    // text is taken when no notes shape is there. The slide image has none.
+    OUString notesText, otherText;
     for (sal_Int32 i = 0, n = shapes->getCount(); i < n; ++i) {
       Reference<css::lang::XServiceInfo> shape(shapes->getByIndex(i), UNO_QUERY);
-      if (!shape.is() || !shape->supportsService("com.sun.star.presentation.NotesShape")) continue;
       Reference<css::text::XText> body(shape, UNO_QUERY);
-      if (!body.is()) continue;
-      if (!joined.isEmpty()) joined += "\n";
-      joined += body->getString();
+      if (!shape.is() || !body.is()) continue;
+      OUString& into = shape->supportsService("com.sun.star.presentation.NotesShape") ? notesText
+                                                                                     : otherText;
+      if (!into.isEmpty()) into += "\n";
+      into += body->getString();
     }
+    const OUString& joined = notesText.isEmpty() ? otherText : notesText;
     *notes = ToU16(joined);
     return true;
   });

@@ -96,6 +96,7 @@ ImpressSession::~ImpressSession() {
   if (xvfb_) {
     kill(xvfb_, SIGTERM);
     waitpid(xvfb_, nullptr, 0);
+    unsetenv("DISPLAY");
   }
   if (!folder_.empty()) {
     std::string command = "rm -rf '" + folder_ + "'";

@@ -41,14 +41,22 @@ std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.en
 
 class ImpressTest : public ::testing::Test {
  protected:
+  // One display and profile for the program; each test starts its own
+  // office on them and ends it.
+  static void SetUpTestSuite() { shared_ = new ImpressSession; }
+  static void TearDownTestSuite() {
+    delete shared_;
+    shared_ = nullptr;
+  }
+
   void SetUp() override {
     if (!session_.Unavailable().empty()) GTEST_SKIP() << session_.Unavailable();
     office_ = std::make_unique<CImpressOffice>(Options());
     ASSERT_TRUE(office_->Link().Connect(true)) << "soffice did not answer on its pipe";
-    session_.Adopt(office_->Link().StartedProcess());
   }
   void TearDown() override {
     manager_.reset();
+    if (office_) ImpressSession::KillGroup(office_->Link().StartedProcess());
     office_.reset();
   }
 
@@ -94,11 +102,14 @@ class ImpressTest : public ::testing::Test {
     return notify_.Locked([&] { return notify_.states.back(); });
   }
 
-  ImpressSession session_;
+  static ImpressSession* shared_;
+  ImpressSession& session_ = *shared_;
   std::unique_ptr<CImpressOffice> office_;
   RecordingNotify notify_;
   std::unique_ptr<CPowerPointMgr> manager_;
 };
+
+ImpressSession* ImpressTest::shared_ = nullptr;
 
 TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
   ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("deck.fodp", kDeck)));
@@ -165,7 +176,7 @@ TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
 }
 
 TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) {
-  ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("deck.fodp", kDeck)));
+  ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("killed.fodp", kDeck)));
   StartManager();
   office_->WatchForOffice(std::chrono::milliseconds(500));
   manager_->StartShow();
