@@ -376,6 +376,28 @@ ImpressPointer CImpressOffice::Pointer() const {
   return shared_->pointer;
 }
 
+std::string CImpressOffice::Describe() {
+  std::string text = "Impress: ";
+  if (!link_->IsConnected()) return text + "not running (no office on Pivaro's pipe)";
+  std::u16string title;
+  if (!link_->FindPresentation(&title)) return text + "no presentation open";
+  std::string utf8;
+  for (char16_t c : title) {
+    // Titles are file names; anything outside ASCII is shown as '?', which
+    // the terminal can always draw.
+    utf8 += c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  text += utf8;
+  std::int32_t index = 0, count = 0;
+  if (link_->IsShowRunning() && link_->Position(&index, &count)) {
+    text += ", show running, slide " + std::to_string(index + 1) + " of " + std::to_string(count);
+    if (Pointer().pen) text += ", pen";
+  } else {
+    text += ", not showing";
+  }
+  return text;
+}
+
 void CImpressOffice::WatchForOffice(std::chrono::milliseconds interval) {
   if (watcher_.joinable()) return;
   watcher_ = std::thread([this, interval] {

@@ -52,6 +52,9 @@ class CImpressOffice {
   // process list, no registry.
   PresentationPorts Ports() const;
   ImpressPointer Pointer() const;
+  // What the presenter sees, in a line: "Impress: deck.odp, show running,
+  // slide 2 of 5". Makes bounded calls to the office: not for a UI thread.
+  std::string Describe();
 
   // While no office answers, looks for one every `interval` and announces
   // the presentation it finds, so that an office (re)started after us is
