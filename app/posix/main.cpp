@@ -301,7 +301,8 @@ int main(int argc, char** argv) {
   }
 #if !PIVARO_WITH_IMPRESS
   if (!deckArgument.empty()) {
-    std::fprintf(stderr, "pivaro: built without LibreOffice Impress (libreoffice-dev was missing)\n");
+    std::fprintf(stderr,
+                 "pivaro: built without LibreOffice Impress (libreoffice-dev was missing)\n");
     return 2;
   }
 #endif

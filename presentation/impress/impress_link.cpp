@@ -27,7 +27,6 @@
 #include <com/sun/star/document/XDocumentEventListener.hpp>
 #include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
 #include <com/sun/star/drawing/XShape.hpp>
-#include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
@@ -39,6 +38,7 @@
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XEventListener.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/presentation/XPresentation2.hpp>
 #include <com/sun/star/presentation/XPresentationPage.hpp>
 #include <com/sun/star/presentation/XPresentationSupplier.hpp>
@@ -57,11 +57,11 @@ extern char** environ;
 
 namespace css = com::sun::star;
 using css::uno::Any;
-using rtl::OUString;
 using css::uno::Reference;
 using css::uno::Sequence;
 using css::uno::UNO_QUERY;
 using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
 
 namespace {
 
@@ -350,10 +350,10 @@ bool CImpressLink::Uno::ConnectNow() {
 }
 
 bool CImpressLink::Uno::StartOffice() {
-  std::vector<std::string> args = {options.officeProgram,
-                                   "--accept=pipe,name=" + options.pipeName +
-                                       ";urp;StarOffice.ComponentContext",
-                                   "--norestore", "--nologo", "--nodefault"};
+  std::vector<std::string> args = {
+      options.officeProgram,
+      "--accept=pipe,name=" + options.pipeName + ";urp;StarOffice.ComponentContext", "--norestore",
+      "--nologo", "--nodefault"};
   if (!options.profileUrl.empty()) args.push_back("-env:UserInstallation=" + options.profileUrl);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -653,8 +653,8 @@ bool CImpressLink::ReadNotes(std::u16string* text) {
       Reference<css::lang::XServiceInfo> shape(shapes->getByIndex(i), UNO_QUERY);
       Reference<css::text::XText> body(shape, UNO_QUERY);
       if (!shape.is() || !body.is()) continue;
-      OUString& into = shape->supportsService("com.sun.star.presentation.NotesShape") ? notesText
-                                                                                     : otherText;
+      OUString& into =
+          shape->supportsService("com.sun.star.presentation.NotesShape") ? notesText : otherText;
       if (!into.isEmpty()) into += "\n";
       into += body->getString();
     }

@@ -219,7 +219,8 @@ class ImpressObject : public IAutomationObject {
         if (member == u"First") return Done(link.Step(ImpressStep::First));
         if (member == u"Last") return Done(link.Step(ImpressStep::Last));
         if (member == u"Exit") return Done(link.EndShow());
-        if (member == u"PointerType" && kind == InvokeKind::PropertyPut) return PutPointerType(args);
+        if (member == u"PointerType" && kind == InvokeKind::PropertyPut)
+          return PutPointerType(args);
         break;
       case Role::Placeholders:
         if (member == u"Item") {

@@ -100,7 +100,8 @@ ImpressSession::~ImpressSession() {
   }
   if (!folder_.empty()) {
     std::string command = "rm -rf '" + folder_ + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder_.c_str());
+    if (std::system(command.c_str()) != 0)
+      std::fprintf(stderr, "could not remove %s\n", folder_.c_str());
   }
 }
 
@@ -111,10 +112,15 @@ bool ImpressSession::StartDisplay() {
   int fds[2];
   if (pipe(fds) != 0) return false;
   std::string fd = std::to_string(fds[1]);
-  char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), fd.data(),
-                  const_cast<char*>("-screen"), const_cast<char*>("0"),
-                  const_cast<char*>("1280x800x24"), const_cast<char*>("-nolisten"),
-                  const_cast<char*>("tcp"), nullptr};
+  char* argv[] = {const_cast<char*>("Xvfb"),
+                  const_cast<char*>("-displayfd"),
+                  fd.data(),
+                  const_cast<char*>("-screen"),
+                  const_cast<char*>("0"),
+                  const_cast<char*>("1280x800x24"),
+                  const_cast<char*>("-nolisten"),
+                  const_cast<char*>("tcp"),
+                  nullptr};
   int rc = posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ);
   close(fds[1]);
   if (rc != 0) {
@@ -124,7 +130,8 @@ bool ImpressSession::StartDisplay() {
   }
   std::string number;
   pollfd p{fds[0], POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisplayWaitMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisplayWaitMs);
   while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
     if (poll(&p, 1, 200) <= 0) continue;
     char buffer[16];
@@ -162,7 +169,8 @@ std::string ImpressSession::WriteDeck(const std::string& name,
   for (const ImpressDeckSlide& slide : slides) {
     out << "<draw:page draw:name=\"page" << index++ << "\" draw:master-page-name=\"Default\">\n"
         << " <draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"24cm\" svg:height=\"4cm\">"
-        << "<draw:text-box><text:p>" << Escape(slide.title) << "</text:p></draw:text-box></draw:frame>\n"
+        << "<draw:text-box><text:p>" << Escape(slide.title)
+        << "</text:p></draw:text-box></draw:frame>\n"
         << " <presentation:notes><draw:frame presentation:class=\"notes\" svg:x=\"2cm\" "
            "svg:y=\"14cm\" svg:width=\"17cm\" svg:height=\"10cm\"><draw:text-box><text:p>"
         << Escape(slide.notes) << "</text:p></draw:text-box></draw:frame></presentation:notes>\n"

@@ -101,7 +101,8 @@ void BM_ImpressNextToSlideChange(benchmark::State& state) {
   options.profileUrl = session.ProfileUrl();
   options.startLimit = std::chrono::seconds(120);
   auto office = std::make_unique<CImpressOffice>(options);
-  if (!office->Link().Connect(true) || !office->Link().Open(session.WriteDeck("bench.fodp", slides))) {
+  if (!office->Link().Connect(true) ||
+      !office->Link().Open(session.WriteDeck("bench.fodp", slides))) {
     session.Adopt(office->Link().StartedProcess());
     state.SkipWithError("LibreOffice did not start or open the deck");
     return;
@@ -121,7 +122,10 @@ void BM_ImpressNextToSlideChange(benchmark::State& state) {
   }
   office.reset();
 }
-BENCHMARK(BM_ImpressNextToSlideChange)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(200);
+BENCHMARK(BM_ImpressNextToSlideChange)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Iterations(200);
 
 }  // namespace
 

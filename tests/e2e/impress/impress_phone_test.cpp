@@ -106,6 +106,7 @@ TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
   ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
   EXPECT_TRUE(WaitForState(*link, 3));
 
+  ASSERT_GT(office_->Link().StartedProcess(), 0);
   ImpressSession::KillGroup(office_->Link().StartedProcess());
   EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
   ASSERT_TRUE(link->Send(R"({"msg":"next"})"));

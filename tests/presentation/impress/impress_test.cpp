@@ -172,7 +172,8 @@ TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
   EXPECT_EQ(State(), std::make_pair(true, false));
   // Stepping without a show is refused, not carried out somewhere.
   manager_->NextSlide();
-  EXPECT_TRUE(Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
+  EXPECT_TRUE(
+      Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
 }
 
 TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) {
@@ -182,6 +183,7 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   manager_->StartShow();
   ASSERT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 1; }));
 
+  ASSERT_GT(office_->Link().StartedProcess(), 0);
   ImpressSession::KillGroup(office_->Link().StartedProcess());
   const auto killed = std::chrono::steady_clock::now();
   EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowEnd) >= 1; }));
@@ -190,7 +192,8 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   EXPECT_FALSE(manager_->IsShowRunning());
   EXPECT_EQ(State(), std::make_pair(false, false));
   manager_->NextSlide();
-  EXPECT_TRUE(Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
+  EXPECT_TRUE(
+      Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
 
   // A new office on the same pipe, with a presentation opened there after
   // Pivaro started, is found without the phone asking.
@@ -204,6 +207,43 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   manager_->StartShow();
   EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 2; }));
   EXPECT_EQ(Notes(), U16(kDeck[0].notes));
+}
+
+}  // namespace
+
+namespace {
+
+// A stopped office answers nothing: the manager's calls give up at the call
+// limit, the phone's side learns there is no presentation, and the worker
+// stays free for the next command.
+TEST_F(ImpressTest, HungOfficeIsGivenUpWithinTheCallLimit) {
+  // The office SetUp started, attached again with a shorter call limit.
+  const pid_t office = office_->Link().StartedProcess();
+  ASSERT_GT(office, 0);
+  struct EndOffice {
+    pid_t leader;
+    ~EndOffice() {
+      kill(-leader, SIGCONT);
+      ImpressSession::KillGroup(leader);
+    }
+  } endOffice{office};
+  ImpressLinkOptions options = Options();
+  options.callLimit = std::chrono::milliseconds(1000);
+  office_ = std::make_unique<CImpressOffice>(options);
+  ASSERT_TRUE(office_->Link().Connect(false));
+  ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("hung.fodp", kDeck)));
+  StartManager();
+  manager_->StartShow();
+  ASSERT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 1; }));
+
+  ASSERT_EQ(kill(-office, SIGSTOP), 0);
+  const auto stopped = std::chrono::steady_clock::now();
+  manager_->NextSlide();
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowEnd) >= 1; }));
+  EXPECT_FALSE(manager_->IsShowRunning());
+  EXPECT_EQ(State(), std::make_pair(false, false));
+  // One overrun, then answers at once: the call limit plus slack.
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(4));
 }
 
 }  // namespace
