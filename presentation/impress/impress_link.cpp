@@ -443,6 +443,13 @@ CImpressLink::CImpressLink(ImpressLinkOptions options)
 
 CImpressLink::~CImpressLink() {
   SetEventHandler(nullptr);
+  // Our listeners leave the office while it answers; then the bridge goes,
+  // so that nothing left on the thread can wait for a hung office.
+  Run([](Uno& u) {
+    u.ForgetOffice();
+    return true;
+  });
+  uno_->DisposeBridge();
   {
     std::lock_guard<std::mutex> guard(uno_->lock);
     uno_->stopping = true;
@@ -481,11 +488,11 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
       } catch (const std::exception&) {
         result = false;
       }
-      {
-        std::lock_guard<std::mutex> guard(uno->lock);
-        uno->stuck = false;
-      }
+      // Finished before the flag is cleared: a waiter that gave up either
+      // saw the call finished or set the flag that is cleared here.
       completion->Finish(result);
+      std::lock_guard<std::mutex> guard(uno->lock);
+      uno->stuck = false;
     });
   }
   uno_->wake.notify_one();
@@ -496,6 +503,7 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
   // and disposing the bridge releases it.
   {
     std::lock_guard<std::mutex> guard(uno_->lock);
+    std::lock_guard<std::mutex> done(completion->lock);
     if (!completion->finished) uno_->stuck = true;
   }
   uno_->DisposeBridge();

@@ -39,6 +39,16 @@ bool Eventually(Pred done, std::chrono::milliseconds limit = kEventWait) {
 
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+// Ends an office this test started, stopped or not, when the test ends.
+struct EndOffice {
+  pid_t leader;
+  ~EndOffice() {
+    if (leader <= 0) return;
+    kill(-leader, SIGCONT);
+    ImpressSession::KillGroup(leader);
+  }
+};
+
 class ImpressTest : public ::testing::Test {
  protected:
   // One display and profile for the program; each test starts its own
@@ -200,7 +210,7 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   std::size_t opened = EventCount(EventPresentationOpen);
   CImpressLink other(Options());
   ASSERT_TRUE(other.Connect(true));
-  session_.Adopt(other.StartedProcess());
+  EndOffice endOther{other.StartedProcess()};
   ASSERT_TRUE(other.Open(session_.WriteDeck("later.fodp", kDeck)));
   EXPECT_TRUE(Eventually([&] { return EventCount(EventPresentationOpen) > opened; }));
   EXPECT_EQ(State(), std::make_pair(true, false));
@@ -220,13 +230,7 @@ TEST_F(ImpressTest, HungOfficeIsGivenUpWithinTheCallLimit) {
   // The office SetUp started, attached again with a shorter call limit.
   const pid_t office = office_->Link().StartedProcess();
   ASSERT_GT(office, 0);
-  struct EndOffice {
-    pid_t leader;
-    ~EndOffice() {
-      kill(-leader, SIGCONT);
-      ImpressSession::KillGroup(leader);
-    }
-  } endOffice{office};
+  EndOffice endOffice{office};
   ImpressLinkOptions options = Options();
   options.callLimit = std::chrono::milliseconds(1000);
   office_ = std::make_unique<CImpressOffice>(options);
