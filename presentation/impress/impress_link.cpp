@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -65,7 +66,11 @@ using rtl::OUString;
 
 namespace {
 
+// Looking for an office again: at once after the first loss, then less
+// often while attempts fail (a hung office costs a call limit each time).
 constexpr auto kReconnectInterval = std::chrono::seconds(1);
+constexpr auto kReconnectIntervalMax = std::chrono::seconds(16);
+constexpr auto kHandOverLimit = std::chrono::seconds(5);
 constexpr auto kStartPoll = std::chrono::milliseconds(250);
 
 OUString ToOu(const std::string& text) { return OUString::fromUtf8(text.c_str()); }
@@ -139,7 +144,8 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   std::atomic<pid_t> started{0};
   // Increased by every bridge; a listener of an earlier one is ignored.
   std::atomic<std::uint32_t> generation{0};
-  std::chrono::steady_clock::time_point lastReconnect{};
+  std::chrono::steady_clock::time_point nextReconnect{};
+  std::chrono::milliseconds reconnectInterval{kReconnectInterval};
 
   std::mutex bridgeLock;
   Reference<css::lang::XComponent> bridge;
@@ -515,11 +521,18 @@ bool CImpressLink::Connect(bool start) {
   if (Run([](Uno& u) { return u.ConnectNow(); })) return true;
   if (!start) return false;
   if (!Run([](Uno& u) { return u.StartOffice(); })) return false;
-  const auto deadline = std::chrono::steady_clock::now() + uno_->options.startLimit;
+  auto deadline = std::chrono::steady_clock::now() + uno_->options.startLimit;
+  bool launcherGone = false;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kStartPoll);
-    // Reaps a launcher that has handed over to a running office.
-    if (pid_t pid = uno_->started.load()) waitpid(pid, nullptr, WNOHANG);
+    // A launcher that ended has either handed over to an office that was
+    // already running, which then answers soon, or failed (no display, say):
+    // it is not waited for the whole start limit.
+    if (pid_t pid = uno_->started.load();
+        pid && !launcherGone && waitpid(pid, nullptr, WNOHANG) == pid) {
+      launcherGone = true;
+      deadline = std::min(deadline, std::chrono::steady_clock::now() + kHandOverLimit);
+    }
     if (Run([](Uno& u) { return u.ConnectNow(); })) return true;
   }
   return false;
@@ -530,12 +543,15 @@ bool CImpressLink::Reconnect() {
   const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> guard(uno_->lock);
-    if (uno_->lastReconnect.time_since_epoch().count() != 0 &&
-        now - uno_->lastReconnect < kReconnectInterval)
-      return false;
-    uno_->lastReconnect = now;
+    if (now < uno_->nextReconnect) return false;
+    uno_->nextReconnect = now + uno_->reconnectInterval;
   }
-  return Connect(false);
+  const bool ok = Connect(false);
+  std::lock_guard<std::mutex> guard(uno_->lock);
+  uno_->reconnectInterval =
+      ok ? std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectInterval)
+         : std::min<std::chrono::milliseconds>(uno_->reconnectInterval * 2, kReconnectIntervalMax);
+  return ok;
 }
 
 bool CImpressLink::IsConnected() const { return uno_->connected.load(); }

@@ -18,6 +18,7 @@ extern char** environ;
 namespace {
 
 constexpr int kDisplayWaitMs = 10000;
+constexpr int kDisplayAttempts = 3;
 
 bool OnPath(const char* program) {
   const char* path = std::getenv("PATH");
@@ -109,6 +110,25 @@ bool ImpressSession::StartDisplay() {
   const char* display = std::getenv("DISPLAY");
   if (display && *display) return true;
   if (!OnPath("Xvfb")) return false;
+  // Another Xvfb taking the same display number at the same moment makes
+  // ours give up after naming it: it is checked, and tried again.
+  for (int attempt = 0; attempt < kDisplayAttempts; ++attempt) {
+    std::string number;
+    if (!StartXvfb(&number)) continue;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string socket = "/tmp/.X11-unix/X" + number;
+    if (waitpid(xvfb_, nullptr, WNOHANG) == 0 && access(socket.c_str(), F_OK) == 0) {
+      setenv("DISPLAY", (":" + number).c_str(), 1);
+      return true;
+    }
+    kill(xvfb_, SIGKILL);
+    waitpid(xvfb_, nullptr, 0);
+    xvfb_ = 0;
+  }
+  return false;
+}
+
+bool ImpressSession::StartXvfb(std::string* display) {
   int fds[2];
   if (pipe(fds) != 0) return false;
   std::string fd = std::to_string(fds[1]);
@@ -140,9 +160,14 @@ bool ImpressSession::StartDisplay() {
     number.append(buffer, n);
   }
   close(fds[0]);
-  if (number.find('\n') == std::string::npos) return false;
+  if (number.find('\n') == std::string::npos) {
+    kill(xvfb_, SIGKILL);
+    waitpid(xvfb_, nullptr, 0);
+    xvfb_ = 0;
+    return false;
+  }
   number.erase(number.find('\n'));
-  setenv("DISPLAY", (":" + number).c_str(), 1);
+  *display = number;
   return true;
 }
 

@@ -39,6 +39,7 @@ class ImpressSession {
 
  private:
   bool StartDisplay();
+  bool StartXvfb(std::string* display);
 
   std::string unavailable_;
   std::string folder_;
