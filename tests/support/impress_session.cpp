@@ -1,6 +1,5 @@
 #include "tests/support/impress_session.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -18,7 +17,7 @@ extern char** environ;
 namespace {
 
 constexpr int kDisplayWaitMs = 10000;
-constexpr int kDisplayAttempts = 3;
+constexpr int kDisplayAttempts = 10;
 
 bool OnPath(const char* program) {
   const char* path = std::getenv("PATH");
@@ -110,65 +109,56 @@ bool ImpressSession::StartDisplay() {
   const char* display = std::getenv("DISPLAY");
   if (display && *display) return true;
   if (!OnPath("Xvfb")) return false;
-  // Another Xvfb taking the same display number at the same moment makes
-  // ours give up after naming it: it is checked, and tried again.
+  // A display number of our own choosing, taken through the server's lock
+  // file: of two servers started on one number at once, one fails.
+  const int first = 100 + static_cast<int>(getpid() % 400);
   for (int attempt = 0; attempt < kDisplayAttempts; ++attempt) {
-    std::string number;
-    if (!StartXvfb(&number)) continue;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const std::string socket = "/tmp/.X11-unix/X" + number;
-    if (waitpid(xvfb_, nullptr, WNOHANG) == 0 && access(socket.c_str(), F_OK) == 0) {
+    const std::string number = std::to_string(first + attempt * 7);
+    if (access(("/tmp/.X" + number + "-lock").c_str(), F_OK) == 0) continue;
+    if (StartXvfb(number) && OwnsDisplay(number)) {
       setenv("DISPLAY", (":" + number).c_str(), 1);
       return true;
     }
-    kill(xvfb_, SIGKILL);
-    waitpid(xvfb_, nullptr, 0);
-    xvfb_ = 0;
+    if (xvfb_) {
+      kill(xvfb_, SIGKILL);
+      waitpid(xvfb_, nullptr, 0);
+      xvfb_ = 0;
+    }
   }
   return false;
 }
 
-bool ImpressSession::StartXvfb(std::string* display) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  std::string fd = std::to_string(fds[1]);
-  char* argv[] = {const_cast<char*>("Xvfb"),
-                  const_cast<char*>("-displayfd"),
-                  fd.data(),
-                  const_cast<char*>("-screen"),
-                  const_cast<char*>("0"),
-                  const_cast<char*>("1280x800x24"),
-                  const_cast<char*>("-nolisten"),
-                  const_cast<char*>("tcp"),
-                  nullptr};
-  int rc = posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ);
-  close(fds[1]);
-  if (rc != 0) {
+bool ImpressSession::StartXvfb(const std::string& number) {
+  std::string name = ":" + number;
+  char* argv[] = {const_cast<char*>("Xvfb"),        name.data(),
+                  const_cast<char*>("-screen"),     const_cast<char*>("0"),
+                  const_cast<char*>("1280x800x24"), const_cast<char*>("-nolisten"),
+                  const_cast<char*>("tcp"),         nullptr};
+  if (posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ) != 0) {
     xvfb_ = 0;
-    close(fds[0]);
     return false;
   }
-  std::string number;
-  pollfd p{fds[0], POLLIN, 0};
+  return true;
+}
+
+// The display is ours once its lock file names our server and its socket is
+// there; a server that lost the number ends instead.
+bool ImpressSession::OwnsDisplay(const std::string& number) {
+  const std::string lock = "/tmp/.X" + number + "-lock";
+  const std::string socket = "/tmp/.X11-unix/X" + number;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisplayWaitMs);
-  while (std::chrono::steady_clock::now() < deadline && number.find('\n') == std::string::npos) {
-    if (poll(&p, 1, 200) <= 0) continue;
-    char buffer[16];
-    ssize_t n = read(fds[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    number.append(buffer, n);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(xvfb_, nullptr, WNOHANG) != 0) {
+      xvfb_ = 0;
+      return false;
+    }
+    std::ifstream in(lock);
+    long pid = 0;
+    if (in >> pid && pid == xvfb_ && access(socket.c_str(), F_OK) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  close(fds[0]);
-  if (number.find('\n') == std::string::npos) {
-    kill(xvfb_, SIGKILL);
-    waitpid(xvfb_, nullptr, 0);
-    xvfb_ = 0;
-    return false;
-  }
-  number.erase(number.find('\n'));
-  *display = number;
-  return true;
+  return false;
 }
 
 std::string ImpressSession::WriteDeck(const std::string& name,

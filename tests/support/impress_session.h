@@ -39,7 +39,8 @@ class ImpressSession {
 
  private:
   bool StartDisplay();
-  bool StartXvfb(std::string* display);
+  bool StartXvfb(const std::string& number);
+  bool OwnsDisplay(const std::string& number);
 
   std::string unavailable_;
   std::string folder_;

@@ -215,7 +215,8 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   EXPECT_TRUE(Eventually([&] { return EventCount(EventPresentationOpen) > opened; }));
   EXPECT_EQ(State(), std::make_pair(true, false));
   manager_->StartShow();
-  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 2; }));
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) >= 2; }));
+  EXPECT_TRUE(Eventually([&] { return manager_->IsShowRunning(); }));
   EXPECT_EQ(Notes(), U16(kDeck[0].notes));
 }
 
