@@ -71,6 +71,7 @@ namespace {
 constexpr auto kReconnectInterval = std::chrono::seconds(1);
 constexpr auto kReconnectIntervalMax = std::chrono::seconds(16);
 constexpr auto kHandOverLimit = std::chrono::seconds(5);
+constexpr auto kShowPoll = std::chrono::milliseconds(50);
 constexpr auto kStartPoll = std::chrono::milliseconds(250);
 
 OUString ToOu(const std::string& text) { return OUString::fromUtf8(text.c_str()); }
@@ -240,6 +241,16 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   Reference<css::presentation::XPresentation2> Presentation();
   Reference<css::presentation::XSlideShowController> Controller();
   void WatchShow();
+  // The office announces a show, and answers start(), before its
+  // controller is there: watched for a while, within half a call limit.
+  void AwaitShow() {
+    const auto deadline = std::chrono::steady_clock::now() + options.callLimit / 2;
+    for (;;) {
+      WatchShow();
+      if (showRunning.load() || std::chrono::steady_clock::now() >= deadline) return;
+      std::this_thread::sleep_for(kShowPoll);
+    }
+  }
   void ShowEnded() {
     showListener.clear();
     controller.clear();
@@ -277,9 +288,10 @@ class DocumentWatch : public cppu::WeakImplHelper1<css::document::XDocumentEvent
     } else if (name == "OnStartPresentation") {
       // The controller may not be reachable until this event has returned
       // to the office; the listener is attached from our own thread.
-      uno->Post([u = uno.get()] { u->WatchShow(); });
+      uno->Post([u = uno.get()] { u->AwaitShow(); });
     } else if (name == "OnEndPresentation") {
       if (uno->showRunning.exchange(false)) uno->Raise(ImpressEvent::ShowEnd);
+      uno->Post([u = uno.get()] { u->ShowEnded(); });
     }
   }
   void SAL_CALL disposing(const css::lang::EventObject&) override {}
@@ -434,9 +446,13 @@ Reference<css::presentation::XSlideShowController> CImpressLink::Uno::Controller
 void CImpressLink::Uno::WatchShow() {
   try {
     Reference<css::presentation::XSlideShowController> c = Controller();
-    if (!c.is() || showListener.is()) return;
-    showListener = new ShowWatch(weak_from_this());
-    c->addSlideShowListener(showListener);
+    if (!c.is()) return;
+    // A show started again may come with the controller of the last one,
+    // which still has our listener.
+    if (!showListener.is()) {
+      showListener = new ShowWatch(weak_from_this());
+      c->addSlideShowListener(showListener);
+    }
     if (!showRunning.exchange(true)) Raise(ImpressEvent::ShowBegin);
   } catch (const css::uno::Exception&) {
   }
@@ -600,6 +616,7 @@ bool CImpressLink::StartShow() {
     Reference<css::presentation::XPresentation2> show = u.Presentation();
     if (!show.is()) return false;
     if (!show->isRunning()) show->start();
+    u.AwaitShow();
     return true;
   });
 }
@@ -619,7 +636,7 @@ bool CImpressLink::IsShowRunning() {
   return Run([](Uno& u) {
     bool running = u.Controller().is();
     // A show started before the office event reached us is taken over here.
-    if (running && !u.showListener.is()) u.WatchShow();
+    if (running && !u.showRunning.load()) u.WatchShow();
     return running;
   });
 }

@@ -128,6 +128,15 @@ bool ImpressSession::StartDisplay() {
   return false;
 }
 
+bool ImpressSession::EnsureDisplay() {
+  if (!xvfb_) return std::getenv("DISPLAY") != nullptr;
+  if (waitpid(xvfb_, nullptr, WNOHANG) == 0) return true;
+  std::fprintf(stderr, "the virtual display %s ended; starting another\n", std::getenv("DISPLAY"));
+  xvfb_ = 0;
+  unsetenv("DISPLAY");
+  return StartDisplay();
+}
+
 bool ImpressSession::StartXvfb(const std::string& number) {
   std::string name = ":" + number;
   char* argv[] = {const_cast<char*>("Xvfb"),        name.data(),

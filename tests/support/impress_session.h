@@ -25,6 +25,9 @@ class ImpressSession {
   // Empty when the session can run; else why it cannot (for GTEST_SKIP).
   const std::string& Unavailable() const { return unavailable_; }
 
+  // The virtual display still runs, or another was started in its place.
+  bool EnsureDisplay();
+
   // The pipe and profile URL to give CImpressLink.
   const std::string& PipeName() const { return pipeName_; }
   const std::string& ProfileUrl() const { return profileUrl_; }
