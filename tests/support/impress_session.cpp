@@ -111,7 +111,7 @@ bool ImpressSession::StartDisplay() {
   if (!OnPath("Xvfb")) return false;
   // A display number of our own choosing, taken through the server's lock
   // file: of two servers started on one number at once, one fails.
-  const int first = 100 + static_cast<int>(getpid() % 400);
+  const int first = 100 + static_cast<int>(getpid() % 400) + 3 * displaysTried_++;
   for (int attempt = 0; attempt < kDisplayAttempts; ++attempt) {
     const std::string number = std::to_string(first + attempt * 7);
     if (access(("/tmp/.X" + number + "-lock").c_str(), F_OK) == 0) continue;
@@ -128,10 +128,12 @@ bool ImpressSession::StartDisplay() {
   return false;
 }
 
-bool ImpressSession::EnsureDisplay() {
+bool ImpressSession::ReplaceDisplay() {
   if (!xvfb_) return std::getenv("DISPLAY") != nullptr;
-  if (waitpid(xvfb_, nullptr, WNOHANG) == 0) return true;
-  std::fprintf(stderr, "the virtual display %s ended; starting another\n", std::getenv("DISPLAY"));
+  std::fprintf(stderr, "the office could not open display %s; starting another\n",
+               std::getenv("DISPLAY"));
+  kill(xvfb_, SIGTERM);
+  waitpid(xvfb_, nullptr, 0);
   xvfb_ = 0;
   unsetenv("DISPLAY");
   return StartDisplay();
@@ -139,10 +141,13 @@ bool ImpressSession::EnsureDisplay() {
 
 bool ImpressSession::StartXvfb(const std::string& number) {
   std::string name = ":" + number;
-  char* argv[] = {const_cast<char*>("Xvfb"),        name.data(),
-                  const_cast<char*>("-screen"),     const_cast<char*>("0"),
-                  const_cast<char*>("1280x800x24"), const_cast<char*>("-nolisten"),
-                  const_cast<char*>("tcp"),         nullptr};
+  char* argv[] = {const_cast<char*>("Xvfb"), name.data(), const_cast<char*>("-screen"),
+                  const_cast<char*>("0"), const_cast<char*>("1280x800x24"),
+                  const_cast<char*>("-nolisten"), const_cast<char*>("tcp"),
+                  // An X server resets when its last client leaves and
+                  // refuses connections meanwhile: an office started right
+                  // after another ended would find no display.
+                  const_cast<char*>("-noreset"), nullptr};
   if (posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ) != 0) {
     xvfb_ = 0;
     return false;

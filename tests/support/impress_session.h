@@ -25,8 +25,9 @@ class ImpressSession {
   // Empty when the session can run; else why it cannot (for GTEST_SKIP).
   const std::string& Unavailable() const { return unavailable_; }
 
-  // The virtual display still runs, or another was started in its place.
-  bool EnsureDisplay();
+  // Ends our virtual display and starts one on another number (for an
+  // office that could not open it); true when DISPLAY names one again.
+  bool ReplaceDisplay();
 
   // The pipe and profile URL to give CImpressLink.
   const std::string& PipeName() const { return pipeName_; }
@@ -50,5 +51,6 @@ class ImpressSession {
   std::string pipeName_;
   std::string profileUrl_;
   pid_t xvfb_ = 0;
+  int displaysTried_ = 0;
   std::vector<pid_t> offices_;
 };
