@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,9 +149,18 @@ bool ImpressSession::StartXvfb(const std::string& number) {
                   // refuses connections meanwhile: an office started right
                   // after another ended would find no display.
                   const_cast<char*>("-noreset"), nullptr};
-  if (posix_spawnp(&xvfb_, "Xvfb", nullptr, nullptr, argv, environ) != 0) {
+  // Ends with this process, even when a test runner kills it on a timeout.
+  const pid_t parent = getpid();
+  xvfb_ = fork();
+  if (xvfb_ < 0) {
     xvfb_ = 0;
     return false;
+  }
+  if (xvfb_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    execvp("Xvfb", argv);
+    _exit(127);
   }
   return true;
 }
