@@ -18,6 +18,10 @@ struct PresentationPorts {
   // GetTickCount: milliseconds, wrapping at 2^32. Null means the system's
   // monotonic clock.
   std::function<std::uint32_t()> tickCount;
+  // The application's show draws the laser pointer itself whatever its
+  // version says (LibreOffice Impress); otherwise that takes PowerPoint 2010
+  // or later.
+  bool nativePointer = false;
 };
 
 // The ports of this platform: the real ones on Windows; on Linux the

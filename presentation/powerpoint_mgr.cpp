@@ -77,7 +77,7 @@ bool CPowerPointMgr::IsShowRunning(PowerPointType type) const {
 }
 
 bool CPowerPointMgr::HasNativeLaser() const {
-  return powerPoint_.ShowRunning() && powerPoint_.VersionNumber() > 13;
+  return powerPoint_.ShowRunning() && (ports_.nativePointer || powerPoint_.VersionNumber() > 13);
 }
 
 ScreenRect CPowerPointMgr::GetShowRect() const {

@@ -1,17 +1,22 @@
-// pivaro: the client on Linux, in a terminal, driving the simulated
-// presentation application. The relay broker is the build's deployment host
+// pivaro: the client on Linux, in a terminal, driving LibreOffice Impress
+// when one listens on Pivaro's pipe or a presentation is given, else the
+// simulated presentation application. The relay broker is the build's deployment host
 // on port 443; PIVARO_RELAY_URI replaces it for a local demo broker, and
 // PIVARO_DIRECT_PORT moves the LAN port where 41203 is taken (tests).
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "app/asio_ui_thread.h"
 #include "app/controller.h"
@@ -27,6 +32,10 @@
 #include "presentation/simulated_office.h"
 #include "services/report_mgr.h"
 
+#if PIVARO_WITH_IMPRESS
+#include "presentation/impress/impress_office.h"
+#endif
+
 #if PIVARO_WITH_MQTT && __has_include("net/mqtt_session.h")
 #include "net/mqtt_session.h"
 #define PIVARO_HAVE_RELAY 1
@@ -41,10 +50,13 @@ std::string RelayUri() {
 }
 
 constexpr char kUsage[] =
-    "Usage: pivaro [--help | --version]\n"
+    "Usage: pivaro [--help | --version] [PRESENTATION]\n"
     "\n"
     "Lets a phone drive a slide show: shows a pairing QR code, then carries out\n"
-    "the phone's commands on the (simulated) presentation application.\n"
+    "the phone's commands on LibreOffice Impress. Given a PRESENTATION (deck.odp,\n"
+    "deck.pptx, ...), it starts Impress listening on Pivaro's pipe, or uses the\n"
+    "one already listening there, and opens it. Without one it uses an Impress\n"
+    "listening on the pipe, else a simulated presentation application.\n"
     "\n"
     "In a terminal it takes the whole screen; the keys that work are listed at\n"
     "its foot (q closes, Ctrl-C closes at once). With standard input not a\n"
@@ -54,6 +66,7 @@ constexpr char kUsage[] =
     "  PIVARO_RELAY_URI    relay broker for a local demo, e.g. tcp://127.0.0.1:18830\n"
     "  PIVARO_DIRECT_PORT  LAN port for a demo beside another copy (default 41203,\n"
     "                      0 a free one)\n"
+    "  PIVARO_IMPRESS_PIPE  the pipe Impress listens on (default pivaro-<uid>)\n"
     "  NO_COLOR            draw without colours\n";
 
 // Each session is watched on its way to the controller, for the status
@@ -93,6 +106,99 @@ bool FullScreenTerminal() {
   return term && *term && std::strcmp(term, "dumb") != 0;
 }
 
+#if PIVARO_WITH_IMPRESS
+constexpr auto kOfficeSearch = std::chrono::seconds(2);
+constexpr auto kShowLineRefresh = std::chrono::seconds(1);
+
+// Impress with `deck` open, or the Impress already listening on the pipe
+// when no deck is given; null (with `error` set when a deck was given and
+// could not be opened) otherwise.
+std::unique_ptr<CImpressOffice> AttachImpress(const std::string& deck, std::string* error) {
+  ImpressLinkOptions options;
+  const char* pipe = std::getenv("PIVARO_IMPRESS_PIPE");
+  options.pipeName = pipe && *pipe ? pipe : DefaultImpressPipeName();
+  auto office = std::make_unique<CImpressOffice>(options);
+  if (deck.empty()) {
+    if (!office->Link().Connect(false)) return nullptr;
+  } else {
+    std::fprintf(stderr, "pivaro: opening %s in LibreOffice Impress...\n", deck.c_str());
+    if (!office->Link().Connect(true)) {
+      *error = "LibreOffice did not start (is libreoffice-impress installed?)";
+      return nullptr;
+    }
+    if (!office->Link().Open(deck)) {
+      *error = "Impress could not open " + deck + " as a presentation";
+      return nullptr;
+    }
+  }
+  office->WatchForOffice(kOfficeSearch);
+  return office;
+}
+
+// Keeps the view's show line in step with Impress: the line is read off the
+// UI thread (the office may be slow to answer), at every event of the
+// office and once a second.
+class ImpressShowLine : public IAutomationEventSink {
+ public:
+  ImpressShowLine(CImpressOffice& office, boost::asio::io_context& io, CTerminalView& view)
+      : office_(office), io_(io), view_(view) {}
+  ~ImpressShowLine() { Stop(); }
+
+  void Start(const PresentationPorts& ports) {
+    if (Succeeded(ports.automation->Create(u"PowerPoint.Application", &app_)))
+      app_->Advise(kApplicationEventsIid, std::shared_ptr<IAutomationEventSink>(this, [](auto*) {}),
+                   &cookie_);
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    if (app_ && cookie_) app_->Unadvise(kApplicationEventsIid, cookie_);
+    cookie_ = 0;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  HResult Invoke(std::int32_t, const std::vector<AutoValue>&) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      changed_ = true;
+    }
+    wake_.notify_all();
+    return kOk;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!stopping_) {
+      changed_ = false;
+      guard.unlock();
+      std::string text = office_.Describe();
+      CTerminalView* view = &view_;
+      boost::asio::post(io_, [view, text] { view->SetShowText(text); });
+      guard.lock();
+      wake_.wait_for(guard, kShowLineRefresh, [this] { return stopping_ || changed_; });
+    }
+  }
+
+  CImpressOffice& office_;
+  boost::asio::io_context& io_;
+  CTerminalView& view_;
+  AutomationPtr app_;
+  std::uint32_t cookie_ = 0;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  bool changed_ = false;
+  std::thread thread_;
+};
+#endif
+
+std::string deckArgument;
+std::string impressError;
+
 void RunTerminalClient() {
   const bool interactive = FullScreenTerminal();
   boost::asio::io_context io;
@@ -106,6 +212,17 @@ void RunTerminalClient() {
   // the manager attaches to the simulated machine.
   std::shared_ptr<CSimulatedPresentationApp> wps = DefaultSimulation().InstallWps();
   CMainController::Services services = DefaultServices();
+#if PIVARO_WITH_IMPRESS
+  std::unique_ptr<CImpressOffice> impress = AttachImpress(deckArgument, &impressError);
+  if (!impress && !deckArgument.empty()) return;
+  PresentationPorts impressPorts;
+  if (impress) {
+    impressPorts = impress->Ports();
+    services.presentation =
+        std::make_unique<CPowerPointMgrControl>(std::make_unique<CPowerPointMgr>(impressPorts));
+    wps.reset();
+  }
+#endif
   std::string relayUri = RelayUri();
   services.createSession = [relayUri, &status](SessionType type) {
     return MakeSession(type, relayUri, status);
@@ -125,13 +242,27 @@ void RunTerminalClient() {
 
   CMainController controller(std::move(services));
   CAsioUiThread ui(io, controller);
-  CTerminalView view(io, controller, mgr, DefaultSimulatedApp(), wps, interactive, stdout, &screen);
+  std::shared_ptr<CSimulatedPresentationApp> simulated = DefaultSimulatedApp();
+#if PIVARO_WITH_IMPRESS
+  if (impress) simulated.reset();
+#endif
+  CTerminalView view(io, controller, mgr, simulated, wps, interactive, stdout, &screen);
   view.SetReports(reports);
   view.SetTransportStatus(&status);
   controller.AttachUi(&ui, &view);
   view.Start();
+#if PIVARO_WITH_IMPRESS
+  std::unique_ptr<ImpressShowLine> showLine;
+  if (impress) {
+    showLine = std::make_unique<ImpressShowLine>(*impress, io, view);
+    showLine->Start(impressPorts);
+  }
+#endif
   controller.InitWindow();
   io.run();
+#if PIVARO_WITH_IMPRESS
+  showLine.reset();
+#endif
   view.Stop();
   // Nothing runs the loop any more: calls posted while the controller goes
   // down are dropped with it.
@@ -152,9 +283,19 @@ int main(int argc, char** argv) {
       std::printf("pivaro %s\n", version.c_str());
       return 0;
     }
-    std::fprintf(stderr, "pivaro: unknown option '%s'\n\n%s", argv[i], kUsage);
+    if (argv[i][0] == '-' || !deckArgument.empty()) {
+      std::fprintf(stderr, "pivaro: unknown option '%s'\n\n%s", argv[i], kUsage);
+      return 2;
+    }
+    deckArgument = argv[i];
+  }
+#if !PIVARO_WITH_IMPRESS
+  if (!deckArgument.empty()) {
+    std::fprintf(stderr,
+                 "pivaro: built without LibreOffice Impress (libreoffice-dev was missing)\n");
     return 2;
   }
+#endif
   CSingleInstance instance;
   ProgramSteps steps;
   steps.tickCount = [] { return SystemTickCount(); };
@@ -171,5 +312,10 @@ int main(int argc, char** argv) {
   steps.destroyReports = [] { Report::ReportMgr::DestroyInstance(); };
   steps.runMainWindow = RunTerminalClient;
   steps.releaseInstance = [&instance] { instance.Release(); };
-  return RunProgram(steps);
+  int rc = RunProgram(steps);
+  if (!impressError.empty()) {
+    std::fprintf(stderr, "pivaro: %s\n", impressError.c_str());
+    return 1;
+  }
+  return rc;
 }

@@ -267,7 +267,13 @@ void CTerminalView::OnShowChanged() {
   }
 }
 
+void CTerminalView::SetShowText(const std::string& text) {
+  externalShow_ = text;
+  OnShowChanged();
+}
+
 std::string CTerminalView::ShowText() const {
+  if (!externalShow_.empty()) return externalShow_;
   if (!app_) return "no presentation application";
   std::string text = app_ == wps_ ? "WPS-like: " : "PowerPoint-like: ";
   SimulatedAppState s = app_->Snapshot();

@@ -57,6 +57,10 @@ class CTerminalView : public IMainView {
   // must outlive the view; its changes are picked up on the view's loop.
   void SetTransportStatus(TransportStatus* status);
 
+  // The show line for an application the view does not simulate (Impress),
+  // replacing the simulated one's; on the view's loop.
+  void SetShowText(const std::string& text);
+
   // Full screen (interactive), key reading, signals, the show's events.
   void Start();
   // Restores the terminal and prints what should stay visible after it
@@ -172,4 +176,5 @@ class CTerminalView : public IMainView {
   int printedState_ = -1;
   std::string printedAddress_;
   std::string printedShow_;
+  std::string externalShow_;
 };

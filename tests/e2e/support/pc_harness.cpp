@@ -59,7 +59,8 @@ PcHarness::PcHarness(PcOptions options) : options_(std::move(options)), work_(io
   app_ = options_.wps ? office_.InstallWps() : office_.InstallPowerPoint(u"16.0");
   if (options_.openPresentation) app_->OpenPresentation(CSimulatedOffice::SamplePresentation());
 
-  PresentationPorts ports = office_.Ports();
+  PresentationPorts ports =
+      options_.presentationPorts ? options_.presentationPorts() : office_.Ports();
   if (options_.wrapAutomation) ports.automation = options_.wrapAutomation(ports.automation);
 
   CMainController::Services services;

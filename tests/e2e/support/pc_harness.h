@@ -80,6 +80,8 @@ struct PcOptions {
   // Wraps the automation factory (the benchmark times automation calls).
   std::function<std::shared_ptr<IAutomationFactory>(std::shared_ptr<IAutomationFactory>)>
       wrapAutomation;
+  // Ports of a real application (Impress) in place of the simulated one.
+  std::function<PresentationPorts()> presentationPorts;
 };
 
 class PcHarness {

@@ -1,0 +1,100 @@
+// The connection to a LibreOffice office over UNO remote protocol on a
+// per-user pipe: attaching to an office that listens there or starting one,
+// opening a presentation, and the slide show operations Pivaro needs, each
+// one bounded in time. The office may hang or die at any moment; no call
+// here waits longer than its limit and no UNO exception leaves this class.
+//
+// All UNO calls run on one thread of the link's own. A caller waits for its
+// call up to the limit; a call that overruns it marks the office as hung and
+// tears the bridge down, which makes the stuck call return, and the link
+// then answers "not connected" until a later Connect finds an office again.
+//
+// Events (a presentation opened or closed, the show started, moved to
+// another slide, ended, the office gone) arrive on UNO's threads and are
+// handed to the event handler as they come; it must not block.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+struct ImpressLinkOptions {
+  // The pipe's name; the acceptor string is built from it.
+  std::string pipeName;
+  // The program that starts the office, found on PATH when it has no slash.
+  std::string officeProgram = "soffice";
+  // A profile URL (file:///...) for the started office; empty keeps the
+  // user's own profile.
+  std::string profileUrl;
+  std::chrono::milliseconds callLimit{3000};
+  // How long a started office may take until its pipe answers.
+  std::chrono::milliseconds startLimit{60000};
+};
+
+// "pivaro-<uid>": one pipe per user, so that two users on one machine do not
+// drive each other's shows.
+std::string DefaultImpressPipeName();
+
+enum class ImpressEvent { DocumentOpened, DocumentClosed, ShowBegin, SlideChanged, ShowEnd };
+
+enum class ImpressStep { Next, Previous, First, Last };
+
+class CImpressLink {
+ public:
+  explicit CImpressLink(ImpressLinkOptions options);
+  ~CImpressLink();
+
+  CImpressLink(const CImpressLink&) = delete;
+  CImpressLink& operator=(const CImpressLink&) = delete;
+
+  void SetEventHandler(std::function<void(ImpressEvent)> handler);
+
+  // Attaches to the office listening on the pipe. With `start`, an office is
+  // started with that acceptor when none answers, and waited for up to the
+  // start limit. True when connected.
+  bool Connect(bool start);
+  // Connect(false), at most once per second: lets a restarted office be
+  // found again without knocking on a dead pipe at every call.
+  bool Reconnect();
+  bool IsConnected() const;
+  // Loads a presentation file (path or URL) into the office, or brings the
+  // already loaded one forward.
+  bool Open(const std::string& path);
+
+  // The title of the presentation Pivaro drives: the current Impress
+  // document, else the first one loaded. False when there is none.
+  bool FindPresentation(std::u16string* title);
+  bool StartShow();
+  bool EndShow();
+  bool IsShowRunning();
+  bool Step(ImpressStep step);
+  // 0-based index of the slide shown and the number of slides of the show.
+  bool Position(std::int32_t* index, std::int32_t* count);
+  // The text of the current slide's notes (its notes page's text shapes).
+  bool ReadNotes(std::u16string* text);
+  // The page size in 1/100 mm.
+  bool SlideSize(std::int32_t* width, std::int32_t* height);
+  // The show's own pointer at a fraction of the slide (0..1), shown or
+  // hidden; false when the office does not take it.
+  bool SetPointer(bool visible, double x, double y);
+  // The presenter's pen in the show: the mouse then draws in `rgb`.
+  bool SetPen(bool on, std::uint32_t rgb);
+  bool EraseInk();
+  // "7.4.7.2"; empty when unknown.
+  std::u16string Version();
+
+  // The office started by Connect(true), or 0 (its launcher's process id;
+  // it leads the office's process group).
+  pid_t StartedProcess() const;
+
+  struct Uno;
+
+ private:
+  bool Run(const std::function<bool(Uno&)>& call);
+
+  std::shared_ptr<Uno> uno_;
+};

@@ -1,0 +1,127 @@
+// The phone simulator drives a real LibreOffice Impress over the direct
+// session: the show, the notes at the phone, the laser, the stop, and the
+// office killed mid-show, which the phone hears as "no presentation".
+#include <cmath>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "presentation/impress/impress_office.h"
+#include "tests/e2e/support/e2e_fixture.h"
+#include "tests/support/impress_session.h"
+
+namespace e2e {
+namespace {
+
+const std::vector<ImpressDeckSlide> kDeck = {
+    {"Welcome", "Greet the room."},
+    {"Plan", "Three points, ten minutes."},
+    {"End", "Questions?"},
+};
+
+bool WaitForNote(PhoneLink& link, const std::string& text) {
+  auto deadline = std::chrono::steady_clock::now() + kAnswer;
+  PhoneMessage m;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!link.WaitFor("note", m, 500ms)) continue;
+    if (phone::MemberText(m.text, "note") == text) return true;
+  }
+  return false;
+}
+
+class ImpressPhoneTest : public E2eTest {
+ protected:
+  static void SetUpTestSuite() { session_ = new ImpressSession; }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!session_->Unavailable().empty()) GTEST_SKIP() << session_->Unavailable();
+    ImpressLinkOptions options;
+    options.pipeName = session_->PipeName();
+    options.profileUrl = session_->ProfileUrl();
+    options.startLimit = std::chrono::seconds(60);
+    office_ = std::make_unique<CImpressOffice>(options);
+    // An office that could not open the display (now and then it cannot,
+    // with other X servers starting beside ours) gets one more try on a
+    // display of another number.
+    bool connected = false;
+    for (int attempt = 0; attempt < 2 && !connected; ++attempt) {
+      connected = office_->Link().Connect(true);
+      if (connected) break;
+      ImpressSession::KillGroup(office_->Link().StartedProcess());
+      ASSERT_TRUE(session_->ReplaceDisplay()) << "no virtual display";
+    }
+    ASSERT_TRUE(connected) << "soffice did not answer on its pipe";
+    ASSERT_TRUE(office_->Link().Open(session_->WriteDeck("phone.fodp", kDeck)));
+    E2eTest::SetUp();
+  }
+  void TearDown() override {
+    pc_.reset();
+    if (office_) ImpressSession::KillGroup(office_->Link().StartedProcess());
+    office_.reset();
+  }
+  PcOptions Options() override {
+    PcOptions options;
+    options.presentationPorts = [this] { return office_->Ports(); };
+    return options;
+  }
+  std::int32_t Slide() {
+    std::int32_t index = -1, count = 0;
+    office_->Link().Position(&index, &count);
+    return index;
+  }
+  bool PointerAt(bool visible, double x, double y) {
+    return WaitUntil(
+        [&] {
+          ImpressPointer p = office_->Pointer();
+          return p.visible == visible && std::fabs(p.x - x) < 0.01 && std::fabs(p.y - y) < 0.01;
+        },
+        kAnswer);
+  }
+
+  static ImpressSession* session_;
+  std::unique_ptr<CImpressOffice> office_;
+};
+
+ImpressSession* ImpressPhoneTest::session_ = nullptr;
+
+TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  EXPECT_EQ(Slide(), 1);
+  ASSERT_TRUE(link->Send(R"({"msg":"prev"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  EXPECT_EQ(Slide(), 0);
+
+  // Impress draws the laser itself: no dot from the PC.
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_down","x":0.3,"y":0.6})"));
+  EXPECT_TRUE(PointerAt(true, 0.3, 0.6));
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_move","x":0.7,"y":0.2})"));
+  EXPECT_TRUE(PointerAt(true, 0.7, 0.2));
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_up"})"));
+  EXPECT_TRUE(PointerAt(false, 0.7, 0.2));
+  EXPECT_EQ(pc_->View().LaserCalls().shows, 0);
+
+  ASSERT_TRUE(link->Send(R"({"msg":"stop"})"));
+  EXPECT_TRUE(WaitForState(*link, 1));
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+
+  ASSERT_GT(office_->Link().StartedProcess(), 0);
+  ImpressSession::KillGroup(office_->Link().StartedProcess());
+  EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForState(*link, 0));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,56 @@
+// What a test or benchmark needs to drive a real LibreOffice Impress: a
+// virtual display (an Xvfb of its own unless DISPLAY is set), a private
+// office profile and pipe, and a small presentation with notes written as
+// a flat ODF file. Everything started here is ended by the destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ImpressDeckSlide {
+  std::string title;
+  std::string notes;
+};
+
+class ImpressSession {
+ public:
+  ImpressSession();
+  ~ImpressSession();
+
+  ImpressSession(const ImpressSession&) = delete;
+  ImpressSession& operator=(const ImpressSession&) = delete;
+
+  // Empty when the session can run; else why it cannot (for GTEST_SKIP).
+  const std::string& Unavailable() const { return unavailable_; }
+
+  // Ends our virtual display and starts one on another number (for an
+  // office that could not open it); true when DISPLAY names one again.
+  bool ReplaceDisplay();
+
+  // The pipe and profile URL to give CImpressLink.
+  const std::string& PipeName() const { return pipeName_; }
+  const std::string& ProfileUrl() const { return profileUrl_; }
+  // Writes a presentation into the session's folder; answers its path.
+  std::string WriteDeck(const std::string& name, const std::vector<ImpressDeckSlide>& slides);
+
+  // Ends an office process group (SIGKILL) and waits for its leader, at
+  // most `seconds`.
+  static void KillGroup(pid_t leader, int seconds = 10);
+  // Remembers an office to end in the destructor.
+  void Adopt(pid_t leader) { offices_.push_back(leader); }
+
+ private:
+  bool StartDisplay();
+  bool StartXvfb(const std::string& number);
+  bool OwnsDisplay(const std::string& number);
+
+  std::string unavailable_;
+  std::string folder_;
+  std::string pipeName_;
+  std::string profileUrl_;
+  pid_t xvfb_ = 0;
+  int displaysTried_ = 0;
+  std::vector<pid_t> offices_;
+};
