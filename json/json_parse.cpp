@@ -208,6 +208,57 @@ bool IsNumberSyntax(const std::u16string& text) {
   return true;
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The value of a plain decimal, -?digits(.digits)?, without a leading zero
+// before another digit; false for anything else and for the rare plain
+// decimal whose conversion needs the general path. What phones send as
+// coordinates and counts is all plain, so the split classifies and decodes
+// such a number in one pass, giving exactly the double that
+// ParseNumberPrefix gives for the same text.
+bool ReadPlainNumber(const std::u16string& text, double& result) {
+  const char16_t* p = text.data();
+  const char16_t* const end = p + text.size();
+  const bool negative = *p == u'-';
+  if (negative) ++p;
+  const char16_t* const first = p;
+  if (p == end || (*p == u'0' && end - p > 1 && IsDigit(p[1]))) return false;
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  int scale = 0;
+  for (; p < end; ++p, ++digits) {
+    const unsigned d = static_cast<unsigned>(*p - u'0');
+    if (d > 9) break;
+    if (digits < 19) mantissa = mantissa * 10 + d;
+  }
+  if (digits == 0) return false;
+  if (p < end) {
+    if (*p != u'.' || end - p < 2) return false;
+    for (++p; p < end; ++p, ++digits, --scale) {
+      const unsigned d = static_cast<unsigned>(*p - u'0');
+      if (d > 9) return false;
+      if (digits < 19) mantissa = mantissa * 10 + d;
+    }
+  }
+  double value = 0.0;
+  if (digits <= 19 && mantissa <= (std::uint64_t{1} << 53)) {
+    // Both operands exact: one correctly rounded division.
+    if (scale < -22) return false;
+    value = static_cast<double>(mantissa) / kExactPowers[-scale];
+  } else {
+    char narrow[64];
+    if (end - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
+    char* o = narrow;
+    for (const char16_t* q = first; q < end; ++q) *o++ = static_cast<char>(*q);
+    if (std::from_chars(narrow, o, value).ec != std::errc()) return false;
+  }
+  result = negative ? -value : value;
+  return true;
+}
+
 // Classifies a new value whose name, raw text and depth are set.
 void Classify(JsonValue* value) {
   const std::u16string& t = value->text;
@@ -235,6 +286,9 @@ void Classify(JsonValue* value) {
     }
   } else if ((first == u'[' && last == u']') || (first == u'{' && last == u'}')) {
     value->kind = first == u'[' ? JsonKind::Array : JsonKind::Object;
+  } else if ((IsDigit(first) || first == u'-') && ReadPlainNumber(t, value->number)) {
+    value->kind = JsonKind::Number;
+    value->decoded = true;
   } else if (IsNumberSyntax(t)) {
     value->kind = JsonKind::Number;
   } else {
@@ -428,11 +482,6 @@ std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBacksla
 }
 
 namespace {
-
-// Powers of ten that a double holds exactly.
-constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The common case of ParseNumberPrefix: at most 19 digits whose value fits
 // in 53 bits, scaled by at most 22 powers of ten. Both operands are then

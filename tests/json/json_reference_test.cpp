@@ -263,7 +263,11 @@ TEST(JsonReference, NumbersMatchTheFullConversion) {
                                "5e-324",
                                "1.",
                                ".5",
-                               "+.25e1"};
+                               "+.25e1",
+                               "-9007199254740993",
+                               "0.1234567890123456789012",
+                               "0.0000000000000000000000001",
+                               "3.14159265358979323846264338327950288419716939937510582097494459230781"};
   for (const char* text : texts) {
     SCOPED_TRACE(text);
     const std::u16string wide(text, text + std::char_traits<char>::length(text));
@@ -293,8 +297,11 @@ TEST(JsonReference, NumbersMatchTheFullConversion) {
     SCOPED_TRACE(text);
     const std::u16string wide(text.begin(), text.end());
     // As a string: leading zeros would fail the number syntax.
-    ASSERT_EQ(JsonParse(u"[\"" + wide + u"\"]").At(0).AsDouble(),
-              std::strtod(text.c_str(), nullptr));
+    const double expected = std::strtod(text.c_str(), nullptr);
+    ASSERT_EQ(JsonParse(u"[\"" + wide + u"\"]").At(0).AsDouble(), expected);
+    // As a number wherever the syntax allows one.
+    JsonPtr number = JsonParse(u"[" + wide + u"]").At(0);
+    if (number.Kind() == JsonKind::Number) ASSERT_EQ(number.AsDouble(), expected);
   }
 }
 
