@@ -133,11 +133,19 @@ inline bool IsCompact(const char16_t* p, const char16_t* end) {
       return _mm_or_si128(bad, _mm_or_si128(marks, _mm_cmpeq_epi8(v, backslash)));
     };
     if (end - p >= 16) {
+      // Blocks are checked in fours between tests, and the first test that
+      // finds something hands over to the full scan below.
+      auto clear = [&](__m128i bad) {
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xFFFF;
+      };
       __m128i bad = zero;
       const char16_t* q = p;
+      for (; end - q >= 64 && clear(bad); q += 64) {
+        bad = check(q + 48, check(q + 32, check(q + 16, check(q, bad))));
+      }
       for (; end - q >= 16; q += 16) bad = check(q, bad);
       if (q != end) bad = check(end - 16, bad);  // the rest, overlapping checked units
-      if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xFFFF) return true;
+      if (clear(bad)) return true;
     }
   }
 #endif

@@ -68,12 +68,19 @@ void AppendRaw(const std::u16string& raw, std::u16string& out) {
     out += raw;
     return;
   }
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    out += raw[i];
-    if (raw[i] == u'\\' && i + 1 < raw.size()) {
-      ++i;
-      out += raw[i] == u'\x01' ? u'"' : raw[i];
+  // Backslash pairs in order, the runs between them copied whole.
+  out.reserve(out.size() + raw.size());
+  const char16_t* p = raw.data();
+  const char16_t* const end = p + raw.size();
+  while (p < end) {
+    const char16_t* slash = Find(p, end, u'\\');
+    if (end - slash < 2) {
+      out.append(p, end);
+      break;
     }
+    out.append(p, slash + 1);
+    out += slash[1] == u'\x01' ? u'"' : slash[1];
+    p = slash + 2;
   }
 }
 

@@ -139,9 +139,9 @@ std::vector<std::u16string> Placements(const std::u16string& piece) {
 
 TEST(JsonReference, MinifyMatchesTheModelWithSpecialsAnywhere) {
   const std::u16string pieces[] = {
-      u" ",    u"\t",    u"\n",   u"#c\n",   u"//c\n",   u"/*c*/",   u"/", u"\\",
-      u"\\\\", u"\"",    u"\x02", u"\u00e9", u"\u4e2d ", u"\\u4e2d", u"{", u"]",
-      u"\x7F", u"a b c", u"\\n",  u"\\\"",   u"\\\\\"",  u"\x01\\n"};
+      u" ",    u"\t",    u"\n",   u"#c\n",   u"//c\n",   u"/*c*/",   u"/",        u"\\",
+      u"\\\\", u"\"",    u"\x02", u"\u00e9", u"\u4e2d ", u"\\u4e2d", u"{",        u"]",
+      u"\x7F", u"a b c", u"\\n",  u"\\\"",   u"\\\\\"",  u"\x01\\n", u"\\\"\x01", u"\\\\\\\"x\\"};
   int parsed = 0;
   for (const std::u16string& piece : pieces) {
     for (const std::u16string& text : Placements(piece)) {
