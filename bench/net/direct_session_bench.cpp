@@ -4,9 +4,19 @@
 // show what the session itself adds. Samples alternate between the two, so
 // both meet the same moments of a shared machine's load, and every answer
 // must carry the message that was sent.
+//
+// Left to itself, the scheduler keeps each server thread either beside the
+// phone's thread or on another CPU for a whole run, and which server gets
+// which is decided by little more than the order the threads were made in
+// (the later one tends to land beside the phone): one side then pays a
+// cross-CPU wake-up per message and the other does not. The *Split cases
+// take that out: both servers run on one CPU and the phone on another, so
+// both pay the same wake-ups.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -261,17 +271,66 @@ struct SessionUnderTest {
   std::unique_ptr<EchoReceiver> echo;
 };
 
-void BM_TcpRoundTrip(benchmark::State& state) {
+// With `split`, the servers' threads are made while this thread may only
+// run on one allowed CPU (threads inherit that), and this thread, the
+// phone, then moves to another. Restores this thread's CPUs when it goes.
+class Placement {
+ public:
+  explicit Placement(bool split) {
+    pthread_getaffinity_np(pthread_self(), sizeof allowed_, &allowed_);
+    if (!split) return;
+    int cpus[2];
+    int found = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE && found < 2; ++cpu) {
+      if (CPU_ISSET(cpu, &allowed_)) cpus[found++] = cpu;
+    }
+    if (found < 2) return;
+    servers_ = cpus[0];
+    phone_ = cpus[1];
+    Only(servers_);
+  }
+  ~Placement() { pthread_setaffinity_np(pthread_self(), sizeof allowed_, &allowed_); }
+  bool Possible() const { return phone_ >= 0; }
+  // Called once the servers' threads exist.
+  void PhoneAside() const {
+    if (phone_ >= 0) Only(phone_);
+  }
+
+ private:
+  static void Only(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+  }
+  cpu_set_t allowed_;
+  int servers_ = -1;
+  int phone_ = -1;
+};
+
+void TcpRoundTrip(benchmark::State& state, bool split) {
+  Placement placement(split);
+  if (split && !placement.Possible()) {
+    state.SkipWithError("needs two CPUs");
+    return;
+  }
   SessionUnderTest s;
   BareEcho echo;
+  placement.PhoneAside();
   Phone session(SOCK_STREAM, s.session->TcpPort());
   Phone bare(SOCK_STREAM, echo.TcpPort());
   MeasureInterleaved(state, session, bare);
 }
 
-void BM_UdpRoundTrip(benchmark::State& state) {
+void UdpRoundTrip(benchmark::State& state, bool split) {
+  Placement placement(split);
+  if (split && !placement.Possible()) {
+    state.SkipWithError("needs two CPUs");
+    return;
+  }
   SessionUnderTest s;
   BareEcho echo;
+  placement.PhoneAside();
   Phone session(SOCK_DGRAM, s.session->UdpPort());
   if (!session.RoundTrip(EncodeFrame("{\"msg\":\"conn\",\"cuid\":\"bench\"}"))) {
     state.SkipWithError("conn not answered");
@@ -281,10 +340,17 @@ void BM_UdpRoundTrip(benchmark::State& state) {
   MeasureInterleaved(state, session, bare);
 }
 
+void BM_TcpRoundTrip(benchmark::State& state) { TcpRoundTrip(state, false); }
+void BM_UdpRoundTrip(benchmark::State& state) { UdpRoundTrip(state, false); }
+void BM_TcpRoundTripSplit(benchmark::State& state) { TcpRoundTrip(state, true); }
+void BM_UdpRoundTripSplit(benchmark::State& state) { UdpRoundTrip(state, true); }
+
 // Each iteration is one session sample and one bare sample.
 constexpr int kRoundTrips = 20000;
 BENCHMARK(BM_TcpRoundTrip)->Iterations(kRoundTrips)->UseRealTime();
 BENCHMARK(BM_UdpRoundTrip)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_TcpRoundTripSplit)->Iterations(kRoundTrips)->UseRealTime();
+BENCHMARK(BM_UdpRoundTripSplit)->Iterations(kRoundTrips)->UseRealTime();
 
 }  // namespace
 
