@@ -26,7 +26,7 @@ void Decode(JsonValue* value);
 void MakeFailedNull(JsonValue* value);
 
 // Adds a slot holding `child` (8 slots first, doubling when full).
-void AddChild(JsonChildren& children, JsonPtr child);
+void AddChild(JsonChildren& children, JsonPtr&& child);
 
 // Drops the children array and every handle in it without recursion, so
 // that arbitrarily deep trees can be released.

@@ -212,7 +212,7 @@ void ReleaseValue(JsonValue* value) {
   cache.pooled[cache.pooledCount++] = value;
 }
 
-void AddChild(JsonChildren& children, JsonPtr child) {
+void AddChild(JsonChildren& children, JsonPtr&& child) {
   if (children.count == children.capacity) {
     if (children.capacity >= (1u << 30)) throw std::bad_alloc();
     std::uint32_t capacity = children.capacity == 0 ? kFirstCapacity : children.capacity * 2;
@@ -322,8 +322,10 @@ JsonPtr& JsonPtr::operator=(const JsonPtr& other) noexcept {
 
 JsonPtr& JsonPtr::operator=(JsonPtr&& other) noexcept {
   if (this != &other) {
-    JsonPtr old(std::move(*this));
-    std::swap(value_, other.value_);
+    JsonValue* const previous = value_;
+    value_ = other.value_;
+    other.value_ = nullptr;
+    if (previous && --previous->refCount == 0) ReleaseValue(previous);
   }
   return *this;
 }
@@ -366,8 +368,14 @@ JsonPtr* JsonPtr::Find(const std::u16string& name) const {
   Decode(value_);
   JsonChildren* children = value_->children;
   if (!children) return nullptr;
+  const std::size_t size = name.size();
   for (std::uint32_t i = 0; i < children->count; ++i) {
-    if (children->slots[i]->name == name) return &children->slots[i];
+    const std::u16string& own = children->slots[i]->name;
+    // Lengths first: most names differ in length.
+    if (own.size() == size &&
+        std::char_traits<char16_t>::compare(own.data(), name.data(), size) == 0) {
+      return &children->slots[i];
+    }
   }
   return nullptr;
 }
