@@ -229,5 +229,7 @@ std::u16string JsonWrite(const JsonPtr& value) {
   if (!value || (value->kind != JsonKind::Array && value->kind != JsonKind::Object)) {
     return std::u16string();
   }
+  // Unread and without escaped quotes: the text is the output.
+  if (!value->decoded && value->rawVerbatim) return value->text;
   return value.ToText(-1, true);
 }
