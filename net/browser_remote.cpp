@@ -262,9 +262,12 @@ class WsPhone : public CBrowserPhone,
     // gets far less room than the one the show talks to.
     const std::size_t room = attached_ ? options_.maxQueuedBytes : kBrowserMaxMessage;
     if (queuedBytes_ + text->size() > room) {
-      // The phone has stopped reading; it would only hold memory.
+      // The phone has stopped reading; it would only hold memory. It is
+      // gone from now on, without waiting for its pending reads and writes
+      // to fail: Wine does not always end them when the socket closes.
       asio::post(ws_.get_executor(), [done] { done(false); });
       Kill();
+      asio::post(ws_.get_executor(), [self = shared_from_this()] { self->Gone(); });
       return;
     }
     queuedBytes_ += text->size();
@@ -325,7 +328,7 @@ class WsPhone : public CBrowserPhone,
     ws_.text(true);
     writeTimer_.expires_after(options_.writeLimit);
     writeTimer_.async_wait([self = shared_from_this()](const error_code& ec) {
-      if (!ec) self->Kill();  // the phone does not take what it is sent
+      if (!ec) self->Gone();  // the phone does not take what it is sent
     });
     ws_.async_write(
         asio::buffer(*queue_.front().text),
