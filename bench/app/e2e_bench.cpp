@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/app/timed_automation.h"
 #include "net/direct_frame.h"
 #include "net/mqtt_nodelay.h"
 #include "presentation/automation.h"
@@ -32,99 +33,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::kLimit;
+using bench::Micros;
+using bench::NavigationClock;
+using bench::Report;
+using bench::TimedFactory;
 using namespace std::chrono_literals;
-
-constexpr auto kLimit = 5s;  // longest wait for any single answer
-
-void Report(benchmark::State& state, std::vector<double>& micros) {
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  state.counters["median_us"] = micros[micros.size() / 2];
-  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-  state.counters["max_us"] = micros.back();
-  state.counters["samples"] = static_cast<double>(micros.size());
-}
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-// --- Timing the automation calls --------------------------------------------
-
-// Records when the show's View.Next or View.Previous is invoked.
-struct NavigationClock {
-  std::mutex lock;
-  std::condition_variable called;
-  std::uint64_t calls = 0;
-  Clock::time_point last;
-
-  void Mark() {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      ++calls;
-      last = Clock::now();
-    }
-    called.notify_all();
-  }
-  // Waits for call number `n`; its time, or nothing after the limit.
-  bool WaitCall(std::uint64_t n, Clock::time_point& when) {
-    std::unique_lock<std::mutex> guard(lock);
-    if (!called.wait_for(guard, kLimit, [&] { return calls >= n; })) return false;
-    when = last;
-    return true;
-  }
-  std::uint64_t Calls() {
-    std::lock_guard<std::mutex> guard(lock);
-    return calls;
-  }
-};
-
-class TimedObject : public IAutomationObject {
- public:
-  TimedObject(AutomationPtr inner, std::shared_ptr<NavigationClock> clock)
-      : inner_(std::move(inner)), clock_(std::move(clock)) {}
-
-  HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
-                 AutoValue* result) override {
-    if (kind == InvokeKind::Method && (member == u"Next" || member == u"Previous")) {
-      clock_->Mark();
-    }
-    HResult hr = inner_->Invoke(member, kind, args, result);
-    if (result && result->kind == AutoValue::Kind::Object && result->object) {
-      result->object = std::make_shared<TimedObject>(result->object, clock_);
-    }
-    return hr;
-  }
-  HResult Advise(const InterfaceId& iid, std::shared_ptr<IAutomationEventSink> sink,
-                 std::uint32_t* cookie) override {
-    return inner_->Advise(iid, std::move(sink), cookie);
-  }
-  HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
-    return inner_->Unadvise(iid, cookie);
-  }
-
- private:
-  AutomationPtr inner_;
-  std::shared_ptr<NavigationClock> clock_;
-};
-
-class TimedFactory : public IAutomationFactory {
- public:
-  TimedFactory(std::shared_ptr<IAutomationFactory> inner, std::shared_ptr<NavigationClock> clock)
-      : inner_(std::move(inner)), clock_(std::move(clock)) {}
-  HResult Create(const std::u16string& progId, AutomationPtr* application) override {
-    HResult hr = inner_->Create(progId, application);
-    if (Succeeded(hr) && application && *application) {
-      *application = std::make_shared<TimedObject>(*application, clock_);
-    }
-    return hr;
-  }
-  void EnterApartment() override { inner_->EnterApartment(); }
-  void LeaveApartment() override { inner_->LeaveApartment(); }
-
- private:
-  std::shared_ptr<IAutomationFactory> inner_;
-  std::shared_ptr<NavigationClock> clock_;
-};
 
 // --- One PC and one broker for the whole run --------------------------------
 

@@ -1,0 +1,120 @@
+// What the end-to-end benches share: latency reports, and the presentation
+// application's automation objects wrapped so that the moment View.Next or
+// View.Previous is invoked can be waited for and read.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "presentation/automation.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest wait for any single answer.
+constexpr std::chrono::seconds kLimit{5};
+
+inline double Micros(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
+
+// Median, 99th percentile and slowest of the samples, in microseconds.
+inline void Report(benchmark::State& state, std::vector<double>& micros) {
+  if (micros.empty()) return;
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+  state.counters["max_us"] = micros.back();
+  state.counters["samples"] = static_cast<double>(micros.size());
+}
+
+// Records when the show's View.Next or View.Previous is invoked.
+struct NavigationClock {
+  std::mutex lock;
+  std::condition_variable called;
+  std::uint64_t calls = 0;
+  Clock::time_point last;
+
+  void Mark() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++calls;
+      last = Clock::now();
+    }
+    called.notify_all();
+  }
+  // Waits for call number `n`; its time, or nothing after the limit.
+  bool WaitCall(std::uint64_t n, Clock::time_point& when) {
+    std::unique_lock<std::mutex> guard(lock);
+    if (!called.wait_for(guard, kLimit, [&] { return calls >= n; })) return false;
+    when = last;
+    return true;
+  }
+  std::uint64_t Calls() {
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+  }
+};
+
+// An automation object that marks the clock on View.Next/Previous and wraps
+// every object it hands out in turn.
+class TimedObject : public IAutomationObject {
+ public:
+  TimedObject(AutomationPtr inner, std::shared_ptr<NavigationClock> clock)
+      : inner_(std::move(inner)), clock_(std::move(clock)) {}
+
+  HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
+                 AutoValue* result) override {
+    if (kind == InvokeKind::Method && (member == u"Next" || member == u"Previous")) {
+      clock_->Mark();
+    }
+    HResult hr = inner_->Invoke(member, kind, args, result);
+    if (result && result->kind == AutoValue::Kind::Object && result->object) {
+      result->object = std::make_shared<TimedObject>(result->object, clock_);
+    }
+    return hr;
+  }
+  HResult Advise(const InterfaceId& iid, std::shared_ptr<IAutomationEventSink> sink,
+                 std::uint32_t* cookie) override {
+    return inner_->Advise(iid, std::move(sink), cookie);
+  }
+  HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
+    return inner_->Unadvise(iid, cookie);
+  }
+
+ private:
+  AutomationPtr inner_;
+  std::shared_ptr<NavigationClock> clock_;
+};
+
+// Hands out the applications of `inner` wrapped as TimedObjects.
+class TimedFactory : public IAutomationFactory {
+ public:
+  TimedFactory(std::shared_ptr<IAutomationFactory> inner, std::shared_ptr<NavigationClock> clock)
+      : inner_(std::move(inner)), clock_(std::move(clock)) {}
+  HResult Create(const std::u16string& progId, AutomationPtr* application) override {
+    HResult hr = inner_->Create(progId, application);
+    if (Succeeded(hr) && application && *application) {
+      *application = std::make_shared<TimedObject>(*application, clock_);
+    }
+    return hr;
+  }
+  void EnterApartment() override { inner_->EnterApartment(); }
+  void LeaveApartment() override { inner_->LeaveApartment(); }
+
+ private:
+  std::shared_ptr<IAutomationFactory> inner_;
+  std::shared_ptr<NavigationClock> clock_;
+};
+
+}  // namespace bench
