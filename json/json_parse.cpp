@@ -213,6 +213,30 @@ constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// The double of a decimal read as `digits` digits (the first 19 of them in
+// `mantissa`) times 10^scale, whose digits and point are the text
+// [first, last). At most 19 digits worth at most 2^53 and a scale within
+// 22 make both operands exact, so the one multiplication or division is
+// rounded once, correctly, and gives the same double as a full conversion.
+// Longer digit strings, as the shortest text of a double often has
+// (0.30000000000000004), go to from_chars when the text is plain digits
+// with a fraction (`plain`: no exponent, no bare point), which is exactly
+// the text the general path would hand to it. False for anything else.
+bool DecimalValue(std::uint64_t mantissa, int digits, int scale, const char16_t* first,
+                  const char16_t* last, bool plain, double& value) {
+  if (digits <= 19 && mantissa <= (std::uint64_t{1} << 53)) {
+    if (scale < -22 || scale > 22) return false;
+    const double m = static_cast<double>(mantissa);
+    value = scale < 0 ? m / kExactPowers[-scale] : m * kExactPowers[scale];
+    return true;
+  }
+  char narrow[64];
+  if (!plain || last - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
+  char* o = narrow;
+  for (const char16_t* q = first; q < last; ++q) *o++ = static_cast<char>(*q);
+  return std::from_chars(narrow, o, value).ec == std::errc();
+}
+
 // The value of a plain decimal, -?digits(.digits)?, without a leading zero
 // before another digit; false for anything else and for the rare plain
 // decimal whose conversion needs the general path. What phones send as
@@ -244,17 +268,7 @@ bool ReadPlainNumber(const std::u16string& text, double& result) {
     }
   }
   double value = 0.0;
-  if (digits <= 19 && mantissa <= (std::uint64_t{1} << 53)) {
-    // Both operands exact: one correctly rounded division.
-    if (scale < -22) return false;
-    value = static_cast<double>(mantissa) / kExactPowers[-scale];
-  } else {
-    char narrow[64];
-    if (end - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
-    char* o = narrow;
-    for (const char16_t* q = first; q < end; ++q) *o++ = static_cast<char>(*q);
-    if (std::from_chars(narrow, o, value).ec != std::errc()) return false;
-  }
+  if (!DecimalValue(mantissa, digits, scale, first, end, true, value)) return false;
   result = negative ? -value : value;
   return true;
 }
@@ -483,11 +497,8 @@ std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBacksla
 
 namespace {
 
-// The common case of ParseNumberPrefix: at most 19 digits whose value fits
-// in 53 bits, scaled by at most 22 powers of ten. Both operands are then
-// exact, so the one multiplication or division is rounded once, correctly,
-// and gives the same double as a full conversion. Returns false for
-// anything else.
+// The common case of ParseNumberPrefix: a signed decimal, perhaps with an
+// exponent, that DecimalValue converts. Returns false for anything else.
 bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
   while (p < end && (*p == u' ' || (*p >= u'\t' && *p <= u'\r'))) ++p;
   bool negative = false;
@@ -510,22 +521,9 @@ bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
     result = 0.0;
     return true;
   }
-  if (digits > 19 || mantissa > (std::uint64_t{1} << 53)) {
-    // Too many digits for one exact operation, as the shortest text of a
-    // double often has (0.30000000000000004). Plain digits with a
-    // fraction and no exponent are exactly the text the general path
-    // would hand to from_chars, so that is done here without its copying.
-    if (barePoint || (p < end && (*p == u'e' || *p == u'E'))) return false;
-    char narrow[64];
-    if (p - first > static_cast<std::ptrdiff_t>(sizeof narrow)) return false;
-    char* o = narrow;
-    for (const char16_t* q = first; q < p; ++q) *o++ = static_cast<char>(*q);
-    double value = 0.0;
-    if (std::from_chars(narrow, o, value).ec != std::errc()) return false;
-    result = negative ? -value : value;
-    return true;
-  }
-  if (p < end && (*p == u'e' || *p == u'E')) {
+  const char16_t* const digitsEnd = p;
+  const bool exponentMark = p < end && (*p == u'e' || *p == u'E');
+  if (exponentMark) {
     const char16_t* q = p + 1;
     bool negativeExponent = false;
     if (q < end && (*q == u'+' || *q == u'-')) negativeExponent = *q++ == u'-';
@@ -536,9 +534,11 @@ bool ParseShortNumber(const char16_t* p, const char16_t* end, double& result) {
     }
     scale += negativeExponent ? -exponent : exponent;
   }
-  if (scale < -22 || scale > 22) return false;
-  const double m = static_cast<double>(mantissa);
-  const double value = scale < 0 ? m / kExactPowers[-scale] : m * kExactPowers[scale];
+  double value = 0.0;
+  if (!DecimalValue(mantissa, digits, scale, first, digitsEnd, !barePoint && !exponentMark,
+                    value)) {
+    return false;
+  }
   result = negative ? -value : value;
   return true;
 }

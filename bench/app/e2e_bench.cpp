@@ -411,15 +411,18 @@ class PahoPair {
     return static_cast<std::size_t>(message->payloadlen) == size &&
            std::memcmp(message->payload, payload, size) == 0;
   }
-  // Paho's thread: notes the command and hands the answer on.
-  static int Arrived(void* context, char* topic, int, MQTTAsync_message* message) {
+  // Paho's thread: counts a message carrying `payload` and notes when it
+  // came, which also hands a command on to the answering thread.
+  template <std::size_t N>
+  static int Heard(void* context, char* topic, MQTTAsync_message* message, const char (&payload)[N],
+                   std::uint64_t PahoPair::*count, Clock::time_point PahoPair::*at) {
     auto* self = static_cast<PahoPair*>(context);
-    if (Is(message, kBareCommand, sizeof kBareCommand - 1)) {
+    if (Is(message, payload, N - 1)) {
       const auto now = Clock::now();
       {
         std::lock_guard<std::mutex> guard(self->lock_);
-        ++self->commands_;
-        self->commandAt_ = now;
+        ++(self->*count);
+        self->*at = now;
       }
       self->changed_.notify_all();
     }
@@ -427,20 +430,12 @@ class PahoPair {
     MQTTAsync_free(topic);
     return 1;
   }
+  static int Arrived(void* context, char* topic, int, MQTTAsync_message* message) {
+    return Heard(context, topic, message, kBareCommand, &PahoPair::commands_,
+                 &PahoPair::commandAt_);
+  }
   static int Answered(void* context, char* topic, int, MQTTAsync_message* message) {
-    auto* self = static_cast<PahoPair*>(context);
-    if (Is(message, kBareAnswer, sizeof kBareAnswer - 1)) {
-      const auto now = Clock::now();
-      {
-        std::lock_guard<std::mutex> guard(self->lock_);
-        ++self->answers_;
-        self->answeredAt_ = now;
-      }
-      self->changed_.notify_all();
-    }
-    MQTTAsync_freeMessage(&message);
-    MQTTAsync_free(topic);
-    return 1;
+    return Heard(context, topic, message, kBareAnswer, &PahoPair::answers_, &PahoPair::answeredAt_);
   }
   // A publication's QoS 2 exchange has ended (its PUBCOMP).
   static void Completed(void* context, MQTTAsync_successData*) {

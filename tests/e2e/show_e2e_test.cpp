@@ -10,18 +10,6 @@
 namespace e2e {
 namespace {
 
-// Waits for a "note" with this text; earlier notes (a show start may bring
-// one for its first slide twice) are skipped.
-bool WaitForNote(PhoneLink& link, const std::string& text) {
-  auto deadline = std::chrono::steady_clock::now() + kAnswer;
-  PhoneMessage m;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!link.WaitFor("note", m, 500ms)) continue;
-    if (phone::MemberText(m.text, "note") == text) return true;
-  }
-  return false;
-}
-
 class ShowTest : public E2eTest, public ::testing::WithParamInterface<Transport> {
  protected:
   std::size_t CountInput(const std::function<bool(const InputRecord&)>& match) {

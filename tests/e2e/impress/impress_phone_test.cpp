@@ -19,16 +19,6 @@ const std::vector<ImpressDeckSlide> kDeck = {
     {"End", "Questions?"},
 };
 
-bool WaitForNote(PhoneLink& link, const std::string& text) {
-  auto deadline = std::chrono::steady_clock::now() + kAnswer;
-  PhoneMessage m;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!link.WaitFor("note", m, 500ms)) continue;
-    if (phone::MemberText(m.text, "note") == text) return true;
-  }
-  return false;
-}
-
 class ImpressPhoneTest : public E2eTest {
  protected:
   static void SetUpTestSuite() { session_ = new ImpressSession; }

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/mosquitto_broker.h"
 #include "tests/e2e/support/pc_harness.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tools/phone/phone_link.h"
 
 namespace e2e {
@@ -45,6 +45,18 @@ inline bool WaitForState(PhoneLink& link, int value, std::chrono::milliseconds l
         deadline - std::chrono::steady_clock::now());
     if (!link.WaitFor("state", m, left)) return false;
     if (StateValue(m) == value) return true;
+  }
+  return false;
+}
+
+// Waits for a "note" with this text; earlier notes (a show start may bring
+// one for its first slide twice) are skipped.
+inline bool WaitForNote(PhoneLink& link, const std::string& text) {
+  auto deadline = std::chrono::steady_clock::now() + kAnswer;
+  PhoneMessage m;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!link.WaitFor("note", m, std::chrono::milliseconds(500))) continue;
+    if (phone::MemberText(m.text, "note") == text) return true;
   }
   return false;
 }
