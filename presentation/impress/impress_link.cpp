@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -332,6 +333,11 @@ bool IsPresentation(const Reference<css::uno::XInterface>& component) {
 }  // namespace
 
 bool CImpressLink::Uno::ConnectNow() {
+  // The bridge writes to the office's pipe with plain writes: an office
+  // that dies mid-call would otherwise end this whole program with SIGPIPE
+  // instead of failing the call.
+  static const bool pipeSignalIgnored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  static_cast<void>(pipeSignalIgnored);
   if (connected.load()) return true;
   ForgetOffice();
   Reference<css::uno::XComponentContext> local = LocalContext();
