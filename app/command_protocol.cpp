@@ -83,9 +83,7 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
       if (show.HasNativeLaser()) {
         show.PointerMove(x, y);
       } else {
-        PostToUi([this, x, y] {
-          if (view_) view_->MoveLaser(x, y);
-        });
+        PostMoveLaser(x, y);
       }
     }
   } else if (name == u"pen_move") {
@@ -105,9 +103,7 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
       if (show.HasNativeLaser()) {
         show.PointerDown(PointerLaser, x, y);
       } else {
-        PostToUi([this, x, y] {
-          if (view_) view_->ShowLaser(x, y);
-        });
+        PostShowLaser(x, y);
       }
     }
   } else if (name == u"pen_down") {
@@ -147,6 +143,8 @@ bool CMainController::OnHello(SessionType from, JsonPtr& message) {
       // greeting arriving there at the same moment holds while waiting for
       // ours.
       retiring_ = secondary_;
+      // Stopped from now on: it no longer counts as a transport that can pair.
+      outcomes_.erase(secondary_);
       secondary_->AddRef();
       loser.reset(secondary_, [](INetSession* s) { s->Release(); });
     }

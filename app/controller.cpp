@@ -3,10 +3,12 @@
 // command_protocol.cpp.
 #include "app/controller.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
 #include "app/pairing_address.h"
+#include "app/state_texts.h"
 #include "net/browser_remote.h"
 
 namespace {
@@ -21,7 +23,7 @@ class CMainController::SessionLink : public INetSessionNotify {
       : controller_(controller), session_(session) {}
 
   void OnStarted(bool ok, std::int32_t cookie) override {
-    if (controller_->Speaks(session_)) controller_->OnStarted(ok, cookie);
+    if (controller_->Speaks(session_)) controller_->OnSessionStarted(session_, ok, cookie);
   }
   void OnStopped(bool ok, std::int32_t cookie) override {
     if (controller_->Speaks(session_)) controller_->OnStopped(ok, cookie);
@@ -38,6 +40,7 @@ class CMainController::SessionLink : public INetSessionNotify {
   void OnMessage(SessionType from, JsonPtr& message) override {
     if (controller_->Speaks(session_)) controller_->OnMessage(from, message);
   }
+  bool IsBacklogged() override { return controller_->IsBacklogged(); }
 
  private:
   CMainController* controller_;
@@ -223,8 +226,47 @@ void CMainController::PostKillTimer(int id) {
 }
 
 void CMainController::PostHideLaser() {
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    laserMove_.reset();
+  }
   PostToUi([this] {
     if (view_) view_->HideLaser();
+  });
+}
+
+void CMainController::PostShowLaser(double x, double y) {
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    laserMove_.reset();
+  }
+  PostToUi([this, x, y] {
+    if (view_) view_->ShowLaser(x, y);
+  });
+}
+
+void CMainController::PostMoveLaser(double x, double y) {
+  std::shared_ptr<LaserMove> move;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (laserMove_ && !laserMove_->drawn) {
+      laserMove_->x = x;
+      laserMove_->y = y;
+      return;
+    }
+    laserMove_ = move = std::make_shared<LaserMove>();
+    move->x = x;
+    move->y = y;
+  }
+  PostToUi([this, move] {
+    double mx, my;
+    {
+      std::lock_guard<std::mutex> lock(fieldsLock_);
+      move->drawn = true;
+      mx = move->x;
+      my = move->y;
+    }
+    if (view_) view_->MoveLaser(mx, my);
   });
 }
 
@@ -269,6 +311,7 @@ void CMainController::LeaveState(State s) {
       break;
     case Connected:
       view_->ShowConnectButton(false);
+      view_->SetPhoneDescription(std::u16string());
       break;
   }
 }
@@ -300,7 +343,7 @@ void CMainController::EnterState(State s) {
       // The other transport is offered again (a greeting had stopped it).
       SessionRef secondary = Secondary();
       if (secondary) {
-        secondary->Start(0);
+        StartSession(secondary.get());
         secondary->SetNotify(LinkOf(secondary.get()));
       }
       RefreshBrowserAddress();
@@ -311,6 +354,7 @@ void CMainController::EnterState(State s) {
         view_->SetConnectButtonText(u"断开连接");
         view_->ShowConnectButton(true);
       }
+      ShowPhone();
       break;
   }
 }
@@ -335,7 +379,12 @@ bool CMainController::RecreateSessions() {
     primary_ = secondary_ = retiring_ = nullptr;
     kind = primaryKind_;
     ++sessionsGeneration_;
+    outcomes_.clear();
+    deferredFailure_ = retrySession_ = nullptr;
+    retryDelayMs_ = 0;
   }
+  if (ui_) ui_->KillTimer(kRetryTimer);
+  if (view_) view_->SetTransportNote(std::u16string());
   // The phone the old primary remembered is gone with it; there is no
   // greeting left to give up on.
   if (ui_) ui_->KillTimer(kHelloTimer);
@@ -356,15 +405,19 @@ bool CMainController::RecreateSessions() {
     secondary_ = secondary;
   }
 
+  const std::string refused = RefusedAddress();
+  for (INetSession* s : {primary, secondary}) {
+    if (s) s->RefuseAddress(refused);
+  }
   bool ok = false;
   if (primary) {
     primary->SetNotify(LinkOf(primary));
-    ok = primary->Start(0);
+    ok = StartSession(primary);
   }
   bool secondaryStarted = false;
   if (secondary) {
     secondary->SetNotify(LinkOf(secondary));
-    secondaryStarted = secondary->Start(0);
+    secondaryStarted = StartSession(secondary);
   }
   // A session that refused to start (its port taken by another program,
   // say) is not offered to the phone, which would otherwise talk to
@@ -428,10 +481,154 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
     next = ConnectFailed;
   }
   PostState(next);
+  StartRecord(ok);
+}
+
+void CMainController::StartRecord(bool ok) {
   std::int32_t elapsed = static_cast<std::int32_t>(Now() - connectingTick_.load());
   UsageRecord([&](Report::IReportData* d) {
     d->PutValues(3, 1, Report::Int, ok ? 1 : 2, 6, Report::Int, elapsed, 99, Report::Int, 1);
   });
+}
+
+// --- start outcomes and the background retry ----------------------------------
+
+std::string CMainController::RefusedAddress() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return refusedAddress_;
+}
+
+void CMainController::SetOutcome(INetSession* session, StartOutcome outcome) {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  if (session == primary_ || session == secondary_) outcomes_[session] = outcome;
+}
+
+bool CMainController::StartSession(INetSession* session) {
+  {
+    // A session that is up stays up when asked to start again (the code is
+    // shown anew, say) until it reports otherwise.
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    auto it = outcomes_.find(session);
+    if ((session == primary_ || session == secondary_) &&
+        (it == outcomes_.end() || it->second != StartOutcome::Up)) {
+      outcomes_[session] = StartOutcome::Pending;
+    }
+  }
+  bool started = session->Start(0);
+  if (!started) SetOutcome(session, StartOutcome::Failed);
+  return started;
+}
+
+void CMainController::OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie) {
+  bool wasRetry;
+  bool otherUp = false;
+  bool otherPending = false;
+  INetSession* waiting = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    outcomes_[session] = ok ? StartOutcome::Up : StartOutcome::Failed;
+    wasRetry = session == retrySession_;
+    INetSession* other = session == primary_ ? secondary_ : primary_;
+    if (other && other != retiring_) {
+      auto it = outcomes_.find(other);
+      otherUp = it != outcomes_.end() && it->second == StartOutcome::Up;
+      otherPending = it != outcomes_.end() && it->second == StartOutcome::Pending;
+    }
+    if (ok && wasRetry) {
+      retrySession_ = nullptr;
+      retryDelayMs_ = 0;
+    }
+    if (ok && deferredFailure_ && deferredFailure_ != session) waiting = deferredFailure_;
+    if (!ok && deferredFailure_ == session) deferredFailure_ = nullptr;
+    if (ok) deferredFailure_ = nullptr;
+  }
+  if (ok) {
+    if (wasRetry) {
+      // The transport is back; what the phone can do changed, the state did not.
+      PostToUi([this] {
+        if (ui_) ui_->KillTimer(kRetryTimer);
+        ShowTransportNote();
+      });
+      return;
+    }
+    // The other session failed first and waited for this outcome.
+    if (waiting) ScheduleRetry(waiting);
+    OnStarted(true, cookie);
+    return;
+  }
+  if (otherUp) {
+    // One transport carries the pairing: keep the state, try the other one
+    // again in the background.
+    ScheduleRetry(session);
+    return;
+  }
+  if (otherPending) {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    deferredFailure_ = session;
+    return;
+  }
+  OnStarted(false, cookie);
+}
+
+void CMainController::ScheduleRetry(INetSession* session) {
+  unsigned delay;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (session != primary_ && session != secondary_) return;
+    if (retrySession_ != session) retryDelayMs_ = 0;
+    retrySession_ = session;
+    retryDelayMs_ = retryDelayMs_ == 0 ? kRetryFirstMs : std::min(retryDelayMs_ * 2, kRetryLastMs);
+    delay = retryDelayMs_;
+  }
+  PostToUi([this, delay] {
+    if (ui_) ui_->SetTimer(kRetryTimer, delay);
+    ShowTransportNote();
+  });
+}
+
+void CMainController::RetryTransport() {
+  if (ui_) ui_->KillTimer(kRetryTimer);
+  SessionRef session;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (retrySession_ && retrySession_ != retiring_ &&
+        (retrySession_ == primary_ || retrySession_ == secondary_)) {
+      session = SessionRef(retrySession_);
+    }
+  }
+  // While a phone is connected the other transport is not offered; it is
+  // tried again when the code is shown next.
+  if (!session || GetState() == Connected) {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    retrySession_ = nullptr;
+    retryDelayMs_ = 0;
+    return;
+  }
+  if (!StartSession(session.get())) ScheduleRetry(session.get());
+}
+
+void CMainController::ShowTransportNote() {
+  if (!view_) return;
+  SessionType kind = Relay;
+  bool retrying;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    retrying = retrySession_ != nullptr;
+    if (retrying) kind = retrySession_ == primary_ ? primaryKind_ : OtherKind(primaryKind_);
+  }
+  if (!retrying) {
+    view_->SetTransportNote(std::u16string());
+  } else {
+    view_->SetTransportNote(kind == Relay ? kRelayUnreachableNote : kLanUnavailableNote);
+  }
+}
+
+void CMainController::ShowPhone() {
+  if (!view_) return;
+  std::string who;
+  if (SessionRef primary = Primary()) who = primary->PeerDescription();
+  if (who.empty() && PrimaryKind() == Relay) who = "relay";
+  view_->SetPhoneDescription(std::u16string(who.begin(), who.end()));
 }
 
 void CMainController::OnStopped(bool ok, std::int32_t cookie) {
@@ -456,7 +653,7 @@ void CMainController::OnNetworkLost() {
   PostToUi([this] {
     SetState(Connecting);
     SessionRef primary = Primary();
-    if (!primary || !primary->Start(0)) SetState(NetworkError);
+    if (!primary || !StartSession(primary.get())) SetState(NetworkError);
   });
   UsageRecord(
       [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 2, 99, Report::Int, 1); });
@@ -491,6 +688,8 @@ void CMainController::OnTimer(int id) {
   if (id == kQueryStateTimer) {
     if (ui_) ui_->KillTimer(kQueryStateTimer);
     presentation_->QueryState();
+  } else if (id == kRetryTimer) {
+    RetryTransport();
   } else if (id == kHelloTimer) {
     if (ui_) ui_->KillTimer(kHelloTimer);
     if (GetState() == Connecting) {
@@ -504,17 +703,23 @@ void CMainController::OnTimer(int id) {
 void CMainController::OnConnectButton() {
   State s = GetState();
   if (s == Connected) {
+    SessionRef primary = Primary();
+    // The presenter decides who the phone is: a peer that holds the remote
+    // and says nothing cannot be told from a presenter who talks, so the
+    // address dropped here is refused by the sessions this creates.
+    std::string dropped = primary ? primary->PeerAddress() : std::string();
     SetState(Connecting);
     JsonPtr bye = MakeMessage(u"bye");
-    if (SessionRef primary = Primary()) primary->Send(bye, 1);
+    if (primary) primary->Send(bye, 1);
     std::lock_guard<std::mutex> lock(fieldsLock_);
     everConnected_ = false;
+    refusedAddress_ = dropped;
   } else if (s == NetworkError) {
     SetState(Connecting);
     SessionRef primary = Primary();
-    if (!primary || !primary->Start(0)) SetState(NetworkError);
+    if (!primary || !StartSession(primary.get())) SetState(NetworkError);
     if (SessionRef secondary = Secondary()) {
-      secondary->Start(0);
+      StartSession(secondary.get());
       secondary->SetNotify(LinkOf(secondary.get()));
     }
   }
@@ -545,6 +750,7 @@ bool CMainController::OnClose() {
   if (ui_) {
     ui_->KillTimer(kQueryStateTimer);
     ui_->KillTimer(kHelloTimer);
+    ui_->KillTimer(kRetryTimer);
   }
   if (view_) {
     view_->DestroyShadow();

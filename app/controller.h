@@ -74,6 +74,12 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   static constexpr int kHelloTimer = 1003;       // 5000 ms for the phone to answer "hello"
   static constexpr unsigned kQueryStateDelayMs = 20;
   static constexpr unsigned kHelloTimeoutMs = 5000;
+  // Starts again, in the background, a transport that could not start while
+  // the other one did (a venue without internet still pairs over the LAN):
+  // after 1 s, doubling up to a minute.
+  static constexpr int kRetryTimer = 1004;
+  static constexpr unsigned kRetryFirstMs = 1000;
+  static constexpr unsigned kRetryLastMs = 60000;
 
   // Window command ids.
   static constexpr int kCmdClose = 8;
@@ -148,13 +154,19 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   static JsonPtr MakeNoteMessage(const std::u16string& notes);
   static const char16_t kWppError[];
 
+  // The address the presenter's last disconnect dropped; the sessions made
+  // since refuse it. Empty when none.
+  std::string RefusedAddress() const;
+
   // --- INetSessionNotify (session threads) ------------------------------
+  // Without knowing which session started: as if it were the only one.
   void OnStarted(bool ok, std::int32_t cookie) override;
   void OnStopped(bool ok, std::int32_t cookie) override;
   void OnSent(bool ok, std::int32_t cookie) override;
   void OnNetworkLost() override;
   void OnPeerLost() override;
   void OnMessage(SessionType from, JsonPtr& message) override;
+  bool IsBacklogged() override { return presentation_->IsBacklogged(); }
 
   // --- IPowerPointMgrNotify (presentation worker) -----------------------
   void OnPresentationEvent(PowerPointType type, std::int32_t eventId) override;
@@ -206,6 +218,9 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void PostTimer(int id, unsigned ms);
   void PostKillTimer(int id);
   void PostHideLaser();
+  void PostShowLaser(double x, double y);
+  // Only the newest of the moves waiting for the UI thread is drawn.
+  void PostMoveLaser(double x, double y);
   void SendToPhone(JsonPtr message, std::int32_t cookie);
   void AnswerState(bool appFound, bool showRunning);
   // False when the greeting came from a session already retired.
@@ -217,6 +232,22 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void LeaveState(State s);
   void EnterState(State s);
 
+  // Start outcomes per session, so that one transport that cannot start does
+  // not hide the code while the other one can pair.
+  enum class StartOutcome { Pending, Up, Failed };
+  void OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie);
+  // Start(0) with the outcome marked pending (failed when refused at once).
+  bool StartSession(INetSession* session);
+  void SetOutcome(INetSession* session, StartOutcome outcome);
+  // Any thread: the session is started again later, the note says why.
+  void ScheduleRetry(INetSession* session);
+  // UI thread, on kRetryTimer.
+  void RetryTransport();
+  // UI thread: the note under the code for the transport being retried.
+  void ShowTransportNote();
+  void StartRecord(bool ok);
+  // UI thread: tells the view which phone holds the remote.
+  void ShowPhone();
   // A usage record of command 1882, filled by one PutValues call.
   void UsageRecord(const std::function<void(Report::IReportData*)>& fill);
 
@@ -242,6 +273,19 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   bool everConnected_ = false;
   std::string pairingAddress_;
   std::map<INetSession*, std::unique_ptr<SessionLink>> links_;
+  std::map<INetSession*, StartOutcome> outcomes_;
+  // A failure told while the other session's outcome was pending.
+  INetSession* deferredFailure_ = nullptr;
+  // The session started again in the background, and its next delay.
+  INetSession* retrySession_ = nullptr;
+  unsigned retryDelayMs_ = 0;
+  std::string refusedAddress_;
+  struct LaserMove {
+    double x = 0;
+    double y = 0;
+    bool drawn = false;
+  };
+  std::shared_ptr<LaserMove> laserMove_;  // the move posted last, if nothing followed it
   std::string browserAddress_;
 
   std::atomic<State> state_{Connecting};

@@ -29,6 +29,9 @@ class IPresentationControl {
   virtual bool IsShowRunning() = 0;
   virtual bool HasNativeLaser() = 0;
   virtual bool HasUserStartedWpp() = 0;
+  // The phone's commands wait beyond their bound (further ones would be
+  // dropped). Any thread, cheap.
+  virtual bool IsBacklogged() { return false; }
 
   // What the PC-drawn laser dot needs (UI thread, no queueing): the slide
   // rectangle of the running show (PowerPoint first, zeros without one),
@@ -64,6 +67,7 @@ class CPowerPointMgrControl : public IPresentationControl {
   bool IsShowRunning() override { return mgr_->IsShowRunning(); }
   bool HasNativeLaser() override { return mgr_->HasNativeLaser(); }
   bool HasUserStartedWpp() override { return mgr_->HasUserStartedWpp(); }
+  bool IsBacklogged() override { return mgr_->IsBacklogged(); }
   ScreenRect GetShowRect() override { return mgr_->GetShowRect(); }
   bool IsShowRunningOf(PowerPointType type) override { return mgr_->IsShowRunning(type); }
   WindowHandle FindShowWindow(PowerPointType type) override { return mgr_->FindShowWindow(type); }

@@ -15,6 +15,10 @@ StateTexts TextsForState(CMainController::State state);
 constexpr char16_t kTitleText[] = u"Pivaro";
 constexpr char16_t kRetryText[] = u"网络异常，请点击重新获取二维码";
 constexpr char16_t kCancelText[] = u"取消";
+// Under the QR code when only one transport could start; the other one is
+// tried again in the background.
+constexpr char16_t kRelayUnreachableNote[] = u"云端服务暂不可用，手机请连接同一局域网";
+constexpr char16_t kLanUnavailableNote[] = u"局域网连接暂不可用，正在使用云端服务";
 constexpr char16_t kCloseTitle[] = u"关闭Pivaro";
 constexpr char16_t kCloseQuestion[] = u"关闭窗口将断开手机和电脑的连接，您确认断开？";
 constexpr char16_t kCloseConfirm[] = u"关闭并断开";

@@ -77,6 +77,8 @@ class IBrowserPhoneHost {
   virtual void OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) = 0;
   // The phone's connection ended, for whatever reason; called once.
   virtual void OnBrowserGone(const BrowserPhonePtr& phone) = 0;
+  // While true, phones read no further messages (asked after each one).
+  virtual bool ReadsPaused() { return false; }
 
  protected:
   ~IBrowserPhoneHost() = default;

@@ -1,12 +1,10 @@
 #include "net/direct_session.h"
 
-#include <deque>
 #include <future>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 
-#include "net/datagram_socket.h"
+#include "net/direct_messages.h"
 #include "net/direct_pairing.h"
 #include "net/network_state.h"
 
@@ -14,83 +12,6 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using asio::ip::udp;
 using boost::system::error_code;
-
-namespace {
-
-// A datagram may hold at most 256 bytes. It is received into room for the
-// largest possible datagram all the same: with a smaller buffer, Windows
-// fails the receive with WSAEMSGSIZE and still queues its completion, which
-// Asio then completes a second time (a crash), and other systems truncate
-// silently.
-constexpr std::size_t kDatagramLimit = 256;
-constexpr std::size_t kDatagramRoom = 65536;
-constexpr std::size_t kReadChunk = 16 * 1024;
-// Frames waiting for one TCP peer that does not read; beyond this a send
-// fails instead of growing the queue without end.
-constexpr std::size_t kMaxQueuedBytes = 32 * 1024 * 1024;
-constexpr std::int32_t kHeartbeatAllowance = 3;
-constexpr auto kRetryDelay = std::chrono::milliseconds(50);
-
-const std::u16string kBusyText = u"您的电脑已与其他手机建立连接。";
-const std::u16string kNotConnectedText = u"未建立连接。";
-
-JsonPtr MakeControl(const std::u16string& msg) {
-  JsonPtr message = JsonNew(JsonKind::Object);
-  message.Append(JsonNewString(u"msg", msg));
-  return message;
-}
-
-JsonPtr MakeError(const std::u16string& text) {
-  JsonPtr message = MakeControl(u"error");
-  message.Append(JsonNewString(u"error", text));
-  return message;
-}
-
-std::u16string MemberText(const JsonPtr& message, const std::u16string& name) {
-  JsonPtr* member = message.Find(name);
-  return member ? member->AsString() : std::u16string();
-}
-
-// Errors after which the same UDP socket keeps working at once: an ICMP
-// port-unreachable for an earlier reply, or a datagram too long for the
-// buffer.
-bool IsTransientReceiveError(const error_code& ec) {
-  return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
-         ec == asio::error::message_size;
-}
-
-}  // namespace
-
-JsonPtr CDirectSession::BusyError() { return MakeError(kBusyText); }
-
-struct CDirectSession::Connection {
-  explicit Connection(asio::io_context& io) : socket(io), deadline(io) {}
-
-  struct Pending {
-    std::shared_ptr<std::string> frame;
-    WriteDone done;
-  };
-
-  tcp::socket socket;
-  asio::ip::address remote;
-  FrameReader reader;
-  std::vector<char> buffer = std::vector<char>(kReadChunk);
-  std::deque<Pending> queue;  // the front is being written
-  std::size_t queuedBytes = 0;
-
-  std::uint64_t serial = 0;      // order of acceptance
-  std::uint64_t frameBegan = 0;  // order of the frame in progress; 0 when none
-  std::uint64_t framesDone = 0;
-  std::size_t buffered = 0;     // this reader's share of bufferedBytes_
-  asio::steady_timer deadline;  // for the frame in progress
-  bool watching = false;
-  std::uint64_t watchedFrame = 0;
-};
-
-struct CDirectSession::Datagram {
-  std::vector<char> buffer = std::vector<char>(kDatagramRoom);
-  udp::endpoint source;
-};
 
 CDirectSession::CDirectSession(std::uint16_t port)
     : CDirectSession([port] {
@@ -289,9 +210,8 @@ bool CDirectSession::OpenSockets() {
       udp_.close(ignored);
       return false;
     }
-    IgnorePortUnreachable(udp_);
     udpPort_ = udp_.local_endpoint(ignored).port();
-    Receive(++receiveEpoch_, std::make_shared<Datagram>());
+    StartReceiving();
   }
   return true;
 }
@@ -315,368 +235,96 @@ void CDirectSession::DropPeerOnIo() {
     current_.reset();
   }
   DropBrowserPeer();
-  peerPort_ = 0;
-  peerCuid_.clear();
+  ClearSlot();
+}
+
+void CDirectSession::ClearSlot() {
+  PhoneSlot empty;
+  empty.refused = slot_.refused;
+  slot_ = empty;
   UpdateAttached();
 }
 
-void CDirectSession::UpdateAttached() { attached_.store(Attached()); }
+void CDirectSession::UpdateAttached() {
+  attached_.store(Attached());
+  std::string address;
+  std::string description;
+  if (Attached()) {
+    std::string remote = slot_.address.to_string();
+    switch (slot_.holder) {
+      case PhoneTransport::Tcp:
+        address = remote;
+        description = remote + " TCP";
+        break;
+      case PhoneTransport::Udp:
+        address = remote;
+        description = remote + ":" + std::to_string(slot_.port) + " UDP";
+        break;
+      case PhoneTransport::Browser:
+        if (browserPeer_) address = browserPeer_->Remote().to_string();
+        description = address + " browser";
+        break;
+      case PhoneTransport::None:
+        break;
+    }
+  }
+  std::lock_guard<std::mutex> guard(peerLock_);
+  peerAddressText_ = std::move(address);
+  peerDescription_ = std::move(description);
+}
+
+std::string CDirectSession::PeerAddress() {
+  std::lock_guard<std::mutex> guard(peerLock_);
+  return peerAddressText_;
+}
+
+std::string CDirectSession::PeerDescription() {
+  std::lock_guard<std::mutex> guard(peerLock_);
+  return peerDescription_;
+}
+
+void CDirectSession::RefuseAddress(const std::string& address) {
+  error_code ec;
+  asio::ip::address refused = asio::ip::make_address(address, ec);
+  if (ec) refused = asio::ip::address();
+  RunOnIo(
+      [this, refused] {
+        slot_.refused = refused;
+        return true;
+      },
+      false);
+}
+
+void CDirectSession::Deliver(JsonPtr& message) {
+  Notify([&message](INetSessionNotify* n) { n->OnMessage(Direct, message); });
+}
+
+bool CDirectSession::Backlogged() {
+  bool backlogged = false;
+  Notify([&backlogged](INetSessionNotify* n) { backlogged = n->IsBacklogged(); });
+  return backlogged;
+}
 
 bool CDirectSession::SendFrame(std::shared_ptr<std::string> frame, WriteDone done) {
-  if (browserPeer_) return SendToBrowser(frame, std::move(done));
-  if (current_) {
-    Write(current_, std::move(frame), std::move(done));
-    return true;
-  }
-  if (peerPort_ != 0) {
-    SendDatagram(udp::endpoint(peerAddress_, peerPort_), std::move(frame), std::move(done));
-    return true;
+  switch (slot_.holder) {
+    case PhoneTransport::Browser:
+      return browserPeer_ && SendToBrowser(frame, std::move(done));
+    case PhoneTransport::Tcp:
+      if (!current_) return false;
+      Write(current_, std::move(frame), std::move(done));
+      return true;
+    case PhoneTransport::Udp:
+      SendDatagram(udp::endpoint(slot_.address, slot_.port), std::move(frame), std::move(done));
+      return true;
+    case PhoneTransport::None:
+      break;
   }
   return false;
 }
 
 void CDirectSession::RetryLater(asio::steady_timer& timer, std::function<void()> f) {
-  timer.expires_after(kRetryDelay);
+  timer.expires_after(direct::kRetryDelay);
   timer.async_wait([f = std::move(f)](const error_code& ec) {
     if (!ec) f();
-  });
-}
-
-// ---- TCP ----
-
-void CDirectSession::Accept(std::uint64_t epoch) {
-  auto conn = std::make_shared<Connection>(io_);
-  acceptor_.async_accept(conn->socket, [this, conn, epoch](const error_code& ec) {
-    if (epoch != acceptEpoch_ || !acceptor_.is_open()) return;  // that listener is closed
-    if (ec) {
-      // Out of descriptors, say, while many connections are open: the
-      // listener itself is fine, so try again instead of going deaf for good.
-      RetryLater(acceptRetry_, [this, epoch] {
-        if (epoch == acceptEpoch_ && acceptor_.is_open()) Accept(epoch);
-      });
-      return;
-    }
-    error_code failed;
-    conn->socket.set_option(tcp::no_delay(true), failed);
-    conn->remote = conn->socket.remote_endpoint(failed).address();
-    if (!failed) {
-      LimitIdleConnections();
-      conn->serial = ++connectionSerial_;
-      connections_.insert(conn);
-      Read(conn);
-    }
-    Accept(epoch);
-  });
-}
-
-void CDirectSession::Read(const ConnectionPtr& conn) {
-  conn->socket.async_read_some(
-      asio::buffer(conn->buffer), [this, conn](const error_code& ec, std::size_t size) {
-        if (ec) {
-          OnTcpFailed(conn);
-          return;
-        }
-        std::size_t offset = 0;
-        while (offset < size) {
-          std::size_t used = 0;
-          FrameReader::Status status =
-              conn->reader.Feed(conn->buffer.data() + offset, size - offset, used);
-          offset += used;
-          if (status == FrameReader::Status::Invalid) {
-            OnTcpFailed(conn);
-            return;
-          }
-          if (status == FrameReader::Status::Frame) {
-            conn->frameBegan = 0;
-            ++conn->framesDone;
-            OnTcpFrame(conn, conn->reader.Text());
-            // The receiver may have dropped this very connection.
-            if (!conn->socket.is_open()) return;
-            conn->reader.ReleaseText();
-          } else if (conn->frameBegan == 0 && conn->reader.InProgress()) {
-            conn->frameBegan = ++frameSerial_;
-          }
-        }
-        AccountBuffered(conn);
-        if (!conn->socket.is_open()) return;
-        WatchFrame(conn);
-        Read(conn);
-      });
-}
-
-void CDirectSession::OnTcpFrame(const ConnectionPtr& conn, const std::string& text) {
-  JsonPtr message;
-  if (!DecodeMessage(text, message)) return;
-  if (conn != current_) {
-    if (Attached() && conn->remote == peerAddress_) {
-      // The same phone on a new connection, or a UDP phone moving to TCP.
-      if (current_) {
-        CloseConnection(current_);
-      } else {
-        peerPort_ = 0;
-      }
-      current_ = conn;
-    } else if (!Attached()) {
-      current_ = conn;
-      peerAddress_ = conn->remote;
-    }
-    UpdateAttached();
-  }
-  if (conn == current_) {
-    Notify([&message](INetSessionNotify* n) { n->OnMessage(Direct, message); });
-    return;
-  }
-  Write(conn, std::make_shared<std::string>(EncodeMessageFrame(MakeError(kBusyText))),
-        [this](bool ok) { NotifySent(ok, 0); });
-}
-
-void CDirectSession::OnTcpFailed(const ConnectionPtr& conn) {
-  bool wasCurrent = conn == current_;
-  CloseConnection(conn);
-  if (!wasCurrent) return;
-  current_.reset();
-  UpdateAttached();
-  Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
-}
-
-void CDirectSession::Write(const ConnectionPtr& conn, std::shared_ptr<std::string> frame,
-                           WriteDone done) {
-  if (!conn->socket.is_open() || conn->queuedBytes + frame->size() > kMaxQueuedBytes) {
-    asio::post(io_, [done] { done(false); });
-    return;
-  }
-  conn->queuedBytes += frame->size();
-  conn->queue.push_back({std::move(frame), std::move(done)});
-  if (conn->queue.size() == 1) WriteNext(conn);
-}
-
-void CDirectSession::WriteNext(const ConnectionPtr& conn) {
-  asio::async_write(conn->socket, asio::buffer(*conn->queue.front().frame),
-                    [this, conn](const error_code& ec, std::size_t) {
-                      Connection::Pending written = std::move(conn->queue.front());
-                      conn->queue.pop_front();
-                      conn->queuedBytes -= written.frame->size();
-                      if (ec) {
-                        std::deque<Connection::Pending> rest;
-                        rest.swap(conn->queue);
-                        conn->queuedBytes = 0;
-                        written.done(false);
-                        for (Connection::Pending& pending : rest) pending.done(false);
-                        return;
-                      }
-                      // Start the next frame before reporting, so that a send made from
-                      // inside the report queues behind it.
-                      if (!conn->queue.empty()) WriteNext(conn);
-                      written.done(true);
-                    });
-}
-
-void CDirectSession::CloseConnection(const ConnectionPtr& conn) {
-  error_code ignored;
-  conn->socket.close(ignored);
-  conn->deadline.cancel();
-  conn->watching = false;
-  bufferedBytes_ -= conn->buffered;
-  conn->buffered = 0;
-  conn->reader.Discard();
-  connections_.erase(conn);
-}
-
-void CDirectSession::AccountBuffered(const ConnectionPtr& conn) {
-  std::size_t now = conn->reader.BufferedBytes();
-  bufferedBytes_ = bufferedBytes_ - conn->buffered + now;
-  conn->buffered = now;
-  while (bufferedBytes_ > options_.bufferLimit) {
-    // The newest frame in progress goes first, the phone's only when no
-    // other is left: frames that began earlier are nearer their end.
-    ConnectionPtr refused;
-    for (const ConnectionPtr& c : connections_) {
-      if (!c->reader.InProgress() || c->buffered == 0) continue;
-      bool better =
-          !refused || (refused == current_ && c != current_) ||
-          ((c == current_) == (refused == current_) && c->frameBegan > refused->frameBegan);
-      if (better) refused = c;
-    }
-    if (!refused) return;
-    OnTcpFailed(refused);
-  }
-}
-
-// A frame that has begun must end within the deadline, or its connection
-// is closed: a peer sending a byte now and then would otherwise hold its
-// buffer and socket for ever.
-void CDirectSession::WatchFrame(const ConnectionPtr& conn) {
-  if (!conn->reader.InProgress()) {
-    if (conn->watching) {
-      conn->watching = false;
-      conn->deadline.cancel();
-    }
-    return;
-  }
-  if (conn->watching && conn->watchedFrame == conn->framesDone) return;
-  conn->watching = true;
-  conn->watchedFrame = conn->framesDone;
-  conn->deadline.expires_after(options_.frameDeadline);
-  conn->deadline.async_wait([this, conn, frame = conn->framesDone](const error_code& ec) {
-    if (ec || !conn->socket.is_open()) return;
-    if (conn->framesDone == frame && conn->reader.InProgress()) OnTcpFailed(conn);
-  });
-}
-
-// Connections that carry no phone (rejected phones, scanners, peers that
-// never send) are limited in number; the oldest makes room for a new one.
-void CDirectSession::LimitIdleConnections() {
-  for (;;) {
-    std::size_t idle = 0;
-    ConnectionPtr oldest;
-    for (const ConnectionPtr& c : connections_) {
-      if (c == current_) continue;
-      ++idle;
-      if (!oldest || c->serial < oldest->serial) oldest = c;
-    }
-    if (idle < options_.idleConnectionLimit || !oldest) return;
-    CloseConnection(oldest);
-  }
-}
-
-// ---- UDP ----
-
-void CDirectSession::Receive(std::uint64_t epoch, std::shared_ptr<Datagram> datagram) {
-  Datagram& d = *datagram;
-  udp_.async_receive_from(
-      asio::buffer(d.buffer), d.source,
-      [this, datagram = std::move(datagram), epoch](const error_code& ec, std::size_t size) {
-        if (epoch != receiveEpoch_ || !udp_.is_open()) return;
-        if (!ec && size <= kDatagramLimit) OnDatagram(*datagram, size);
-        // Oversized datagrams and errors are dropped; only closing the socket
-        // ends the loop. The receiver may have closed or reopened it meanwhile.
-        if (epoch != receiveEpoch_ || !udp_.is_open()) return;
-        if (!ec || IsTransientReceiveError(ec)) {
-          Receive(epoch, datagram);
-          return;
-        }
-        // An unknown error may repeat at once; pause rather than spin.
-        RetryLater(receiveRetry_, [this, datagram, epoch] {
-          if (epoch == receiveEpoch_ && udp_.is_open()) Receive(epoch, datagram);
-        });
-      });
-}
-
-void CDirectSession::OnDatagram(const Datagram& d, std::size_t size) {
-  std::string text;
-  if (!DecodeDatagram(d.buffer.data(), size, text)) {
-    if (peerPort_ != 0 && d.source.port() == peerPort_ && d.source.address() == peerAddress_) {
-      peerPort_ = 0;
-      UpdateAttached();
-      Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
-    }
-    return;
-  }
-  JsonPtr message;
-  if (!DecodeMessage(text, message)) return;
-  OnUdpMessage(d.source, message);
-}
-
-void CDirectSession::OnUdpMessage(const udp::endpoint& from, JsonPtr& message) {
-  std::u16string msg = MemberText(message, u"msg");
-  if (msg == u"conn") {
-    std::u16string cuid = MemberText(message, u"cuid");
-    if (!Attached()) {
-      peerCuid_ = cuid;
-      StartHeartbeat();
-    } else if (from.address() == peerAddress_ || (!cuid.empty() && cuid == peerCuid_)) {
-      // The same phone, perhaps at a new address or coming from TCP. An
-      // empty cuid matches nothing, or any phone without one could take over.
-      if (current_) {
-        CloseConnection(current_);
-        current_.reset();
-      }
-      if (!heartbeatRunning_) StartHeartbeat();
-    } else {
-      Reply(from, MakeError(kBusyText));
-      return;
-    }
-    peerAddress_ = from.address();
-    peerPort_ = from.port();
-    ticks_ = 0;
-    deadline_ = kHeartbeatAllowance;
-    UpdateAttached();
-    Reply(from, MakeControl(u"conn"));
-    return;
-  }
-  if (!Attached()) {
-    Reply(from, MakeError(kNotConnectedText));
-    return;
-  }
-  if (from.address() != peerAddress_) {
-    Reply(from, MakeError(kBusyText));
-    return;
-  }
-  if (msg == u"disc") {
-    if (from.port() != peerPort_) return;
-    Reply(from, MakeControl(u"disc"));
-    peerPort_ = 0;
-    UpdateAttached();
-    Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
-    return;
-  }
-  if (msg == u"heartbeat") {
-    Reply(from, MakeControl(u"heartbeat"));
-    deadline_ = ticks_ + kHeartbeatAllowance;
-    return;
-  }
-  Notify([&message](INetSessionNotify* n) { n->OnMessage(Direct, message); });
-}
-
-void CDirectSession::Reply(const udp::endpoint& to, const JsonPtr& message) {
-  SendDatagram(to, std::make_shared<std::string>(EncodeMessageFrame(message)),
-               [this](bool ok) { NotifySent(ok, 0); });
-}
-
-void CDirectSession::SendDatagram(const udp::endpoint& to, std::shared_ptr<std::string> frame,
-                                  WriteDone done) {
-  if (!udp_.is_open() || frame->empty()) {
-    asio::post(io_, [done] { done(false); });
-    return;
-  }
-  udp_.async_send_to(asio::buffer(*frame), to,
-                     [frame, done](const error_code& ec, std::size_t) { done(!ec); });
-}
-
-// ---- Heartbeat ----
-
-// One immediate tick; it invalidates any wait still pending, so only one
-// chain of ticks ever runs.
-void CDirectSession::StartHeartbeat() {
-  heartbeatRunning_ = true;
-  std::uint64_t generation = ++timerGeneration_;
-  asio::post(io_, [this, generation] { Tick(generation); });
-}
-
-void CDirectSession::Tick(std::uint64_t generation) {
-  if (generation != timerGeneration_) return;
-  ++ticks_;
-  // Repeated every tick while the silent UDP phone stays attached; once it
-  // is dropped or replaced, later ticks have nobody to report on.
-  if (peerPort_ != 0 && ticks_ > deadline_) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    bool network = NetworkAlive();
-    Notify([network](INetSessionNotify* n) {
-      if (network) {
-        n->OnPeerLost();
-      } else {
-        n->OnNetworkLost();
-      }
-    });
-  }
-  if (generation == timerGeneration_) ArmTimer();
-}
-
-void CDirectSession::ArmTimer() {
-  std::uint64_t generation = ++timerGeneration_;
-  timer_.expires_after(options_.tick);
-  timer_.async_wait([this, generation](const error_code& ec) {
-    if (ec == asio::error::operation_aborted) return;
-    Tick(generation);
   });
 }

@@ -4,6 +4,10 @@
 // browser remote's WebSockets (net/browser_remote.h). Every socket, timer and
 // peer field belongs to the session's own I/O thread; the controller's calls
 // are carried out there, so they never race a completion handler.
+//
+// Which sender is the phone is decided in one place (net/direct_phone.h);
+// the transports live in their own files: direct_session_tcp.cpp,
+// direct_session_udp.cpp (with the heartbeat) and direct_session_browser.cpp.
 #pragma once
 
 #include <atomic>
@@ -25,6 +29,7 @@
 
 #include "net/browser_remote.h"
 #include "net/direct_frame.h"
+#include "net/direct_phone.h"
 #include "net/session.h"
 
 struct DirectSessionOptions {
@@ -44,6 +49,14 @@ struct DirectSessionOptions {
   std::chrono::milliseconds frameDeadline = std::chrono::seconds(10);
   std::size_t bufferLimit = 32 * 1024 * 1024;
   std::size_t idleConnectionLimit = 32;
+  // TCP keepalive on the phone's connection: a phone that vanished (battery,
+  // out of the Wi-Fi) is reported lost after about idle + count * interval.
+  std::chrono::seconds keepaliveIdle = std::chrono::seconds(10);
+  std::chrono::seconds keepaliveInterval = std::chrono::seconds(5);
+  int keepaliveCount = 3;
+  // While the receiver is backlogged, the phone's reading is paused and
+  // looked at again after this long.
+  std::chrono::milliseconds backlogPoll = std::chrono::milliseconds(5);
   // Off unless asked for; the port-only constructor turns it on.
   BrowserRemoteOptions browser;
 };
@@ -69,6 +82,9 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   bool Send(JsonPtr& message, std::int32_t cookie) override;
   bool SendSync(JsonPtr& message) override;
   void SetNotify(INetSessionNotify* notify) override;
+  std::string PeerAddress() override;
+  std::string PeerDescription() override;
+  void RefuseAddress(const std::string& address) override;
 
   // Ports actually bound by the last Start (0 while closed).
   std::uint16_t TcpPort() const { return tcpPort_.load(); }
@@ -98,14 +114,20 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   }
   void NotifySent(bool ok, std::int32_t cookie);
   bool NetworkAlive() const;
+  // Hands a message of the phone to the controller.
+  void Deliver(JsonPtr& message);
+  bool Backlogged();
 
   // The members below are used on the I/O thread only.
   bool OpenSockets();
   // Drops the peer and closes every socket but the timer's.
   void CloseSockets();
   void DropPeerOnIo();
+  // Publishes the slot to other threads; call after every change of it.
   void UpdateAttached();
-  bool Attached() const { return current_ || peerPort_ != 0 || browserPeer_; }
+  bool Attached() const { return slot_.holder != PhoneTransport::None; }
+  // Empties the slot (the refusal stays).
+  void ClearSlot();
   bool SendFrame(std::shared_ptr<std::string> frame, WriteDone done);
   // Runs f on the I/O thread a little later, unless the timer is cancelled.
   void RetryLater(boost::asio::steady_timer& timer, std::function<void()> f);
@@ -113,6 +135,7 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   void Accept(std::uint64_t epoch);
   void Read(const ConnectionPtr& conn);
   void OnTcpFrame(const ConnectionPtr& conn, const std::string& text);
+  void Consume(const ConnectionPtr& conn);
   void OnTcpFailed(const ConnectionPtr& conn);
   void Write(const ConnectionPtr& conn, std::shared_ptr<std::string> frame, WriteDone done);
   void WriteNext(const ConnectionPtr& conn);
@@ -123,21 +146,23 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   void WatchFrame(const ConnectionPtr& conn);
   void LimitIdleConnections();
 
+  void StartReceiving();
   void Receive(std::uint64_t epoch, std::shared_ptr<Datagram> datagram);
   void OnDatagram(const Datagram& d, std::size_t size);
   void OnUdpMessage(const boost::asio::ip::udp::endpoint& from, JsonPtr& message);
+  void DetachUdpPeer();
   void Reply(const boost::asio::ip::udp::endpoint& to, const JsonPtr& message);
   void SendDatagram(const boost::asio::ip::udp::endpoint& to, std::shared_ptr<std::string> frame,
                     WriteDone done);
 
   // The browser phones (direct_session_browser.cpp).
-  static JsonPtr BusyError();
   void OpenBrowser();
   void CloseBrowser();
   void DropBrowserPeer();
   bool SendToBrowser(const std::shared_ptr<std::string>& frame, WriteDone done);
   void OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) override;
   void OnBrowserGone(const BrowserPhonePtr& phone) override;
+  bool ReadsPaused() override { return Backlogged(); }
 
   void StartHeartbeat();
   void Tick(std::uint64_t generation);
@@ -156,14 +181,12 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
 
   std::unique_ptr<CBrowserRemote> browser_;  // null when not offered
   BrowserPhonePtr browserPeer_;              // the attached browser, if that is the phone
-  ConnectionPtr current_;
-  std::set<ConnectionPtr> connections_;  // every accepted, still open socket
-  std::size_t bufferedBytes_ = 0;        // held by the readers of connections_
+  ConnectionPtr current_;                    // the attached TCP phone's connection
+  PhoneSlot slot_;                           // who the phone is
+  std::set<ConnectionPtr> connections_;      // every accepted, still open socket
+  std::size_t bufferedBytes_ = 0;            // held by the readers of connections_
   std::uint64_t connectionSerial_ = 0;
   std::uint64_t frameSerial_ = 0;
-  boost::asio::ip::address peerAddress_;
-  std::uint16_t peerPort_ = 0;
-  std::u16string peerCuid_;
   std::int32_t ticks_ = 0;
   std::int32_t deadline_ = 0;
   bool heartbeatRunning_ = false;
@@ -175,6 +198,9 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
 
   // Mirror of Attached() for callers on other threads.
   std::atomic<bool> attached_{false};
+  std::mutex peerLock_;  // guards the two below
+  std::string peerAddressText_;
+  std::string peerDescription_;
   std::atomic<std::uint16_t> tcpPort_{0};
   std::atomic<std::uint16_t> udpPort_{0};
 

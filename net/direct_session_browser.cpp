@@ -3,13 +3,22 @@
 // phone hears the busy error, and a browser that reconnects (the same page id)
 // takes its own place over, as a TCP phone does from the same address.
 //
-// A browser is known by its page id, not by its address: several browsers
-// behind one address are different phones. So while a browser is attached the
-// peer address is left unspecified, which no TCP or UDP phone can match; an
-// app phone from the browser's device therefore hears busy too.
+// A browser is known by its page id and socket, not by its address: several
+// browsers behind one address are different phones, and an app phone from
+// the browser's device hears busy too.
+#include <cstdint>
+#include <utility>
+
+#include "net/direct_messages.h"
 #include "net/direct_session.h"
 
-#include <utility>
+namespace {
+
+std::uint64_t SocketId(const BrowserPhonePtr& phone) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(phone.get()));
+}
+
+}  // namespace
 
 std::string CDirectSession::BrowserAddress() { return browser_ ? browser_->Address() : ""; }
 
@@ -37,30 +46,42 @@ bool CDirectSession::SendToBrowser(const std::shared_ptr<std::string>& frame, Wr
 }
 
 void CDirectSession::OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) {
-  if (phone != browserPeer_) {
-    const bool samePage =
-        browserPeer_ && !phone->ClientId().empty() && phone->ClientId() == browserPeer_->ClientId();
-    if (samePage || !Attached()) {
+  PhoneOffer offer;
+  offer.transport = PhoneTransport::Browser;
+  offer.source = phone->Remote();
+  offer.connection = SocketId(phone);
+  offer.pageId = phone->ClientId();
+  switch (DecidePhoneOffer(slot_, offer)) {
+    case PhoneVerdict::TakeOver:
+    case PhoneVerdict::Attach:
       DropBrowserPeer();
+      ClearSlot();
+      slot_.holder = PhoneTransport::Browser;
+      slot_.connection = offer.connection;
+      slot_.pageId = offer.pageId;
       browserPeer_ = phone;
       phone->SetAttached(true);
-      peerAddress_ = boost::asio::ip::address();
-      peerCuid_.clear();
       UpdateAttached();
+      Deliver(message);
+      return;
+    case PhoneVerdict::Accept:
+      Deliver(message);
+      return;
+    case PhoneVerdict::Busy:
+    case PhoneVerdict::NotConnected: {
+      auto busy = std::make_shared<const std::string>(
+          EncodeMessageFrame(direct::Error(kBusyText)).substr(kFrameHeaderSize));
+      phone->Send(std::move(busy), [this](bool ok) { NotifySent(ok, 0); });
+      return;
     }
+    case PhoneVerdict::Ignore:
+      return;
   }
-  if (phone == browserPeer_) {
-    Notify([&message](INetSessionNotify* n) { n->OnMessage(Direct, message); });
-    return;
-  }
-  auto busy =
-      std::make_shared<const std::string>(EncodeMessageFrame(BusyError()).substr(kFrameHeaderSize));
-  phone->Send(std::move(busy), [this](bool ok) { NotifySent(ok, 0); });
 }
 
 void CDirectSession::OnBrowserGone(const BrowserPhonePtr& phone) {
   if (phone != browserPeer_) return;
   browserPeer_.reset();
-  UpdateAttached();
+  ClearSlot();
   Notify([](INetSessionNotify* n) { n->OnPeerLost(); });
 }

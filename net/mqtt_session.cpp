@@ -17,8 +17,6 @@
 
 namespace {
 
-const char16_t kBusyText[] = u"您的电脑已与其他手机建立连接。";
-
 // Set while one of this file's Paho handlers runs on the current thread.
 thread_local int tHandlerDepth = 0;
 

@@ -47,6 +47,9 @@ enum SessionType : std::int32_t {
 
 using PairingParam = std::pair<std::string, std::string>;
 
+// What every session answers a second phone while one is attached.
+inline constexpr char16_t kBusyText[] = u"您的电脑已与其他手机建立连接。";
+
 class INetSessionNotify {
  public:
   virtual void OnStarted(bool ok, std::int32_t cookie) = 0;
@@ -55,6 +58,11 @@ class INetSessionNotify {
   virtual void OnNetworkLost() = 0;
   virtual void OnPeerLost() = 0;
   virtual void OnMessage(SessionType from, JsonPtr& message) = 0;
+  // True while the receiver has more of the phone's commands waiting than it
+  // holds; a session that can stop reading from the phone does so until this
+  // turns false. Asked on the session's thread after a message; must not
+  // block.
+  virtual bool IsBacklogged() { return false; }
 
  protected:
   ~INetSessionNotify() = default;
@@ -71,6 +79,15 @@ class INetSession : public referenced_base {
   virtual bool Send(JsonPtr& message, std::int32_t cookie) = 0;
   virtual bool SendSync(JsonPtr& message) = 0;
   virtual void SetNotify(INetSessionNotify* notify) = 0;
+
+  // The attached phone's address (no port), empty when there is none or the
+  // transport does not know it; and the same for the presenter's eyes, with
+  // the way it is attached ("192.168.1.7 TCP"). Any thread.
+  virtual std::string PeerAddress() { return std::string(); }
+  virtual std::string PeerDescription() { return std::string(); }
+  // Phones from this address (as PeerAddress gives it) are told busy for this
+  // session's life; empty refuses nobody. Call before Start.
+  virtual void RefuseAddress(const std::string& address) {}
 };
 
 // Constructs the session of that kind with one reference taken; null for an

@@ -36,27 +36,99 @@ void CPowerPointMgr::SetNotify(IPowerPointMgrNotify* notify) {
   notify_ = notify;
 }
 
+struct CPowerPointMgr::PendingMove {
+  double x = 0;
+  double y = 0;
+  std::uint32_t tick = 0;
+  bool taken = false;  // the worker has read it
+};
+
 bool CPowerPointMgr::PostCommand(void (CPowerPointMgr::*routine)(), int priority) {
   return queue_.Post([this, routine] { (this->*routine)(); }, priority);
 }
 
-void CPowerPointMgr::StartShow() { PostCommand(&CPowerPointMgr::DoStartShow); }
-void CPowerPointMgr::ExitShow() { PostCommand(&CPowerPointMgr::DoExitShow); }
-void CPowerPointMgr::NextSlide() { PostCommand(&CPowerPointMgr::DoNextSlide); }
-void CPowerPointMgr::PreviousSlide() { PostCommand(&CPowerPointMgr::DoPreviousSlide); }
-void CPowerPointMgr::FirstSlide() { PostCommand(&CPowerPointMgr::DoFirstSlide); }
-void CPowerPointMgr::LastSlide() { PostCommand(&CPowerPointMgr::DoLastSlide); }
-void CPowerPointMgr::PointerUp() { PostCommand(&CPowerPointMgr::DoPointerUp); }
-void CPowerPointMgr::EraseInk() { PostCommand(&CPowerPointMgr::DoEraseInk); }
-void CPowerPointMgr::QueryState() { PostCommand(&CPowerPointMgr::DoQueryState); }
+bool CPowerPointMgr::PostBounded(std::function<void()> task) {
+  // Counted before it is queued and uncounted when it has run, so the count
+  // never falls below what waits.
+  if (waitingCommands_.fetch_add(1) >= kMaxWaitingCommands) {
+    --waitingCommands_;
+    return false;
+  }
+  {
+    // Whatever follows a move in the queue ends its coalescing.
+    std::lock_guard<std::mutex> guard(moveLock_);
+    lastMove_.reset();
+  }
+  bool posted = queue_.Post(
+      [this, task = std::move(task)] {
+        --waitingCommands_;
+        task();
+      },
+      kCommandPriority);
+  if (!posted) --waitingCommands_;
+  return posted;
+}
+
+void CPowerPointMgr::StartShow() {
+  PostBounded([this] { DoStartShow(); });
+}
+void CPowerPointMgr::ExitShow() {
+  PostBounded([this] { DoExitShow(); });
+}
+void CPowerPointMgr::NextSlide() {
+  PostBounded([this] { DoNextSlide(); });
+}
+void CPowerPointMgr::PreviousSlide() {
+  PostBounded([this] { DoPreviousSlide(); });
+}
+void CPowerPointMgr::FirstSlide() {
+  PostBounded([this] { DoFirstSlide(); });
+}
+void CPowerPointMgr::LastSlide() {
+  PostBounded([this] { DoLastSlide(); });
+}
+void CPowerPointMgr::PointerUp() {
+  PostBounded([this] { DoPointerUp(); });
+}
+void CPowerPointMgr::EraseInk() {
+  PostBounded([this] { DoEraseInk(); });
+}
+void CPowerPointMgr::QueryState() {
+  PostBounded([this] { DoQueryState(); });
+}
 
 void CPowerPointMgr::PointerDown(PointerType type, double x, double y) {
-  queue_.Post([this, type, x, y] { DoPointerDown(type, x, y); }, kCommandPriority);
+  PostBounded([this, type, x, y] { DoPointerDown(type, x, y); });
 }
 
 void CPowerPointMgr::PointerMove(double x, double y) {
   const std::uint32_t tick = ports_.tickCount();
-  queue_.Post([this, x, y, tick] { DoPointerMove(x, y, tick); }, kCommandPriority);
+  std::lock_guard<std::mutex> guard(moveLock_);
+  if (lastMove_ && !lastMove_->taken) {
+    lastMove_->x = x;
+    lastMove_->y = y;
+    lastMove_->tick = tick;
+    return;
+  }
+  auto move = std::make_shared<PendingMove>();
+  move->x = x;
+  move->y = y;
+  move->tick = tick;
+  bool posted = queue_.Post(
+      [this, move] {
+        double mx, my;
+        std::uint32_t mtick;
+        {
+          std::lock_guard<std::mutex> hold(moveLock_);
+          move->taken = true;
+          mx = move->x;
+          my = move->y;
+          mtick = move->tick;
+        }
+        DoPointerMove(mx, my, mtick);
+      },
+      kCommandPriority);
+  if (posted) lastMove_ = std::move(move);
 }
 
 void CPowerPointMgr::RequestNotes() {
@@ -65,7 +137,7 @@ void CPowerPointMgr::RequestNotes() {
 }
 
 void CPowerPointMgr::RequestVersion(PowerPointType type) {
-  queue_.Post([this, type] { DoRequestVersion(type); }, kCommandPriority);
+  PostBounded([this, type] { DoRequestVersion(type); });
 }
 
 bool CPowerPointMgr::IsShowRunning() const {

@@ -16,6 +16,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -62,6 +64,11 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
 
   void SetNotify(IPowerPointMgrNotify* notify);
 
+  // At most this many commands wait for the worker; beyond it a command is
+  // dropped. Pointer moves do not count: only the newest move of a stroke
+  // waits (see PointerMove).
+  static constexpr int kMaxWaitingCommands = 32;
+
   // Commands (priority 2). Start needs an open presentation, the others a
   // running show; without one the answer is OnCommandFailed.
   void StartShow();
@@ -75,6 +82,9 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   // fractions of the slide (0.0 left/top to 1.0 right/bottom).
   void PointerDown(PointerType type, double x, double y);
   // Dropped by the worker when it starts more than 100 ms after this call.
+  // A move that is still waiting, with nothing queued after it, takes the
+  // new position instead of queueing another: a flood of moves costs one
+  // task, and the pointer goes straight to where the finger is now.
   void PointerMove(double x, double y);
   void PointerUp();
   void EraseInk();
@@ -83,6 +93,10 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   // Priority 1; only the newest pending request is answered.
   void RequestNotes();
   void RequestVersion(PowerPointType type);
+
+  // As many commands wait as the bound allows: the phone's further commands
+  // would be dropped. Any thread.
+  bool IsBacklogged() const { return waitingCommands_.load() >= kMaxWaitingCommands; }
 
   // Read on the calling thread, without queueing.
   bool IsShowRunning() const;
@@ -106,7 +120,11 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
  private:
   void OnPowerPointEvent(CPowerPointMgrImpl* backend, std::int32_t eventId) override;
 
+  struct PendingMove;
   bool PostCommand(void (CPowerPointMgr::*routine)(), int priority = 2);
+  // Queues a phone's command at priority 2 within the bound; false when it
+  // was dropped.
+  bool PostBounded(std::function<void()> task);
   CPowerPointMgrImpl* FirstWithActiveShow();
   // The step on the first back-end with a running show, or OnCommandFailed.
   HResult StepActiveShow(HResult (CPowerPointMgrImpl::*step)(), CPowerPointMgrImpl** backend);
@@ -136,6 +154,10 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   IPowerPointMgrNotify* notify_ = nullptr;
   std::mutex notifyLock_;
   std::atomic<std::int32_t> notesSequence_{0};
+  std::atomic<int> waitingCommands_{0};
+  // The move queued last, while nothing else was queued after it.
+  std::mutex moveLock_;
+  std::shared_ptr<PendingMove> lastMove_;
   // Last member: destroyed first, so the worker ends before the back-ends.
   CTaskQueue queue_;
 };

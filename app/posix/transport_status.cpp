@@ -122,3 +122,8 @@ void CWatchedSession::OnPeerLost() {
 void CWatchedSession::OnMessage(SessionType from, JsonPtr& message) {
   if (auto* t = Target()) t->OnMessage(from, message);
 }
+
+bool CWatchedSession::IsBacklogged() {
+  auto* t = Target();
+  return t && t->IsBacklogged();
+}

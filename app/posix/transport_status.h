@@ -62,6 +62,9 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
   }
   bool SendSync(JsonPtr& message) override { return inner_->SendSync(message); }
   void SetNotify(INetSessionNotify* notify) override;
+  std::string PeerAddress() override { return inner_->PeerAddress(); }
+  std::string PeerDescription() override { return inner_->PeerDescription(); }
+  void RefuseAddress(const std::string& address) override { inner_->RefuseAddress(address); }
 
  private:
   INetSessionNotify* Target();
@@ -71,6 +74,7 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
   void OnNetworkLost() override;
   void OnPeerLost() override;
   void OnMessage(SessionType from, JsonPtr& message) override;
+  bool IsBacklogged() override;
 
   INetSession* inner_;
   const SessionType kind_;

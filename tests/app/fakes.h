@@ -217,6 +217,8 @@ class FakeView : public IMainView {
        qr = false;
   std::u16string caption;
   std::string address;
+  std::u16string note;   // under the QR code
+  std::u16string phone;  // who holds the remote
   int invalidations = 0;
   bool dot = false;
   double dotX = -1, dotY = -1;
@@ -234,6 +236,8 @@ class FakeView : public IMainView {
   void ShowCancelText(bool s) override { cancel = s; }
   void ShowQrCode(bool s) override { qr = s; }
   void SetPairingAddress(const std::string& a) override { address = a; }
+  void SetTransportNote(const std::u16string& n) override { note = n; }
+  void SetPhoneDescription(const std::u16string& who) override { phone = who; }
   void Invalidate() override { ++invalidations; }
   void ShowLaser(double x, double y) override {
     if (!dot) ++dotCreated;

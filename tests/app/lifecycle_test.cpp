@@ -2,6 +2,7 @@
 // timers and closing.
 #include <algorithm>
 
+#include "app/state_texts.h"
 #include "tests/app/controller_fixture.h"
 
 using State = CMainController;
@@ -77,26 +78,109 @@ TEST_F(ControllerTest, RefusedFirstStartShowsRetryAndRetryRecreatesSessions) {
   EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
 }
 
-TEST_F(ControllerTest, FailedFirstStartStopsPrimaryAndFailedLaterStartIsNetworkError) {
+// The state follows whether a phone can pair: one transport that started is
+// enough for the code, the other is tried again in the background without a
+// state change; only when neither started does the start fail.
+TEST_F(ControllerTest, StartOutcomesOfBothTransportsDecideTheState) {
+  struct Row {
+    const char* name;
+    bool relayFirst;  // which session reports first
+    bool relayOk;
+    bool directOk;
+    CMainController::State state;
+    bool retried;  // the failed one is tried again and the note says so
+  };
+  const Row rows[] = {
+      {"both up", true, true, true, State::WaitingForPhone, false},
+      {"relay down, then LAN up", true, false, true, State::WaitingForPhone, true},
+      {"LAN up, then relay down", false, false, true, State::WaitingForPhone, true},
+      {"relay up, LAN down", true, true, false, State::WaitingForPhone, true},
+      {"both down, relay first", true, false, false, State::ConnectFailed, false},
+      {"both down, LAN first", false, false, false, State::ConnectFailed, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    made.clear();
+    view = FakeView();
+    ui.armed.clear();
+    configure = [](FakeSession* s) { s->startInline = false; };
+    Make();
+    ctl->InitWindow();
+    auto report = [](FakeSession* s, bool ok) {
+      s->Notify([ok](INetSessionNotify* n) { n->OnStarted(ok, 0); });
+    };
+    if (row.relayFirst) {
+      report(RelayAt(0), row.relayOk);
+      report(DirectAt(1), row.directOk);
+    } else {
+      report(DirectAt(1), row.directOk);
+      report(RelayAt(0), row.relayOk);
+    }
+    Drain();
+    EXPECT_EQ(ctl->GetState(), row.state);
+    EXPECT_EQ(Contains(RelayAt(0)->Calls(), "Stop(0)"), row.state == State::ConnectFailed);
+    EXPECT_EQ(view.qr, row.state == State::WaitingForPhone);
+    EXPECT_EQ(!view.note.empty(), row.retried);
+    EXPECT_EQ(ui.Armed(CMainController::kRetryTimer), row.retried);
+    ASSERT_FALSE(reports.Records().empty());
+    EXPECT_EQ(reports.Records().back().Int(1), row.directOk || row.relayOk ? 1 : 2);
+  }
+}
+
+TEST_F(ControllerTest, UnreachableRelayIsRetriedInTheBackgroundUntilItComes) {
   configure = [](FakeSession* s) { s->startInline = false; };
   Make();
   ctl->InitWindow();
-  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
-  EXPECT_TRUE(Contains(RelayAt(0)->Calls(), "Stop(0)"));
-  Drain();
-  EXPECT_EQ(ctl->GetState(), State::ConnectFailed);
-  EXPECT_EQ(reports.Records().back().Int(1), 2);
-
-  // Once a start has worked, a failure reads as a lost network.
+  FakeSession* relay = RelayAt(0);
   DirectAt(1)->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
+  const unsigned expected[] = {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+  for (unsigned ms : expected) {
+    relay->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+    Drain();
+    ASSERT_EQ(ui.armed[CMainController::kRetryTimer], ms);
+    relay->ClearCalls();
+    ctl->OnTimer(CMainController::kRetryTimer);
+    EXPECT_TRUE(Contains(relay->Calls(), "Start(0)"));
+    EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+  }
+  const int invalidations = view.invalidations;
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(true, 0); });
   Drain();
-  RelayAt(0)->ClearCalls();
-  RelayAt(0)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  EXPECT_TRUE(view.note.empty());
+  EXPECT_FALSE(ui.Armed(CMainController::kRetryTimer));
+  EXPECT_EQ(view.invalidations, invalidations);  // no state change
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+}
+
+TEST_F(ControllerTest, FailedStartOnceConnectedIsNetworkErrorOnlyWithoutAnyTransport) {
+  StartConnected(Relay);
+  FakeSession* relay = RelayAt(0);
+  relay->Notify([](INetSessionNotify* n) { n->OnNetworkLost(); });
   Drain();
+  relay->ClearCalls();
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  Drain();
+  // The LAN session was stopped by the greeting over the relay.
   EXPECT_EQ(ctl->GetState(), State::NetworkError);
-  EXPECT_FALSE(Contains(RelayAt(0)->Calls(), "Stop(0)"));
+  EXPECT_FALSE(Contains(relay->Calls(), "Stop(0)"));
   EXPECT_TRUE(view.connectButton && view.cancel);
   EXPECT_EQ(view.caption, u"重新连接");
+}
+
+// After a LAN phone's "bye" the relay is offered again; when it cannot
+// start, the code stays on show.
+TEST_F(ControllerTest, ByeOfALanPhoneShowsTheCodeEvenWithoutTheRelay) {
+  StartConnected(Direct);
+  FakeSession* relay = RelayAt(0);
+  DirectAt(1)->Message(R"({"msg":"bye"})");
+  Drain();
+  ASSERT_EQ(ctl->GetState(), State::WaitingForPhone);
+  relay->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
+  Drain();
+  EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
+  EXPECT_TRUE(view.qr);
+  EXPECT_EQ(view.note, kRelayUnreachableNote);
 }
 
 TEST_F(ControllerTest, StoppedWithOtherCookieShowsConnectFailed) {

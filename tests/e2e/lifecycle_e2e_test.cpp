@@ -33,9 +33,20 @@ TEST_P(DisconnectTest, ButtonSaysByeAndOffersANewAddress) {
   ASSERT_FALSE(address.params.empty());
   EXPECT_EQ(address.params[0].first, GetParam() == Transport::Relay ? "id" : "sv");
 
-  // A new phone pairs with the new address.
   link->Close();
-  auto again = Pair(GetParam());
+  if (GetParam() == Transport::DirectTcp) {
+    // The dropped phone's address is refused from now on: a peer that
+    // seized the remote cannot simply come back.
+    std::string error;
+    auto dropped = pc_->JoinPhone(GetParam(), false, &error);
+    ASSERT_TRUE(dropped) << error;
+    ASSERT_TRUE(dropped->SendHello());
+    PhoneMessage busy;
+    ASSERT_TRUE(dropped->WaitFor("error", busy, kAnswer));
+    EXPECT_EQ(pc_->GetState(), State::WaitingForPhone);
+  }
+  // Another phone pairs with the new address.
+  auto again = Pair(GetParam(), false, 1, "127.0.0.2");
   ASSERT_TRUE(again);
 }
 

@@ -306,11 +306,19 @@ TEST_F(DirectUdp, UdpPhoneMovesToTcpFromTheSameAddress) {
   EXPECT_FALSE(udp.Receive(text, 200ms));
 }
 
-TEST_F(DirectUdp, TcpPhoneMovesToUdpFromTheSameAddress) {
+// A phone known by its cuid (it came over UDP) may go back to UDP from TCP;
+// a "conn" from its address that does not name it is only told busy.
+TEST_F(DirectUdp, TcpPhoneMovesToUdpOnlyUnderItsOwnCuid) {
+  UdpPhone first(Udp());
+  ASSERT_EQ(Member(first.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
   TcpPhone tcp(Tcp());
   tcp.SendJson("{\"msg\":\"next\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());
   UdpPhone udp(Udp());
+  for (const char* stranger :
+       {"{\"msg\":\"conn\"}", "{\"msg\":\"conn\",\"cuid\":\"phone-2\"}", "{\"msg\":\"next\"}"}) {
+    EXPECT_EQ(Member(udp.Ask(stranger), u"error"), kBusy) << stranger;
+  }
   ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
   EXPECT_TRUE(tcp.WaitClosed());
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
@@ -399,6 +407,8 @@ TEST_F(DirectHeartbeat, RegularHeartbeatsKeepThePhone) {
 }
 
 TEST_F(DirectHeartbeat, UdpPhoneComingFromTcpIsSupervisedToo) {
+  UdpPhone first(Udp());
+  ASSERT_EQ(Member(first.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
   TcpPhone tcp(Tcp());
   tcp.SendJson("{\"msg\":\"next\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());

@@ -92,12 +92,13 @@ class E2eTest : public ::testing::Test {
 
   // Joins over `t`, greets and takes the first "state" answer; the PC is
   // then Connected.
-  std::unique_ptr<PhoneLink> Pair(Transport t, bool notes = false, int expectedState = 1) {
+  std::unique_ptr<PhoneLink> Pair(Transport t, bool notes = false, int expectedState = 1,
+                                  const std::string& from = std::string()) {
     if (t == Transport::Relay) {
       EXPECT_TRUE(pc_->WaitRelayStarted(1, kAnswer));
     }
     std::string error;
-    auto link = pc_->JoinPhone(t, notes, &error);
+    auto link = pc_->JoinPhone(t, notes, &error, from);
     EXPECT_TRUE(link) << TransportName(t) << ": " << error;
     if (!link) return nullptr;
     EXPECT_TRUE(link->SendHello());

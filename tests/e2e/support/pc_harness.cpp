@@ -189,7 +189,8 @@ phone::PhoneOptions PcHarness::PhoneOptionsFor(phone::Transport transport) {
 }
 
 std::unique_ptr<phone::PhoneLink> PcHarness::JoinPhone(phone::Transport transport, bool notes,
-                                                       std::string* error) {
+                                                       std::string* error,
+                                                       const std::string& from) {
   std::string why;
   phone::PairingAddress address;
   if (!phone::ParsePairingAddress(PairingAddress(), address, &why)) {
@@ -198,6 +199,7 @@ std::unique_ptr<phone::PhoneLink> PcHarness::JoinPhone(phone::Transport transpor
   }
   phone::PhoneOptions o = PhoneOptionsFor(transport);
   o.notes = notes;
+  if (!from.empty()) o.bindAddress = from;
   auto link = phone::MakePhoneLink(address, o, &why);
   if (!link || !link->Connect()) {
     if (error) *error = link ? link->LastError() : why;

@@ -121,9 +121,11 @@ class PcHarness {
   // broker, or 127.0.0.1 and the port the current direct session bound.
   phone::PhoneOptions PhoneOptionsFor(phone::Transport transport);
   // Parses the current pairing address and joins a phone over `transport`
-  // (not yet greeted); null when that failed.
+  // (not yet greeted), sending from `from` when given (another loopback
+  // address is another phone); null when that failed.
   std::unique_ptr<phone::PhoneLink> JoinPhone(phone::Transport transport, bool notes = false,
-                                              std::string* error = nullptr);
+                                              std::string* error = nullptr,
+                                              const std::string& from = std::string());
 
  private:
   INetSession* CreateSession(SessionType type);
