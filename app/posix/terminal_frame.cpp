@@ -233,6 +233,13 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
   for (int i = 0; i < std::min(size.columns - 4, 76); ++i) rule += "\u2500";
   addSpare(Style("\x1b[2m", rule));
   if (status_) add(Style("\x1b[2m", status_->Text()), true);
+  const CMainController::State state = controller_.GetState();
+  if (state == CMainController::WaitingForPhone && !transportNote_.empty()) {
+    add(Style("\x1b[33m", transportNote_ + " (the relay is retried in the background)"), true);
+  }
+  if (state == CMainController::Connected && !phone_.empty()) {
+    add("phone: " + phone_ + "  (held by this address; 'c' disconnects and refuses it)", true);
+  }
   addSpare("show:  " + ShowText());
   addSpare("laser: " + LaserText());
   if (!notice_.empty()) add(notice_, true);

@@ -99,6 +99,26 @@ unsigned DecodeAt(const std::string& line, std::size_t i, std::size_t& n) {
 
 }  // namespace
 
+std::string PrintableText(const std::string& utf8) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += kReplacement;
+    } else if (c == 0xC2 && i + 1 < utf8.size() &&
+               static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      out += kReplacement;  // U+0080..U+009F, the C1 controls (CSI among them)
+      ++i;
+    } else {
+      out += utf8[i];
+    }
+  }
+  return out;
+}
+
 int DisplayWidth(const std::string& line) {
   int width = 0;
   for (std::size_t i = 0; i < line.size();) {

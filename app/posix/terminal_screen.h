@@ -63,3 +63,7 @@ std::string FrameUpdate(const std::vector<std::string>& before,
 int DisplayWidth(const std::string& line);
 // The line cut to at most `columns` columns, with "…" where it was cut.
 std::string FitWidth(const std::string& line, int columns);
+// Text from outside (a presentation's title, a file name, notes) with every
+// control character (C0, DEL, C1) replaced by U+FFFD, so that it cannot move
+// the cursor, change colours or retitle the terminal.
+std::string PrintableText(const std::string& utf8);

@@ -273,12 +273,12 @@ void CTerminalView::SetShowText(const std::string& text) {
 }
 
 std::string CTerminalView::ShowText() const {
-  if (!externalShow_.empty()) return externalShow_;
+  if (!externalShow_.empty()) return PrintableText(externalShow_);
   if (!app_) return "no presentation application";
   std::string text = app_ == wps_ ? "WPS-like: " : "PowerPoint-like: ";
   SimulatedAppState s = app_->Snapshot();
   if (!s.presentationOpen) return text + "no presentation open";
-  text += Utf8(s.presentationName) + ", " + std::to_string(s.slideCount) + " slides";
+  text += PrintableText(Utf8(s.presentationName)) + ", " + std::to_string(s.slideCount) + " slides";
   if (s.showRunning) {
     text += ", show running, slide " + std::to_string(s.currentSlide);
     // While the phone holds the pen down the view's pointer is the pen
@@ -575,6 +575,28 @@ void CTerminalView::HideLaser() {
 }
 
 // --- drawing -----------------------------------------------------------------
+
+void CTerminalView::SetTransportNote(const std::u16string& note) {
+  std::string text = note.empty() ? std::string() : Utf8(note);
+  if (text == transportNote_) return;
+  transportNote_ = text;
+  if (!interactive_) {
+    Print("note: " + (text.empty() ? std::string("-") : text));
+  } else {
+    ScheduleRedraw();
+  }
+}
+
+void CTerminalView::SetPhoneDescription(const std::u16string& who) {
+  std::string text = PrintableText(Utf8(who));
+  if (text == phone_) return;
+  phone_ = text;
+  if (!interactive_) {
+    if (!text.empty()) Print("phone: " + text);
+  } else {
+    ScheduleRedraw();
+  }
+}
 
 void CTerminalView::Print(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), out_);

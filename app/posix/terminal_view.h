@@ -88,6 +88,8 @@ class CTerminalView : public IMainView {
   void ShowQrCode(bool show) override;
   void SetPairingAddress(const std::string& address) override;
   void SetBrowserAddress(const std::string& address) override;
+  void SetTransportNote(const std::u16string& note) override;
+  void SetPhoneDescription(const std::u16string& who) override;
   void Invalidate() override;
   void ShowLaser(double x, double y) override;
   void MoveLaser(double x, double y) override;
@@ -167,6 +169,8 @@ class CTerminalView : public IMainView {
   std::string address_;
   CQRSymbol symbol_;
   std::string browserAddress_;
+  std::string transportNote_;  // under the status line while a phone can pair
+  std::string phone_;          // who holds the remote
   CQRSymbol browserSymbol_;
   bool browserQr_ = false;  // the browser remote's code is the one drawn
   bool laser_ = false;

@@ -46,6 +46,31 @@ TEST(TerminalText, FitCutsToTheWidthWithAnEllipsisAndKeepsEscapes) {
   }
 }
 
+// Titles, notes and file names come from outside: none of their bytes may
+// act on the terminal.
+TEST(TerminalText, ControlCharactersFromOutsideAreReplaced) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"Deck 1.odp", "Deck 1.odp"},
+      {"演示文稿", "演示文稿"},
+      {"a\x1b]0;owned\x07"
+       "b",
+       "a" + r + "]0;owned" + r + "b"},
+      {"x\x1b[2Jy", "x" + r + "[2Jy"},
+      {"tab\tnew\nline\r", "tab" + r + "new" + r + "line" + r},
+      {std::string("nul\0end", 7), "nul" + r + "end"},
+      {"del\x7f", "del" + r},
+      {"csi\xc2\x9b"
+       "2J",
+       "csi" + r + "2J"},  // U+009B, the one-byte CSI
+      {"nbsp\xc2\xa0ok", "nbsp\xc2\xa0ok"},
+      {"trailing \xc2", "trailing \xc2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PrintableText(c.in), c.out) << c.in;
+}
+
 TEST(TerminalFrame, OnlyChangedRowsAreWrittenAndVanishedRowsCleared) {
   const std::vector<std::string> a = {"", "  Pivaro", "  state one", "  keys"};
   const struct {

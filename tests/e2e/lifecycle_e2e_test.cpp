@@ -54,6 +54,48 @@ INSTANTIATE_TEST_SUITE_P(Transports, DisconnectTest,
                          ::testing::Values(Transport::Relay, Transport::DirectTcp),
                          [](const auto& info) { return std::string(TransportName(info.param)); });
 
+// A venue without internet: the relay's broker cannot be reached, the LAN
+// works. The code is shown and a phone pairs over the LAN, the code comes
+// back after its farewell, and the broker's return is picked up in the
+// background without a change of state.
+TEST(OfflineVenueTest, LanPairsWhileTheRelayIsRetried) {
+  MosquittoBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Error();
+  broker.Stop();  // its port is now closed
+  PcOptions options;
+  options.brokerUri = broker.Uri();
+  PcHarness pc(std::move(options));
+  pc.Start(std::chrono::milliseconds(1));  // the relay will not subscribe
+  ASSERT_TRUE(pc.WaitState(State::WaitingForPhone, kAnswer)) << "state " << pc.GetState();
+  auto bounded = [](auto condition) {
+    for (auto end = std::chrono::steady_clock::now() + kAnswer;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+      if (condition()) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(bounded([&] { return !pc.View().TransportNote().empty(); }));
+
+  std::string error;
+  auto phone = pc.JoinPhone(Transport::DirectTcp, false, &error);
+  ASSERT_TRUE(phone) << error;
+  ASSERT_TRUE(phone->SendHello());
+  ASSERT_TRUE(pc.WaitState(State::Connected, kAnswer));
+  ASSERT_TRUE(phone->Send(R"({"msg":"bye"})"));
+  ASSERT_TRUE(pc.WaitState(State::WaitingForPhone, kAnswer)) << "state " << pc.GetState();
+  phone->Close();
+
+  // The relay is offered again and fails again: the code stays.
+  EXPECT_FALSE(pc.WaitState(State::NetworkError, 1500ms));
+  EXPECT_EQ(pc.GetState(), State::WaitingForPhone);
+
+  ASSERT_TRUE(broker.Start()) << broker.Error();
+  // Retried 1 s after a failure, doubling: well within 20 s here.
+  EXPECT_TRUE(pc.WaitRelayStarted(1, 20s));
+  EXPECT_TRUE(bounded([&] { return pc.View().TransportNote().empty(); }));
+  EXPECT_EQ(pc.GetState(), State::WaitingForPhone);
+}
+
 class CloseTest : public E2eTest, public ::testing::WithParamInterface<Transport> {};
 
 TEST_P(CloseTest, ClosingThePcSendsQuit) {

@@ -23,6 +23,16 @@ void RecordingView::SetPairingAddress(const std::string& address) {
   addresses_.push_back(address);
 }
 
+void RecordingView::SetTransportNote(const std::u16string& note) {
+  std::lock_guard<std::mutex> lock(lock_);
+  note_ = note;
+}
+
+std::u16string RecordingView::TransportNote() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return note_;
+}
+
 void RecordingView::ShowLaser(double x, double y) {
   std::lock_guard<std::mutex> lock(lock_);
   ++laser_.shows;

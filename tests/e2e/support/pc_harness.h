@@ -45,6 +45,7 @@ class RecordingView : public IMainView {
   void ShowCancelText(bool) override {}
   void ShowQrCode(bool) override {}
   void SetPairingAddress(const std::string& address) override;
+  void SetTransportNote(const std::u16string& note) override;
   void Invalidate() override {}
   void ShowLaser(double x, double y) override;
   void MoveLaser(double x, double y) override;
@@ -57,6 +58,7 @@ class RecordingView : public IMainView {
 
   Laser LaserCalls();
   std::vector<std::string> Addresses();
+  std::u16string TransportNote();
   // Called on the UI thread at every move of the PC-drawn dot (benchmarks
   // time the moves with it); set before the PC starts.
   std::function<void(double x, double y)> onMoveLaser;
@@ -65,6 +67,7 @@ class RecordingView : public IMainView {
   std::mutex lock_;
   Laser laser_;
   std::vector<std::string> addresses_;
+  std::u16string note_;
 };
 
 struct PcOptions {
