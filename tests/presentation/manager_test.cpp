@@ -393,3 +393,53 @@ TEST_F(ManagerTest, FailedWaitEndsTheWorkerAndCommandsDoNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A flood from the phone waits in bounded form: a stroke's moves become one
+// move to the newest point, and beyond kMaxWaitingCommands further commands
+// are dropped (the session stops reading before that).
+TEST_F(ManagerTest, WaitingCommandsAreBoundedAndAStrokesMovesCoalesce) {
+  auto app = office.InstallPowerPoint();
+  Start();
+  PresenterStartsShow(*app);
+  HoldWorker();
+  manager->PointerDown(PointerPen, 0.1, 0.1);
+  for (int i = 1; i <= 1000; ++i) manager->PointerMove(i / 1000.0, 0.5);
+  manager->PointerUp();
+  int erases = 0;
+  while (!manager->IsBacklogged() && erases < 100) {
+    manager->EraseInk();
+    ++erases;
+  }
+  EXPECT_EQ(erases, CPowerPointMgr::kMaxWaitingCommands - 2);  // down and up count too
+  manager->EraseInk();  // over the bound: dropped
+  notify.Release();
+  for (int i = 0; i < 500 && manager->IsBacklogged(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_FALSE(manager->IsBacklogged());
+  Settle();
+  auto movesAndErases = [&] {
+    std::vector<std::pair<int, int>> moves;
+    int erased = 0;
+    for (const auto& input : office.desktop->SentInput()) {
+      if (input.flags == 0xC001u) moves.emplace_back(input.dx, input.dy);
+      if (input.virtualKey == 0x45) ++erased;
+    }
+    return std::make_pair(moves, erased);
+  };
+  auto flood = movesAndErases();
+  EXPECT_EQ(flood.second, erases);
+  ASSERT_EQ(flood.first.size(), 1u);
+  // The one move went to the newest point: where a single move there goes.
+  manager->PointerDown(PointerPen, 0.1, 0.1);
+  manager->PointerMove(1.0, 0.5);
+  manager->PointerUp();
+  Settle();
+  auto single = movesAndErases();
+  ASSERT_EQ(single.first.size(), 2u);
+  EXPECT_EQ(single.first[1], flood.first[0]);
+}
+
+}  // namespace
