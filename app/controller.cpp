@@ -354,7 +354,6 @@ void CMainController::EnterState(State s) {
         view_->SetConnectButtonText(u"断开连接");
         view_->ShowConnectButton(true);
       }
-      ShowPhone();
       break;
   }
 }
@@ -366,6 +365,7 @@ void CMainController::SetState(State next) {
   EnterState(next);
   state_.store(next, std::memory_order_release);
   if (view_) view_->Invalidate();
+  if (next == Connected) ShowPhone();
 }
 
 bool CMainController::RecreateSessions() {
@@ -627,7 +627,6 @@ void CMainController::ShowPhone() {
   if (!view_) return;
   std::string who;
   if (SessionRef primary = Primary()) who = primary->PeerDescription();
-  if (who.empty() && PrimaryKind() == Relay) who = "relay";
   view_->SetPhoneDescription(std::u16string(who.begin(), who.end()));
 }
 

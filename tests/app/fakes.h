@@ -48,6 +48,11 @@ class FakeSession : public INetSession {
   bool startInlineOk = true;
   // Like the direct session: OnStopped from inside Stop.
   bool stopInline = false;
+  // Where the attached phone is, and the address this session was told to
+  // refuse.
+  std::string peerAddress;
+  std::string peerDescription;
+  std::string refused;
 
   std::vector<PairingParam> GetPairingParams() override { return params_; }
   bool Start(std::int32_t cookie) override {
@@ -72,6 +77,9 @@ class FakeSession : public INetSession {
     return true;
   }
   bool IsConnected() override { return connected; }
+  std::string PeerAddress() override { return peerAddress; }
+  std::string PeerDescription() override { return peerDescription; }
+  void RefuseAddress(const std::string& address) override { refused = address; }
   bool Send(JsonPtr& message, std::int32_t cookie) override {
     Record("Send(" + Utf8(JsonWrite(message)) + "," + std::to_string(cookie) + ")");
     return sendResult;

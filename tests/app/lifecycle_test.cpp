@@ -249,6 +249,44 @@ TEST_F(ControllerTest, DisconnectButtonSaysByeAndEndsWithNewPairing) {
   EXPECT_EQ(ctl->GetState(), State::WaitingForPhone);
 }
 
+// The presenter sees which address holds the remote and, by disconnecting,
+// keeps that address out of the sessions that follow, until the next
+// disconnect.
+TEST_F(ControllerTest, DisconnectRefusesTheDroppedAddressUntilTheNextDisconnect) {
+  Make();
+  ctl->InitWindow();
+  Drain();
+  auto connectOver = [&](FakeSession* direct, const char* address) {
+    direct->peerAddress = address;
+    direct->peerDescription = std::string(address) + " TCP";
+    direct->connected = true;
+    direct->Message(R"({"msg":"hello"})");
+    Drain();
+    ASSERT_EQ(ctl->GetState(), State::Connected);
+  };
+  auto disconnect = [&](FakeSession* primary) {
+    ctl->OnConnectButton();
+    primary->Notify([](INetSessionNotify* n) { n->OnSent(true, 1); });
+    primary->Notify([](INetSessionNotify* n) { n->OnStopped(true, 1); });
+    Drain();
+  };
+  EXPECT_EQ(DirectAt(1)->refused, "");
+  connectOver(DirectAt(1), "10.0.0.5");
+  EXPECT_EQ(view.phone, u"10.0.0.5 TCP");
+  disconnect(DirectAt(1));
+  EXPECT_EQ(view.phone, u"");
+  ASSERT_EQ(made.size(), 4u);
+  EXPECT_EQ(At(2)->refused, "10.0.0.5");
+  EXPECT_EQ(At(3)->refused, "10.0.0.5");
+  // The next disconnect replaces it.
+  FakeSession* direct = At(2)->Kind() == Direct ? At(2) : At(3);
+  connectOver(direct, "10.0.0.6");
+  disconnect(direct);
+  ASSERT_EQ(made.size(), 6u);
+  EXPECT_EQ(At(4)->refused, "10.0.0.6");
+  EXPECT_EQ(At(5)->refused, "10.0.0.6");
+}
+
 TEST_F(ControllerTest, FarewellWhosePrimaryRefusesToStopRecreatesAtOnce) {
   StartConnected();
   RelayAt(0)->stopResult = false;
