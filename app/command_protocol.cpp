@@ -144,7 +144,7 @@ bool CMainController::OnHello(SessionType from, JsonPtr& message) {
       // ours.
       retiring_ = secondary_;
       // Stopped from now on: it no longer counts as a transport that can pair.
-      outcomes_.erase(secondary_);
+      starts_.Forget(secondary_);
       secondary_->AddRef();
       loser.reset(secondary_, [](INetSession* s) { s->Release(); });
     }

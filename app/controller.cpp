@@ -23,7 +23,7 @@ class CMainController::SessionLink : public INetSessionNotify {
       : controller_(controller), session_(session) {}
 
   void OnStarted(bool ok, std::int32_t cookie) override {
-    if (controller_->Speaks(session_)) controller_->OnSessionStarted(session_, ok, cookie);
+    if (controller_->Speaks(session_)) controller_->OnSessionStarted(session_, ok, cookie, true);
   }
   void OnStopped(bool ok, std::int32_t cookie) override {
     if (controller_->Speaks(session_)) controller_->OnStopped(ok, cookie);
@@ -379,9 +379,7 @@ bool CMainController::RecreateSessions() {
     primary_ = secondary_ = retiring_ = nullptr;
     kind = primaryKind_;
     ++sessionsGeneration_;
-    outcomes_.clear();
-    deferredFailure_ = retrySession_ = nullptr;
-    retryDelayMs_ = 0;
+    starts_.Reset();
   }
   if (ui_) ui_->KillTimer(kRetryTimer);
   if (view_) view_->SetTransportNote(std::u16string());
@@ -498,92 +496,46 @@ std::string CMainController::RefusedAddress() const {
   return refusedAddress_;
 }
 
-void CMainController::SetOutcome(INetSession* session, StartOutcome outcome) {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  if (session == primary_ || session == secondary_) outcomes_[session] = outcome;
-}
-
 bool CMainController::StartSession(INetSession* session) {
   {
-    // A session that is up stays up when asked to start again (the code is
-    // shown anew, say) until it reports otherwise.
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    auto it = outcomes_.find(session);
-    if ((session == primary_ || session == secondary_) &&
-        (it == outcomes_.end() || it->second != StartOutcome::Up)) {
-      outcomes_[session] = StartOutcome::Pending;
-    }
+    if (session == primary_ || session == secondary_) starts_.Starting(session);
   }
-  bool started = session->Start(0);
-  if (!started) SetOutcome(session, StartOutcome::Failed);
-  return started;
+  if (session->Start(0)) return true;
+  // Refused at once: reported like a failed start, without a notification.
+  OnSessionStarted(session, false, 0, false);
+  return false;
 }
 
-void CMainController::OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie) {
-  bool wasRetry;
-  bool otherUp = false;
-  bool otherPending = false;
-  INetSession* waiting = nullptr;
+void CMainController::OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie,
+                                       bool notified) {
+  CStartOutcomes::Decision d;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    outcomes_[session] = ok ? StartOutcome::Up : StartOutcome::Failed;
-    wasRetry = session == retrySession_;
+    if (session != primary_ && session != secondary_) return;
     INetSession* other = session == primary_ ? secondary_ : primary_;
-    if (other && other != retiring_) {
-      auto it = outcomes_.find(other);
-      otherUp = it != outcomes_.end() && it->second == StartOutcome::Up;
-      otherPending = it != outcomes_.end() && it->second == StartOutcome::Pending;
-    }
-    if (ok && wasRetry) {
-      retrySession_ = nullptr;
-      retryDelayMs_ = 0;
-    }
-    if (ok && deferredFailure_ && deferredFailure_ != session) waiting = deferredFailure_;
-    if (!ok && deferredFailure_ == session) deferredFailure_ = nullptr;
-    if (ok) deferredFailure_ = nullptr;
+    d = starts_.Reported(session, ok, other == retiring_ ? nullptr : other);
   }
-  if (ok) {
-    if (wasRetry) {
-      // The transport is back; what the phone can do changed, the state did not.
+  if (d.retry) {
+    PostToUi([this, delay = d.delayMs] {
+      if (ui_) ui_->SetTimer(kRetryTimer, delay);
+      ShowTransportNote();
+    });
+  }
+  switch (d.action) {
+    case CStartOutcomes::Action::Proceed:
+      if (notified) OnStarted(ok, cookie);
+      return;
+    case CStartOutcomes::Action::Recovered:
       PostToUi([this] {
         if (ui_) ui_->KillTimer(kRetryTimer);
         ShowTransportNote();
       });
       return;
-    }
-    // The other session failed first and waited for this outcome.
-    if (waiting) ScheduleRetry(waiting);
-    OnStarted(true, cookie);
-    return;
+    case CStartOutcomes::Action::Wait:
+    case CStartOutcomes::Action::Retry:
+      return;
   }
-  if (otherUp) {
-    // One transport carries the pairing: keep the state, try the other one
-    // again in the background.
-    ScheduleRetry(session);
-    return;
-  }
-  if (otherPending) {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    deferredFailure_ = session;
-    return;
-  }
-  OnStarted(false, cookie);
-}
-
-void CMainController::ScheduleRetry(INetSession* session) {
-  unsigned delay;
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    if (session != primary_ && session != secondary_) return;
-    if (retrySession_ != session) retryDelayMs_ = 0;
-    retrySession_ = session;
-    retryDelayMs_ = retryDelayMs_ == 0 ? kRetryFirstMs : std::min(retryDelayMs_ * 2, kRetryLastMs);
-    delay = retryDelayMs_;
-  }
-  PostToUi([this, delay] {
-    if (ui_) ui_->SetTimer(kRetryTimer, delay);
-    ShowTransportNote();
-  });
 }
 
 void CMainController::RetryTransport() {
@@ -591,20 +543,19 @@ void CMainController::RetryTransport() {
   SessionRef session;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    if (retrySession_ && retrySession_ != retiring_ &&
-        (retrySession_ == primary_ || retrySession_ == secondary_)) {
-      session = SessionRef(retrySession_);
+    INetSession* retrying = starts_.Retrying();
+    if (retrying && retrying != retiring_ && (retrying == primary_ || retrying == secondary_)) {
+      session = SessionRef(retrying);
     }
   }
   // While a phone is connected the other transport is not offered; it is
   // tried again when the code is shown next.
   if (!session || GetState() == Connected) {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    retrySession_ = nullptr;
-    retryDelayMs_ = 0;
+    starts_.StopRetrying();
     return;
   }
-  if (!StartSession(session.get())) ScheduleRetry(session.get());
+  StartSession(session.get());
 }
 
 void CMainController::ShowTransportNote() {
@@ -613,8 +564,9 @@ void CMainController::ShowTransportNote() {
   bool retrying;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    retrying = retrySession_ != nullptr;
-    if (retrying) kind = retrySession_ == primary_ ? primaryKind_ : OtherKind(primaryKind_);
+    INetSession* session = starts_.Retrying();
+    retrying = session != nullptr;
+    if (retrying) kind = session == primary_ ? primaryKind_ : OtherKind(primaryKind_);
   }
   if (!retrying) {
     view_->SetTransportNote(std::u16string());

@@ -54,6 +54,7 @@
 
 #include "app/main_view.h"
 #include "app/presentation_control.h"
+#include "app/start_outcomes.h"
 #include "app/ui_thread.h"
 #include "json/json.h"
 #include "net/session.h"
@@ -78,8 +79,6 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // the other one did (a venue without internet still pairs over the LAN):
   // after 1 s, doubling up to a minute.
   static constexpr int kRetryTimer = 1004;
-  static constexpr unsigned kRetryFirstMs = 1000;
-  static constexpr unsigned kRetryLastMs = 60000;
 
   // Window command ids.
   static constexpr int kCmdClose = 8;
@@ -232,15 +231,11 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void LeaveState(State s);
   void EnterState(State s);
 
-  // Start outcomes per session, so that one transport that cannot start does
-  // not hide the code while the other one can pair.
-  enum class StartOutcome { Pending, Up, Failed };
-  void OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie);
-  // Start(0) with the outcome marked pending (failed when refused at once).
+  // A start's outcome, told by the session (`notified`) or a Start refused at
+  // once; see CStartOutcomes for what it means.
+  void OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie, bool notified);
+  // Start(0), its outcome pending until told.
   bool StartSession(INetSession* session);
-  void SetOutcome(INetSession* session, StartOutcome outcome);
-  // Any thread: the session is started again later, the note says why.
-  void ScheduleRetry(INetSession* session);
   // UI thread, on kRetryTimer.
   void RetryTransport();
   // UI thread: the note under the code for the transport being retried.
@@ -273,12 +268,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   bool everConnected_ = false;
   std::string pairingAddress_;
   std::map<INetSession*, std::unique_ptr<SessionLink>> links_;
-  std::map<INetSession*, StartOutcome> outcomes_;
-  // A failure told while the other session's outcome was pending.
-  INetSession* deferredFailure_ = nullptr;
-  // The session started again in the background, and its next delay.
-  INetSession* retrySession_ = nullptr;
-  unsigned retryDelayMs_ = 0;
+  CStartOutcomes starts_;
   std::string refusedAddress_;
   struct LaserMove {
     double x = 0;
