@@ -192,8 +192,11 @@ TEST_F(E2eTest, PenFloodOverTcpKeepsMemoryFlatAndNextLands) {
   std::printf("1M pen moves: RSS %ld KiB -> peak %ld KiB; next landed %ld ms after it was sent\n",
               rssBefore, rssPeak, ms);
   // The figures are benchmarks' to judge; this only shows nothing piles up
-  // (the flood itself is 45 MB).
+  // (the flood itself is 45 MB). A sanitizer's own bookkeeping grows with
+  // every access, so there the figure says nothing about the program.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(rssPeak - rssBefore, 16 * 1024);
+#endif
 }
 
 }  // namespace
