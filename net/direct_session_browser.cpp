@@ -41,6 +41,7 @@ void CDirectSession::OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& mes
     const bool samePage =
         browserPeer_ && !phone->ClientId().empty() && phone->ClientId() == browserPeer_->ClientId();
     if (samePage || !Attached()) {
+      if (samePage) browserPeer_->CloseReplaced();  // the close below is then a no-op
       DropBrowserPeer();
       browserPeer_ = phone;
       phone->SetAttached(true);
