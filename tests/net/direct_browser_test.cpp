@@ -359,13 +359,21 @@ TEST_F(BrowserRemoteTest, AThousandIdleConnectionsDoNotLockThePhoneOut) {
   std::vector<std::unique_ptr<asio::ip::tcp::socket>> idle;
   // From another device: one address alone may hold only a few places.
   const char* from = "127.0.0.2";
+  std::size_t refusedAtConnect = 0;
   for (int i = 0; i < 1000; ++i) {
     auto s = std::make_unique<asio::ip::tcp::socket>(io);
     error_code ec;
     s->open(asio::ip::tcp::v4(), ec);
     if (!ec) s->bind({asio::ip::make_address(from), 0}, ec);
     if (!ec) s->connect({Loopback(), port}, ec);
-    ASSERT_FALSE(ec) << i;
+    // Over the limits the server resets a connection at once, which the
+    // connect itself may already report.
+    ASSERT_TRUE(!ec || ec == asio::error::connection_reset || ec == asio::error::connection_refused)
+        << i << ": " << ec.message();
+    if (ec) {
+      ++refusedAtConnect;
+      continue;
+    }
     // Half of them start a request and never finish it.
     if (i % 2) asio::write(*s, asio::buffer(std::string("GET /r/")), ec);
     idle.push_back(std::move(s));
@@ -397,6 +405,7 @@ TEST_F(BrowserRemoteTest, AThousandIdleConnectionsDoNotLockThePhoneOut) {
     if (closed < idle.size()) std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(closed, idle.size());
+  EXPECT_EQ(closed + refusedAtConnect, 1000u);
   EXPECT_TRUE(Reaches(*phone));
   // Both ends live in this process: the growth includes the 1000 client
   // sockets of the test itself.
