@@ -1,5 +1,6 @@
 #include "net/browser_remote.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -18,6 +19,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "net/direct_frame.h"
+#include "net/listen_socket.h"
 #include "net/remote_page.h"
 #include "net/secure_random.h"
 
@@ -31,6 +33,13 @@ using boost::system::error_code;
 namespace {
 
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(50);
+// How often a phone asks whether its host takes messages again.
+constexpr auto kPausedReadCheck = std::chrono::milliseconds(5);
+// After an error answer, what the client still sends is read and dropped for
+// at most this long and this much, so that closing with unread bytes (which
+// sends a reset) does not destroy the answer before the client reads it.
+constexpr auto kLingerLimit = std::chrono::milliseconds(500);
+constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr std::size_t kMaxClientId = 64;
 
 std::string_view View(beast::string_view s) { return std::string_view(s.data(), s.size()); }
@@ -170,7 +179,6 @@ struct Connection {
   virtual void Kill() = 0;
   // Ends it politely where that means something (a WebSocket's close frame).
   virtual void Shutdown() { Kill(); }
-  virtual bool Evictable() const { return true; }
   std::uint64_t serial = 0;
 };
 
@@ -187,8 +195,7 @@ struct CBrowserRemote::Impl : std::enable_shared_from_this<CBrowserRemote::Impl>
 
   void Accept(std::uint64_t epoch);
   void Admit(tcp::socket socket);
-  bool MakeRoom();
-  void Forget(std::uint64_t serial) { connections.erase(serial); }
+  void Forget(std::uint64_t serial);
   void Upgrade(beast::tcp_stream stream, http::request<http::empty_body> request,
                std::string clientId, std::uint64_t serial);
 
@@ -201,8 +208,12 @@ struct CBrowserRemote::Impl : std::enable_shared_from_this<CBrowserRemote::Impl>
   std::uint64_t epoch = 0;  // bumped at every open: an old accept loop stops
   std::uint16_t lastPort = 0;
   std::uint64_t nextSerial = 0;
-  // Ordered by age, so the oldest evictable connection is found first.
-  std::map<std::uint64_t, std::weak_ptr<Connection>> connections;
+  struct Entry {
+    std::weak_ptr<Connection> connection;
+    asio::ip::address from;
+  };
+  std::map<std::uint64_t, Entry> connections;
+  std::map<asio::ip::address, std::size_t> perAddress;  // open connections by source
 
   mutable std::mutex addressLock;
   std::string address;
@@ -225,7 +236,8 @@ class WsPhone : public CBrowserPhone,
         options_(options),
         clientId_(std::move(clientId)),
         writeTimer_(ws_.get_executor()),
-        closeTimer_(ws_.get_executor()) {
+        closeTimer_(ws_.get_executor()),
+        pauseTimer_(ws_.get_executor()) {
     error_code ec;
     remote_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).address();
   }
@@ -276,6 +288,10 @@ class WsPhone : public CBrowserPhone,
   }
 
   void Close() override { CloseWith(websocket::close_code::normal); }
+  void CloseReplaced() override {
+    CloseWith(websocket::close_reason(static_cast<websocket::close_code>(kBrowserReplacedCode),
+                                      kBrowserReplacedReason));
+  }
   void SetAttached(bool attached) override { attached_ = attached; }
 
   // Connection
@@ -290,7 +306,6 @@ class WsPhone : public CBrowserPhone,
       Kill();
     }
   }
-  bool Evictable() const override { return !attached_; }
 
  private:
   struct Pending {
@@ -320,7 +335,18 @@ class WsPhone : public CBrowserPhone,
         HasMessageName(message)) {
       host_.OnBrowserMessage(shared_from_this(), message);
     }
-    if (!gone_) Read();
+    ReadNext();
+  }
+
+  // The next message is read only once the host takes messages again; a
+  // closing phone reads on, since its close handshake ends with that read.
+  void ReadNext() {
+    if (gone_) return;
+    if (closing_ || server_.expired() || !host_.ReadsPaused()) return Read();
+    pauseTimer_.expires_after(kPausedReadCheck);
+    pauseTimer_.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (!ec) self->ReadNext();
+    });
   }
 
   void WriteNext() {
@@ -355,10 +381,10 @@ class WsPhone : public CBrowserPhone,
     written.done(true);
   }
 
-  void CloseWith(websocket::close_code code) {
+  void CloseWith(const websocket::close_reason& reason) {
     if (gone_ || closing_) return;
     closing_ = true;
-    closeCode_ = code;
+    closeReason_ = reason;
     closeTimer_.expires_after(options_.writeLimit);
     closeTimer_.async_wait([self = shared_from_this()](const error_code& ec) {
       if (!ec) self->Kill();
@@ -369,7 +395,7 @@ class WsPhone : public CBrowserPhone,
   void StartClose() {
     if (closeStarted_ || gone_) return;
     closeStarted_ = true;
-    ws_.async_close(closeCode_, [self = shared_from_this()](const error_code&) { self->Kill(); });
+    ws_.async_close(closeReason_, [self = shared_from_this()](const error_code&) { self->Kill(); });
   }
 
   void Gone() {
@@ -378,6 +404,7 @@ class WsPhone : public CBrowserPhone,
     Kill();
     writeTimer_.cancel();
     closeTimer_.cancel();
+    pauseTimer_.cancel();
     // A write still in flight keeps its message (Beast is reading from it)
     // and reports it when it completes; the others fail now.
     std::deque<Pending> rest;
@@ -403,9 +430,10 @@ class WsPhone : public CBrowserPhone,
   beast::flat_buffer buffer_;
   asio::steady_timer writeTimer_;
   asio::steady_timer closeTimer_;
-  std::deque<Pending> queue_;  // the front is being written
+  asio::steady_timer pauseTimer_;  // asks again whether the host takes messages
+  std::deque<Pending> queue_;      // the front is being written
   std::size_t queuedBytes_ = 0;
-  websocket::close_code closeCode_ = websocket::close_code::normal;
+  websocket::close_reason closeReason_{websocket::close_code::normal};
   bool handshakeDone_ = false;
   bool writing_ = false;
   bool closing_ = false;
@@ -421,15 +449,17 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
       : stream_(std::move(socket)),
         server_(std::move(server)),
         options_(options),
+        tokenDeadline_(std::chrono::steady_clock::now() + options.tokenLimit),
         buffer_(options.maxHeaderBytes + 1024) {}
 
   void Start() {
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(options_.maxHeaderBytes));
     parser_->body_limit(0);  // the page and the upgrade are plain GETs
-    // The whole head must arrive within the limit, however slowly it trickles.
-    stream_.expires_after(options_.requestLimit);
-    http::async_read(
+    // The whole head must arrive within the limit, however slowly it
+    // trickles, and the token with it.
+    stream_.expires_at(std::min(tokenDeadline_, Clock::now() + options_.requestLimit));
+    http::async_read_header(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](const error_code& ec, std::size_t) { self->OnRequest(ec); });
   }
@@ -440,10 +470,16 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   void OnRequest(const error_code& ec) {
     auto server = server_.lock();
-    if (ec || !server) return Finish();
+    if (!server) return Finish();
+    if (ec) return RefuseBadRequest(ec);
     const http::request<http::empty_body>& request = parser_->get();
+    head_ = request.method() == http::verb::head;
+    // A chunked body announces no size; one with a size was refused above.
+    if (parser_->chunked()) return Respond(http::status::bad_request);
     std::string clientId;
     BrowserRoute route = RouteBrowserTarget(View(request.target()), server->token, &clientId);
     if (route == BrowserRoute::Socket && websocket::is_upgrade(request)) {
@@ -454,11 +490,10 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
       server->Upgrade(std::move(stream_), parser_->release(), std::move(clientId), serial);
       return;
     }
-    const bool head = request.method() == http::verb::head;
     switch (route) {
       case BrowserRoute::Page:
-        if (request.method() == http::verb::get || head) {
-          return RespondPage(head, View(request[http::field::host]), server->port.load());
+        if (request.method() == http::verb::get || head_) {
+          return RespondPage(View(request[http::field::host]), server->port.load());
         }
         return Respond(http::status::method_not_allowed);
       case BrowserRoute::Socket:
@@ -470,6 +505,31 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     }
   }
 
+  // A request the parser refused gets the status that says why; one that
+  // never arrived (timeout, closed) gets nothing.
+  void RefuseBadRequest(const error_code& ec) {
+    http::status status;
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+      status = http::status::request_header_fields_too_large;
+    } else if (ec == http::error::body_limit) {
+      status = http::status::payload_too_large;
+    } else if (ec.category() == error_code(http::error::bad_method).category() &&
+               ec != http::error::end_of_stream && ec != http::error::partial_message &&
+               ec != http::error::need_more) {
+      status = http::status::bad_request;
+    } else {
+      return Finish();
+    }
+    // The parser has taken the request line when it got that far; before
+    // that, the line is still in the buffer.
+    constexpr std::string_view kHead = "HEAD ";
+    auto bytes = buffer_.data();
+    std::string_view unparsed(static_cast<const char*>(bytes.data()), bytes.size());
+    head_ =
+        parser_->get().method() == http::verb::head || unparsed.substr(0, kHead.size()) == kHead;
+    Respond(status);
+  }
+
   void Respond(http::status status) {
     auto response = std::make_shared<http::response<http::string_body>>(status, 11);
     response->set(http::field::server, "Pivaro");
@@ -478,10 +538,12 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     if (status == http::status::method_not_allowed) response->set(http::field::allow, "GET, HEAD");
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->prepare_payload();
-    Write(response);
+    // An answer without the token is still bound by the token's deadline.
+    stream_.expires_at(std::min(tokenDeadline_, Clock::now() + options_.writeLimit));
+    Write(response, status != http::status::ok);
   }
 
-  void RespondPage(bool head, std::string_view host, std::uint16_t port) {
+  void RespondPage(std::string_view host, std::uint16_t port) {
     auto response = std::make_shared<http::response<http::string_body>>(http::status::ok, 11);
     response->set(http::field::server, "Pivaro");
     response->set(http::field::content_type, "text/html; charset=utf-8");
@@ -497,30 +559,50 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     response->set("Referrer-Policy", "no-referrer");
     response->set("X-Content-Type-Options", "nosniff");
     response->set("X-Frame-Options", "DENY");
-    if (head) {
-      response->content_length(kRemotePageSize);
-    } else {
-      response->body().assign(reinterpret_cast<const char*>(kRemotePage), kRemotePageSize);
-      response->prepare_payload();
-    }
-    Write(response);
+    response->body().assign(reinterpret_cast<const char*>(kRemotePage), kRemotePageSize);
+    response->prepare_payload();
+    stream_.expires_after(options_.writeLimit);
+    Write(response, false);
   }
 
-  void Write(std::shared_ptr<http::response<http::string_body>> response) {
+  // Every answer is the last one on its connection. A HEAD gets the header
+  // alone, whose length is that of the body a GET would get.
+  void Write(std::shared_ptr<http::response<http::string_body>> response, bool linger) {
     response->keep_alive(false);
-    stream_.expires_after(options_.writeLimit);
-    auto& message = *response;
-    if (message.body().empty() && message.has_content_length()) {
-      // HEAD: the header alone, which announces the page's length.
-      auto serializer = std::make_shared<http::response_serializer<http::string_body>>(message);
-      http::async_write_header(stream_, *serializer,
-                               [self = shared_from_this(), response, serializer](
-                                   const error_code&, std::size_t) { self->Finish(); });
-      return;
+    auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
+    auto done = [self = shared_from_this(), response, serializer, linger](const error_code& ec,
+                                                                          std::size_t) {
+      if (!ec && linger) return self->Linger();
+      self->Finish();
+    };
+    if (head_) {
+      http::async_write_header(stream_, *serializer, std::move(done));
+    } else {
+      http::async_write(stream_, *serializer, std::move(done));
     }
-    http::async_write(
-        stream_, message,
-        [self = shared_from_this(), response](const error_code&, std::size_t) { self->Finish(); });
+  }
+
+  // After a refusal the client may still be sending (a body, the rest of an
+  // oversized head); closing with those bytes unread would reset the
+  // connection and could destroy the answer on its way. So the sending side
+  // is shut and what arrives is dropped until the client closes too, or for
+  // a bounded time and amount.
+  void Linger() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_at(std::min(tokenDeadline_, Clock::now() + kLingerLimit));
+    buffer_.consume(buffer_.size());
+    lingered_ = 0;
+    Drain();
+  }
+
+  void Drain() {
+    stream_.async_read_some(buffer_.prepare(1024),
+                            [self = shared_from_this()](const error_code& ec, std::size_t n) {
+                              self->lingered_ += n;
+                              if (ec || self->lingered_ > kLingerBytes) return self->Finish();
+                              self->Drain();
+                            });
   }
 
   void Finish() {
@@ -533,8 +615,11 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   beast::tcp_stream stream_;
   ServerRef server_;
   const BrowserRemoteOptions options_;
+  const Clock::time_point tokenDeadline_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
+  bool head_ = false;
+  std::size_t lingered_ = 0;
 };
 
 }  // namespace
@@ -557,9 +642,18 @@ void CBrowserRemote::Impl::Accept(std::uint64_t openEpoch) {
       });
 }
 
+// Over either limit the newcomer is refused: a connection that is already
+// open may be the phone, and a flood must not be able to push it out.
 void CBrowserRemote::Impl::Admit(tcp::socket socket) {
-  if (connections.size() >= options.maxConnections && !MakeRoom()) {
+  error_code ec;
+  asio::ip::address from = socket.remote_endpoint(ec).address();
+  auto counted = perAddress.find(from);
+  if (ec || connections.size() >= options.maxConnections ||
+      (counted != perAddress.end() && counted->second >= options.maxPerAddress)) {
+    // With a reset rather than a goodbye: a flood of refusals leaves no
+    // TIME_WAIT entries behind on this side.
     error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
     return;
   }
@@ -567,34 +661,30 @@ void CBrowserRemote::Impl::Admit(tcp::socket socket) {
   socket.set_option(tcp::no_delay(true), ignored);
   auto conn = std::make_shared<HttpConnection>(std::move(socket), weak_from_this(), options);
   conn->serial = ++nextSerial;
-  connections[conn->serial] = conn;
+  connections[conn->serial] = Entry{conn, from};
+  ++perAddress[from];
   conn->Start();
 }
 
-bool CBrowserRemote::Impl::MakeRoom() {
-  for (auto it = connections.begin(); it != connections.end();) {
-    std::shared_ptr<Connection> conn = it->second.lock();
-    if (!conn) {
-      it = connections.erase(it);
-      continue;
-    }
-    if (conn->Evictable()) {
-      connections.erase(it);
-      conn->Kill();
-      return true;
-    }
-    ++it;
-  }
-  return connections.size() < options.maxConnections;
+void CBrowserRemote::Impl::Forget(std::uint64_t serial) {
+  auto it = connections.find(serial);
+  if (it == connections.end()) return;
+  auto counted = perAddress.find(it->second.from);
+  if (counted != perAddress.end() && --counted->second == 0) perAddress.erase(counted);
+  connections.erase(it);
 }
 
 void CBrowserRemote::Impl::Upgrade(beast::tcp_stream stream,
                                    http::request<http::empty_body> request, std::string clientId,
                                    std::uint64_t serialOfRequest) {
+  // The request's place (and its count for its address) passes to the phone;
+  // without it the server was closed meanwhile.
+  auto it = connections.find(serialOfRequest);
+  if (it == connections.end()) return;
   auto phone = std::make_shared<WsPhone>(std::move(stream), weak_from_this(), host, options,
                                          std::move(clientId));
   phone->serial = serialOfRequest;
-  connections[serialOfRequest] = phone;
+  it->second.connection = phone;
   phone->Accept(std::move(request));
 }
 
@@ -617,19 +707,7 @@ bool CBrowserRemote::Open() {
   }
   error_code ec;
   for (std::uint16_t candidate : candidates) {
-    tcp::endpoint endpoint(tcp::v4(), candidate);
-    s.acceptor.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-    // Lets a restarted program take its port back from connections still in
-    // TIME_WAIT. On Windows the same option would let it bind over a port
-    // that another program listens on, so it stays off there.
-    if (!ec) s.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-#endif
-    if (!ec) s.acceptor.bind(endpoint, ec);
-    if (!ec) s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (!ec) break;
-    error_code ignored;
-    s.acceptor.close(ignored);
+    if (OpenTcpListener(s.acceptor, tcp::endpoint(tcp::v4(), candidate), ec)) break;
   }
   if (!s.acceptor.is_open()) return false;
   error_code ignored;
@@ -651,10 +729,11 @@ void CBrowserRemote::Close() {
   error_code ignored;
   s.acceptor.close(ignored);
   s.acceptRetry.cancel();
-  std::map<std::uint64_t, std::weak_ptr<Connection>> all;
+  std::map<std::uint64_t, Impl::Entry> all;
   all.swap(s.connections);
+  s.perAddress.clear();
   for (auto& entry : all) {
-    if (auto conn = entry.second.lock()) conn->Shutdown();
+    if (auto conn = entry.second.connection.lock()) conn->Shutdown();
   }
   s.port = 0;
   std::lock_guard<std::mutex> lock(s.addressLock);

@@ -26,6 +26,10 @@ constexpr std::uint16_t kBrowserLastPort = 41213;
 // The largest WebSocket message a phone may send; a bigger one ends its
 // connection. The page's messages are well under 100 bytes.
 constexpr std::size_t kBrowserMaxMessage = 64 * 1024;
+// The WebSocket close code (of the range left to applications) and reason
+// that tell a page another copy of it took its place.
+constexpr std::uint16_t kBrowserReplacedCode = 4001;
+constexpr char kBrowserReplacedReason[] = "replaced";
 
 struct BrowserRemoteOptions {
   bool enabled = false;
@@ -35,10 +39,16 @@ struct BrowserRemoteOptions {
   std::uint16_t lastPort = kBrowserLastPort;
   // The host put in the address; empty means this PC's LAN IPv4 address.
   std::string host;
-  // Open sockets, page requests and WebSockets together. When full, the
-  // oldest connection that is not the attached phone makes room, so idle
-  // connections cannot lock a real phone out.
+  // Open sockets, page requests and WebSockets together. When full, a new
+  // connection is refused at once; none that is open is closed to make room,
+  // so a flood cannot push out a phone that has already shown the token.
   std::size_t maxConnections = 64;
+  // The same limit for the connections from one address, so that one
+  // device alone cannot fill the server.
+  std::size_t maxPerAddress = 8;
+  // A connection that has not sent a request carrying the token by then
+  // (from its accept) is closed: idle sockets hold their place briefly only.
+  std::chrono::milliseconds tokenLimit = std::chrono::seconds(2);
   std::size_t maxHeaderBytes = 8 * 1024;
   // Time to send a whole request head, and to finish the WebSocket handshake.
   std::chrono::milliseconds requestLimit = std::chrono::seconds(10);
@@ -66,7 +76,11 @@ class CBrowserPhone {
   virtual void Send(std::shared_ptr<const std::string> text, SendDone done) = 0;
   // Says goodbye with a close frame, bounded in time, then closes the socket.
   virtual void Close() = 0;
-  // The attached phone is never closed to make room for new connections.
+  // The same, with the close code kBrowserReplacedCode: the page learns that
+  // the same page elsewhere (a duplicated tab) took its place, and does not
+  // reconnect by itself, which would only take the place back in a loop.
+  virtual void CloseReplaced() = 0;
+  // The attached phone may queue far more for sending than the others.
   virtual void SetAttached(bool attached) = 0;
 };
 using BrowserPhonePtr = std::shared_ptr<CBrowserPhone>;
@@ -77,7 +91,9 @@ class IBrowserPhoneHost {
   virtual void OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& message) = 0;
   // The phone's connection ended, for whatever reason; called once.
   virtual void OnBrowserGone(const BrowserPhonePtr& phone) = 0;
-  // While true, phones read no further messages (asked after each one).
+  // Asked after each message is handed over: while true, no phone reads its
+  // next message (asked again every few milliseconds), so a phone that sends
+  // faster than the host works is held back by TCP instead of queueing here.
   virtual bool ReadsPaused() { return false; }
 
  protected:

@@ -6,6 +6,7 @@
 
 #include "net/direct_messages.h"
 #include "net/direct_pairing.h"
+#include "net/listen_socket.h"
 #include "net/network_state.h"
 
 namespace asio = boost::asio;
@@ -188,28 +189,14 @@ bool CDirectSession::OpenSockets() {
   error_code ec;
   error_code ignored;
   if (!acceptor_.is_open()) {
-    tcp::endpoint endpoint(tcp::v4(), options_.port);
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(endpoint, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-      // Left open but unbound, the listener would look ready to the next
-      // Start and never accept anything.
-      acceptor_.close(ignored);
-      return false;
-    }
+    // Closed again on failure: left open but unbound, the listener would
+    // look ready to the next Start and never accept anything.
+    if (!OpenTcpListener(acceptor_, tcp::endpoint(tcp::v4(), options_.port), ec)) return false;
     tcpPort_ = acceptor_.local_endpoint(ignored).port();
     Accept(++acceptEpoch_);
   }
   if (!udp_.is_open()) {
-    udp::endpoint endpoint(udp::v4(), options_.port);
-    udp_.open(endpoint.protocol(), ec);
-    if (!ec) udp_.bind(endpoint, ec);
-    if (ec) {
-      udp_.close(ignored);
-      return false;
-    }
+    if (!OpenUdpSocket(udp_, udp::endpoint(udp::v4(), options_.port), ec)) return false;
     udpPort_ = udp_.local_endpoint(ignored).port();
     StartReceiving();
   }

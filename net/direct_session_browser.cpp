@@ -53,6 +53,10 @@ void CDirectSession::OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& mes
   offer.pageId = phone->ClientId();
   switch (DecidePhoneOffer(slot_, offer)) {
     case PhoneVerdict::TakeOver:
+      // The same page again (reconnected, or a duplicated tab): the one it
+      // replaces is told so, and does not come back on its own.
+      if (browserPeer_) browserPeer_->CloseReplaced();
+      [[fallthrough]];
     case PhoneVerdict::Attach:
       DropBrowserPeer();
       ClearSlot();

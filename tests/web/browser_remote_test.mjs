@@ -207,6 +207,8 @@ async function main() {
     try { sent.push(JSON.parse(e.response.payloadData)); } catch (err) { sent.push({ raw: e.response.payloadData }); }
   });
   const sentSince = (n, name) => sent.slice(n).filter((m) => m.msg === name);
+  let socketsOpened = 0;
+  cdp.on('Network.webSocketCreated', () => { socketsOpened += 1; });
 
   // Connects and shows the state.
   await page.goto(address, { waitUntil: 'load', timeout: 10000 });
@@ -326,6 +328,44 @@ async function main() {
   check((await phase(page2)) === 'busy', 'a reloaded page is the same phone again, the other stays busy');
   await page.waitForFunction(() => document.getElementById('showChip').textContent === 'Live', { timeout: 5000 });
   check((await text(page, '#timer')) !== '00:00', 'the presentation timer keeps counting across a reload');
+
+  // A duplicated tab carries the same page id. It takes the place over; the
+  // original says so and stays put instead of taking it back in a loop. This
+  // copy reads Chinese, so the overlay is seen in both languages.
+  const clientId = await page.evaluate(() => sessionStorage.getItem('pivaro.client'));
+  const twin = await browser.newPage();
+  cleanups.push(() => twin.close());
+  await twin.setViewport(phoneViewport);
+  await twin.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'dark' }]);
+  await twin.evaluateOnNewDocument((id) => {
+    sessionStorage.setItem('pivaro.client', id);
+    Object.defineProperty(navigator, 'language', { get: () => 'zh-CN' });
+  }, clientId);
+  await twin.goto(address, { waitUntil: 'load', timeout: 10000 });
+  await waitPhase(twin, 'connected');
+  await waitPhase(page, 'replaced', 5000);
+  check((await text(page, '#ovTitle')) === 'Opened in another tab' &&
+    (await text(page, '#ovBtn')) === 'Take control here',
+    'the original of a duplicated tab shows that it was opened in another tab');
+  const opened = socketsOpened;
+  await sleep(3000);
+  check(socketsOpened === opened && (await phase(page)) === 'replaced' && (await phase(twin)) === 'connected',
+    'the replaced tab does not reconnect by itself (3 s) and the duplicate keeps the show');
+  // Touch input and painting go to the tab in front only.
+  await page.bringToFront();
+  await shot(page, '12-replaced-tab-dark');
+  await page.evaluate(() => { document.documentElement.dataset.theme = 'light'; });
+  await shot(page, '13-replaced-tab-light');
+  await page.evaluate(() => { document.documentElement.dataset.theme = 'dark'; });
+  await tap(page, '#ovBtn');
+  await waitPhase(page, 'connected');
+  await waitPhase(twin, 'replaced', 5000);
+  check((await text(twin, '#ovTitle')) === '已在另一个标签页中打开',
+    'taking control back in the original hands the overlay to the duplicate, in its language');
+  await twin.bringToFront();
+  await shot(twin, '14-replaced-tab-zh');
+  await twin.close();
+  await page.bringToFront();
 
   // Light theme and landscape.
   await tap(page, '#themeBtn');
