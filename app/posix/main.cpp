@@ -119,10 +119,18 @@ std::unique_ptr<CImpressOffice> AttachImpress(const std::string& deck, std::stri
   options.pipeName = pipe && *pipe ? pipe : DefaultImpressPipeName();
   auto office = std::make_unique<CImpressOffice>(options);
   if (deck.empty()) {
-    if (!office->Link().Connect(false)) return nullptr;
+    if (!office->Link().Connect(false)) {
+      if (!office->Link().Refusal().empty())
+        std::fprintf(stderr, "pivaro: Impress %s\n", office->Link().Refusal().c_str());
+      return nullptr;
+    }
   } else {
     std::fprintf(stderr, "pivaro: opening %s in LibreOffice Impress...\n", deck.c_str());
-    if (!office->Link().Connect(true)) {
+    const bool connected = office->Link().Connect(true);
+    // A refused pipe of the presenter's is left for an office of our own.
+    if (!office->Link().Refusal().empty())
+      std::fprintf(stderr, "pivaro: Impress %s\n", office->Link().Refusal().c_str());
+    if (!connected) {
       *error = "LibreOffice did not start (is libreoffice-impress installed?)";
       return nullptr;
     }

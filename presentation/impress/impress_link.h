@@ -23,7 +23,9 @@
 #include <string>
 
 struct ImpressLinkOptions {
-  // The pipe's name; the acceptor string is built from it.
+  // The pipe of an office the presenter started; the acceptor string is
+  // built from it. An office the link starts itself listens on a pipe of a
+  // random name instead, which no one else can guess and take first.
   std::string pipeName;
   // The program that starts the office, found on PATH when it has no slash.
   std::string officeProgram = "soffice";
@@ -38,6 +40,19 @@ struct ImpressLinkOptions {
 // "pivaro-<uid>": one pipe per user, so that two users on one machine do not
 // drive each other's shows.
 std::string DefaultImpressPipeName();
+
+// Where LibreOffice keeps the socket of the pipe `pipeName` for this user:
+// "/tmp/OSL_PIPE_<uid>_<pipeName>" (/var/tmp, or the office's
+// OSL_SOCKET_PATH, where /tmp cannot be written).
+std::string ImpressPipeSocketPath(const std::string& pipeName);
+
+// The folder is shared by every user, so whatever sits at the pipe's path
+// may be someone else's: it is used only when it is a socket (a link is not
+// followed), owned by `uid`, not writable by group or others, in a folder
+// others cannot swap it out of.
+enum class PipeSocketVerdict { Trusted, Absent, Refused };
+// `reason` (for Refused) is a clause such as "it belongs to uid 1001".
+PipeSocketVerdict CheckPipeSocket(const std::string& path, uid_t uid, std::string* reason);
 
 enum class ImpressEvent { DocumentOpened, DocumentClosed, ShowBegin, SlideChanged, ShowEnd };
 
@@ -61,6 +76,13 @@ class CImpressLink {
   // found again without knocking on a dead pipe at every call.
   bool Reconnect();
   bool IsConnected() const;
+  // Why the last attempt did not even knock on the pipe ("refused
+  // /tmp/OSL_PIPE_1000_pivaro-1000: it belongs to uid 1001"); empty when
+  // it did.
+  std::string Refusal() const;
+  // The pipe the link attaches to now: the started office's, else the
+  // presenter's.
+  std::string PipeName() const;
   // Loads a presentation file (path or URL) into the office, or brings the
   // already loaded one forward.
   bool Open(const std::string& path);

@@ -379,7 +379,11 @@ ImpressPointer CImpressOffice::Pointer() const {
 
 std::string CImpressOffice::Describe() {
   std::string text = "Impress: ";
-  if (!link_->IsConnected()) return text + "not running (no office on Pivaro's pipe)";
+  if (!link_->IsConnected()) {
+    const std::string refusal = link_->Refusal();
+    if (!refusal.empty()) return text + refusal;
+    return text + "not running (no office on Pivaro's pipe)";
+  }
   std::u16string title;
   if (!link_->FindPresentation(&title)) return text + "no presentation open";
   std::string utf8;

@@ -219,6 +219,27 @@ std::string ImpressSession::WriteDeck(const std::string& name,
   return path;
 }
 
+pid_t ImpressSession::StartOffice(const std::string& pipeName) {
+  std::vector<std::string> args = {
+      "soffice",     "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
+      "--norestore", "--nologo",
+      "--nodefault", "-env:UserInstallation=" + profileUrl_};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    setpgid(0, 0);
+    umask(077);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  Adopt(pid);
+  return pid;
+}
+
 void ImpressSession::KillGroup(pid_t leader, int seconds) {
   if (leader <= 0) return;
   kill(-leader, SIGKILL);

@@ -35,6 +35,11 @@ class ImpressSession {
   // Writes a presentation into the session's folder; answers its path.
   std::string WriteDeck(const std::string& name, const std::vector<ImpressDeckSlide>& slides);
 
+  // Starts an office listening on `pipeName` as a presenter would (own
+  // process group, private umask, the session's profile), remembered to end
+  // in the destructor; its launcher's pid, or 0.
+  pid_t StartOffice(const std::string& pipeName);
+
   // Ends an office process group (SIGKILL) and waits for its leader, at
   // most `seconds`.
   static void KillGroup(pid_t leader, int seconds = 10);

@@ -1,6 +1,8 @@
 // The phone simulator drives a real LibreOffice Impress over the direct
 // session: the show, the notes at the phone, the laser, the stop, and the
 // office killed mid-show, which the phone hears as "no presentation".
+#include <unistd.h>
+
 #include <cmath>
 #include <memory>
 
@@ -50,7 +52,11 @@ class ImpressPhoneTest : public E2eTest {
   }
   void TearDown() override {
     pc_.reset();
-    if (office_) ImpressSession::KillGroup(office_->Link().StartedProcess());
+    if (office_) {
+      ImpressSession::KillGroup(office_->Link().StartedProcess());
+      // A killed office leaves its socket behind.
+      unlink(ImpressPipeSocketPath(office_->Link().PipeName()).c_str());
+    }
     office_.reset();
   }
   PcOptions Options() override {
