@@ -74,10 +74,14 @@ using rtl::OUString;
 
 namespace {
 
-// Looking for an office again: at once after the first loss, then less
-// often while attempts fail (a hung office costs a call limit each time).
-constexpr auto kReconnectInterval = std::chrono::seconds(1);
+// Looking for an office again: as often as asked, down to 400 ms (below a
+// watcher's half-second round), while that is cheap (no socket, a stale one,
+// an office that says no at once); less often, up to every 16 s, while
+// attempts run into the call limit (a hung office).
+constexpr auto kReconnectInterval = std::chrono::milliseconds(400);
 constexpr auto kReconnectIntervalMax = std::chrono::seconds(16);
+// How long an office that just let a call overrun is left alone at least.
+constexpr auto kHungPause = std::chrono::seconds(2);
 constexpr auto kHandOverLimit = std::chrono::seconds(5);
 constexpr auto kShowPoll = std::chrono::milliseconds(50);
 constexpr auto kStartPoll = std::chrono::milliseconds(250);
@@ -677,6 +681,9 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
     std::lock_guard<std::mutex> guard(uno_->lock);
     std::lock_guard<std::mutex> done(completion->lock);
     if (!completion->finished) uno_->stuck = true;
+    uno_->reconnectInterval =
+        std::max<std::chrono::milliseconds>(uno_->reconnectInterval, kHungPause);
+    uno_->nextReconnect = std::chrono::steady_clock::now() + uno_->reconnectInterval;
   }
   uno_->DisposeBridge();
   uno_->Lost(uno_->generation.load());
@@ -713,10 +720,12 @@ bool CImpressLink::Reconnect() {
     uno_->nextReconnect = now + uno_->reconnectInterval;
   }
   const bool ok = Connect(false);
+  const bool costly = std::chrono::steady_clock::now() - now >= uno_->options.callLimit / 2;
   std::lock_guard<std::mutex> guard(uno_->lock);
   uno_->reconnectInterval =
-      ok ? std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectInterval)
-         : std::min<std::chrono::milliseconds>(uno_->reconnectInterval * 2, kReconnectIntervalMax);
+      ok || !costly ? std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectInterval)
+                    : std::clamp<std::chrono::milliseconds>(uno_->reconnectInterval * 2, kHungPause,
+                                                            kReconnectIntervalMax);
   return ok;
 }
 

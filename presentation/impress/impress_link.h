@@ -72,8 +72,9 @@ class CImpressLink {
   // started with that acceptor when none answers, and waited for up to the
   // start limit. True when connected.
   bool Connect(bool start);
-  // Connect(false), at most once per second: lets a restarted office be
-  // found again without knocking on a dead pipe at every call.
+  // Connect(false), at most every 400 ms, and less often (up to every
+  // 16 s) while attempts run into the call limit: lets a restarted office be
+  // found again without waiting on a hung one at every call.
   bool Reconnect();
   bool IsConnected() const;
   // Why the last attempt did not even knock on the pipe ("refused

@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr WindowHandle kShowWindow = 1;
+// Apart from the small numbers a stand-in's desktop hands out.
+constexpr WindowHandle kShowWindow = 0x494D5053;
 // The desktop's show area: the slide's proportions with its longer side this
 // many units, fine enough for a pointer.
 constexpr std::int32_t kAreaLongSide = 10000;
@@ -56,6 +57,8 @@ constexpr Child kChildren[] = {
 struct Connection {
   std::shared_ptr<IAutomationEventSink> sink;
   std::shared_ptr<IApartment> apartment;  // null: delivered on UNO's thread
+  AutomationPtr standIn;                  // advised there too, with standInCookie
+  std::uint32_t standInCookie = 0;
 };
 
 std::int32_t EventId(ImpressEvent event) {
@@ -80,6 +83,9 @@ struct CImpressOffice::Shared {
   explicit Shared(std::shared_ptr<CImpressLink> l) : link(std::move(l)) {}
 
   std::shared_ptr<CImpressLink> link;
+  // What stands in while no office answers; set before the ports are
+  // handed out, read-only after.
+  PresentationPorts standIn;
 
   std::mutex lock;
   std::map<std::uint32_t, Connection> connections;
@@ -105,21 +111,51 @@ struct CImpressOffice::Shared {
     }
   }
 
-  // The show area on our desktop, from the slide's size.
+  // Impress is the application now: connected, or found again.
+  bool Impress() { return link->IsConnected() || (standIn.automation && link->Reconnect()); }
+
+  // The desktop: the stand-in's screen, so that the manager's idea of it
+  // holds whichever application answers; else one the size of the show.
+  void Screen(std::int32_t* width, std::int32_t* height) {
+    if (standIn.desktop) {
+      standIn.desktop->VirtualScreenSize(width, height);
+      if (*width > 0 && *height > 0) return;
+    }
+    *width = kAreaLongSide;
+    *height = kAreaLongSide;
+  }
+
+  // The show area: the slide's proportions as large as the screen allows,
+  // centred; the whole screen without a stand-in.
   ScreenRect Area() {
     std::int32_t w = 0, h = 0;
     if (!link->SlideSize(&w, &h)) {
       w = 4;
       h = 3;
     }
-    ScreenRect rect;
-    if (w >= h) {
-      rect.right = kAreaLongSide;
-      rect.bottom = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * h / w);
-    } else {
-      rect.bottom = kAreaLongSide;
-      rect.right = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * w / h);
+    if (!standIn.desktop) {
+      ScreenRect rect;
+      if (w >= h) {
+        rect.right = kAreaLongSide;
+        rect.bottom = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * h / w);
+      } else {
+        rect.bottom = kAreaLongSide;
+        rect.right = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * w / h);
+      }
+      return rect;
     }
+    std::int32_t sw = 0, sh = 0;
+    Screen(&sw, &sh);
+    std::int32_t aw = sw, ah = static_cast<std::int32_t>(std::int64_t{sw} * h / w);
+    if (ah > sh) {
+      ah = sh;
+      aw = static_cast<std::int32_t>(std::int64_t{sh} * w / h);
+    }
+    ScreenRect rect;
+    rect.left = (sw - aw) / 2;
+    rect.top = (sh - ah) / 2;
+    rect.right = rect.left + aw;
+    rect.bottom = rect.top + ah;
     return rect;
   }
 
@@ -145,9 +181,18 @@ struct CImpressOffice::Shared {
       }
       return;
     }
-    // Absolute input covers the virtual screen, which is the show area.
-    const double x = record.dx / 65535.0;
-    const double y = record.dy / 65535.0;
+    // Absolute input covers the virtual screen; the show area is part of it.
+    double x = record.dx / 65535.0;
+    double y = record.dy / 65535.0;
+    if (standIn.desktop) {
+      std::int32_t sw = 0, sh = 0;
+      Screen(&sw, &sh);
+      const ScreenRect area = Area();
+      if (area.right > area.left && area.bottom > area.top) {
+        x = (x * sw - area.left) / (area.right - area.left);
+        y = (y * sh - area.top) / (area.bottom - area.top);
+      }
+    }
     bool laser, moving;
     double lastX, lastY;
     {
@@ -175,11 +220,15 @@ namespace {
 
 class ImpressObject : public IAutomationObject {
  public:
-  ImpressObject(std::shared_ptr<CImpressOffice::Shared> shared, Role role)
-      : shared_(std::move(shared)), role_(role) {}
+  ImpressObject(std::shared_ptr<CImpressOffice::Shared> shared, Role role,
+                AutomationPtr standIn = nullptr)
+      : shared_(std::move(shared)), role_(role), standIn_(std::move(standIn)) {}
 
   HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
                  AutoValue* result) override {
+    // While no office answers, the stand-in is the application; what it
+    // hands out is its own, so only the application needs this.
+    if (standIn_ && !shared_->Impress()) return standIn_->Invoke(member, kind, args, result);
     if (result) *result = AutoValue();
     CImpressLink& link = *shared_->link;
     if (kind == InvokeKind::PropertyGet) {
@@ -257,16 +306,31 @@ class ImpressObject : public IAutomationObject {
                  std::uint32_t* cookie) override {
     if (role_ != Role::Application || iid != kApplicationEventsIid) return kNoInterface;
     if (!sink || !cookie) return kPointer;
+    Connection connection;
+    connection.sink = sink;
+    connection.apartment = CurrentApartment();
+    // Both applications' events reach the sink: each says what changed on
+    // its side, and the manager reads the state from whichever answers.
+    if (standIn_ && Succeeded(standIn_->Advise(iid, sink, &connection.standInCookie)))
+      connection.standIn = standIn_;
     std::lock_guard<std::mutex> guard(shared_->lock);
     *cookie = shared_->nextCookie++;
-    shared_->connections[*cookie] = Connection{std::move(sink), CurrentApartment()};
+    shared_->connections[*cookie] = std::move(connection);
     return kOk;
   }
 
   HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
     if (role_ != Role::Application || iid != kApplicationEventsIid) return kNoInterface;
-    std::lock_guard<std::mutex> guard(shared_->lock);
-    return shared_->connections.erase(cookie) ? kOk : kNoConnection;
+    Connection connection;
+    {
+      std::lock_guard<std::mutex> guard(shared_->lock);
+      auto found = shared_->connections.find(cookie);
+      if (found == shared_->connections.end()) return kNoConnection;
+      connection = std::move(found->second);
+      shared_->connections.erase(found);
+    }
+    if (connection.standIn) connection.standIn->Unadvise(iid, connection.standInCookie);
+    return kOk;
   }
 
  private:
@@ -288,6 +352,7 @@ class ImpressObject : public IAutomationObject {
 
   std::shared_ptr<CImpressOffice::Shared> shared_;
   const Role role_;
+  const AutomationPtr standIn_;
 };
 
 class ImpressFactory : public IAutomationFactory {
@@ -295,8 +360,12 @@ class ImpressFactory : public IAutomationFactory {
   explicit ImpressFactory(std::shared_ptr<CImpressOffice::Shared> shared)
       : shared_(std::move(shared)) {}
   HResult Create(const std::u16string& progId, AutomationPtr* application) override {
-    if (progId != u"PowerPoint.Application") return kClassNotRegistered;
-    *application = std::make_shared<ImpressObject>(shared_, Role::Application);
+    IAutomationFactory* standIn = shared_->standIn.automation.get();
+    if (progId != u"PowerPoint.Application")
+      return standIn ? standIn->Create(progId, application) : kClassNotRegistered;
+    AutomationPtr standInApp;
+    if (standIn && !Succeeded(standIn->Create(progId, &standInApp))) standInApp.reset();
+    *application = std::make_shared<ImpressObject>(shared_, Role::Application, standInApp);
     return kOk;
   }
 
@@ -304,41 +373,71 @@ class ImpressFactory : public IAutomationFactory {
   std::shared_ptr<CImpressOffice::Shared> shared_;
 };
 
+// Impress's show on the desktop; while no office answers, the stand-in's
+// desktop answers instead.
 class ImpressDesktop : public IDesktop {
  public:
   explicit ImpressDesktop(std::shared_ptr<CImpressOffice::Shared> shared)
       : shared_(std::move(shared)) {}
 
   WindowHandle FindTopWindow(WindowHandle after, const std::u16string& className) override {
+    if (IDesktop* s = StandIn()) return s->FindTopWindow(after, className);
     if (after != 0 || className != u"paneClassDC") return 0;
     return shared_->link->IsShowRunning() ? kShowWindow : 0;
   }
   std::u16string WindowTitle(WindowHandle window, std::size_t maxChars) override {
+    if (IDesktop* s = StandIn()) return s->WindowTitle(window, maxChars);
     return window == kShowWindow ? std::u16string(u"Impress").substr(0, maxChars ? maxChars - 1 : 0)
                                  : std::u16string();
   }
-  std::uint32_t WindowStyle(WindowHandle) override { return 0; }
+  std::uint32_t WindowStyle(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) return s->WindowStyle(window);
+    return 0;
+  }
   bool WindowRect(WindowHandle window, ScreenRect* rect) override {
+    if (IDesktop* s = StandIn()) return s->WindowRect(window, rect);
     if (window != kShowWindow) return false;
     *rect = shared_->Area();
     return true;
   }
-  bool IsMinimized(WindowHandle) override { return false; }
-  void ShowWindowCommand(WindowHandle, int) override {}
-  void SetForeground(WindowHandle) override {}
-  void BringToTop(WindowHandle) override {}
+  bool IsMinimized(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) return s->IsMinimized(window);
+    return false;
+  }
+  void ShowWindowCommand(WindowHandle window, int command) override {
+    if (IDesktop* s = StandIn()) s->ShowWindowCommand(window, command);
+  }
+  void SetForeground(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) s->SetForeground(window);
+  }
+  void BringToTop(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) s->BringToTop(window);
+  }
   void VirtualScreenSize(std::int32_t* width, std::int32_t* height) override {
-    ScreenRect area = shared_->Area();
-    *width = area.right;
-    *height = area.bottom;
+    if (!shared_->standIn.desktop) {
+      ScreenRect area = shared_->Area();
+      *width = area.right;
+      *height = area.bottom;
+      return;
+    }
+    shared_->Screen(width, height);
   }
   std::uint32_t SendInputRecord(const InputRecord& record) override {
+    if (IDesktop* s = StandIn()) return s->SendInputRecord(record);
     shared_->Input(record);
     return 1;
   }
-  void SetCursorPosition(std::int32_t, std::int32_t) override {}
+  void SetCursorPosition(std::int32_t x, std::int32_t y) override {
+    if (IDesktop* s = StandIn()) s->SetCursorPosition(x, y);
+  }
 
  private:
+  // The stand-in's desktop while no office is connected.
+  IDesktop* StandIn() {
+    IDesktop* s = shared_->standIn.desktop.get();
+    return s && !shared_->link->IsConnected() ? s : nullptr;
+  }
+
   std::shared_ptr<CImpressOffice::Shared> shared_;
 };
 
@@ -363,11 +462,16 @@ CImpressOffice::~CImpressOffice() {
   link_->SetEventHandler(nullptr);
 }
 
+void CImpressOffice::SetStandIn(const PresentationPorts& standIn) { shared_->standIn = standIn; }
+
 PresentationPorts CImpressOffice::Ports() const {
   PresentationPorts ports;
   ports.automation = std::make_shared<ImpressFactory>(shared_);
   ports.desktop = std::make_shared<ImpressDesktop>(shared_);
-  ports.processes = CreateSystemProcessList();
+  ports.processes =
+      shared_->standIn.processes ? shared_->standIn.processes : CreateSystemProcessList();
+  ports.registry = shared_->standIn.registry;
+  ports.tickCount = shared_->standIn.tickCount;
   ports.nativePointer = true;
   return ports;
 }
@@ -382,6 +486,7 @@ std::string CImpressOffice::Describe() {
   if (!link_->IsConnected()) {
     const std::string refusal = link_->Refusal();
     if (!refusal.empty()) return text + refusal;
+    if (shared_->standIn.automation) return std::string();
     return text + "not running (no office on Pivaro's pipe)";
   }
   std::u16string title;

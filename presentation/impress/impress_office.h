@@ -48,12 +48,17 @@ class CImpressOffice {
   CImpressOffice& operator=(const CImpressOffice&) = delete;
 
   CImpressLink& Link() { return *link_; }
+  // The application (the simulation, say) that answers for Impress while no
+  // office does: the manager then drives it, and drives Impress from the
+  // moment an office is found, through the same ports. Call before Ports().
+  void SetStandIn(const PresentationPorts& standIn);
   // The automation factory and the desktop over Impress, the system's
   // process list, no registry.
   PresentationPorts Ports() const;
   ImpressPointer Pointer() const;
   // What the presenter sees, in a line: "Impress: deck.odp, show running,
-  // slide 2 of 5". Makes bounded calls to the office: not for a UI thread.
+  // slide 2 of 5"; empty while a stand-in answers (it has its own line).
+  // Makes bounded calls to the office: not for a UI thread.
   std::string Describe();
 
   // While no office answers, looks for one every `interval` and announces

@@ -219,11 +219,12 @@ std::string ImpressSession::WriteDeck(const std::string& name,
   return path;
 }
 
-pid_t ImpressSession::StartOffice(const std::string& pipeName) {
+pid_t ImpressSession::StartOffice(const std::string& pipeName, const std::string& document) {
   std::vector<std::string> args = {
       "soffice",     "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
       "--norestore", "--nologo",
       "--nodefault", "-env:UserInstallation=" + profileUrl_};
+  if (!document.empty()) args.push_back(document);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

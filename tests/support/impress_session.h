@@ -38,7 +38,8 @@ class ImpressSession {
   // Starts an office listening on `pipeName` as a presenter would (own
   // process group, private umask, the session's profile), remembered to end
   // in the destructor; its launcher's pid, or 0.
-  pid_t StartOffice(const std::string& pipeName);
+  // `document`, when given, is opened in it.
+  pid_t StartOffice(const std::string& pipeName, const std::string& document = "");
 
   // Ends an office process group (SIGKILL) and waits for its leader, at
   // most `seconds`.

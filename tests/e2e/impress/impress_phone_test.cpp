@@ -3,12 +3,15 @@
 // office killed mid-show, which the phone hears as "no presentation".
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include <gtest/gtest.h>
 
 #include "presentation/impress/impress_office.h"
+#include "presentation/simulated_office.h"
 #include "tests/e2e/support/e2e_fixture.h"
 #include "tests/support/impress_session.h"
 
@@ -117,6 +120,91 @@ TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
   EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
   ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
   EXPECT_TRUE(WaitForState(*link, 0));
+}
+
+// Pivaro started while no Impress listens: the simulation stands in, and an
+// Impress the presenter starts later on Pivaro's pipe is taken up and
+// driven by the phone's next "start"; killed, it is let go again.
+class ImpressLateTest : public E2eTest {
+ protected:
+  static void SetUpTestSuite() { session_ = new ImpressSession; }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!session_->Unavailable().empty()) GTEST_SKIP() << session_->Unavailable();
+    ImpressLinkOptions options;
+    options.pipeName = session_->PipeName();
+    office_ = std::make_unique<CImpressOffice>(options);
+    ASSERT_FALSE(office_->Link().Connect(false));
+    standIn_.InstallPowerPoint();
+    office_->SetStandIn(standIn_.Ports());
+    office_->WatchForOffice(std::chrono::milliseconds(500));
+    E2eTest::SetUp();
+  }
+  void TearDown() override {
+    pc_.reset();
+    office_.reset();
+    if (late_ > 0) ImpressSession::KillGroup(late_);
+    unlink(ImpressPipeSocketPath(session_->PipeName()).c_str());
+  }
+  PcOptions Options() override {
+    PcOptions options;
+    options.presentationPorts = [this] { return office_->Ports(); };
+    return options;
+  }
+
+  static ImpressSession* session_;
+  CSimulatedOffice standIn_;
+  std::unique_ptr<CImpressOffice> office_;
+  pid_t late_ = 0;
+};
+
+ImpressSession* ImpressLateTest::session_ = nullptr;
+
+TEST_F(ImpressLateTest, AnImpressStartedLaterIsDrivenByThePhonesNextStart) {
+  using Clock = std::chrono::steady_clock;
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/0);
+  ASSERT_TRUE(link);
+  // Five seconds of the stand-in alone: no presentation, nothing found.
+  EXPECT_FALSE(WaitForState(*link, 1, std::chrono::seconds(5)));
+  EXPECT_FALSE(office_->Link().IsConnected());
+
+  const std::string deck = session_->WriteDeck("late.fodp", kDeck);
+  late_ = session_->StartOffice(session_->PipeName(), deck);
+  ASSERT_GT(late_, 0);
+  const std::string socket = ImpressPipeSocketPath(session_->PipeName());
+  ASSERT_TRUE(
+      WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }, std::chrono::seconds(60)))
+      << "the office made no pipe";
+  const auto appeared = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().IsConnected(); }, std::chrono::seconds(10)));
+  const auto pickUp =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - appeared);
+  std::printf("late Impress picked up %lld ms after its pipe appeared\n",
+              static_cast<long long>(pickUp.count()));
+  RecordProperty("pick_up_ms", static_cast<int>(pickUp.count()));
+  EXPECT_LT(pickUp, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().FindPresentation(nullptr); },
+                        std::chrono::seconds(60)));
+  EXPECT_EQ(office_->Describe().rfind("Impress: late", 0), 0u) << office_->Describe();
+
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+
+  // Gone again: let go within the same time, and the phone is told.
+  ImpressSession::KillGroup(late_);
+  late_ = 0;
+  const auto killed = Clock::now();
+  EXPECT_TRUE(WaitUntil([&] { return !office_->Link().IsConnected(); }, std::chrono::seconds(5)));
+  EXPECT_LT(Clock::now() - killed, std::chrono::seconds(2));
+  EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
+  EXPECT_EQ(office_->Describe(), "");
 }
 
 }  // namespace
