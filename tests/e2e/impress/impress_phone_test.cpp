@@ -122,6 +122,23 @@ TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
   EXPECT_TRUE(WaitForState(*link, 0));
 }
 
+// `pivaro deck.pptx`: a PowerPoint deck runs in Impress and its notes reach
+// the phone.
+TEST_F(ImpressPhoneTest, APowerPointDeckRunsWithItsNotesOnThePhone) {
+  const std::string pptx = session_->ConvertDeck(session_->WriteDeck("phone.fodp", kDeck), "pptx");
+  ASSERT_FALSE(pptx.empty()) << "soffice --convert-to pptx failed";
+  ASSERT_TRUE(office_->Link().Open(pptx));
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  EXPECT_EQ(office_->Describe().rfind("Impress: phone.pptx, show running, slide 2 of 3", 0), 0u)
+      << office_->Describe();
+}
+
 // Pivaro started while no Impress listens: the simulation stands in, and an
 // Impress the presenter starts later on Pivaro's pipe is taken up and
 // driven by the phone's next "start"; killed, it is let go again.
@@ -140,6 +157,8 @@ class ImpressLateTest : public E2eTest {
     office_ = std::make_unique<CImpressOffice>(options);
     ASSERT_FALSE(office_->Link().Connect(false));
     standIn_.InstallPowerPoint();
+    // A 5:4 screen: the 16:9 show takes a band of it, not all of it.
+    standIn_.desktop->SetVirtualScreenSize(1280, 1024);
     office_->SetStandIn(standIn_.Ports());
     office_->WatchForOffice(std::chrono::milliseconds(500));
     E2eTest::SetUp();
@@ -196,6 +215,18 @@ TEST_F(ImpressLateTest, AnImpressStartedLaterIsDrivenByThePhonesNextStart) {
   EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
   ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
   EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  // The laser lands where the phone points, though the manager's screen is
+  // the stand-in's: the show's area sits inside it.
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_down","x":0.3,"y":0.6})"));
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_move","x":0.7,"y":0.2})"));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        ImpressPointer p = office_->Pointer();
+        return p.visible && std::fabs(p.x - 0.7) < 0.01 && std::fabs(p.y - 0.2) < 0.01;
+      },
+      kAnswer))
+      << office_->Pointer().x << "," << office_->Pointer().y;
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_up"})"));
 
   // Gone again: let go within the same time, and the phone is told.
   ImpressSession::KillGroup(late_);

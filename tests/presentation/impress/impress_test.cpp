@@ -213,6 +213,27 @@ TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
       Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
 }
 
+// A PowerPoint deck, made from ours by the office's own converter, is
+// opened and run like our own, its notes and all.
+TEST_F(ImpressTest, RunsAPowerPointDeckWithItsNotes) {
+  const std::string pptx = session_.ConvertDeck(session_.WriteDeck("ppt.fodp", kDeck), "pptx");
+  ASSERT_FALSE(pptx.empty()) << "soffice --convert-to pptx failed";
+  ASSERT_TRUE(office_->Link().Open(pptx));
+  std::u16string title;
+  ASSERT_TRUE(office_->Link().FindPresentation(&title));
+  EXPECT_EQ(title, u"ppt.pptx");
+  StartManager();
+  manager_->StartShow();
+  ASSERT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 1; }));
+  EXPECT_EQ(Notes(), U16(kDeck[0].notes));
+  std::size_t changes = EventCount(EventSlideShowNextSlide);
+  manager_->NextSlide();
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowNextSlide) > changes; }));
+  EXPECT_EQ(Notes(), U16(kDeck[1].notes));
+  manager_->ExitShow();
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowEnd) >= 1; }));
+}
+
 TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) {
   ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("killed.fodp", kDeck)));
   StartManager();
