@@ -140,6 +140,10 @@ std::unique_ptr<CImpressOffice> AttachImpress(const std::string& deck, std::stri
       return nullptr;
     }
   }
+  // Said once: the pen still switches Impress's own pen on.
+  if (!office->PenUnavailable().empty())
+    std::fprintf(stderr, "pivaro: the phone's pen strokes are not drawn in Impress: %s\n",
+                 office->PenUnavailable().c_str());
   office->WatchForOffice(kOfficeSearch);
   return office;
 }

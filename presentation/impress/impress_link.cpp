@@ -19,6 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include <com/sun/star/awt/SystemDependentXWindow.hpp>
+#include <com/sun/star/awt/XSystemDependentWindowPeer.hpp>
+#include <com/sun/star/awt/XTopWindow.hpp>
+#include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
@@ -35,12 +39,17 @@
 #include <com/sun/star/drawing/XShape.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
+#include <com/sun/star/frame/XController.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
+#include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XFrames.hpp>
+#include <com/sun/star/frame/XFramesSupplier.hpp>
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XTitle.hpp>
 #include <com/sun/star/frame/theGlobalEventBroadcaster.hpp>
 #include <com/sun/star/geometry/RealPoint2D.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/SystemDependent.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XEventListener.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
@@ -352,6 +361,7 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   Reference<css::frame::XModel> FindDocument();
   Reference<css::presentation::XPresentation2> Presentation();
   Reference<css::presentation::XSlideShowController> Controller();
+  Reference<css::frame::XFrame> ShowFrame();
   void WatchShow();
   // The office announces a show, and answers start(), before its
   // controller is there: watched for a while, within half a call limit.
@@ -650,7 +660,8 @@ void CImpressLink::SetEventHandler(std::function<void(ImpressEvent)> handler) {
   uno_->handler = std::move(handler);
 }
 
-bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
+bool CImpressLink::Run(const std::function<bool(Uno&)>& call, std::chrono::milliseconds limit) {
+  if (limit.count() <= 0) limit = uno_->options.callLimit;
   auto completion = std::make_shared<Completion>();
   {
     std::lock_guard<std::mutex> guard(uno_->lock);
@@ -673,7 +684,7 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
   }
   uno_->wake.notify_one();
   bool result = false;
-  if (completion->Wait(uno_->options.callLimit, &result)) return result;
+  if (completion->Wait(limit, &result)) return result;
 
   // The office does not answer: no later call may queue behind this one,
   // and disposing the bridge releases it.
@@ -744,27 +755,29 @@ std::string CImpressLink::PipeName() const {
 pid_t CImpressLink::StartedProcess() const { return uno_->started.load(); }
 
 bool CImpressLink::Open(const std::string& path) {
-  return Run([path](Uno& u) {
-    if (!u.desktop.is()) return false;
-    OUString url = ToOu(path);
-    if (!url.startsWith("file:")) {
-      OUString absolute = url;
-      if (!url.startsWith("/")) {
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd)) return false;
-        absolute = OUString::fromUtf8(cwd) + "/" + url;
-      }
-      if (osl::FileBase::getFileURLFromSystemPath(absolute, url) != osl::FileBase::E_None)
-        return false;
-    }
-    Reference<css::frame::XComponentLoader> loader(u.desktop, UNO_QUERY_THROW);
-    Reference<css::lang::XComponent> doc =
-        loader->loadComponentFromURL(url, "_default", 0, Sequence<css::beans::PropertyValue>());
-    if (!IsPresentation(doc)) return false;
-    u.document.set(doc, UNO_QUERY);
-    u.controller.clear();
-    return true;
-  });
+  return Run(
+      [path](Uno& u) {
+        if (!u.desktop.is()) return false;
+        OUString url = ToOu(path);
+        if (!url.startsWith("file:")) {
+          OUString absolute = url;
+          if (!url.startsWith("/")) {
+            char cwd[4096];
+            if (!getcwd(cwd, sizeof cwd)) return false;
+            absolute = OUString::fromUtf8(cwd) + "/" + url;
+          }
+          if (osl::FileBase::getFileURLFromSystemPath(absolute, url) != osl::FileBase::E_None)
+            return false;
+        }
+        Reference<css::frame::XComponentLoader> loader(u.desktop, UNO_QUERY_THROW);
+        Reference<css::lang::XComponent> doc =
+            loader->loadComponentFromURL(url, "_default", 0, Sequence<css::beans::PropertyValue>());
+        if (!IsPresentation(doc)) return false;
+        u.document.set(doc, UNO_QUERY);
+        u.controller.clear();
+        return true;
+      },
+      uno_->options.openLimit);
 }
 
 bool CImpressLink::FindPresentation(std::u16string* title) {
@@ -927,6 +940,52 @@ bool CImpressLink::EraseInk() {
     Reference<css::presentation::XSlideShowController> c = u.Controller();
     if (!c.is()) return false;
     c->setEraseAllInk(true);
+    return true;
+  });
+}
+
+// A full-screen show gets a frame of its own on the document, made when the
+// show starts: the last of the document's frames.
+Reference<css::frame::XFrame> CImpressLink::Uno::ShowFrame() {
+  if (!Controller().is() || !desktop.is() || !document.is()) return {};
+  Reference<css::frame::XFramesSupplier> frames(desktop, UNO_QUERY_THROW);
+  Reference<css::container::XIndexAccess> all(frames->getFrames(), UNO_QUERY_THROW);
+  Reference<css::frame::XFrame> show;
+  for (sal_Int32 i = 0, n = all->getCount(); i < n; ++i) {
+    Reference<css::frame::XFrame> frame(all->getByIndex(i), UNO_QUERY);
+    if (!frame.is()) continue;
+    Reference<css::frame::XController> c = frame->getController();
+    if (c.is() && c->getModel() == document) show = frame;
+  }
+  return show;
+}
+
+bool CImpressLink::ShowWindow(std::uint64_t* xid) {
+  auto found = std::make_shared<std::uint64_t>(0);
+  bool ok = Run([found](Uno& u) {
+    Reference<css::frame::XFrame> show = u.ShowFrame();
+    if (!show.is()) return false;
+    Reference<css::awt::XSystemDependentWindowPeer> peer(show->getContainerWindow(), UNO_QUERY);
+    if (!peer.is()) return false;
+    css::awt::SystemDependentXWindow window{};
+    // The office does not check the process id it is given.
+    if (!(peer->getWindowHandle(Sequence<sal_Int8>(16),
+                                css::lang::SystemDependent::SYSTEM_XWINDOW) >>= window))
+      return false;
+    *found = static_cast<std::uint64_t>(window.WindowHandle);
+    return *found != 0;
+  });
+  *xid = *found;
+  return ok;
+}
+
+bool CImpressLink::ShowToFront() {
+  return Run([](Uno& u) {
+    Reference<css::frame::XFrame> show = u.ShowFrame();
+    if (!show.is()) return false;
+    Reference<css::awt::XTopWindow> top(show->getContainerWindow(), UNO_QUERY);
+    if (!top.is()) return false;
+    top->toFront();
     return true;
   });
 }

@@ -33,6 +33,9 @@ struct ImpressLinkOptions {
   // user's own profile.
   std::string profileUrl;
   std::chrono::milliseconds callLimit{3000};
+  // Loading a presentation: a large deck, or one converted from PowerPoint,
+  // may take the office longer than any other call.
+  std::chrono::milliseconds openLimit{30000};
   // How long a started office may take until its pipe answers.
   std::chrono::milliseconds startLimit{60000};
 };
@@ -107,6 +110,11 @@ class CImpressLink {
   // The presenter's pen in the show: the mouse then draws in `rgb`.
   bool SetPen(bool on, std::uint32_t rgb);
   bool EraseInk();
+  // The show's window as the office reports it: its X11 window id. False
+  // when no show runs, or the office does not draw on X11.
+  bool ShowWindow(std::uint64_t* xid);
+  // Brings the show's window in front of the office's other windows.
+  bool ShowToFront();
   // "7.4.7.2"; empty when unknown.
   std::u16string Version();
 
@@ -117,7 +125,9 @@ class CImpressLink {
   struct Uno;
 
  private:
-  bool Run(const std::function<bool(Uno&)>& call);
+  // `limit` zero: the call limit.
+  bool Run(const std::function<bool(Uno&)>& call,
+           std::chrono::milliseconds limit = std::chrono::milliseconds(0));
 
   std::shared_ptr<Uno> uno_;
 };

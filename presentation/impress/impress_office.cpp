@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "presentation/presentation_types.h"
+#if PIVARO_WITH_XTEST
+#include "presentation/impress/x11_pen.h"
+#endif
 
 namespace {
 
@@ -93,6 +96,10 @@ struct CImpressOffice::Shared {
   ImpressPointer pointer;
   bool controlDown = false;
   bool pressed = false;
+#if PIVARO_WITH_XTEST
+  // Used on the manager's worker only, which is where input comes from.
+  std::unique_ptr<CX11Pen> pen;
+#endif
 
   void Raise(std::int32_t eventId) {
     std::vector<Connection> targets;
@@ -159,6 +166,35 @@ struct CImpressOffice::Shared {
     return rect;
   }
 
+  // A pen stroke from the phone, drawn by moving and pressing the X
+  // server's pointer in the show window while Impress's pen is on.
+  void PenInput(const InputRecord& record, double x, double y) {
+#if PIVARO_WITH_XTEST
+    if (!pen || !pen->Unavailable().empty()) return;
+    x = std::clamp(x, 0.0, 1.0);
+    y = std::clamp(y, 0.0, 1.0);
+    if (record.flags & kMouseLeftDown) {
+      bool penOn;
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        penOn = pointer.pen;
+      }
+      std::uint64_t window = 0;
+      std::int32_t w = 0, h = 0;
+      if (penOn && link->ShowWindow(&window) && link->SlideSize(&w, &h))
+        pen->Press(window, w, h, x, y);
+    } else if (record.flags & kMouseLeftUp) {
+      pen->Release();
+    } else if (record.flags & kMouseMove) {
+      pen->Move(x, y);
+    }
+#else
+    static_cast<void>(record);
+    static_cast<void>(x);
+    static_cast<void>(y);
+#endif
+  }
+
   void MovePointer(bool visible, double x, double y) {
     x = std::clamp(x, 0.0, 1.0);
     y = std::clamp(y, 0.0, 1.0);
@@ -207,7 +243,10 @@ struct CImpressOffice::Shared {
         if (laser) moving = false;
       }
     }
-    if (!laser) return;  // pen strokes cannot be drawn from outside
+    if (!laser) {
+      PenInput(record, x, y);
+      return;
+    }
     if (record.flags & kMouseLeftUp) {
       MovePointer(false, lastX, lastY);
     } else if (moving) {
@@ -407,8 +446,14 @@ class ImpressDesktop : public IDesktop {
   void ShowWindowCommand(WindowHandle window, int command) override {
     if (IDesktop* s = StandIn()) s->ShowWindowCommand(window, command);
   }
+  // The manager brings the show window forward when it starts a show and
+  // before each step, as on Windows; the office raises its own window.
   void SetForeground(WindowHandle window) override {
-    if (IDesktop* s = StandIn()) s->SetForeground(window);
+    if (IDesktop* s = StandIn()) {
+      s->SetForeground(window);
+    } else if (window == kShowWindow) {
+      shared_->link->ShowToFront();
+    }
   }
   void BringToTop(WindowHandle window) override {
     if (IDesktop* s = StandIn()) s->BringToTop(window);
@@ -446,6 +491,9 @@ class ImpressDesktop : public IDesktop {
 CImpressOffice::CImpressOffice(ImpressLinkOptions options)
     : link_(std::make_shared<CImpressLink>(std::move(options))),
       shared_(std::make_shared<Shared>(link_)) {
+#if PIVARO_WITH_XTEST
+  shared_->pen = std::make_unique<CX11Pen>();
+#endif
   std::weak_ptr<Shared> weak = shared_;
   link_->SetEventHandler([weak](ImpressEvent event) {
     if (auto shared = weak.lock()) shared->Raise(EventId(event));
@@ -474,6 +522,14 @@ PresentationPorts CImpressOffice::Ports() const {
   ports.tickCount = shared_->standIn.tickCount;
   ports.nativePointer = true;
   return ports;
+}
+
+std::string CImpressOffice::PenUnavailable() const {
+#if PIVARO_WITH_XTEST
+  return shared_->pen->Unavailable();
+#else
+  return "this build has no X Test support";
+#endif
 }
 
 ImpressPointer CImpressOffice::Pointer() const {

@@ -6,14 +6,25 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "presentation/impress/impress_office.h"
+#include "presentation/powerpoint_mgr_impl.h"
 #include "presentation/simulated_office.h"
 #include "tests/e2e/support/e2e_fixture.h"
 #include "tests/support/impress_session.h"
+
+#if PIVARO_WITH_XTEST
+#include "presentation/impress/x11_pen.h"
+// Xlib last: its macros (Bool, None, Status) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/record.h>
+#endif
 
 namespace e2e {
 namespace {
@@ -138,6 +149,195 @@ TEST_F(ImpressPhoneTest, APowerPointDeckRunsWithItsNotesOnThePhone) {
   EXPECT_EQ(office_->Describe().rfind("Impress: phone.pptx, show running, slide 2 of 3", 0), 0u)
       << office_->Describe();
 }
+
+#if PIVARO_WITH_XTEST
+// Every pointer event the X server takes from its devices (the X Test
+// extension's among them), recorded through the RECORD extension: the
+// office's own grab during a stroke hides them from other clients.
+class PointerRecording {
+ public:
+  struct Event {
+    int type;  // ButtonPress, ButtonRelease, MotionNotify
+    int x, y;  // on the root window
+  };
+
+  PointerRecording() : control_(XOpenDisplay(nullptr)), data_(XOpenDisplay(nullptr)) {
+    int major = 0, minor = 0;
+    if (!control_ || !data_ || !XRecordQueryVersion(control_, &major, &minor)) return;
+    XRecordRange* range = XRecordAllocRange();
+    range->device_events.first = ButtonPress;
+    range->device_events.last = MotionNotify;
+    XRecordClientSpec clients = XRecordAllClients;
+    context_ = XRecordCreateContext(control_, 0, &clients, 1, &range, 1);
+    XFree(range);
+    XSync(control_, False);
+    if (context_ && XRecordEnableContextAsync(data_, context_, &PointerRecording::Take,
+                                              reinterpret_cast<XPointer>(this)))
+      recording_ = true;
+  }
+  ~PointerRecording() {
+    if (recording_) {
+      XRecordDisableContext(control_, context_);
+      XSync(control_, False);
+      XRecordProcessReplies(data_);
+    }
+    if (context_) XRecordFreeContext(control_, context_);
+    if (data_) XCloseDisplay(data_);
+    if (control_) XCloseDisplay(control_);
+  }
+  bool Recording() const { return recording_; }
+  // What came since the last call (a round trip's worth).
+  std::vector<Event> Take() {
+    XRecordProcessReplies(data_);
+    XSync(control_, False);
+    XRecordProcessReplies(data_);
+    return std::move(events_);
+  }
+
+ private:
+  static void Take(XPointer self, XRecordInterceptData* data) {
+    auto* recording = reinterpret_cast<PointerRecording*>(self);
+    if (data->category == XRecordFromServer && data->data_len * 4 >= 24) {
+      const unsigned char* e = data->data;
+      std::int16_t x, y;
+      std::memcpy(&x, e + 20, 2);
+      std::memcpy(&y, e + 22, 2);
+      recording->events_.push_back({e[0] & 0x7F, x, y});
+    }
+    XRecordFreeData(data);
+  }
+
+  Display* control_;
+  Display* data_;
+  XRecordContext context_ = 0;
+  bool recording_ = false;
+  std::vector<Event> events_;
+};
+
+TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBack) {
+  if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  ASSERT_TRUE(WaitForState(*link, 3));
+  std::uint64_t window = 0;
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
+  std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(display);
+  const Window root = DefaultRootWindow(display.get());
+  PointerRecording recording;
+  ASSERT_TRUE(recording.Recording()) << "the X server records nothing (no RECORD extension)";
+
+  // Where the phone's fractions must land: the slide fitted into the show
+  // window, as the office reports the window and the slide.
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(display.get(), window, &attributes));
+  int left = 0, top = 0;
+  Window child;
+  ASSERT_TRUE(XTranslateCoordinates(display.get(), window, root, 0, 0, &left, &top, &child));
+  std::int32_t slideWidth = 0, slideHeight = 0;
+  ASSERT_TRUE(office_->Link().SlideSize(&slideWidth, &slideHeight));
+  ScreenRect windowRect;
+  windowRect.left = left;
+  windowRect.top = top;
+  windowRect.right = left + attributes.width;
+  windowRect.bottom = top + attributes.height;
+  const ScreenRect slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
+  ASSERT_GT(slide.right - slide.left, 100);
+
+  struct Point {
+    double x, y;
+  };
+  std::vector<Point> path;
+  for (double x = 0.2; x <= 0.801; x += 0.05) path.push_back({x, 0.6});
+  for (double y = 0.65; y <= 0.901; y += 0.05) path.push_back({0.8, y});
+  auto stroke = [&] {
+    if (!link->Send(R"({"msg":"pen_down","x":0.2,"y":0.6})")) return false;
+    for (const Point& p : path) {
+      if (!link->Send("{\"msg\":\"pen_move\",\"x\":" + std::to_string(p.x) +
+                      ",\"y\":" + std::to_string(p.y) + "}"))
+        return false;
+    }
+    return link->Send(R"({"msg":"pen_up"})");
+  };
+  // The presenter's pointer rests elsewhere.
+  auto parkPointer = [&] {
+    XWarpPointer(display.get(), None, root, 0, 0, 0, 0, 7, 9);
+    XSync(display.get(), False);
+    recording.Take();
+  };
+  auto pointerAt = [&](int x, int y) {
+    Window r, c;
+    int rx = -1, ry = -1, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(display.get(), root, &r, &c, &rx, &ry, &wx, &wy, &mask);
+    return rx == x && ry == y && !(mask & Button1Mask);
+  };
+
+  parkPointer();
+  ASSERT_TRUE(stroke());
+  // Press, moves along the path with the button down, release, and back.
+  std::vector<PointerRecording::Event> events;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (auto& e : recording.Take()) events.push_back(e);
+        return !events.empty() && events.back().type == MotionNotify && events.back().x == 7 &&
+               events.back().y == 9 && events.size() > path.size();
+      },
+      kAnswer))
+      << events.size() << " pointer events";
+  std::size_t press = events.size(), release = events.size();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].type == ButtonPress && press == events.size()) press = i;
+    if (events[i].type == ButtonRelease) release = i;
+  }
+  ASSERT_LT(press, release) << "no press before a release";
+  // The fractions reach the back-end through the manager's own screen
+  // coordinates: a pixel either way is rounding.
+  auto near = [](const PointerRecording::Event& e, std::int32_t x, std::int32_t y) {
+    return std::abs(e.x - x) <= 1 && std::abs(e.y - y) <= 1;
+  };
+  std::int32_t px, py;
+  MapPenPoint(slide, 0.2, 0.6, &px, &py);
+  EXPECT_TRUE(near(events[press], px, py))
+      << events[press].x << "," << events[press].y << " for " << px << "," << py;
+  int reached = 0;
+  for (const Point& p : path) {
+    MapPenPoint(slide, p.x, p.y, &px, &py);
+    for (std::size_t i = press; i < release; ++i) {
+      if (events[i].type == MotionNotify && near(events[i], px, py)) {
+        ++reached;
+        break;
+      }
+    }
+  }
+  // Moves that waited longer than the stale limit are dropped, as on Windows.
+  EXPECT_GE(reached, int(path.size() * 8 / 10)) << reached << " of " << path.size();
+  EXPECT_TRUE(WaitUntil([&] { return pointerAt(7, 9); }, kAnswer))
+      << "the pointer was not put back";
+
+  // A window in front of the show: nothing is injected.
+  XSetWindowAttributes cover;
+  cover.override_redirect = True;
+  cover.background_pixel = BlackPixel(display.get(), DefaultScreen(display.get()));
+  const Window over = XCreateWindow(display.get(), root, 0, 0, attributes.width, attributes.height,
+                                    0, CopyFromParent, InputOutput, CopyFromParent,
+                                    CWOverrideRedirect | CWBackPixel, &cover);
+  XMapRaised(display.get(), over);
+  parkPointer();
+  ASSERT_TRUE(stroke());
+  // The stroke's end has reached the office when the notes request after it
+  // is answered.
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  for (const auto& e : recording.Take())
+    ADD_FAILURE() << "injected behind a covering window: event " << e.type << " at " << e.x << ","
+                  << e.y;
+  EXPECT_TRUE(pointerAt(7, 9));
+  XDestroyWindow(display.get(), over);
+  XSync(display.get(), False);
+}
+#endif
 
 // Pivaro started while no Impress listens: the simulation stands in, and an
 // Impress the presenter starts later on Pivaro's pipe is taken up and
