@@ -36,10 +36,18 @@ struct CX11Pen::Display_ {
 };
 
 CX11Pen::CX11Pen() : x_(std::make_unique<Display_>()) {
+  // Strokes are injected from the presentation manager's worker while other
+  // threads may use Xlib too (its extensions keep lists shared by every
+  // connection): Xlib must lock, which it does only when told so first.
+  static const bool threadsReady = XInitThreads() != 0;
   const char* session = std::getenv("XDG_SESSION_TYPE");
   const char* display = std::getenv("DISPLAY");
   if (session && std::strcmp(session, "wayland") == 0) {
     unavailable_ = "a Wayland session takes no pointer from outside";
+    return;
+  }
+  if (!threadsReady) {
+    unavailable_ = "Xlib cannot be used from several threads here";
     return;
   }
   if (!display || !*display) {
