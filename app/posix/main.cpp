@@ -56,7 +56,8 @@ constexpr char kUsage[] =
     "the phone's commands on LibreOffice Impress. Given a PRESENTATION (deck.odp,\n"
     "deck.pptx, ...), it starts Impress listening on Pivaro's pipe, or uses the\n"
     "one already listening there, and opens it. Without one it uses an Impress\n"
-    "listening on the pipe, else a simulated presentation application.\n"
+    "listening on the pipe, and a simulated presentation application while none\n"
+    "does (an Impress that comes there later is picked up).\n"
     "\n"
     "In a terminal it takes the whole screen; the keys that work are listed at\n"
     "its foot (q closes, Ctrl-C closes at once). With standard input not a\n"
@@ -107,22 +108,30 @@ bool FullScreenTerminal() {
 }
 
 #if PIVARO_WITH_IMPRESS
-constexpr auto kOfficeSearch = std::chrono::seconds(2);
+constexpr auto kOfficeSearch = std::chrono::milliseconds(500);
 constexpr auto kShowLineRefresh = std::chrono::seconds(1);
 
-// Impress with `deck` open, or the Impress already listening on the pipe
-// when no deck is given; null (with `error` set when a deck was given and
-// could not be opened) otherwise.
+// Impress with `deck` open, or, without a deck, the Impress listening on the
+// pipe or the one that comes there later (the simulation stands in until
+// then); null with `error` set when a deck was given and could not be opened.
 std::unique_ptr<CImpressOffice> AttachImpress(const std::string& deck, std::string* error) {
   ImpressLinkOptions options;
   const char* pipe = std::getenv("PIVARO_IMPRESS_PIPE");
   options.pipeName = pipe && *pipe ? pipe : DefaultImpressPipeName();
   auto office = std::make_unique<CImpressOffice>(options);
   if (deck.empty()) {
-    if (!office->Link().Connect(false)) return nullptr;
+    if (!office->Link().Connect(false)) {
+      if (!office->Link().Refusal().empty())
+        std::fprintf(stderr, "pivaro: Impress %s\n", office->Link().Refusal().c_str());
+      office->SetStandIn(DefaultPresentationPorts());
+    }
   } else {
     std::fprintf(stderr, "pivaro: opening %s in LibreOffice Impress...\n", deck.c_str());
-    if (!office->Link().Connect(true)) {
+    const bool connected = office->Link().Connect(true);
+    // A refused pipe of the presenter's is left for an office of our own.
+    if (!office->Link().Refusal().empty())
+      std::fprintf(stderr, "pivaro: Impress %s\n", office->Link().Refusal().c_str());
+    if (!connected) {
       *error = "LibreOffice did not start (is libreoffice-impress installed?)";
       return nullptr;
     }
@@ -131,6 +140,10 @@ std::unique_ptr<CImpressOffice> AttachImpress(const std::string& deck, std::stri
       return nullptr;
     }
   }
+  // Said once: the pen still switches Impress's own pen on.
+  if (!office->PenUnavailable().empty())
+    std::fprintf(stderr, "pivaro: the phone's pen strokes are not drawn in Impress: %s\n",
+                 office->PenUnavailable().c_str());
   office->WatchForOffice(kOfficeSearch);
   return office;
 }
@@ -216,11 +229,13 @@ void RunTerminalClient() {
   std::unique_ptr<CImpressOffice> impress = AttachImpress(deckArgument, &impressError);
   if (!impress && !deckArgument.empty()) return;
   PresentationPorts impressPorts;
+  // Impress from the start, or the simulation standing in for it.
+  const bool impressOnly = impress && impress->Link().IsConnected();
   if (impress) {
     impressPorts = impress->Ports();
     services.presentation =
         std::make_unique<CPowerPointMgrControl>(std::make_unique<CPowerPointMgr>(impressPorts));
-    wps.reset();
+    if (impressOnly) wps.reset();
   }
 #endif
   std::string relayUri = RelayUri();
@@ -244,7 +259,7 @@ void RunTerminalClient() {
   CAsioUiThread ui(io, controller);
   std::shared_ptr<CSimulatedPresentationApp> simulated = DefaultSimulatedApp();
 #if PIVARO_WITH_IMPRESS
-  if (impress) simulated.reset();
+  if (impressOnly) simulated.reset();
 #endif
   CTerminalView view(io, controller, mgr, simulated, wps, interactive, stdout, &screen);
   view.SetReports(reports);

@@ -1,7 +1,9 @@
 #include "presentation/impress/impress_link.h"
 
+#include <errno.h>
+#include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,12 +11,18 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include <com/sun/star/awt/SystemDependentXWindow.hpp>
+#include <com/sun/star/awt/XSystemDependentWindowPeer.hpp>
+#include <com/sun/star/awt/XTopWindow.hpp>
+#include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
@@ -31,12 +39,17 @@
 #include <com/sun/star/drawing/XShape.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
+#include <com/sun/star/frame/XController.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
+#include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XFrames.hpp>
+#include <com/sun/star/frame/XFramesSupplier.hpp>
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XTitle.hpp>
 #include <com/sun/star/frame/theGlobalEventBroadcaster.hpp>
 #include <com/sun/star/geometry/RealPoint2D.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/SystemDependent.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
 #include <com/sun/star/lang/XEventListener.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
@@ -52,8 +65,11 @@
 #include <cppuhelper/bootstrap.hxx>
 #include <cppuhelper/implbase1.hxx>
 #include <osl/file.hxx>
+#include <rtl/bootstrap.hxx>
 #include <rtl/ref.hxx>
 #include <rtl/ustring.hxx>
+
+#include "net/secure_random.h"
 
 extern char** environ;
 
@@ -67,10 +83,14 @@ using rtl::OUString;
 
 namespace {
 
-// Looking for an office again: at once after the first loss, then less
-// often while attempts fail (a hung office costs a call limit each time).
-constexpr auto kReconnectInterval = std::chrono::seconds(1);
+// Looking for an office again: as often as asked, down to 400 ms (below a
+// watcher's half-second round), while that is cheap (no socket, a stale one,
+// an office that says no at once); less often, up to every 16 s, while
+// attempts run into the call limit (a hung office).
+constexpr auto kReconnectInterval = std::chrono::milliseconds(400);
 constexpr auto kReconnectIntervalMax = std::chrono::seconds(16);
+// How long an office that just let a call overrun is left alone at least.
+constexpr auto kHungPause = std::chrono::seconds(2);
 constexpr auto kHandOverLimit = std::chrono::seconds(5);
 constexpr auto kShowPoll = std::chrono::milliseconds(50);
 constexpr auto kStartPoll = std::chrono::milliseconds(250);
@@ -117,9 +137,103 @@ struct Completion {
   }
 };
 
+// A pipe name nobody can guess: 128 bits from the system's secure source.
+// Empty when that source fails; there is no weaker fallback.
+std::string RandomPipeName() {
+  unsigned char bytes[16];
+  if (!SecureRandomBytes(bytes, sizeof bytes)) return std::string();
+  std::string name = "pivaro-";
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned char b : bytes) {
+    name += kHex[b >> 4];
+    name += kHex[b & 15];
+  }
+  return name;
+}
+
+// The program's path as exec finds it, looked up before fork: a child of a
+// threaded process may only make async-signal-safe calls.
+std::string FindProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string all = path ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= all.size();) {
+    std::size_t end = all.find(':', start);
+    if (end == std::string::npos) end = all.size();
+    std::string folder = all.substr(start, end - start);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+std::string Octal(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0%03o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
 }  // namespace
 
 std::string DefaultImpressPipeName() { return "pivaro-" + std::to_string(getuid()); }
+
+std::string ImpressPipeSocketPath(const std::string& pipeName) {
+  // The office's own rule: /tmp when it may be written, else /var/tmp, else
+  // the folder its bootstrap variable names; the user's number in the name
+  // when the user has a password entry.
+  std::string folder;
+  if (access("/tmp", W_OK) == 0) {
+    folder = "/tmp";
+  } else if (access("/var/tmp", W_OK) == 0) {
+    folder = "/var/tmp";
+  } else {
+    OUString configured;
+    if (rtl::Bootstrap::get("OSL_SOCKET_PATH", configured))
+      folder = OUStringToOString(configured, RTL_TEXTENCODING_UTF8).getStr();
+  }
+  std::string path = folder + "/OSL_PIPE_";
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    path += std::to_string(found->pw_uid) + "_";
+  return path + pipeName;
+}
+
+PipeSocketVerdict CheckPipeSocket(const std::string& path, uid_t uid, std::string* reason) {
+  auto refuse = [reason](std::string why) {
+    if (reason) *reason = std::move(why);
+    return PipeSocketVerdict::Refused;
+  };
+  struct stat socketStat;
+  if (lstat(path.c_str(), &socketStat) != 0) {
+    if (errno == ENOENT) return PipeSocketVerdict::Absent;
+    return refuse(std::string("it cannot be examined (") + std::strerror(errno) + ")");
+  }
+  if (S_ISLNK(socketStat.st_mode)) return refuse("it is a symbolic link");
+  if (!S_ISSOCK(socketStat.st_mode)) return refuse("it is not a socket");
+  if (socketStat.st_uid != uid)
+    return refuse("it belongs to uid " + std::to_string(socketStat.st_uid) +
+                  ", not to this user (uid " + std::to_string(uid) + ")");
+  if (socketStat.st_mode & (S_IWGRP | S_IWOTH))
+    return refuse("group or others may write to it (mode " + Octal(socketStat.st_mode) + ")");
+  // Our socket stays ours only where no one else may rename or remove it:
+  // a folder of ours or root's, open to others only with the sticky bit.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  struct stat folderStat;
+  if (stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
+    return refuse("its folder " + folder + " cannot be examined");
+  if (folderStat.st_uid != uid && folderStat.st_uid != 0)
+    return refuse("its folder " + folder + " belongs to uid " + std::to_string(folderStat.st_uid));
+  if ((folderStat.st_mode & (S_IWGRP | S_IWOTH)) && !(folderStat.st_mode & S_ISVTX))
+    return refuse("others may replace it: its folder " + folder + " is writable by them (mode " +
+                  Octal(folderStat.st_mode) + ")");
+  return PipeSocketVerdict::Trusted;
+}
 
 // Everything the link shares between its caller, its UNO thread and the
 // listeners that UNO calls. The references below the thread are touched only
@@ -144,6 +258,11 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   std::atomic<bool> connected{false};
   std::atomic<bool> showRunning{false};
   std::atomic<pid_t> started{0};
+  // The pipe of the office we started, and why the last attempt left a
+  // pipe alone; under infoLock.
+  mutable std::mutex infoLock;
+  std::string startedPipe;
+  std::string refusal;
   // Increased by every bridge; a listener of an earlier one is ignored.
   std::atomic<std::uint32_t> generation{0};
   std::chrono::steady_clock::time_point nextReconnect{};
@@ -237,10 +356,12 @@ struct CImpressLink::Uno : std::enable_shared_from_this<CImpressLink::Uno> {
   }
 
   bool ConnectNow();
+  bool ConnectTo(const std::string& pipeName);
   bool StartOffice();
   Reference<css::frame::XModel> FindDocument();
   Reference<css::presentation::XPresentation2> Presentation();
   Reference<css::presentation::XSlideShowController> Controller();
+  Reference<css::frame::XFrame> ShowFrame();
   void WatchShow();
   // The office announces a show, and answers start(), before its
   // controller is there: watched for a while, within half a call limit.
@@ -339,11 +460,39 @@ bool CImpressLink::Uno::ConnectNow() {
   static const bool pipeSignalIgnored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   static_cast<void>(pipeSignalIgnored);
   if (connected.load()) return true;
+  // The office we started, while it is there, else the presenter's own.
+  std::vector<std::string> pipes;
+  {
+    std::lock_guard<std::mutex> guard(infoLock);
+    if (!startedPipe.empty()) pipes.push_back(startedPipe);
+  }
+  pipes.push_back(options.pipeName);
+  std::string refused;
+  bool ok = false;
+  for (const std::string& pipe : pipes) {
+    // Nothing, not even the connection, reaches a socket that may be
+    // someone else's: it would learn the deck's address and answer for it.
+    const std::string path = ImpressPipeSocketPath(pipe);
+    std::string reason;
+    const PipeSocketVerdict verdict = CheckPipeSocket(path, getuid(), &reason);
+    if (verdict == PipeSocketVerdict::Refused && refused.empty())
+      refused = "refused the pipe " + path + ": " + reason;
+    if (verdict == PipeSocketVerdict::Trusted && ConnectTo(pipe)) {
+      ok = true;
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> guard(infoLock);
+  refusal = ok ? std::string() : refused;
+  return ok;
+}
+
+bool CImpressLink::Uno::ConnectTo(const std::string& pipeName) {
   ForgetOffice();
   Reference<css::uno::XComponentContext> local = LocalContext();
   if (!local.is()) return false;
   try {
-    OUString pipe = "pipe,name=" + ToOu(options.pipeName);
+    OUString pipe = "pipe,name=" + ToOu(pipeName);
     Reference<css::connection::XConnection> connection =
         css::connection::Connector::create(local)->connect(pipe);
     Reference<css::bridge::XBridge> b =
@@ -374,24 +523,33 @@ bool CImpressLink::Uno::ConnectNow() {
 }
 
 bool CImpressLink::Uno::StartOffice() {
+  const std::string pipeName = RandomPipeName();
+  const std::string program = FindProgram(options.officeProgram);
+  if (pipeName.empty() || program.empty()) return false;
   std::vector<std::string> args = {
-      options.officeProgram,
-      "--accept=pipe,name=" + options.pipeName + ";urp;StarOffice.ComponentContext", "--norestore",
-      "--nologo", "--nodefault"};
+      options.officeProgram, "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
+      "--norestore", "--nologo", "--nodefault"};
   if (!options.profileUrl.empty()) args.push_back("-env:UserInstallation=" + options.profileUrl);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // Its own process group, so that the office and the launcher's children
-  // can be ended together.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Its own process group, so that the office and the launcher's children
+    // can be ended together; a private umask, so that the pipe's socket and
+    // whatever else the office makes in shared folders are the user's alone.
+    setpgid(0, 0);
+    umask(077);
+    signal(SIGPIPE, SIG_DFL);
+    execve(program.c_str(), argv.data(), environ);
+    _exit(127);
+  }
+  setpgid(pid, pid);  // either side may get there first
+  {
+    std::lock_guard<std::mutex> guard(infoLock);
+    startedPipe = pipeName;
+  }
   started.store(pid);
   return true;
 }
@@ -502,7 +660,8 @@ void CImpressLink::SetEventHandler(std::function<void(ImpressEvent)> handler) {
   uno_->handler = std::move(handler);
 }
 
-bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
+bool CImpressLink::Run(const std::function<bool(Uno&)>& call, std::chrono::milliseconds limit) {
+  if (limit.count() <= 0) limit = uno_->options.callLimit;
   auto completion = std::make_shared<Completion>();
   {
     std::lock_guard<std::mutex> guard(uno_->lock);
@@ -525,7 +684,7 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
   }
   uno_->wake.notify_one();
   bool result = false;
-  if (completion->Wait(uno_->options.callLimit, &result)) return result;
+  if (completion->Wait(limit, &result)) return result;
 
   // The office does not answer: no later call may queue behind this one,
   // and disposing the bridge releases it.
@@ -533,6 +692,9 @@ bool CImpressLink::Run(const std::function<bool(Uno&)>& call) {
     std::lock_guard<std::mutex> guard(uno_->lock);
     std::lock_guard<std::mutex> done(completion->lock);
     if (!completion->finished) uno_->stuck = true;
+    uno_->reconnectInterval =
+        std::max<std::chrono::milliseconds>(uno_->reconnectInterval, kHungPause);
+    uno_->nextReconnect = std::chrono::steady_clock::now() + uno_->reconnectInterval;
   }
   uno_->DisposeBridge();
   uno_->Lost(uno_->generation.load());
@@ -569,39 +731,53 @@ bool CImpressLink::Reconnect() {
     uno_->nextReconnect = now + uno_->reconnectInterval;
   }
   const bool ok = Connect(false);
+  const bool costly = std::chrono::steady_clock::now() - now >= uno_->options.callLimit / 2;
   std::lock_guard<std::mutex> guard(uno_->lock);
   uno_->reconnectInterval =
-      ok ? std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectInterval)
-         : std::min<std::chrono::milliseconds>(uno_->reconnectInterval * 2, kReconnectIntervalMax);
+      ok || !costly ? std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectInterval)
+                    : std::clamp<std::chrono::milliseconds>(uno_->reconnectInterval * 2, kHungPause,
+                                                            kReconnectIntervalMax);
   return ok;
 }
 
 bool CImpressLink::IsConnected() const { return uno_->connected.load(); }
 
+std::string CImpressLink::Refusal() const {
+  std::lock_guard<std::mutex> guard(uno_->infoLock);
+  return uno_->refusal;
+}
+
+std::string CImpressLink::PipeName() const {
+  std::lock_guard<std::mutex> guard(uno_->infoLock);
+  return uno_->startedPipe.empty() ? uno_->options.pipeName : uno_->startedPipe;
+}
+
 pid_t CImpressLink::StartedProcess() const { return uno_->started.load(); }
 
 bool CImpressLink::Open(const std::string& path) {
-  return Run([path](Uno& u) {
-    if (!u.desktop.is()) return false;
-    OUString url = ToOu(path);
-    if (!url.startsWith("file:")) {
-      OUString absolute = url;
-      if (!url.startsWith("/")) {
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd)) return false;
-        absolute = OUString::fromUtf8(cwd) + "/" + url;
-      }
-      if (osl::FileBase::getFileURLFromSystemPath(absolute, url) != osl::FileBase::E_None)
-        return false;
-    }
-    Reference<css::frame::XComponentLoader> loader(u.desktop, UNO_QUERY_THROW);
-    Reference<css::lang::XComponent> doc =
-        loader->loadComponentFromURL(url, "_default", 0, Sequence<css::beans::PropertyValue>());
-    if (!IsPresentation(doc)) return false;
-    u.document.set(doc, UNO_QUERY);
-    u.controller.clear();
-    return true;
-  });
+  return Run(
+      [path](Uno& u) {
+        if (!u.desktop.is()) return false;
+        OUString url = ToOu(path);
+        if (!url.startsWith("file:")) {
+          OUString absolute = url;
+          if (!url.startsWith("/")) {
+            char cwd[4096];
+            if (!getcwd(cwd, sizeof cwd)) return false;
+            absolute = OUString::fromUtf8(cwd) + "/" + url;
+          }
+          if (osl::FileBase::getFileURLFromSystemPath(absolute, url) != osl::FileBase::E_None)
+            return false;
+        }
+        Reference<css::frame::XComponentLoader> loader(u.desktop, UNO_QUERY_THROW);
+        Reference<css::lang::XComponent> doc =
+            loader->loadComponentFromURL(url, "_default", 0, Sequence<css::beans::PropertyValue>());
+        if (!IsPresentation(doc)) return false;
+        u.document.set(doc, UNO_QUERY);
+        u.controller.clear();
+        return true;
+      },
+      uno_->options.openLimit);
 }
 
 bool CImpressLink::FindPresentation(std::u16string* title) {
@@ -764,6 +940,52 @@ bool CImpressLink::EraseInk() {
     Reference<css::presentation::XSlideShowController> c = u.Controller();
     if (!c.is()) return false;
     c->setEraseAllInk(true);
+    return true;
+  });
+}
+
+// A full-screen show gets a frame of its own on the document, made when the
+// show starts: the last of the document's frames.
+Reference<css::frame::XFrame> CImpressLink::Uno::ShowFrame() {
+  if (!Controller().is() || !desktop.is() || !document.is()) return {};
+  Reference<css::frame::XFramesSupplier> frames(desktop, UNO_QUERY_THROW);
+  Reference<css::container::XIndexAccess> all(frames->getFrames(), UNO_QUERY_THROW);
+  Reference<css::frame::XFrame> show;
+  for (sal_Int32 i = 0, n = all->getCount(); i < n; ++i) {
+    Reference<css::frame::XFrame> frame(all->getByIndex(i), UNO_QUERY);
+    if (!frame.is()) continue;
+    Reference<css::frame::XController> c = frame->getController();
+    if (c.is() && c->getModel() == document) show = frame;
+  }
+  return show;
+}
+
+bool CImpressLink::ShowWindow(std::uint64_t* xid) {
+  auto found = std::make_shared<std::uint64_t>(0);
+  bool ok = Run([found](Uno& u) {
+    Reference<css::frame::XFrame> show = u.ShowFrame();
+    if (!show.is()) return false;
+    Reference<css::awt::XSystemDependentWindowPeer> peer(show->getContainerWindow(), UNO_QUERY);
+    if (!peer.is()) return false;
+    css::awt::SystemDependentXWindow window{};
+    // The office does not check the process id it is given.
+    if (!(peer->getWindowHandle(Sequence<sal_Int8>(16),
+                                css::lang::SystemDependent::SYSTEM_XWINDOW) >>= window))
+      return false;
+    *found = static_cast<std::uint64_t>(window.WindowHandle);
+    return *found != 0;
+  });
+  *xid = *found;
+  return ok;
+}
+
+bool CImpressLink::ShowToFront() {
+  return Run([](Uno& u) {
+    Reference<css::frame::XFrame> show = u.ShowFrame();
+    if (!show.is()) return false;
+    Reference<css::awt::XTopWindow> top(show->getContainerWindow(), UNO_QUERY);
+    if (!top.is()) return false;
+    top->toFront();
     return true;
   });
 }

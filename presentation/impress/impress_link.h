@@ -23,7 +23,9 @@
 #include <string>
 
 struct ImpressLinkOptions {
-  // The pipe's name; the acceptor string is built from it.
+  // The pipe of an office the presenter started; the acceptor string is
+  // built from it. An office the link starts itself listens on a pipe of a
+  // random name instead, which no one else can guess and take first.
   std::string pipeName;
   // The program that starts the office, found on PATH when it has no slash.
   std::string officeProgram = "soffice";
@@ -31,6 +33,9 @@ struct ImpressLinkOptions {
   // user's own profile.
   std::string profileUrl;
   std::chrono::milliseconds callLimit{3000};
+  // Loading a presentation: a large deck, or one converted from PowerPoint,
+  // may take the office longer than any other call.
+  std::chrono::milliseconds openLimit{30000};
   // How long a started office may take until its pipe answers.
   std::chrono::milliseconds startLimit{60000};
 };
@@ -38,6 +43,19 @@ struct ImpressLinkOptions {
 // "pivaro-<uid>": one pipe per user, so that two users on one machine do not
 // drive each other's shows.
 std::string DefaultImpressPipeName();
+
+// Where LibreOffice keeps the socket of the pipe `pipeName` for this user:
+// "/tmp/OSL_PIPE_<uid>_<pipeName>" (/var/tmp, or the office's
+// OSL_SOCKET_PATH, where /tmp cannot be written).
+std::string ImpressPipeSocketPath(const std::string& pipeName);
+
+// The folder is shared by every user, so whatever sits at the pipe's path
+// may be someone else's: it is used only when it is a socket (a link is not
+// followed), owned by `uid`, not writable by group or others, in a folder
+// others cannot swap it out of.
+enum class PipeSocketVerdict { Trusted, Absent, Refused };
+// `reason` (for Refused) is a clause such as "it belongs to uid 1001".
+PipeSocketVerdict CheckPipeSocket(const std::string& path, uid_t uid, std::string* reason);
 
 enum class ImpressEvent { DocumentOpened, DocumentClosed, ShowBegin, SlideChanged, ShowEnd };
 
@@ -57,10 +75,18 @@ class CImpressLink {
   // started with that acceptor when none answers, and waited for up to the
   // start limit. True when connected.
   bool Connect(bool start);
-  // Connect(false), at most once per second: lets a restarted office be
-  // found again without knocking on a dead pipe at every call.
+  // Connect(false), at most every 400 ms, and less often (up to every
+  // 16 s) while attempts run into the call limit: lets a restarted office be
+  // found again without waiting on a hung one at every call.
   bool Reconnect();
   bool IsConnected() const;
+  // Why the last attempt did not even knock on the pipe ("refused
+  // /tmp/OSL_PIPE_1000_pivaro-1000: it belongs to uid 1001"); empty when
+  // it did.
+  std::string Refusal() const;
+  // The pipe the link attaches to now: the started office's, else the
+  // presenter's.
+  std::string PipeName() const;
   // Loads a presentation file (path or URL) into the office, or brings the
   // already loaded one forward.
   bool Open(const std::string& path);
@@ -84,6 +110,11 @@ class CImpressLink {
   // The presenter's pen in the show: the mouse then draws in `rgb`.
   bool SetPen(bool on, std::uint32_t rgb);
   bool EraseInk();
+  // The show's window as the office reports it: its X11 window id. False
+  // when no show runs, or the office does not draw on X11.
+  bool ShowWindow(std::uint64_t* xid);
+  // Brings the show's window in front of the office's other windows.
+  bool ShowToFront();
   // "7.4.7.2"; empty when unknown.
   std::u16string Version();
 
@@ -94,7 +125,9 @@ class CImpressLink {
   struct Uno;
 
  private:
-  bool Run(const std::function<bool(Uno&)>& call);
+  // `limit` zero: the call limit.
+  bool Run(const std::function<bool(Uno&)>& call,
+           std::chrono::milliseconds limit = std::chrono::milliseconds(0));
 
   std::shared_ptr<Uno> uno_;
 };

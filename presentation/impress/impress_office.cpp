@@ -6,10 +6,14 @@
 #include <vector>
 
 #include "presentation/presentation_types.h"
+#if PIVARO_WITH_XTEST
+#include "presentation/impress/x11_pen.h"
+#endif
 
 namespace {
 
-constexpr WindowHandle kShowWindow = 1;
+// Apart from the small numbers a stand-in's desktop hands out.
+constexpr WindowHandle kShowWindow = 0x494D5053;
 // The desktop's show area: the slide's proportions with its longer side this
 // many units, fine enough for a pointer.
 constexpr std::int32_t kAreaLongSide = 10000;
@@ -56,6 +60,8 @@ constexpr Child kChildren[] = {
 struct Connection {
   std::shared_ptr<IAutomationEventSink> sink;
   std::shared_ptr<IApartment> apartment;  // null: delivered on UNO's thread
+  AutomationPtr standIn;                  // advised there too, with standInCookie
+  std::uint32_t standInCookie = 0;
 };
 
 std::int32_t EventId(ImpressEvent event) {
@@ -80,6 +86,9 @@ struct CImpressOffice::Shared {
   explicit Shared(std::shared_ptr<CImpressLink> l) : link(std::move(l)) {}
 
   std::shared_ptr<CImpressLink> link;
+  // What stands in while no office answers; set before the ports are
+  // handed out, read-only after.
+  PresentationPorts standIn;
 
   std::mutex lock;
   std::map<std::uint32_t, Connection> connections;
@@ -87,6 +96,10 @@ struct CImpressOffice::Shared {
   ImpressPointer pointer;
   bool controlDown = false;
   bool pressed = false;
+#if PIVARO_WITH_XTEST
+  // Used on the manager's worker only, which is where input comes from.
+  std::unique_ptr<CX11Pen> pen;
+#endif
 
   void Raise(std::int32_t eventId) {
     std::vector<Connection> targets;
@@ -105,22 +118,81 @@ struct CImpressOffice::Shared {
     }
   }
 
-  // The show area on our desktop, from the slide's size.
+  // Impress is the application now: connected, or found again.
+  bool Impress() { return link->IsConnected() || (standIn.automation && link->Reconnect()); }
+
+  // The desktop: the stand-in's screen, so that the manager's idea of it
+  // holds whichever application answers; else one the size of the show.
+  void Screen(std::int32_t* width, std::int32_t* height) {
+    if (standIn.desktop) {
+      standIn.desktop->VirtualScreenSize(width, height);
+      if (*width > 0 && *height > 0) return;
+    }
+    *width = kAreaLongSide;
+    *height = kAreaLongSide;
+  }
+
+  // The show area: the slide's proportions as large as the screen allows,
+  // centred; the whole screen without a stand-in.
   ScreenRect Area() {
     std::int32_t w = 0, h = 0;
     if (!link->SlideSize(&w, &h)) {
       w = 4;
       h = 3;
     }
-    ScreenRect rect;
-    if (w >= h) {
-      rect.right = kAreaLongSide;
-      rect.bottom = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * h / w);
-    } else {
-      rect.bottom = kAreaLongSide;
-      rect.right = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * w / h);
+    if (!standIn.desktop) {
+      ScreenRect rect;
+      if (w >= h) {
+        rect.right = kAreaLongSide;
+        rect.bottom = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * h / w);
+      } else {
+        rect.bottom = kAreaLongSide;
+        rect.right = static_cast<std::int32_t>(std::int64_t{kAreaLongSide} * w / h);
+      }
+      return rect;
     }
+    std::int32_t sw = 0, sh = 0;
+    Screen(&sw, &sh);
+    std::int32_t aw = sw, ah = static_cast<std::int32_t>(std::int64_t{sw} * h / w);
+    if (ah > sh) {
+      ah = sh;
+      aw = static_cast<std::int32_t>(std::int64_t{sh} * w / h);
+    }
+    ScreenRect rect;
+    rect.left = (sw - aw) / 2;
+    rect.top = (sh - ah) / 2;
+    rect.right = rect.left + aw;
+    rect.bottom = rect.top + ah;
     return rect;
+  }
+
+  // A pen stroke from the phone, drawn by moving and pressing the X
+  // server's pointer in the show window while Impress's pen is on.
+  void PenInput(const InputRecord& record, double x, double y) {
+#if PIVARO_WITH_XTEST
+    if (!pen || !pen->Unavailable().empty()) return;
+    x = std::clamp(x, 0.0, 1.0);
+    y = std::clamp(y, 0.0, 1.0);
+    if (record.flags & kMouseLeftDown) {
+      bool penOn;
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        penOn = pointer.pen;
+      }
+      std::uint64_t window = 0;
+      std::int32_t w = 0, h = 0;
+      if (penOn && link->ShowWindow(&window) && link->SlideSize(&w, &h))
+        pen->Press(window, w, h, x, y);
+    } else if (record.flags & kMouseLeftUp) {
+      pen->Release();
+    } else if (record.flags & kMouseMove) {
+      pen->Move(x, y);
+    }
+#else
+    static_cast<void>(record);
+    static_cast<void>(x);
+    static_cast<void>(y);
+#endif
   }
 
   void MovePointer(bool visible, double x, double y) {
@@ -145,9 +217,18 @@ struct CImpressOffice::Shared {
       }
       return;
     }
-    // Absolute input covers the virtual screen, which is the show area.
-    const double x = record.dx / 65535.0;
-    const double y = record.dy / 65535.0;
+    // Absolute input covers the virtual screen; the show area is part of it.
+    double x = record.dx / 65535.0;
+    double y = record.dy / 65535.0;
+    if (standIn.desktop) {
+      std::int32_t sw = 0, sh = 0;
+      Screen(&sw, &sh);
+      const ScreenRect area = Area();
+      if (area.right > area.left && area.bottom > area.top) {
+        x = (x * sw - area.left) / (area.right - area.left);
+        y = (y * sh - area.top) / (area.bottom - area.top);
+      }
+    }
     bool laser, moving;
     double lastX, lastY;
     {
@@ -162,7 +243,10 @@ struct CImpressOffice::Shared {
         if (laser) moving = false;
       }
     }
-    if (!laser) return;  // pen strokes cannot be drawn from outside
+    if (!laser) {
+      PenInput(record, x, y);
+      return;
+    }
     if (record.flags & kMouseLeftUp) {
       MovePointer(false, lastX, lastY);
     } else if (moving) {
@@ -175,11 +259,15 @@ namespace {
 
 class ImpressObject : public IAutomationObject {
  public:
-  ImpressObject(std::shared_ptr<CImpressOffice::Shared> shared, Role role)
-      : shared_(std::move(shared)), role_(role) {}
+  ImpressObject(std::shared_ptr<CImpressOffice::Shared> shared, Role role,
+                AutomationPtr standIn = nullptr)
+      : shared_(std::move(shared)), role_(role), standIn_(std::move(standIn)) {}
 
   HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
                  AutoValue* result) override {
+    // While no office answers, the stand-in is the application; what it
+    // hands out is its own, so only the application needs this.
+    if (standIn_ && !shared_->Impress()) return standIn_->Invoke(member, kind, args, result);
     if (result) *result = AutoValue();
     CImpressLink& link = *shared_->link;
     if (kind == InvokeKind::PropertyGet) {
@@ -257,16 +345,31 @@ class ImpressObject : public IAutomationObject {
                  std::uint32_t* cookie) override {
     if (role_ != Role::Application || iid != kApplicationEventsIid) return kNoInterface;
     if (!sink || !cookie) return kPointer;
+    Connection connection;
+    connection.sink = sink;
+    connection.apartment = CurrentApartment();
+    // Both applications' events reach the sink: each says what changed on
+    // its side, and the manager reads the state from whichever answers.
+    if (standIn_ && Succeeded(standIn_->Advise(iid, sink, &connection.standInCookie)))
+      connection.standIn = standIn_;
     std::lock_guard<std::mutex> guard(shared_->lock);
     *cookie = shared_->nextCookie++;
-    shared_->connections[*cookie] = Connection{std::move(sink), CurrentApartment()};
+    shared_->connections[*cookie] = std::move(connection);
     return kOk;
   }
 
   HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
     if (role_ != Role::Application || iid != kApplicationEventsIid) return kNoInterface;
-    std::lock_guard<std::mutex> guard(shared_->lock);
-    return shared_->connections.erase(cookie) ? kOk : kNoConnection;
+    Connection connection;
+    {
+      std::lock_guard<std::mutex> guard(shared_->lock);
+      auto found = shared_->connections.find(cookie);
+      if (found == shared_->connections.end()) return kNoConnection;
+      connection = std::move(found->second);
+      shared_->connections.erase(found);
+    }
+    if (connection.standIn) connection.standIn->Unadvise(iid, connection.standInCookie);
+    return kOk;
   }
 
  private:
@@ -288,6 +391,7 @@ class ImpressObject : public IAutomationObject {
 
   std::shared_ptr<CImpressOffice::Shared> shared_;
   const Role role_;
+  const AutomationPtr standIn_;
 };
 
 class ImpressFactory : public IAutomationFactory {
@@ -295,8 +399,12 @@ class ImpressFactory : public IAutomationFactory {
   explicit ImpressFactory(std::shared_ptr<CImpressOffice::Shared> shared)
       : shared_(std::move(shared)) {}
   HResult Create(const std::u16string& progId, AutomationPtr* application) override {
-    if (progId != u"PowerPoint.Application") return kClassNotRegistered;
-    *application = std::make_shared<ImpressObject>(shared_, Role::Application);
+    IAutomationFactory* standIn = shared_->standIn.automation.get();
+    if (progId != u"PowerPoint.Application")
+      return standIn ? standIn->Create(progId, application) : kClassNotRegistered;
+    AutomationPtr standInApp;
+    if (standIn && !Succeeded(standIn->Create(progId, &standInApp))) standInApp.reset();
+    *application = std::make_shared<ImpressObject>(shared_, Role::Application, standInApp);
     return kOk;
   }
 
@@ -304,41 +412,77 @@ class ImpressFactory : public IAutomationFactory {
   std::shared_ptr<CImpressOffice::Shared> shared_;
 };
 
+// Impress's show on the desktop; while no office answers, the stand-in's
+// desktop answers instead.
 class ImpressDesktop : public IDesktop {
  public:
   explicit ImpressDesktop(std::shared_ptr<CImpressOffice::Shared> shared)
       : shared_(std::move(shared)) {}
 
   WindowHandle FindTopWindow(WindowHandle after, const std::u16string& className) override {
+    if (IDesktop* s = StandIn()) return s->FindTopWindow(after, className);
     if (after != 0 || className != u"paneClassDC") return 0;
     return shared_->link->IsShowRunning() ? kShowWindow : 0;
   }
   std::u16string WindowTitle(WindowHandle window, std::size_t maxChars) override {
+    if (IDesktop* s = StandIn()) return s->WindowTitle(window, maxChars);
     return window == kShowWindow ? std::u16string(u"Impress").substr(0, maxChars ? maxChars - 1 : 0)
                                  : std::u16string();
   }
-  std::uint32_t WindowStyle(WindowHandle) override { return 0; }
+  std::uint32_t WindowStyle(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) return s->WindowStyle(window);
+    return 0;
+  }
   bool WindowRect(WindowHandle window, ScreenRect* rect) override {
+    if (IDesktop* s = StandIn()) return s->WindowRect(window, rect);
     if (window != kShowWindow) return false;
     *rect = shared_->Area();
     return true;
   }
-  bool IsMinimized(WindowHandle) override { return false; }
-  void ShowWindowCommand(WindowHandle, int) override {}
-  void SetForeground(WindowHandle) override {}
-  void BringToTop(WindowHandle) override {}
+  bool IsMinimized(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) return s->IsMinimized(window);
+    return false;
+  }
+  void ShowWindowCommand(WindowHandle window, int command) override {
+    if (IDesktop* s = StandIn()) s->ShowWindowCommand(window, command);
+  }
+  // The manager brings the show window forward when it starts a show and
+  // before each step, as on Windows; the office raises its own window.
+  void SetForeground(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) {
+      s->SetForeground(window);
+    } else if (window == kShowWindow) {
+      shared_->link->ShowToFront();
+    }
+  }
+  void BringToTop(WindowHandle window) override {
+    if (IDesktop* s = StandIn()) s->BringToTop(window);
+  }
   void VirtualScreenSize(std::int32_t* width, std::int32_t* height) override {
-    ScreenRect area = shared_->Area();
-    *width = area.right;
-    *height = area.bottom;
+    if (!shared_->standIn.desktop) {
+      ScreenRect area = shared_->Area();
+      *width = area.right;
+      *height = area.bottom;
+      return;
+    }
+    shared_->Screen(width, height);
   }
   std::uint32_t SendInputRecord(const InputRecord& record) override {
+    if (IDesktop* s = StandIn()) return s->SendInputRecord(record);
     shared_->Input(record);
     return 1;
   }
-  void SetCursorPosition(std::int32_t, std::int32_t) override {}
+  void SetCursorPosition(std::int32_t x, std::int32_t y) override {
+    if (IDesktop* s = StandIn()) s->SetCursorPosition(x, y);
+  }
 
  private:
+  // The stand-in's desktop while no office is connected.
+  IDesktop* StandIn() {
+    IDesktop* s = shared_->standIn.desktop.get();
+    return s && !shared_->link->IsConnected() ? s : nullptr;
+  }
+
   std::shared_ptr<CImpressOffice::Shared> shared_;
 };
 
@@ -347,6 +491,9 @@ class ImpressDesktop : public IDesktop {
 CImpressOffice::CImpressOffice(ImpressLinkOptions options)
     : link_(std::make_shared<CImpressLink>(std::move(options))),
       shared_(std::make_shared<Shared>(link_)) {
+#if PIVARO_WITH_XTEST
+  shared_->pen = std::make_unique<CX11Pen>();
+#endif
   std::weak_ptr<Shared> weak = shared_;
   link_->SetEventHandler([weak](ImpressEvent event) {
     if (auto shared = weak.lock()) shared->Raise(EventId(event));
@@ -363,13 +510,26 @@ CImpressOffice::~CImpressOffice() {
   link_->SetEventHandler(nullptr);
 }
 
+void CImpressOffice::SetStandIn(const PresentationPorts& standIn) { shared_->standIn = standIn; }
+
 PresentationPorts CImpressOffice::Ports() const {
   PresentationPorts ports;
   ports.automation = std::make_shared<ImpressFactory>(shared_);
   ports.desktop = std::make_shared<ImpressDesktop>(shared_);
-  ports.processes = CreateSystemProcessList();
+  ports.processes =
+      shared_->standIn.processes ? shared_->standIn.processes : CreateSystemProcessList();
+  ports.registry = shared_->standIn.registry;
+  ports.tickCount = shared_->standIn.tickCount;
   ports.nativePointer = true;
   return ports;
+}
+
+std::string CImpressOffice::PenUnavailable() const {
+#if PIVARO_WITH_XTEST
+  return shared_->pen->Unavailable();
+#else
+  return "this build has no X Test support";
+#endif
 }
 
 ImpressPointer CImpressOffice::Pointer() const {
@@ -379,7 +539,12 @@ ImpressPointer CImpressOffice::Pointer() const {
 
 std::string CImpressOffice::Describe() {
   std::string text = "Impress: ";
-  if (!link_->IsConnected()) return text + "not running (no office on Pivaro's pipe)";
+  if (!link_->IsConnected()) {
+    const std::string refusal = link_->Refusal();
+    if (!refusal.empty()) return text + refusal;
+    if (shared_->standIn.automation) return std::string();
+    return text + "not running (no office on Pivaro's pipe)";
+  }
   std::u16string title;
   if (!link_->FindPresentation(&title)) return text + "no presentation open";
   std::string utf8;

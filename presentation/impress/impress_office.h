@@ -9,9 +9,10 @@
 //
 // The show window is an area of the slide's proportions on a desktop of our
 // own; the manager's pointer input into that area becomes the show's
-// pointer position (laser) and the pen switch. Impress offers no way to
-// draw ink from outside, so pen strokes from the phone are not drawn; the
-// presenter's own mouse draws while the pen is on.
+// pointer position (laser) and the pen switch. Impress takes no ink from
+// outside: on X11 the pen strokes from the phone are drawn by moving and
+// pressing the X server's pointer in Impress's show window (x11_pen.h);
+// elsewhere only the presenter's own mouse draws while the pen is on.
 //
 // Usage:
 //   CImpressOffice office(options);
@@ -48,12 +49,20 @@ class CImpressOffice {
   CImpressOffice& operator=(const CImpressOffice&) = delete;
 
   CImpressLink& Link() { return *link_; }
+  // The application (the simulation, say) that answers for Impress while no
+  // office does: the manager then drives it, and drives Impress from the
+  // moment an office is found, through the same ports. Call before Ports().
+  void SetStandIn(const PresentationPorts& standIn);
   // The automation factory and the desktop over Impress, the system's
   // process list, no registry.
   PresentationPorts Ports() const;
   ImpressPointer Pointer() const;
+  // Why the phone's pen strokes are not drawn into the show here (a
+  // Wayland session, no X Test extension); empty when they are.
+  std::string PenUnavailable() const;
   // What the presenter sees, in a line: "Impress: deck.odp, show running,
-  // slide 2 of 5". Makes bounded calls to the office: not for a UI thread.
+  // slide 2 of 5"; empty while a stand-in answers (it has its own line).
+  // Makes bounded calls to the office: not for a UI thread.
   std::string Describe();
 
   // While no office answers, looks for one every `interval` and announces

@@ -1,5 +1,6 @@
 #include "tests/support/impress_session.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -217,6 +218,77 @@ std::string ImpressSession::WriteDeck(const std::string& name,
   }
   out << "</office:presentation></office:body></office:document>\n";
   return path;
+}
+
+pid_t ImpressSession::StartOffice(const std::string& pipeName, const std::string& document) {
+  std::vector<std::string> args = {
+      "soffice",     "--accept=pipe,name=" + pipeName + ";urp;StarOffice.ComponentContext",
+      "--norestore", "--nologo",
+      "--nodefault", "-env:UserInstallation=" + profileUrl_};
+  if (!document.empty()) args.push_back(document);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    setpgid(0, 0);
+    umask(077);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  Adopt(pid);
+  return pid;
+}
+
+std::string ImpressSession::ConvertDeck(const std::string& path, const std::string& format) {
+  const std::string out = folder_ + "/converted";
+  mkdir(out.c_str(), 0700);
+  // A profile apart from the session's: an office running on that one would
+  // otherwise be handed the conversion.
+  std::vector<std::string> args = {"soffice",
+                                   "--headless",
+                                   "--norestore",
+                                   "-env:UserInstallation=file://" + folder_ + "/convert-profile",
+                                   "--convert-to",
+                                   format,
+                                   "--outdir",
+                                   out,
+                                   path};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return std::string();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  int status = -1;
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!ended) {
+    KillGroup(pid);
+    return std::string();
+  }
+  std::string name = path.substr(path.rfind('/') + 1);
+  name = name.substr(0, name.rfind('.')) + "." + format;
+  const std::string converted = out + "/" + name;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && access(converted.c_str(), R_OK) == 0
+             ? converted
+             : std::string();
 }
 
 void ImpressSession::KillGroup(pid_t leader, int seconds) {

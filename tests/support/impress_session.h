@@ -34,6 +34,15 @@ class ImpressSession {
   const std::string& ProfileUrl() const { return profileUrl_; }
   // Writes a presentation into the session's folder; answers its path.
   std::string WriteDeck(const std::string& name, const std::vector<ImpressDeckSlide>& slides);
+  // Converts a deck with a headless office of its own (`format` "pptx",
+  // say) into the session's folder; the new file's path, or empty.
+  std::string ConvertDeck(const std::string& path, const std::string& format);
+
+  // Starts an office listening on `pipeName` as a presenter would (own
+  // process group, private umask, the session's profile), remembered to end
+  // in the destructor; its launcher's pid, or 0.
+  // `document`, when given, is opened in it.
+  pid_t StartOffice(const std::string& pipeName, const std::string& document = "");
 
   // Ends an office process group (SIGKILL) and waits for its leader, at
   // most `seconds`.

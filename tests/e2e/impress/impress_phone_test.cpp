@@ -1,14 +1,30 @@
 // The phone simulator drives a real LibreOffice Impress over the direct
 // session: the show, the notes at the phone, the laser, the stop, and the
 // office killed mid-show, which the phone hears as "no presentation".
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "presentation/impress/impress_office.h"
+#include "presentation/powerpoint_mgr_impl.h"
+#include "presentation/simulated_office.h"
 #include "tests/e2e/support/e2e_fixture.h"
 #include "tests/support/impress_session.h"
+
+#if PIVARO_WITH_XTEST
+#include "presentation/impress/x11_pen.h"
+// Xlib last: its macros (Bool, None, Status) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/record.h>
+#endif
 
 namespace e2e {
 namespace {
@@ -50,7 +66,11 @@ class ImpressPhoneTest : public E2eTest {
   }
   void TearDown() override {
     pc_.reset();
-    if (office_) ImpressSession::KillGroup(office_->Link().StartedProcess());
+    if (office_) {
+      ImpressSession::KillGroup(office_->Link().StartedProcess());
+      // A killed office leaves its socket behind.
+      unlink(ImpressPipeSocketPath(office_->Link().PipeName()).c_str());
+    }
     office_.reset();
   }
   PcOptions Options() override {
@@ -111,6 +131,322 @@ TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
   EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
   ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
   EXPECT_TRUE(WaitForState(*link, 0));
+}
+
+// `pivaro deck.pptx`: a PowerPoint deck runs in Impress and its notes reach
+// the phone.
+TEST_F(ImpressPhoneTest, APowerPointDeckRunsWithItsNotesOnThePhone) {
+  const std::string pptx = session_->ConvertDeck(session_->WriteDeck("phone.fodp", kDeck), "pptx");
+  ASSERT_FALSE(pptx.empty()) << "soffice --convert-to pptx failed";
+  ASSERT_TRUE(office_->Link().Open(pptx));
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  EXPECT_EQ(office_->Describe().rfind("Impress: phone.pptx, show running, slide 2 of 3", 0), 0u)
+      << office_->Describe();
+}
+
+#if PIVARO_WITH_XTEST
+// Every pointer event the X server takes from its devices (the X Test
+// extension's among them), recorded through the RECORD extension: the
+// office's own grab during a stroke hides them from other clients.
+class PointerRecording {
+ public:
+  struct Event {
+    int type;  // ButtonPress, ButtonRelease, MotionNotify
+    int x, y;  // on the root window
+  };
+
+  PointerRecording() : control_(XOpenDisplay(nullptr)), data_(XOpenDisplay(nullptr)) {
+    int major = 0, minor = 0;
+    if (!control_ || !data_ || !XRecordQueryVersion(control_, &major, &minor)) return;
+    XRecordRange* range = XRecordAllocRange();
+    range->device_events.first = ButtonPress;
+    range->device_events.last = MotionNotify;
+    XRecordClientSpec clients = XRecordAllClients;
+    context_ = XRecordCreateContext(control_, 0, &clients, 1, &range, 1);
+    XFree(range);
+    XSync(control_, False);
+    if (context_ && XRecordEnableContextAsync(data_, context_, &PointerRecording::Take,
+                                              reinterpret_cast<XPointer>(this)))
+      recording_ = true;
+  }
+  ~PointerRecording() {
+    if (recording_) {
+      XRecordDisableContext(control_, context_);
+      XSync(control_, False);
+      XRecordProcessReplies(data_);
+    }
+    if (context_) XRecordFreeContext(control_, context_);
+    if (data_) XCloseDisplay(data_);
+    if (control_) XCloseDisplay(control_);
+  }
+  bool Recording() const { return recording_; }
+  // What came since the last call (a round trip's worth).
+  std::vector<Event> Take() {
+    XRecordProcessReplies(data_);
+    XSync(control_, False);
+    XRecordProcessReplies(data_);
+    return std::move(events_);
+  }
+
+ private:
+  static void Take(XPointer self, XRecordInterceptData* data) {
+    auto* recording = reinterpret_cast<PointerRecording*>(self);
+    if (data->category == XRecordFromServer && data->data_len * 4 >= 24) {
+      const unsigned char* e = data->data;
+      std::int16_t x, y;
+      std::memcpy(&x, e + 20, 2);
+      std::memcpy(&y, e + 22, 2);
+      recording->events_.push_back({e[0] & 0x7F, x, y});
+    }
+    XRecordFreeData(data);
+  }
+
+  Display* control_;
+  Display* data_;
+  XRecordContext context_ = 0;
+  bool recording_ = false;
+  std::vector<Event> events_;
+};
+
+TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBack) {
+  if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  ASSERT_TRUE(WaitForState(*link, 3));
+  std::uint64_t window = 0;
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
+  std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(display);
+  const Window root = DefaultRootWindow(display.get());
+  PointerRecording recording;
+  ASSERT_TRUE(recording.Recording()) << "the X server records nothing (no RECORD extension)";
+
+  // Where the phone's fractions must land: the slide fitted into the show
+  // window, as the office reports the window and the slide.
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(display.get(), window, &attributes));
+  int left = 0, top = 0;
+  Window child;
+  ASSERT_TRUE(XTranslateCoordinates(display.get(), window, root, 0, 0, &left, &top, &child));
+  std::int32_t slideWidth = 0, slideHeight = 0;
+  ASSERT_TRUE(office_->Link().SlideSize(&slideWidth, &slideHeight));
+  ScreenRect windowRect;
+  windowRect.left = left;
+  windowRect.top = top;
+  windowRect.right = left + attributes.width;
+  windowRect.bottom = top + attributes.height;
+  const ScreenRect slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
+  ASSERT_GT(slide.right - slide.left, 100);
+
+  struct Point {
+    double x, y;
+  };
+  std::vector<Point> path;
+  for (double x = 0.2; x <= 0.801; x += 0.05) path.push_back({x, 0.6});
+  for (double y = 0.65; y <= 0.901; y += 0.05) path.push_back({0.8, y});
+  auto stroke = [&] {
+    if (!link->Send(R"({"msg":"pen_down","x":0.2,"y":0.6})")) return false;
+    for (const Point& p : path) {
+      if (!link->Send("{\"msg\":\"pen_move\",\"x\":" + std::to_string(p.x) +
+                      ",\"y\":" + std::to_string(p.y) + "}"))
+        return false;
+    }
+    return link->Send(R"({"msg":"pen_up"})");
+  };
+  // The presenter's pointer rests elsewhere.
+  auto parkPointer = [&] {
+    XWarpPointer(display.get(), None, root, 0, 0, 0, 0, 7, 9);
+    XSync(display.get(), False);
+    recording.Take();
+  };
+  auto pointerAt = [&](int x, int y) {
+    Window r, c;
+    int rx = -1, ry = -1, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(display.get(), root, &r, &c, &rx, &ry, &wx, &wy, &mask);
+    return rx == x && ry == y && !(mask & Button1Mask);
+  };
+
+  parkPointer();
+  ASSERT_TRUE(stroke());
+  // Press, moves along the path with the button down, release, and back.
+  std::vector<PointerRecording::Event> events;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (auto& e : recording.Take()) events.push_back(e);
+        return !events.empty() && events.back().type == MotionNotify && events.back().x == 7 &&
+               events.back().y == 9 && events.size() > path.size();
+      },
+      kAnswer))
+      << events.size() << " pointer events";
+  std::size_t press = events.size(), release = events.size();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].type == ButtonPress && press == events.size()) press = i;
+    if (events[i].type == ButtonRelease) release = i;
+  }
+  ASSERT_LT(press, release) << "no press before a release";
+  // The fractions reach the back-end through the manager's own screen
+  // coordinates: a pixel either way is rounding.
+  auto near = [](const PointerRecording::Event& e, std::int32_t x, std::int32_t y) {
+    return std::abs(e.x - x) <= 1 && std::abs(e.y - y) <= 1;
+  };
+  std::int32_t px, py;
+  MapPenPoint(slide, 0.2, 0.6, &px, &py);
+  EXPECT_TRUE(near(events[press], px, py))
+      << events[press].x << "," << events[press].y << " for " << px << "," << py;
+  int reached = 0;
+  for (const Point& p : path) {
+    MapPenPoint(slide, p.x, p.y, &px, &py);
+    for (std::size_t i = press; i < release; ++i) {
+      if (events[i].type == MotionNotify && near(events[i], px, py)) {
+        ++reached;
+        break;
+      }
+    }
+  }
+  // Moves that waited in the manager's queue longer than 100 ms are dropped
+  // as stale, as on Windows; those injected all lie on the stroke.
+  EXPECT_GE(reached, int(path.size() / 2)) << reached << " of " << path.size();
+  for (std::size_t i = press; i < release; ++i) {
+    bool onPath = false;
+    for (const Point& p : path) {
+      MapPenPoint(slide, p.x, p.y, &px, &py);
+      onPath = onPath || near(events[i], px, py);
+    }
+    EXPECT_TRUE(onPath) << "a move off the stroke at " << events[i].x << "," << events[i].y;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return pointerAt(7, 9); }, kAnswer))
+      << "the pointer was not put back";
+
+  // A window in front of the show: nothing is injected.
+  XSetWindowAttributes cover;
+  cover.override_redirect = True;
+  cover.background_pixel = BlackPixel(display.get(), DefaultScreen(display.get()));
+  const Window over = XCreateWindow(display.get(), root, 0, 0, attributes.width, attributes.height,
+                                    0, CopyFromParent, InputOutput, CopyFromParent,
+                                    CWOverrideRedirect | CWBackPixel, &cover);
+  XMapRaised(display.get(), over);
+  parkPointer();
+  ASSERT_TRUE(stroke());
+  // The stroke's end has reached the office when the notes request after it
+  // is answered.
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  for (const auto& e : recording.Take())
+    ADD_FAILURE() << "injected behind a covering window: event " << e.type << " at " << e.x << ","
+                  << e.y;
+  EXPECT_TRUE(pointerAt(7, 9));
+  XDestroyWindow(display.get(), over);
+  XSync(display.get(), False);
+}
+#endif
+
+// Pivaro started while no Impress listens: the simulation stands in, and an
+// Impress the presenter starts later on Pivaro's pipe is taken up and
+// driven by the phone's next "start"; killed, it is let go again.
+class ImpressLateTest : public E2eTest {
+ protected:
+  static void SetUpTestSuite() { session_ = new ImpressSession; }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!session_->Unavailable().empty()) GTEST_SKIP() << session_->Unavailable();
+    ImpressLinkOptions options;
+    options.pipeName = session_->PipeName();
+    office_ = std::make_unique<CImpressOffice>(options);
+    ASSERT_FALSE(office_->Link().Connect(false));
+    standIn_.InstallPowerPoint();
+    // A 5:4 screen: the 16:9 show takes a band of it, not all of it.
+    standIn_.desktop->SetVirtualScreenSize(1280, 1024);
+    office_->SetStandIn(standIn_.Ports());
+    office_->WatchForOffice(std::chrono::milliseconds(500));
+    E2eTest::SetUp();
+  }
+  void TearDown() override {
+    pc_.reset();
+    office_.reset();
+    if (late_ > 0) ImpressSession::KillGroup(late_);
+    unlink(ImpressPipeSocketPath(session_->PipeName()).c_str());
+  }
+  PcOptions Options() override {
+    PcOptions options;
+    options.presentationPorts = [this] { return office_->Ports(); };
+    return options;
+  }
+
+  static ImpressSession* session_;
+  CSimulatedOffice standIn_;
+  std::unique_ptr<CImpressOffice> office_;
+  pid_t late_ = 0;
+};
+
+ImpressSession* ImpressLateTest::session_ = nullptr;
+
+TEST_F(ImpressLateTest, AnImpressStartedLaterIsDrivenByThePhonesNextStart) {
+  using Clock = std::chrono::steady_clock;
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/0);
+  ASSERT_TRUE(link);
+  // Five seconds of the stand-in alone: no presentation, nothing found.
+  EXPECT_FALSE(WaitForState(*link, 1, std::chrono::seconds(5)));
+  EXPECT_FALSE(office_->Link().IsConnected());
+
+  const std::string deck = session_->WriteDeck("late.fodp", kDeck);
+  late_ = session_->StartOffice(session_->PipeName(), deck);
+  ASSERT_GT(late_, 0);
+  const std::string socket = ImpressPipeSocketPath(session_->PipeName());
+  ASSERT_TRUE(
+      WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }, std::chrono::seconds(60)))
+      << "the office made no pipe";
+  const auto appeared = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().IsConnected(); }, std::chrono::seconds(10)));
+  const auto pickUp =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - appeared);
+  std::printf("late Impress picked up %lld ms after its pipe appeared\n",
+              static_cast<long long>(pickUp.count()));
+  RecordProperty("pick_up_ms", static_cast<int>(pickUp.count()));
+  EXPECT_LT(pickUp, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().FindPresentation(nullptr); },
+                        std::chrono::seconds(60)));
+  EXPECT_EQ(office_->Describe().rfind("Impress: late", 0), 0u) << office_->Describe();
+
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  EXPECT_TRUE(WaitForState(*link, 3));
+  EXPECT_TRUE(WaitForNote(*link, "Greet the room."));
+  ASSERT_TRUE(link->Send(R"({"msg":"next"})"));
+  EXPECT_TRUE(WaitForNote(*link, "Three points, ten minutes."));
+  // The laser lands where the phone points, though the manager's screen is
+  // the stand-in's: the show's area sits inside it.
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_down","x":0.3,"y":0.6})"));
+  // A move that waits in the manager's queue longer than 100 ms is dropped
+  // as stale: like a phone, the test keeps moving.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        if (!link->Send(R"({"msg":"laser_move","x":0.7,"y":0.2})")) return false;
+        ImpressPointer p = office_->Pointer();
+        return p.visible && std::fabs(p.x - 0.7) < 0.01 && std::fabs(p.y - 0.2) < 0.01;
+      },
+      kAnswer))
+      << office_->Pointer().x << "," << office_->Pointer().y;
+  ASSERT_TRUE(link->Send(R"({"msg":"laser_up"})"));
+
+  // Gone again: let go within the same time, and the phone is told.
+  ImpressSession::KillGroup(late_);
+  late_ = 0;
+  const auto killed = Clock::now();
+  EXPECT_TRUE(WaitUntil([&] { return !office_->Link().IsConnected(); }, std::chrono::seconds(5)));
+  EXPECT_LT(Clock::now() - killed, std::chrono::seconds(2));
+  EXPECT_TRUE(WaitForState(*link, 0)) << "the phone was not told the presentation is gone";
+  EXPECT_EQ(office_->Describe(), "");
 }
 
 }  // namespace

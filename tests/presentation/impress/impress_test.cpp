@@ -3,6 +3,8 @@
 // show, the laser and the pen, and an office killed mid-show or started
 // after us is handled.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -76,7 +78,11 @@ class ImpressTest : public ::testing::Test {
   }
   void TearDown() override {
     manager_.reset();
-    if (office_) ImpressSession::KillGroup(office_->Link().StartedProcess());
+    if (office_) {
+      ImpressSession::KillGroup(office_->Link().StartedProcess());
+      // A killed office leaves its socket behind.
+      unlink(ImpressPipeSocketPath(office_->Link().PipeName()).c_str());
+    }
     office_.reset();
   }
 
@@ -132,6 +138,17 @@ class ImpressTest : public ::testing::Test {
 ImpressSession* ImpressTest::shared_ = nullptr;
 
 TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
+  // The office we started listens on a pipe of its own: a random name
+  // nobody else can take first, its socket the user's alone.
+  const std::string pipe = office_->Link().PipeName();
+  EXPECT_NE(pipe, session_.PipeName());
+  EXPECT_EQ(pipe.size(), std::string("pivaro-").size() + 32) << pipe;
+  EXPECT_EQ(pipe.find_first_not_of("0123456789abcdef", 7), std::string::npos) << pipe;
+  struct stat socketStat {};
+  ASSERT_EQ(lstat(ImpressPipeSocketPath(pipe).c_str(), &socketStat), 0);
+  EXPECT_TRUE(S_ISSOCK(socketStat.st_mode));
+  EXPECT_EQ(socketStat.st_mode & 077, 0u) << std::oct << socketStat.st_mode;
+
   ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("deck.fodp", kDeck)));
   StartManager();
   EXPECT_EQ(State(), std::make_pair(true, false));
@@ -196,6 +213,27 @@ TEST_F(ImpressTest, DrivesAShowWithNotesLaserAndPen) {
       Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
 }
 
+// A PowerPoint deck, made from ours by the office's own converter, is
+// opened and run like our own, its notes and all.
+TEST_F(ImpressTest, RunsAPowerPointDeckWithItsNotes) {
+  const std::string pptx = session_.ConvertDeck(session_.WriteDeck("ppt.fodp", kDeck), "pptx");
+  ASSERT_FALSE(pptx.empty()) << "soffice --convert-to pptx failed";
+  ASSERT_TRUE(office_->Link().Open(pptx));
+  std::u16string title;
+  ASSERT_TRUE(office_->Link().FindPresentation(&title));
+  EXPECT_EQ(title, u"ppt.pptx");
+  StartManager();
+  manager_->StartShow();
+  ASSERT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 1; }));
+  EXPECT_EQ(Notes(), U16(kDeck[0].notes));
+  std::size_t changes = EventCount(EventSlideShowNextSlide);
+  manager_->NextSlide();
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowNextSlide) > changes; }));
+  EXPECT_EQ(Notes(), U16(kDeck[1].notes));
+  manager_->ExitShow();
+  EXPECT_TRUE(Eventually([&] { return EventCount(EventSlideShowEnd) >= 1; }));
+}
+
 TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) {
   ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("killed.fodp", kDeck)));
   StartManager();
@@ -215,12 +253,13 @@ TEST_F(ImpressTest, OfficeKilledMidShowIsNoPresentationAndARestartedOneIsFound) 
   EXPECT_TRUE(
       Eventually([&] { return notify_.Locked([&] { return !notify_.failures.empty(); }); }));
 
-  // A new office on the same pipe, with a presentation opened there after
-  // Pivaro started, is found without the phone asking.
+  // The presenter's own office on Pivaro's pipe, with a presentation opened
+  // there after Pivaro started, is found without the phone asking.
   std::size_t opened = EventCount(EventPresentationOpen);
+  EndOffice endOther{session_.StartOffice(session_.PipeName())};
+  ASSERT_GT(endOther.leader, 0);
   CImpressLink other(Options());
-  ASSERT_TRUE(other.Connect(true));
-  EndOffice endOther{other.StartedProcess()};
+  ASSERT_TRUE(Eventually([&] { return other.Connect(false); }, kOfficeStart));
   ASSERT_TRUE(other.Open(session_.WriteDeck("later.fodp", kDeck)));
   EXPECT_TRUE(Eventually([&] { return EventCount(EventPresentationOpen) > opened; }));
   EXPECT_EQ(State(), std::make_pair(true, false));
@@ -247,6 +286,7 @@ TEST_F(ImpressTest, HungOfficeIsGivenUpWithinTheCallLimit) {
   ASSERT_GT(office, 0);
   EndOffice endOffice{office};
   ImpressLinkOptions options = Options();
+  options.pipeName = office_->Link().PipeName();
   options.callLimit = std::chrono::milliseconds(1000);
   office_ = std::make_unique<CImpressOffice>(options);
   ASSERT_TRUE(office_->Link().Connect(false));
