@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -251,9 +252,12 @@ TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBac
   std::vector<Point> path;
   for (double x = 0.2; x <= 0.801; x += 0.05) path.push_back({x, 0.6});
   for (double y = 0.65; y <= 0.901; y += 0.05) path.push_back({0.8, y});
+  // At a finger's pace (a touch screen reports about 60 points a second):
+  // moves that pile up behind a busy worker wait as one, the newest.
   auto stroke = [&] {
     if (!link->Send(R"({"msg":"pen_down","x":0.2,"y":0.6})")) return false;
     for (const Point& p : path) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(16));
       if (!link->Send("{\"msg\":\"pen_move\",\"x\":" + std::to_string(p.x) +
                       ",\"y\":" + std::to_string(p.y) + "}"))
         return false;
