@@ -4,6 +4,8 @@
 // Wi-Fi can send: datagrams with a spoofed source, a UDP "conn" from the TCP
 // phone's own address, a TCP peer that seizes the slot and then vanishes.
 // The phone that holds the remote keeps it and the show does not move.
+// Linux only: network namespaces, veth and raw sockets.
+#ifdef __linux__
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -336,3 +338,5 @@ TEST_F(DirectLanAttack, VanishedTcpPeerFreesTheSlotAndADroppedAddressStaysOut) {
 }
 
 }  // namespace
+
+#endif  // __linux__
