@@ -19,6 +19,7 @@ using boost::system::error_code;
 namespace {
 
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr int kReceiveWindow = 64 * 1024;
 // Frames waiting for one TCP peer that does not read; beyond this a send
 // fails instead of growing the queue without end.
 constexpr std::size_t kMaxQueuedBytes = 32 * 1024 * 1024;
@@ -66,6 +67,9 @@ void CDirectSession::Accept(std::uint64_t epoch) {
     }
     error_code failed;
     conn->socket.set_option(tcp::no_delay(true), failed);
+    // Phones send small commands; a modest window keeps what a flooding
+    // phone has in flight, ahead of its next real command, short.
+    conn->socket.set_option(asio::socket_base::receive_buffer_size(kReceiveWindow), failed);
     conn->remote = conn->socket.remote_endpoint(failed).address();
     if (!failed) {
       LimitIdleConnections();
