@@ -34,6 +34,27 @@ void FreeChildren(JsonChildren* children);
 
 JsonValue* DeepCopy(const JsonValue* source);
 
+inline bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+inline bool IsOctal(char16_t c) { return c >= u'0' && c <= u'7'; }
+
+// The value of a hexadecimal digit, or -1 for any other character.
+inline int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  return -1;
+}
+
+// Whether a member's text classifies as a number: the tolerant syntax, with
+// octal (017), hexadecimal (0x1A) and the bare spellings "-", "+", "." and
+// "1e+" too.
+bool IsNumberSyntax(const std::u16string& text);
+
+// The value of a plain decimal, -?digits(.digits)?, in one pass; false for
+// any other text and for the rare plain decimal that needs the general path
+// of ParseNumberPrefix, whose double it equals whenever it answers.
+bool ReadPlainNumber(const std::u16string& text, double& result);
+
 // The longest decimal floating-point prefix of the text (after leading
 // white space); 0 when there is none. Independent of the process locale.
 double ParseNumberPrefix(const std::u16string& text);

@@ -1,3 +1,11 @@
+// The relay session's own work: who it is (client id, topic, will), the
+// connect and subscribe that make a start, the stop, the publishes with
+// their sender and receiver, and the messages that arrive. Paho's handlers
+// and the tables that lead them here live in mqtt_paho_handlers.cpp, the
+// window that keeps publishes beyond Paho's in-flight limit in
+// mqtt_publish_window.cpp. This file never holds one of its own locks while
+// calling into Paho, and never calls a Paho function that takes Paho's lock
+// from one of Paho's threads.
 #include "net/mqtt_session.h"
 
 #include <MQTTAsync.h>
@@ -8,22 +16,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "net/mqtt_nodelay.h"
+#include "net/mqtt_paho_handlers.h"
 #include "net/relay_payload.h"
 #include "services/machine_guid.h"
 
 namespace {
-
-// Set while one of this file's Paho handlers runs on the current thread.
-thread_local int tHandlerDepth = 0;
-
-struct HandlerScope {
-  HandlerScope() { ++tHandlerDepth; }
-  ~HandlerScope() { --tHandlerDepth; }
-};
 
 std::atomic<int> gLiveSessions{0};
 
@@ -75,308 +75,17 @@ int MqttUriPort(const std::string& uri) {
   return port > 0 && port < 65536 ? port : 1883;
 }
 
-struct MqttWaiter {
-  std::mutex mutex;
-  std::condition_variable signalled;
-  bool done = false;
-  bool ok = false;
-};
-
-// The context of one request to Paho. Most hold a reference to the
-// session, so that the session outlives them.
-struct MqttOperation {
-  MqttOperation(CMqttSession* s, std::int32_t c, std::shared_ptr<MqttWaiter> w = nullptr,
-                bool holdReference = true)
-      : session(s), cookie(c), waiter(std::move(w)), holdsReference(holdReference) {
-    if (holdsReference) session->AddRef();
-  }
-  ~MqttOperation() {
-    if (holdsReference) session->Release();
-  }
-  MqttOperation(const MqttOperation&) = delete;
-  MqttOperation& operator=(const MqttOperation&) = delete;
-
-  CMqttSession* session;
-  std::int32_t cookie;
-  // Shared with a blocked caller, which may have stopped waiting.
-  std::shared_ptr<MqttWaiter> waiter;
-  // The session's own replies, made inside a Paho handler, hold none: the
-  // last reference may already be gone there, and taking one would revive
-  // a session that is being destroyed. Starts hold none either: against a
-  // broker that accepts and stays silent a connect lasts two connect
-  // timeouts, and a session released meanwhile goes at once; destroying the
-  // client abandons the connect without a completion. The destructor drops
-  // these operations instead.
-  bool holdsReference;
-  // Settles without a notification (the session's own disconnect).
-  bool silent = false;
-  // The connection the publish was handed to (see OnPublishDone).
-  unsigned long generation = 0;
-  // A publish, or the subscribe that ends a start (see TakeOrphans).
-  bool publish = false;
-  bool subscribing = false;
-  std::uintptr_t ticket = 0;
-};
-
-namespace {
-
-// Paho is handed a ticket number as context, never the operation itself.
-// Paho drops the requests in flight when a connection ends without calling
-// their handlers; the session then takes those operations back and fails
-// them, and a handler that still comes later finds no operation.
-std::mutex& gTicketsMutex = *new std::mutex;
-std::unordered_map<std::uintptr_t, MqttOperation*>& gTickets =
-    *new std::unordered_map<std::uintptr_t, MqttOperation*>;
-std::uintptr_t gLastTicket = 0;
-
-void* Ticket(MqttOperation* op) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  op->ticket = ++gLastTicket;
-  gTickets[op->ticket] = op;
-  return reinterpret_cast<void*>(op->ticket);
-}
-
-// For a request Paho refused: no handler will come. False when the
-// operation was taken meanwhile (see TakeOrphans); its taker settles it.
-bool Withdraw(MqttOperation* op) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  return gTickets.erase(op->ticket) == 1;
-}
-
-// The sessions by the ticket each hands Paho for its connection.
-std::unordered_map<std::uintptr_t, CMqttSession*>& gSessions =
-    *new std::unordered_map<std::uintptr_t, CMqttSession*>;
-
-std::uintptr_t RegisterSession(CMqttSession* session) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  gSessions[++gLastTicket] = session;
-  return gLastTicket;
-}
-
-void ForgetSession(std::uintptr_t ticket) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  gSessions.erase(ticket);
-}
-
-// Every handler passes this gate before it touches its session, and the
-// destructor closes it and waits for those inside before anything is freed.
-// It is kept outside the sessions so that a handler never has to touch a
-// session that may be gone to learn that it is gone.
-struct GateState {
-  int inside = 0;
-  bool closing = false;
-};
-std::mutex& gGateMutex = *new std::mutex;
-std::condition_variable& gGateLeft = *new std::condition_variable;
-std::unordered_map<const CMqttSession*, GateState>& gGates =
-    *new std::unordered_map<const CMqttSession*, GateState>;
-
-void OpenGate(const CMqttSession* session) {
-  std::lock_guard<std::mutex> hold(gGateMutex);
-  gGates[session] = GateState();
-}
-
-bool EnterGate(const CMqttSession* session) {
-  std::lock_guard<std::mutex> hold(gGateMutex);
-  auto it = gGates.find(session);
-  if (it == gGates.end() || it->second.closing) return false;
-  ++it->second.inside;
-  return true;
-}
-
-void LeaveGate(const CMqttSession* session) {
-  std::lock_guard<std::mutex> hold(gGateMutex);
-  auto it = gGates.find(session);
-  if (it != gGates.end() && --it->second.inside == 0) gGateLeft.notify_all();
-}
-
-void CloseGate(const CMqttSession* session) {
-  std::unique_lock<std::mutex> hold(gGateMutex);
-  auto it = gGates.find(session);
-  if (it == gGates.end()) return;
-  it->second.closing = true;
-  gGateLeft.wait(hold, [&] { return it->second.inside == 0; });
-  gGates.erase(it);
-}
-
-// Leaves the gate when the handler ends.
-struct Inside {
-  explicit Inside(const CMqttSession* s) : session(s) {}
-  ~Inside() { LeaveGate(session); }
-  const CMqttSession* session;
-};
-
-// The operation of a ticket, with the handler let into its session; null
-// when the session gave the operation up or is being destroyed.
-MqttOperation* Redeem(void* context) {
-  MqttOperation* op = nullptr;
-  {
-    std::lock_guard<std::mutex> hold(gTicketsMutex);
-    auto it = gTickets.find(reinterpret_cast<std::uintptr_t>(context));
-    if (it == gTickets.end()) return nullptr;
-    op = it->second;
-    gTickets.erase(it);
-    // Checked under the tickets lock: a session that is being destroyed
-    // takes its remaining tickets under this lock, after closing its gate.
-    if (EnterGate(op->session)) return op;
-  }
-  delete op;  // holds no reference: only such operations outlive their session's gate
-  return nullptr;
-}
-
-// The session of a connection-wide handler, let in; null when it is gone
-// or being destroyed.
-CMqttSession* EnterSession(void* context) {
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  auto it = gSessions.find(reinterpret_cast<std::uintptr_t>(context));
-  if (it == gSessions.end() || !EnterGate(it->second)) return nullptr;
-  return it->second;
-}
-
-// Every operation of the session that is still with Paho.
-std::vector<MqttOperation*> TakeAll(const CMqttSession* session) {
-  std::vector<MqttOperation*> taken;
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  for (auto it = gTickets.begin(); it != gTickets.end();) {
-    if (it->second->session == session) {
-      taken.push_back(it->second);
-      it = gTickets.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  return taken;
-}
-
-// The session's publishes (and, when the connection was lost, its pending
-// subscribe) that Paho will not complete any more.
-std::vector<MqttOperation*> TakeOrphans(const CMqttSession* session, bool subscribesToo) {
-  std::vector<MqttOperation*> taken;
-  std::lock_guard<std::mutex> hold(gTicketsMutex);
-  for (auto it = gTickets.begin(); it != gTickets.end();) {
-    MqttOperation* op = it->second;
-    if (op->session == session && (op->publish || (subscribesToo && op->subscribing))) {
-      taken.push_back(op);
-      it = gTickets.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  return taken;
-}
-
-}  // namespace
-
-struct CMqttSession::PendingPublish {
-  std::string payload;
-  MqttOperation* op;
-};
-
-// Paho's C handlers. None lets an exception out.
-struct MqttCallbacks {
-  static void ConnectSucceeded(void* context, MQTTAsync_successData*) {
-    ConnectDone(context, &CMqttSession::HandleConnected);
-  }
-  static void ConnectFailed(void* context, MQTTAsync_failureData*) {
-    ConnectDone(context, &CMqttSession::HandleConnectFailed);
-  }
-  static void ConnectDone(void* context, void (CMqttSession::*handle)()) {
-    HandlerScope scope;
-    CMqttSession* session = EnterSession(context);
-    if (!session) return;
-    Inside inside(session);
-    try {
-      (session->*handle)();
-    } catch (...) {
-    }
-  }
-
-  // The subscribe that ends a start.
-  static void SubscribeFailed(void* context, MQTTAsync_failureData*) { StartDone(context, false); }
-  static void Subscribed(void* context, MQTTAsync_successData*) { StartDone(context, true); }
-  static void StartDone(void* context, bool ok) {
-    HandlerScope scope;
-    MqttOperation* op = Redeem(context);
-    if (!op) return;
-    Inside inside(op->session);
-    try {
-      op->session->Complete(op, ok, &INetSessionNotify::OnStarted);
-    } catch (...) {
-    }
-    delete op;
-  }
-
-  static void Published(void* context, MQTTAsync_successData*) { PublishDone(context, true); }
-  static void PublishFailed(void* context, MQTTAsync_failureData*) { PublishDone(context, false); }
-  static void PublishDone(void* context, bool ok) {
-    HandlerScope scope;
-    MqttOperation* op = Redeem(context);
-    if (!op) return;
-    Inside inside(op->session);
-    try {
-      op->session->OnPublishDone(op, ok);
-    } catch (...) {
-      delete op;
-    }
-  }
-
-  static void Disconnected(void* context, MQTTAsync_successData*) { DisconnectDone(context, true); }
-  static void DisconnectFailed(void* context, MQTTAsync_failureData*) {
-    DisconnectDone(context, false);
-  }
-  static void DisconnectDone(void* context, bool ok) {
-    HandlerScope scope;
-    MqttOperation* op = Redeem(context);
-    if (!op) return;
-    Inside inside(op->session);
-    try {
-      op->session->MarkDisconnected();
-      op->session->FailOrphans(true);
-      op->session->Complete(op, ok, &INetSessionNotify::OnStopped);
-    } catch (...) {
-    }
-    delete op;
-  }
-
-  static int MessageArrived(void* context, char* topicName, int, MQTTAsync_message* message) {
-    HandlerScope scope;
-    std::string payload;
-    bool keep = message && message->payload && RelayPayloadSizeAccepted(message->payloadlen);
-    try {
-      if (keep) payload.assign(static_cast<const char*>(message->payload), message->payloadlen);
-    } catch (...) {
-      keep = false;
-    }
-    // Paho's buffers go back at once; only the copy is worked on.
-    MQTTAsync_freeMessage(&message);
-    MQTTAsync_free(topicName);
-    CMqttSession* session = keep ? EnterSession(context) : nullptr;
-    if (session) {
-      Inside inside(session);
-      try {
-        session->HandleMessage(payload);
-      } catch (...) {
-      }
-    }
-    return 1;
-  }
-
-  static void ConnectionLost(void* context, char* cause) {
-    HandlerScope scope;
-    if (cause) MQTTAsync_free(cause);
-    CMqttSession* session = EnterSession(context);
-    if (!session) return;
-    Inside inside(session);
-    try {
-      session->HandleConnectionLost();
-    } catch (...) {
-    }
-  }
-};
-
 CMqttSession::CMqttSession(const std::string& serverUri)
     : serverUri_(serverUri.empty() ? std::string("tcp://") + PIVARO_RELAY_HOST + ":443"
-                                   : serverUri) {
+                                   : serverUri),
+      window_(
+          kMaxInFlight,
+          [this](const std::string& payload, PublishWindow::Item item, unsigned long generation) {
+            auto* op = static_cast<MqttOperation*>(item);
+            op->generation = generation;
+            return SendToPaho(payload, op) == MQTTASYNC_SUCCESS;
+          },
+          [this](PublishWindow::Item item) { FailPublish(static_cast<MqttOperation*>(item)); }) {
   ++gLiveSessions;
   OpenGate(this);
   ticket_ = RegisterSession(this);
@@ -411,8 +120,7 @@ CMqttSession::~CMqttSession() {
   for (MqttOperation* op : TakeAll(this)) delete op;
   for (MqttOperation* op : starting_) delete op;
   starting_.clear();
-  for (auto& pending : waitingPublishes_) delete pending->op;
-  waitingPublishes_.clear();
+  for (auto& pending : window_.Abandon()) delete static_cast<MqttOperation*>(pending.item);
   if (client_) {
     MQTTAsync client = client_;
     MQTTAsync_destroy(&client);
@@ -423,7 +131,7 @@ CMqttSession::~CMqttSession() {
 int CMqttSession::LiveSessions() { return gLiveSessions.load(); }
 
 void CMqttSession::Destroy() {
-  if (tHandlerDepth > 0) {
+  if (InPahoHandler()) {
     // Paho's own thread may not destroy its client.
     std::thread([this] { delete this; }).detach();
   } else {
@@ -513,7 +221,7 @@ bool CMqttSession::Start(std::int32_t cookie) {
   // connect asked for meanwhile would be failed for the old connection and
   // its own outcome never told. Taking Paho's lock once waits for that
   // handling to end. (Never on Paho's own threads, which hold the lock.)
-  if (tHandlerDepth == 0) MQTTAsync_isConnected(client_);
+  if (!InPahoHandler()) MQTTAsync_isConnected(client_);
   MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
   will.topicName = topic_.c_str();
   will.message = willText_.c_str();
@@ -592,12 +300,7 @@ void CMqttSession::HandleConnected() {
     if (sendWithoutDelay_)
       MqttSetNoDelayOnNewSockets(socketsBeforeConnect_, MqttUriPort(serverUri_));
   }
-  {
-    // A fresh connection: nothing of the old one is in flight any more.
-    std::lock_guard<std::mutex> hold(publishMutex_);
-    ++generation_;
-    inFlight_ = 0;
-  }
+  window_.NewConnection();
   std::vector<MqttOperation*> starts;
   bool wanted;
   {
@@ -709,62 +412,15 @@ bool CMqttSession::Publish(JsonPtr& message, const std::u16string& receiver, Mqt
     delete op;
     return false;
   }
-  if (!SubmitPublish(std::move(payload), op)) {
+  if (!window_.Submit(std::move(payload), op)) {
     delete op;
     return false;
   }
   return true;
 }
 
-// Paho hands at most kMaxInFlight publishes to the broker; one beyond that
-// waits inside Paho for its sender's one-second timer. So the session keeps
-// the excess itself, in order, and passes one on as each completes. Paho is
-// never called with publishMutex_ held: its completions take that mutex.
-bool CMqttSession::SubmitPublish(std::string payload, MqttOperation* op) {
-  std::unique_lock<std::mutex> hold(publishMutex_);
-  if (!handing_ && waitingPublishes_.empty() && inFlight_ < kMaxInFlight) {
-    ++inFlight_;
-    handing_ = true;
-    op->generation = generation_;
-    hold.unlock();
-    int rc = SendToPaho(payload, op);
-    hold.lock();
-    if (rc != MQTTASYNC_SUCCESS && op->generation == generation_) --inFlight_;
-    HandOnWaiting(hold);
-    return rc == MQTTASYNC_SUCCESS;
-  }
-  waitingPublishes_.push_back(
-      std::unique_ptr<PendingPublish>(new PendingPublish{std::move(payload), op}));
-  if (!handing_) {
-    handing_ = true;
-    HandOnWaiting(hold);
-  }
-  return true;
-}
-
-void CMqttSession::HandOnWaiting(std::unique_lock<std::mutex>& hold) {
-  while (inFlight_ < kMaxInFlight && !waitingPublishes_.empty()) {
-    std::unique_ptr<PendingPublish> next = std::move(waitingPublishes_.front());
-    waitingPublishes_.pop_front();
-    ++inFlight_;
-    next->op->generation = generation_;
-    hold.unlock();
-    int rc = SendToPaho(next->payload, next->op);
-    if (rc != MQTTASYNC_SUCCESS) {
-      // Already reported as started: the failure comes as its outcome.
-      Complete(next->op, false, &INetSessionNotify::OnSent);
-    }
-    hold.lock();
-    if (rc != MQTTASYNC_SUCCESS) {
-      if (next->op->generation == generation_) --inFlight_;
-      hold.unlock();
-      delete next->op;
-      hold.lock();
-    }
-  }
-  handing_ = false;
-}
-
+// Paho hands at most kMaxInFlight publishes to the broker; the window keeps
+// the rest, in order, and calls this as each one's turn comes.
 int CMqttSession::SendToPaho(const std::string& payload, MqttOperation* op) {
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
   options.onSuccess = &MqttCallbacks::Published;
@@ -778,15 +434,15 @@ int CMqttSession::SendToPaho(const std::string& payload, MqttOperation* op) {
   return rc;
 }
 
+// A publish already reported as accepted that will not reach the broker:
+// the failure is its outcome.
+void CMqttSession::FailPublish(MqttOperation* op) {
+  Complete(op, false, &INetSessionNotify::OnSent);
+  delete op;
+}
+
 void CMqttSession::OnPublishDone(MqttOperation* op, bool ok) {
-  {
-    std::unique_lock<std::mutex> hold(publishMutex_);
-    if (op->generation == generation_ && inFlight_ > 0) --inFlight_;
-    if (!handing_) {
-      handing_ = true;
-      HandOnWaiting(hold);
-    }
-  }
+  window_.Completed(op->generation);
   Complete(op, ok, &INetSessionNotify::OnSent);
   delete op;
 }
@@ -837,13 +493,7 @@ void CMqttSession::HandleConnectionLost() {
 // broker; their outcome is failure, in the order they were sent.
 void CMqttSession::FailOrphans(bool subscribesToo) {
   std::vector<MqttOperation*> orphans = TakeOrphans(this, subscribesToo);
-  std::deque<std::unique_ptr<PendingPublish>> waiting;
-  {
-    std::lock_guard<std::mutex> hold(publishMutex_);
-    waiting.swap(waitingPublishes_);
-    ++generation_;
-    inFlight_ = 0;
-  }
+  std::deque<PublishWindow::Waiting> waiting = window_.Abandon();
   std::sort(orphans.begin(), orphans.end(),
             [](const MqttOperation* a, const MqttOperation* b) { return a->ticket < b->ticket; });
   for (MqttOperation* op : orphans) {
@@ -854,8 +504,5 @@ void CMqttSession::FailOrphans(bool subscribesToo) {
     }
     delete op;
   }
-  for (auto& pending : waiting) {
-    Complete(pending->op, false, &INetSessionNotify::OnSent);
-    delete pending->op;
-  }
+  for (auto& pending : waiting) FailPublish(static_cast<MqttOperation*>(pending.item));
 }

@@ -7,13 +7,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "net/mqtt_publish_window.h"
 #include "net/session.h"
 
 struct MqttOperation;
@@ -58,16 +58,13 @@ class CMqttSession : public INetSession {
   static constexpr int kMaxInFlight = 10;
 
  private:
-  struct PendingPublish;
   friend struct MqttCallbacks;
 
   ~CMqttSession() override;
 
   bool Publish(JsonPtr& message, const std::u16string& receiver, MqttOperation* op);
-  // Hands the payload to Paho, or queues it when the in-flight window is full.
-  bool SubmitPublish(std::string payload, MqttOperation* op);
-  void HandOnWaiting(std::unique_lock<std::mutex>& hold);
   int SendToPaho(const std::string& payload, MqttOperation* op);
+  void FailPublish(MqttOperation* op);
   void OnPublishDone(MqttOperation* op, bool ok);
   bool Disconnect(MqttOperation* op);
   bool WaitFor(const std::shared_ptr<MqttWaiter>& waiter);
@@ -116,12 +113,8 @@ class CMqttSession : public INetSession {
   std::mutex peerMutex_;
   std::u16string peerId_;
 
-  std::mutex publishMutex_;
-  int inFlight_ = 0;
-  bool handing_ = false;  // one thread at a time passes publishes to Paho
-  // Counts connections: a completion from an earlier one frees no slot.
-  unsigned long generation_ = 0;
-  std::deque<std::unique_ptr<PendingPublish>> waitingPublishes_;
+  // The publishes in flight and those waiting for room.
+  PublishWindow window_;
 
   std::mutex optionsMutex_;
   std::chrono::milliseconds blockingLimit_{30000};
