@@ -23,6 +23,12 @@ class IMainView {
   // The browser remote's address, shown as its own QR code on request; only
   // views that offer it need to listen.
   virtual void SetBrowserAddress(const std::string& address) {}
+  // Under the QR code while a phone can pair: why one of the two transports
+  // is not offered (the cloud relay unreachable, say); empty hides it.
+  virtual void SetTransportNote(const std::u16string& note) {}
+  // Who holds the remote while a phone is connected (its LAN address, or the
+  // relay); empty when none. Lets the presenter tell whose phone it is.
+  virtual void SetPhoneDescription(const std::u16string& who) {}
   // The state changed: repaint the whole window (texts depend on state).
   virtual void Invalidate() = 0;
 
