@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "app/startup.h"
 #include "tests/services/test_http_server.h"
 #include "tests/ui/window_harness.h"
 
@@ -170,6 +172,40 @@ TEST(Program, ExitRecordReachesASlowReportService) {
                         std::chrono::seconds(2));
   EXPECT_TRUE(has(requests, "\"cmdid\":1880")) << "start record";
   EXPECT_TRUE(has(requests, "\"cmdid\":1882")) << "exit record";
+}
+
+// The version is the build's everywhere the program carries it: its
+// version information, its manifest and what it reports.
+TEST(Program, CarriesTheBuildsVersion) {
+  ASSERT_FALSE(g_program.empty());
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(g_program.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(g_program.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                LOWORD(fixed->dwFileVersionLS));
+  EXPECT_EQ(std::string(numbers), PIVARO_VERSION);
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\000004b0\\ProductVersion",
+                             reinterpret_cast<void**>(&text), &length));
+  EXPECT_EQ(std::wstring(text), std::wstring(L"" PIVARO_VERSION));
+
+  HMODULE image = LoadLibraryExW(g_program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const char* manifest = static_cast<const char*>(LockResource(LoadResource(image, found)));
+  std::string xml(manifest, SizeofResource(image, found));
+  FreeLibrary(image);
+  EXPECT_NE(xml.find("name=\"Pivaro.Client\" version=\"" PIVARO_VERSION "\""), std::string::npos)
+      << xml.substr(0, 300);
+  EXPECT_EQ(std::u16string(kClientVersion), std::u16string(u"" PIVARO_VERSION));
 }
 
 TEST(Program, PairsWithPhonesOverTheDirectSession) {
