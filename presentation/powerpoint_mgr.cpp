@@ -123,7 +123,13 @@ CPowerPointMgrImpl* CPowerPointMgr::FirstWithActiveShow() {
   return nullptr;
 }
 
+void CPowerPointMgr::ReattachDropped() {
+  powerPoint_.ReattachIfDropped();
+  wps_.ReattachIfDropped();
+}
+
 void CPowerPointMgr::ComputeState(bool* appFound, bool* showRunning) {
+  ReattachDropped();
   *appFound = powerPoint_.RefreshPresentation() || wps_.RefreshPresentation();
   *showRunning = powerPoint_.IsShowActive() || wps_.IsShowActive();
 }
@@ -136,6 +142,7 @@ void CPowerPointMgr::ReportCommandFailed() {
 }
 
 void CPowerPointMgr::DoStartShow() {
+  ReattachDropped();
   for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
     if (backend->RefreshPresentation()) {
       backend->RunShow();
@@ -147,6 +154,7 @@ void CPowerPointMgr::DoStartShow() {
 
 HResult CPowerPointMgr::StepActiveShow(HResult (CPowerPointMgrImpl::*step)(),
                                        CPowerPointMgrImpl** backend) {
+  ReattachDropped();
   *backend = FirstWithActiveShow();
   if (!*backend) {
     ReportCommandFailed();
