@@ -292,8 +292,14 @@ TEST(UpdateDialog, SecondStartDuringARequiredUpdateShowsThePaintedWindow) {
   ASSERT_FALSE(IsWindowVisible(h.Hwnd()));
   CSingleInstance::BringOtherToFront();
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(h.Hwnd()) != FALSE; }));
-  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); });
-  Capture c = CaptureWindow(h.Hwnd());
+  // The window reaches the screen a little after it is shown: each look
+  // paints it anew and reads it back.
+  Capture c;
+  WaitFor([&] {
+    h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); });
+    c = CaptureWindow(h.Hwnd());
+    return IsWhite(c.At(20, 80)) && IsWhite(c.At(270, 80));
+  });
   SaveArtifact(c, L"update_required_second_start");
   // Above the notice: the white body with the logo and the title, not the
   // black of a window whose painting failed.

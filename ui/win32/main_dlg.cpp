@@ -182,6 +182,12 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
       shadow_.OnOwnerMoved(r);
       return true;
     }
+    case WM_SHOWWINDOW:
+      // Shown while a dialog's cover lies over it (a second start brings the
+      // window hidden behind a required update forward): the cover's picture
+      // was taken without it.
+      if (wParam) RefreshCover();
+      return false;
     case WM_CLOSE:
       OnCloseMessage();
       return true;
