@@ -8,11 +8,13 @@
 #include <functional>
 #include <string>
 
+#include "build_settings.h"
+
 #include "services/report.h"
 
 constexpr std::int32_t kReportSoftId = 142;
 constexpr std::int32_t kReportServiceId = 10400;
-constexpr char16_t kClientVersion[] = u"1.1.0.65";
+constexpr char16_t kClientVersion[] = u"" PIVARO_VERSION;
 
 struct ProgramSteps {
   std::function<std::uint32_t()> tickCount;      // GetTickCount-like; required

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/controller.h"
+#include "build_settings.h"
 
 struct StateTexts {
   const char16_t* first;
@@ -28,13 +29,13 @@ constexpr char16_t kUpdateTitle[] = u"更新";
 constexpr char16_t kDownloadButton[] = u"去官网下载";
 constexpr char16_t kCloseTooltip[] = u"关闭";
 constexpr char16_t kAboutTitle[] = u"关于";
-constexpr char16_t kAboutVersion[] = u"版本号: 1.1.0.65";
+constexpr char16_t kAboutVersion[] = u"版本号: " PIVARO_VERSION;
 constexpr char16_t kWebsiteLabel[] = u"官方网站:";
 constexpr char16_t kCopyrightLine1[] = u"Copyright © 2026 Pivaro. All rights reserved.";
 constexpr char16_t kCopyrightLine2[] = u"版权所有 © 2026 Pivaro，保留所有权利。";
 constexpr char16_t kAgreementText[] = u"查看用户协议";
 constexpr char16_t kAboutOk[] = u"确定";
 // The product's web page (the official website link and the update flow).
-constexpr char kOfficialWebsite[] = "https://www.pivaro.invalid/";
+constexpr char kOfficialWebsite[] = PIVARO_WEBSITE_URL;
 // The user agreement, a page of the official website.
-constexpr char kAgreementPage[] = "https://www.pivaro.invalid/xieyi.html";
+constexpr char kAgreementPage[] = PIVARO_WEBSITE_URL "xieyi.html";

@@ -195,7 +195,13 @@ CPowerPointMgrImpl* CPowerPointMgr::FirstWithActiveShow() {
   return nullptr;
 }
 
+void CPowerPointMgr::ReattachDropped() {
+  powerPoint_.ReattachIfDropped();
+  wps_.ReattachIfDropped();
+}
+
 void CPowerPointMgr::ComputeState(bool* appFound, bool* showRunning) {
+  ReattachDropped();
   *appFound = powerPoint_.RefreshPresentation() || wps_.RefreshPresentation();
   *showRunning = powerPoint_.IsShowActive() || wps_.IsShowActive();
 }
@@ -208,6 +214,7 @@ void CPowerPointMgr::ReportCommandFailed() {
 }
 
 void CPowerPointMgr::DoStartShow() {
+  ReattachDropped();
   for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
     if (backend->RefreshPresentation()) {
       backend->RunShow();
@@ -219,6 +226,7 @@ void CPowerPointMgr::DoStartShow() {
 
 HResult CPowerPointMgr::StepActiveShow(HResult (CPowerPointMgrImpl::*step)(),
                                        CPowerPointMgrImpl** backend) {
+  ReattachDropped();
   *backend = FirstWithActiveShow();
   if (!*backend) {
     ReportCommandFailed();

@@ -129,6 +129,9 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   // The step on the first back-end with a running show, or OnCommandFailed.
   HResult StepActiveShow(HResult (CPowerPointMgrImpl::*step)(), CPowerPointMgrImpl** backend);
   void ComputeState(bool* appFound, bool* showRunning);
+  // An application whose process was found gone is looked for again (a
+  // PowerPoint started anew), at the next state query or command.
+  void ReattachDropped();
 
   // Worker routines.
   void StartUpTask();

@@ -180,6 +180,18 @@ void CPowerPointMgrImpl::ForgetApplication() {
   showRunning_.store(0);
   slideRect_.Store(ScreenRect());
   pointerType_.store(PointerNone);
+  dropped_ = true;
+  lastAttachTick_ = ports_.tickCount ? ports_.tickCount() : SystemTickCount();
+}
+
+void CPowerPointMgrImpl::ReattachIfDropped() {
+  if (!dropped_ || application_) return;
+  const std::uint32_t now = ports_.tickCount ? ports_.tickCount() : SystemTickCount();
+  // Unsigned difference: right across a wrap of the tick counter.
+  if (static_cast<std::uint32_t>(now - lastAttachTick_) < kReattachMs) return;
+  lastAttachTick_ = now;
+  Attach();
+  if (application_) dropped_ = false;
 }
 
 HResult CPowerPointMgrImpl::ReadSlideShowSettings() {

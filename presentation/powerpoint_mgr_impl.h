@@ -72,6 +72,11 @@ class CPowerPointMgrImpl : public BaseNotify {
   // application, advises the sink and reads the version. Answers the result
   // of the view read.
   HResult Attach();
+  // After the application's process was found gone: creates the
+  // application again as Attach does at start-up, at most once every
+  // kReattachMs (a program that cannot start is not started over and over).
+  static constexpr std::uint32_t kReattachMs = 2000;
+  void ReattachIfDropped();
   void SetHandler(CPowerPointEventNotify* handler) { handler_ = handler; }
   // Disconnects the sink while the application object is still held.
   void UnadviseSink();
@@ -143,6 +148,9 @@ class CPowerPointMgrImpl : public BaseNotify {
   std::atomic<std::int32_t> screenHeight_{0};
   AtomicRect slideRect_;
   std::atomic<std::int32_t> versionNumber_{0};
+  // Set when the application was dropped; the tick of the last attempt.
+  bool dropped_ = false;
+  std::uint32_t lastAttachTick_ = 0;
 };
 
 // ComputeSlideRect's arithmetic: the slide (w x h points) fitted into the

@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <string>
 
+#include "build_settings.h"
+
 namespace Report {
 
 // The program's version, compared with the update document and sent as "v"
 // in every usage report.
-constexpr char16_t kProgramVersion[] = u"1.1.0.65";
+constexpr char16_t kProgramVersion[] = u"" PIVARO_VERSION;
 
 enum UpdateState : std::int32_t {
   UpdateNone = 0,

@@ -4,8 +4,9 @@
 # declared dependencies must name the Debian runtime packages of Paho and
 # libqrencode, and its programs must find every shared library they need and
 # start; the .zip of the MinGW build must hold pivaro.exe and the licence
-# notices of the libraries built into it.
-# Usage: check-packages.sh deb <native build folder> | zip <mingw build folder>
+# notices of the libraries built into it; the setup program of the MinGW
+# build must install, run and uninstall under Wine (setup-roundtrip.sh).
+# Usage: check-packages.sh deb <native build folder> | zip|setup <mingw build folder>
 set -euo pipefail
 kind=$1 dir=$2
 
@@ -51,6 +52,11 @@ elif [ "$kind" = zip ]; then
     grep -qx "$entry" <<<"$listing" || { echo "$entry missing from $(basename "$zip")"; exit 1; }
   done
   echo "$(basename "$zip"): $(wc -l <<<"$listing") entries, pivaro.exe and the notices"
+elif [ "$kind" = setup ]; then
+  # The setup program under Wine (run under a display: xvfb-run), as a user
+  # meets it: a silent install over an older version, the installed program
+  # started and its window checked, a silent uninstall that leaves nothing.
+  bash "$(dirname "$0")/setup-roundtrip.sh" "$dir"
 else
-  echo "usage: check-packages.sh deb|zip <build folder>"; exit 2
+  echo "usage: check-packages.sh deb|zip|setup <build folder>"; exit 2
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every
 # test suite natively and, cross-built with MinGW-w64, under Wine, and runs
-# the fuzz targets over their corpora for a short while. Every stage always
+# the fuzz targets over their corpora for a short while; the Windows setup
+# program is installed, run and uninstalled under Wine. Every stage always
 # runs; the command fails when any failed.
 # Servers the tests need (Mosquitto, HTTP) are started by the tests
 # themselves on free loopback ports.
@@ -33,7 +34,8 @@ if cmake --preset mingw && cmake --build --preset mingw; then
   xvfb-run -a ctest --preset mingw || wine=1
   echo "== Windows package"
   { cmake --build --preset mingw --target package &&
-    bash tools/check-packages.sh zip build/mingw; } || wine=1
+    bash tools/check-packages.sh zip build/mingw &&
+    xvfb-run -a bash tools/check-packages.sh setup build/mingw; } || wine=1
 else
   wine=1
 fi

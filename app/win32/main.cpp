@@ -2,7 +2,8 @@
 // whole run, COM (single-threaded apartment), the common controls and GDI+
 // around the modal main window. As on Linux, for tests and demonstrations,
 // PIVARO_RELAY_URI replaces the relay broker (the build's host on port 443)
-// with a local one and PIVARO_DIRECT_PORT moves the LAN port.
+// with a local one, PIVARO_DIRECT_PORT moves the LAN port and
+// PIVARO_REPORT_URL sends the usage records to another report service.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -12,6 +13,7 @@
 
 #include <gdiplus.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -81,7 +83,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   steps.acquireInstance = [&instance] { return instance.Acquire(); };
   steps.onOtherInstance = [] { CSingleInstance::BringOtherToFront(); };
   steps.supplyId = LoadSupplyId;
+  if (const char* reportUrl = std::getenv("PIVARO_REPORT_URL"); reportUrl && *reportUrl) {
+    Report::ReportSettings settings;
+    settings.url = reportUrl;
+    Report::CReportMgr::SetDefaultSettings(settings);
+  }
   steps.reports = [] { return static_cast<Report::IReportMgr*>(Report::ReportMgr::Instance()); };
+  // The exit record is queued last; it leaves here or never. Closing stays
+  // quick however slow the report service is.
+  steps.flushReports = [] { Report::ReportMgr::Instance()->Drain(std::chrono::seconds(1)); };
   steps.destroyReports = [] { Report::ReportMgr::DestroyInstance(); };
   steps.platformUp = [&gdiplusToken] {
     CoInitialize(nullptr);

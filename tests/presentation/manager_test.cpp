@@ -12,6 +12,8 @@ namespace {
 
 using Failure = std::pair<bool, bool>;
 
+constexpr std::uint32_t PowerPointMgrReattachMs() { return CPowerPointMgrImpl::kReattachMs; }
+
 class ManagerTest : public ::testing::Test {
  protected:
   void Start(std::shared_ptr<IProcessList> processes = nullptr) {
@@ -341,6 +343,54 @@ TEST_F(ManagerTest, ApplicationGoneMidShowEndsTheShow) {
     // Shutting down does not unadvise through the dead application.
     EXPECT_EQ(app->AdvisedSinks(), c.gone ? 1u : 0u);
   }
+}
+
+// PowerPoint started again after its process died is found without
+// restarting us: at the next state query or command, at most once every 2 s
+// (the test's clock), as at start-up; the phone's next "start" runs a show.
+TEST_F(ManagerTest, DroppedApplicationIsCreatedAgainAtMostEveryTwoSeconds) {
+  const HResult kDisconnected = static_cast<HResult>(0x80010108);
+  auto app = office.InstallPowerPoint(u"16.0");
+  app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+  Start();
+  auto lastState = [&] { return notify.Locked([&] { return notify.states.back(); }); };
+  auto drop = [&] {
+    app->FailMember(u"ActivePresentation", kDisconnected);
+    Query();
+    ASSERT_TRUE(notify.WaitFor([&] { return notify.states.size() >= queries; }));
+    ASSERT_EQ(lastState(), Failure(false, false)) << "dropped";
+    app->FailMember(u"ActivePresentation", kOk);  // running again
+  };
+  ASSERT_NO_FATAL_FAILURE(drop());
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // Within 2 s of the drop nothing is asked of the application.
+    const std::uint64_t calls = app->InvocationCount();
+    tick += PowerPointMgrReattachMs() - 1;
+    Settle();
+    manager->NextSlide();
+    Settle();
+    EXPECT_EQ(app->InvocationCount(), calls);
+    EXPECT_EQ(lastState(), Failure(false, false));
+    // Then a state query finds it again.
+    tick += 1;
+    Settle();
+    EXPECT_EQ(lastState(), Failure(true, false));
+    EXPECT_GT(app->InvocationCount(), calls);
+    if (round == 0) ASSERT_NO_FATAL_FAILURE(drop());
+  }
+  // A command finds it too, and runs the show.
+  ASSERT_NO_FATAL_FAILURE(drop());
+  tick += PowerPointMgrReattachMs();
+  manager->StartShow();
+  ASSERT_TRUE(notify.WaitFor([&] {
+    for (const auto& e : notify.events)
+      if (e.id == 2013) return true;  // the show began
+    return false;
+  }));
+  EXPECT_TRUE(app->Snapshot().showRunning);
+  Settle();
+  EXPECT_EQ(lastState(), Failure(true, true));
 }
 
 TEST_F(ManagerTest, DestructionRunsQueuedTasksThenShutsDown) {

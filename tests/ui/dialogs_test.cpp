@@ -10,6 +10,7 @@
 
 #include <set>
 
+#include "app/single_instance.h"
 #include "services/report_mgr.h"
 #include "tests/services/test_http_server.h"
 #include "tests/ui/window_harness.h"
@@ -275,6 +276,46 @@ TEST(UpdateDialog, RequiredUpdateEndsTheProgramWithTwo) {
   EXPECT_EQ(result, 2);
 }
 
+// A second start of the program during a required update brings the
+// hidden window forward: it must then paint like any window, not take the
+// program down.
+TEST(UpdateDialog, SecondStartDuringARequiredUpdateShowsThePaintedWindow) {
+  ReportService reports;
+  INT_PTR result = 0;
+  WindowHarness::Options options;
+  options.updateState = CMainController::kUpdateRequired;
+  options.reports = reports.mgr.get();
+  WindowHarness h(options);
+  ASSERT_FALSE(h.RunUntilEnd(std::chrono::milliseconds(0), &result));
+  HWND notice = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return h.Hwnd() && (notice = FindDialogOver(h.Hwnd())) != nullptr; }));
+  ASSERT_FALSE(IsWindowVisible(h.Hwnd()));
+  CSingleInstance::BringOtherToFront();
+  ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(h.Hwnd()) != FALSE; }));
+  // The window reaches the screen a little after it is shown: each look
+  // paints it anew and reads it back.
+  Capture c;
+  WaitFor([&] {
+    h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); });
+    c = CaptureWindow(h.Hwnd());
+    return IsWhite(c.At(20, 80)) && IsWhite(c.At(270, 80));
+  });
+  SaveArtifact(c, L"update_required_second_start");
+  // Above the notice: the white body with the logo and the title, not the
+  // black of a window whose painting failed.
+  EXPECT_TRUE(IsWhite(c.At(20, 80)));
+  EXPECT_TRUE(IsWhite(c.At(270, 80)));
+  EXPECT_GT(c.Count(RECT{50, 35, 82, 67}, IsBlueish), 500) << "logo";
+  EXPECT_GT(
+      c.Count(RECT{95, 35, 212, 67}, [](std::uint32_t p) { return IsInk(p) && !IsBlueish(p); }), 50)
+      << "title";
+  EXPECT_GT(c.Count(RECT{95, 35, 212, 67}, IsWhite), 2000) << "title on white";
+  EXPECT_TRUE(IsWindow(notice)) << "the notice still waits for its answer";
+  ClickControl(ControlAt(notice, 354, 15));
+  EXPECT_TRUE(WaitFor([&] { return h.Ended(); }, kClosing));
+  EXPECT_EQ(result, 2);
+}
+
 TEST(Shadow, FollowsTheMainWindowThroughADragAndCarriesAlpha) {
   WindowHarness h;
   h.Open();
@@ -405,6 +446,55 @@ TEST(ShakingCover, AClickBesideTheDialogShakesItAndPutsItBack) {
   EXPECT_TRUE(WaitFor([&] { return !IsWindow(question) && !IsWindow(cover); }, kClosing));
   EXPECT_TRUE(IsWindowEnabled(h.Hwnd()));
   EXPECT_EQ(h.State(), CMainController::Connected);
+}
+
+// The cover pictures the window under the dialog; when the window changes
+// meanwhile (the phone leaves while the close question is open), the
+// picture follows: what shows around the dialog is what the window shows
+// once the dialog is gone.
+TEST(ShakingCover, ShowsTheWindowsNewStateAfterAChangeUnderTheDialog) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  RECT m = WindowRect(h.Hwnd());
+  // Above and below the dialog and its shadow: the window's buttons, logo
+  // and title; the disconnect button or the two lines of the waiting view,
+  // and the links.
+  auto around = [m] {
+    Capture top = CaptureScreen(RECT{m.left, m.top, m.right, m.top + 90});
+    Capture bottom = CaptureScreen(RECT{m.left, m.top + 316, m.right, m.bottom});
+    top.pixels.insert(top.pixels.end(), bottom.pixels.begin(), bottom.pixels.end());
+    return top;
+  };
+  PostMessageW(h.Hwnd(), WM_CLOSE, 0, 0);
+  HWND question = WaitForDialogOver(h.Hwnd());
+  ASSERT_NE(question, nullptr);
+  Sleep(200);
+  Capture connected = around();
+  h.Latest(Relay)->Message(R"({"msg":"bye"})");
+  ASSERT_TRUE(h.WaitForState(CMainController::WaitingForPhone));
+  auto differing = [](const Capture& a, const Capture& b) {
+    int n = 0;
+    for (std::size_t i = 0; i < a.pixels.size() && i < b.pixels.size(); ++i) {
+      n += a.pixels[i] != b.pixels[i];
+    }
+    return n;
+  };
+  Capture covered;
+  EXPECT_TRUE(WaitFor([&] {
+    covered = around();
+    return differing(connected, covered) > 100;
+  })) << "the cover still shows the connected view";
+  SaveArtifact(CaptureScreen(RECT{m.left - 60, m.top - 20, m.right + 60, m.bottom + 20}),
+               L"close_dialog_after_phone_left");
+  ClickControl(ControlAt(question, 200, 165));  // "取消"
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(question); }, kClosing));
+  Capture uncovered;
+  EXPECT_TRUE(WaitFor([&] {
+    uncovered = around();
+    return differing(covered, uncovered) == 0;
+  })) << differing(covered, uncovered)
+      << " pixels differ from the window itself";
 }
 
 // The window is asked to close (the program's shutdown, a second close)

@@ -490,3 +490,186 @@ TEST(CloseDialog, AsksWhileConnectedAndOnlyConfirmCloses) {
   EXPECT_TRUE(WaitFor([&] { return !IsWindow(h.Hwnd()); }, std::chrono::seconds(20)));
   EXPECT_TRUE(WaitFor([&] { return Called(relay, quit); }));
 }
+
+TEST(MainWindow, RightClickOnTheCodeRedrawsItWithTheOtherAddress) {
+  WindowHarness::Options options;
+  options.browserAddress = "http://192.168.1.20:50505/r/0123456789abcdef0123456789abcdef";
+  WindowHarness h(options);
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
+  ASSERT_TRUE(WaitFor([&] { return !h.Dialog().BrowserAddress().empty(); }));
+  Capture app = Settle(h);
+  ASSERT_GT(app.Count(kQrCode, IsInk), 1000) << "the app's code";
+  auto differing = [](const Capture& a, const Capture& b) {
+    int n = 0;
+    for (int y = kQrCode.top; y < kQrCode.bottom; ++y) {
+      for (int x = kQrCode.left; x < kQrCode.right; ++x) n += a.At(x, y) != b.At(x, y);
+    }
+    return n;
+  };
+  // Nothing but the click invalidates the view: Settle only paints what
+  // is already invalid.
+  HWND code = h.Controls().qrCode;
+  auto rightClick = [code] {
+    PostMessageW(code, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(90, 90));
+    PostMessageW(code, WM_RBUTTONUP, 0, MAKELPARAM(90, 90));
+  };
+  rightClick();
+  Capture browser;
+  EXPECT_TRUE(WaitFor([&] {
+    browser = Settle(h);
+    return differing(app, browser) > 1000;
+  })) << "the browser remote's code is drawn";
+  SaveArtifact(browser, L"qr_browser_address");
+  EXPECT_GT(browser.Count(kQrCode, IsInk), 1000);
+  rightClick();
+  EXPECT_TRUE(WaitFor([&] { return differing(app, Settle(h)) == 0; })) << "and the app's again";
+}
+
+namespace {
+
+int LiveToolTips() {
+  int n = 0;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND w, LPARAM p) -> BOOL {
+        wchar_t name[64] = {};
+        GetClassNameW(w, name, 64);
+        if (lstrcmpiW(name, TOOLTIPS_CLASSW) == 0) ++*reinterpret_cast<int*>(p);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&n));
+  return n;
+}
+
+HWND MakeParent() {
+  return CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr,
+                         GetModuleHandleW(nullptr), nullptr);
+}
+
+}  // namespace
+
+// A button's tooltip belongs to the button's parent: whichever of the two
+// goes first, the tooltip is destroyed once and no handle of it is kept.
+TEST(Buttons, TooltipGoesOnceWithItsButtonOrItsParent) {
+  const int before = LiveToolTips();
+  enum Ending { kParentDestroyed, kButtonObjectDeleted, kButtonWindowDestroyed };
+  for (Ending ending : {kParentDestroyed, kButtonObjectDeleted, kButtonWindowDestroyed}) {
+    SCOPED_TRACE(ending);
+    HWND parent = MakeParent();
+    ASSERT_NE(parent, nullptr);
+    {
+      CColorBitmapButton button;
+      ASSERT_TRUE(button.Create(parent, RECT{0, 0, 20, 20}, 1));
+      button.SetToolTipText(L"关闭");
+      ASSERT_NE(button.ToolTipHwnd(), nullptr);
+      EXPECT_EQ(LiveToolTips(), before + 1);
+      if (ending == kParentDestroyed) {
+        DestroyWindow(parent);
+        parent = nullptr;
+      } else if (ending == kButtonWindowDestroyed) {
+        DestroyWindow(button.Hwnd());
+      }
+      if (ending != kButtonObjectDeleted) {
+        EXPECT_EQ(LiveToolTips(), before);
+        EXPECT_EQ(button.ToolTipHwnd(), nullptr) << "no stale handle to destroy again";
+        EXPECT_EQ(button.Hwnd(), nullptr);
+      }
+    }
+    EXPECT_EQ(LiveToolTips(), before);
+    if (parent) {
+      EXPECT_TRUE(IsWindow(parent)) << "the parent outlives its button";
+      DestroyWindow(parent);
+    }
+  }
+}
+
+TEST(MainWindow, TransportNoteIsOneGreyLineUnderTheCodeWhileWaiting) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
+  constexpr RECT kNoteBand{0, 294, kWidth, 316};
+  Capture plain = Settle(h);
+  EXPECT_EQ(plain.Count(kNoteBand, IsInk), 0) << "nothing there without a note";
+  h.OnUi([&] { h.Dialog().SetTransportNote(u"云端中转不可用，仅可在同一局域网内连接"); });
+  Capture noted = Settle(h);
+  SaveArtifact(noted, L"waiting_with_transport_note");
+  RECT note = noted.Bounds(kNoteBand, IsInk);
+  ASSERT_GT(note.right, note.left) << "the note is drawn";
+  EXPECT_GE(note.top, 295);
+  EXPECT_LE(note.bottom, 315);
+  EXPECT_LE(note.bottom - note.top, 14) << "one small line";
+  EXPECT_NEAR((note.left + note.right) / 2, kWidth / 2, 6);
+  // Grey, not the text colour: no channel far from the others.
+  int coloured = noted.Count(kNoteBand, [](std::uint32_t c) {
+    return IsInk(c) && (std::abs(Red(c) - Blue(c)) > 40 || Red(c) + Green(c) + Blue(c) < 200);
+  });
+  EXPECT_EQ(coloured, 0);
+  // Everything else stays where it was.
+  for (int y = 0; y < 396; ++y) {
+    if (y >= kNoteBand.top && y < kNoteBand.bottom) continue;
+    for (int x = 0; x < kWidth; ++x) {
+      ASSERT_EQ(plain.At(x, y), noted.At(x, y)) << x << "," << y;
+    }
+  }
+  // Only the waiting view carries it; an empty note hides it.
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  EXPECT_EQ(Settle(h).Count(kNoteBand, IsInk), 0);
+  h.Latest(Relay)->Message(R"({"msg":"bye"})");
+  ASSERT_TRUE(h.WaitForState(CMainController::WaitingForPhone));
+  EXPECT_TRUE(WaitFor([&] { return Settle(h).Count(kNoteBand, IsInk) > 0; }));
+  h.OnUi([&] { h.Dialog().SetTransportNote(u""); });
+  EXPECT_EQ(Settle(h).Count(kNoteBand, IsInk), 0);
+}
+
+namespace {
+
+struct TipState {
+  std::wstring text;
+  RECT rect{};
+  int tools = 0;
+};
+
+TipState ReadTip(HWND tip, HWND window) {
+  TipState s;
+  s.tools = static_cast<int>(SendMessageW(tip, TTM_GETTOOLCOUNT, 0, 0));
+  wchar_t text[128] = {};
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window;
+  tool.uId = 1;
+  tool.lpszText = text;
+  SendMessageW(tip, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
+  s.text = text;
+  TTTOOLINFOW info{};
+  info.cbSize = sizeof info;
+  info.hwnd = window;
+  info.uId = 1;
+  if (SendMessageW(tip, TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&info))) s.rect = info.rect;
+  return s;
+}
+
+}  // namespace
+
+TEST(MainWindow, PhoneDescriptionIsATooltipOverTheConnectedView) {
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  HWND tip = h.Dialog().PhoneTipHwnd();
+  ASSERT_NE(tip, nullptr);
+  EXPECT_EQ(GetWindow(tip, GW_OWNER), h.Hwnd());
+  h.OnUi([&] { h.Dialog().SetPhoneDescription(u"192.168.1.20"); });
+  TipState s;
+  h.OnUi([&] { s = ReadTip(tip, h.Hwnd()); });
+  EXPECT_EQ(s.tools, 1);
+  EXPECT_EQ(s.text, L"192.168.1.20");
+  // Over the check mark and its two lines.
+  EXPECT_EQ(s.rect.left, 20);
+  EXPECT_EQ(s.rect.top, 121);
+  EXPECT_EQ(s.rect.right, 264);
+  EXPECT_EQ(s.rect.bottom, 245);
+  EXPECT_EQ(Text(h.Hwnd()), L"Pivaro") << "the title stays the program's";
+  h.OnUi([&] { h.Dialog().SetPhoneDescription(u""); });
+  h.OnUi([&] { s = ReadTip(tip, h.Hwnd()); });
+  EXPECT_EQ(s.text, L"");
+}

@@ -10,9 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "app/startup.h"
+#include "tests/services/test_http_server.h"
 #include "tests/ui/window_harness.h"
 
 namespace {
@@ -108,6 +113,99 @@ TEST(Program, SecondCopyBringsTheFirstForwardAndExitsWithOne) {
 
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(first.Wait(20000), 0);
+}
+
+// The exit record reaches the report service even when it has to queue
+// behind a record still being answered: the service holds its answer to the
+// start record until the program has given up its single-instance lock,
+// which it does just before it queues the exit record.
+TEST(Program, ExitRecordReachesASlowReportService) {
+  ASSERT_FALSE(g_program.empty());
+  std::mutex gateLock;
+  std::condition_variable gateChanged;
+  bool gateOpen = false;
+  test::TestHttpServer service{[&](const std::string& request) {
+    if (request.find("\"cmdid\":1880") != std::string::npos) {
+      // Within the client's 5 s receive limit, open or not.
+      std::unique_lock<std::mutex> lock(gateLock);
+      gateChanged.wait_for(lock, std::chrono::milliseconds(4500), [&] { return gateOpen; });
+    }
+    return test::Answer(200, "");
+  }};
+  const std::string url = service.Url("/report");
+  ASSERT_TRUE(SetEnvironmentVariableA("PIVARO_REPORT_URL", url.c_str()));
+  Process program(g_program);
+  SetEnvironmentVariableA("PIVARO_REPORT_URL", nullptr);
+  ASSERT_TRUE(program.started);
+  auto t0 = std::chrono::steady_clock::now();
+  HWND window = WaitForMainWindow(20000);
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  bool released = WaitFor(
+      [] {
+        HANDLE lock = OpenMutexW(SYNCHRONIZE, FALSE, L"{420AC27E-85B8-405b-9455-8E615EC9DA36}");
+        if (!lock) return true;
+        CloseHandle(lock);
+        return false;
+      },
+      std::chrono::seconds(20));
+  std::printf("start to lock released: %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - t0)
+                                         .count()));
+  {
+    std::lock_guard<std::mutex> lock(gateLock);
+    gateOpen = true;
+  }
+  gateChanged.notify_all();
+  ASSERT_TRUE(released);
+  EXPECT_EQ(program.Wait(20000), 0);
+  auto has = [](const std::vector<std::string>& requests, const char* cmd) {
+    for (const auto& r : requests) {
+      if (r.find(cmd) != std::string::npos) return true;
+    }
+    return false;
+  };
+  // The program has ended: what has not come yet never will.
+  auto requests =
+      service.WaitUntil([&](const std::vector<std::string>& r) { return has(r, "\"cmdid\":1882"); },
+                        std::chrono::seconds(2));
+  EXPECT_TRUE(has(requests, "\"cmdid\":1880")) << "start record";
+  EXPECT_TRUE(has(requests, "\"cmdid\":1882")) << "exit record";
+}
+
+// The version is the build's everywhere the program carries it: its
+// version information, its manifest and what it reports.
+TEST(Program, CarriesTheBuildsVersion) {
+  ASSERT_FALSE(g_program.empty());
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(g_program.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(g_program.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                LOWORD(fixed->dwFileVersionLS));
+  EXPECT_EQ(std::string(numbers), PIVARO_VERSION);
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\000004b0\\ProductVersion",
+                             reinterpret_cast<void**>(&text), &length));
+  EXPECT_EQ(std::wstring(text), std::wstring(L"" PIVARO_VERSION));
+
+  HMODULE image = LoadLibraryExW(g_program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const char* manifest = static_cast<const char*>(LockResource(LoadResource(image, found)));
+  std::string xml(manifest, SizeofResource(image, found));
+  FreeLibrary(image);
+  EXPECT_NE(xml.find("name=\"Pivaro.Client\" version=\"" PIVARO_VERSION "\""), std::string::npos)
+      << xml.substr(0, 300);
+  EXPECT_EQ(std::u16string(kClientVersion), std::u16string(u"" PIVARO_VERSION));
 }
 
 TEST(Program, PairsWithPhonesOverTheDirectSession) {

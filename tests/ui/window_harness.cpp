@@ -1,5 +1,7 @@
 #include "tests/ui/window_harness.h"
 
+#include "net/browser_remote.h"
+
 #include <algorithm>
 
 int Capture::Count(const RECT& r, const std::function<bool(std::uint32_t)>& pred) const {
@@ -222,6 +224,22 @@ void ClickControl(HWND control, int x, int y) {
 
 // --- the harness -----------------------------------------------------------
 
+namespace {
+
+// A direct session that serves a browser remote at a fixed address.
+class BrowserFakeSession : public FakeSession, public IBrowserRemoteSource {
+ public:
+  BrowserFakeSession(SessionType kind, std::vector<PairingParam> params,
+                     std::atomic<int>* destroyed, std::string address)
+      : FakeSession(kind, std::move(params), destroyed), address_(std::move(address)) {}
+  std::string BrowserAddress() override { return address_; }
+
+ private:
+  std::string address_;
+};
+
+}  // namespace
+
 class WindowHarness::TestDlg : public CMainDlg {
  public:
   using CMainDlg::CMainDlg;
@@ -252,7 +270,12 @@ WindowHarness::WindowHarness(Options options) : options_(options) {
     } else {
       params = {{"sv", "d" + std::to_string(n)}};
     }
-    auto* f = new FakeSession(t, params, &destroyed_);
+    FakeSession* f = nullptr;
+    if (t == Direct && !options_.browserAddress.empty()) {
+      f = new BrowserFakeSession(t, params, &destroyed_, options_.browserAddress);
+    } else {
+      f = new FakeSession(t, params, &destroyed_);
+    }
     if (t == Relay) f->startResult = options_.relayStarts;
     f->startInline = options_.startInline;
     f->AddRef();  // the harness's

@@ -98,6 +98,7 @@ class WindowHarness {
     bool relayStarts = true;                // Start on the relay returns true
     bool startInline = false;               // sessions report their start from inside Start
     Report::IReportMgr* reports = nullptr;  // where the dialogs' records go
+    std::string browserAddress;             // offered by the direct sessions
   };
 
   WindowHarness() : WindowHarness(Options{}) {}

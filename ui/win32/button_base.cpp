@@ -13,12 +13,14 @@ constexpr int kMaxCaption = 260;  // 259 characters and the terminator
 CBitmapButtonBase::CBitmapButtonBase(unsigned style) : style_(style) {}
 
 CBitmapButtonBase::~CBitmapButtonBase() {
+  // A tooltip is left only while the button's window lives (see
+  // Destroyed), and then its owner, the parent, lives too.
+  if (toolTip_) DestroyWindow(toolTip_);
   if (window_) {
     RemovePropW(window_, kObjectProperty);
     RemoveWindowSubclass(window_, SubclassProc, kSubclassId);
     DestroyWindow(window_);
   }
-  if (toolTip_) DestroyWindow(toolTip_);
 }
 
 bool CBitmapButtonBase::Create(HWND parent, const RECT& r, int id) {
@@ -105,6 +107,15 @@ bool CBitmapButtonBase::ReflectDrawItem(const DRAWITEMSTRUCT* item) {
   RECT client;
   GetClientRect(item->hwndItem, &client);
   button->Paint(item->hDC, client);
+  return true;
+}
+
+bool CBitmapButtonBase::PaintInto(HWND window, HDC dc) {
+  auto* button = static_cast<CBitmapButtonBase*>(GetPropW(window, kObjectProperty));
+  if (!button) return false;
+  RECT client;
+  GetClientRect(window, &client);
+  button->Paint(dc, client);
   return true;
 }
 
@@ -210,6 +221,12 @@ void CBitmapButtonBase::RelayToToolTip(UINT message, WPARAM wParam, LPARAM lPara
 }
 
 void CBitmapButtonBase::Destroyed() {
+  // The tooltip belongs to the parent: a parent being destroyed has taken
+  // it down already (owned windows go before children), and its handle may
+  // name another window later. A button destroyed on its own takes its
+  // tooltip with it.
+  if (toolTip_ && IsWindow(toolTip_)) DestroyWindow(toolTip_);
+  toolTip_ = nullptr;
   RemovePropW(window_, kObjectProperty);
   RemoveWindowSubclass(window_, SubclassProc, kSubclassId);
   window_ = nullptr;

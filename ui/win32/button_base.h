@@ -24,6 +24,12 @@ class CBitmapButtonBase {
   // A visible child at rect (parent client pixels) with a control id.
   bool Create(HWND parent, const RECT& rect, int id);
   HWND Hwnd() const { return window_; }
+  // Draws the button of window, if it is one, into dc as it now looks
+  // (a picture of a whole window; the system's printing of owner-drawn
+  // buttons is not dependable).
+  static bool PaintInto(HWND window, HDC dc);
+  // The tooltip window, while there is one.
+  HWND ToolTipHwnd() const { return toolTip_; }
 
   void SetExtendedStyle(unsigned style) { style_ = style; }
   // Takes the list; with autosize the window takes the images' size.

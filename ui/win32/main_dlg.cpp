@@ -1,5 +1,6 @@
 #include "ui/win32/main_dlg.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 #include <windowsx.h>
 
@@ -43,6 +44,15 @@ constexpr float kLowerLine1 = 326;  // under the QR code or the spinner
 constexpr float kLowerLine2 = 342;
 constexpr float kUpperLine1 = 214;  // under the warning or the check mark
 constexpr float kUpperLine2 = 234;
+// The transport note: one line in the free band between the QR code's
+// square (ends at 292) and the first text line (from 319).
+constexpr float kNoteTop = 296;
+constexpr float kNoteHeight = 18;
+constexpr float kNoteMargin = 8;
+// Where the phone's description shows as a tooltip: the check mark and its
+// two lines of the connected view.
+constexpr RECT kPhoneTipRect{20, 121, 264, 245};
+constexpr UINT_PTR kPhoneTipId = 1;
 
 // --- images -------------------------------------------------------------------
 constexpr int kCloseStrip = 106;
@@ -61,10 +71,12 @@ constexpr COLORREF kLinkActive = Rgb(0x4A90E2);
 constexpr COLORREF kRetryBlue = Rgb(0x3D8DFE);
 constexpr COLORREF kCancelBlue = Rgb(0x3A8EFB);
 constexpr COLORREF kWhite = Rgb(0xFFFFFF);
+constexpr COLORREF kNote = Rgb(0x8C979E);
 
 constexpr float kTitlePixels = 24;
 constexpr float kSmallPixels = 12;
 constexpr float kLargePixels = 14;
+constexpr float kNotePixels = 11;
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
@@ -170,10 +182,17 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
       shadow_.OnOwnerMoved(r);
       return true;
     }
+    case WM_SHOWWINDOW:
+      // Shown while a dialog's cover lies over it (a second start brings the
+      // window hidden behind a required update forward): the cover's picture
+      // was taken without it.
+      if (wParam) RefreshCover();
+      return false;
     case WM_CLOSE:
       OnCloseMessage();
       return true;
     case WM_DESTROY:
+      phoneTip_ = nullptr;  // goes with the window it belongs to
       laser_.Destroy();
       shadow_.Destroy();
       ui_.SetWindow(nullptr);
@@ -287,6 +306,9 @@ void CMainDlg::OnInitDialog() {
   AttachUi(&ui_, this);
   SetWindowTextW(window_, Wide(kTitleText));
   PlaceWindow();
+  // Even the window hidden behind a required update can be painted: a
+  // second start of the program shows it to bring it forward.
+  LoadImages();
   if (GetUpdateState() == kUpdateRequired) {
     InitWindow();  // hides the window and starts the update flow
     return;
@@ -303,7 +325,6 @@ void CMainDlg::OnInitDialog() {
       CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, kCornerEllipse, kCornerEllipse));
   if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();  // the system owns it now
 
-  LoadImages();
   CreateControls();
   InitWindow();
 }
@@ -331,6 +352,7 @@ void CMainDlg::LoadImages() {
   titleFont_ = MakeUiFont(kTitlePixels);
   smallFont_ = MakeUiFont(kSmallPixels);
   largeFont_ = MakeUiFont(kLargePixels);
+  noteFont_ = MakeUiFont(kNotePixels);
 }
 
 void CMainDlg::CreateControls() {
@@ -373,6 +395,8 @@ void CMainDlg::CreateControls() {
   qrCode_.SetAddress(std::string());
   Show(qrCode_.Hwnd(), false);
 
+  CreatePhoneTip();
+
   RECT r;
   GetWindowRect(window_, &r);
   shadow_.SetOwnerRect(r);
@@ -390,6 +414,35 @@ void CMainDlg::CreateUpdateCorner() {
   POINT triangle[] = {{0, kUpdateSide}, {kUpdateSide, kUpdateSide}, {kUpdateSide, 0}};
   GdiObject<HRGN> region(CreatePolygonRgn(triangle, 3, WINDING));
   if (SetWindowRgn(update_->Hwnd(), region.get(), TRUE)) region.Release();
+}
+
+void CMainDlg::CreatePhoneTip() {
+  phoneTip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (!phoneTip_) return;
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_SUBCLASS;
+  tool.hwnd = window_;
+  tool.uId = kPhoneTipId;
+  tool.rect = kPhoneTipRect;
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(phoneTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  UpdatePhoneTip();
+}
+
+void CMainDlg::UpdatePhoneTip() {
+  if (!phoneTip_) return;
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window_;
+  tool.uId = kPhoneTipId;
+  tool.lpszText = const_cast<wchar_t*>(Wide(phoneDescription_.c_str()));
+  SendMessageW(phoneTip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  // Only the connected view has a phone to describe.
+  bool active = GetState() == Connected && !phoneDescription_.empty();
+  SendMessageW(phoneTip_, TTM_ACTIVATE, active ? TRUE : FALSE, 0);
 }
 
 // --- painting -------------------------------------------------------------------
@@ -447,6 +500,17 @@ void CMainDlg::PaintConnecting(Gdiplus::Graphics& g) {
   StateTexts texts = TextsForState(GetState());
   DrawCentredLine(g, texts.first, *smallFont_, kLowerLine1);
   DrawCentredLine(g, texts.second, *smallFont_, kLowerLine2);
+  if (GetState() == WaitingForPhone && !transportNote_.empty() && noteFont_) {
+    Gdiplus::StringFormat format;
+    format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+    format.SetAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+    Gdiplus::SolidBrush grey(ToColor(kNote));
+    g.DrawString(Wide(transportNote_.c_str()), -1, noteFont_.get(),
+                 Gdiplus::RectF(kNoteMargin, kNoteTop, kWidth - 2 * kNoteMargin, kNoteHeight),
+                 &format, &grey);
+  }
 }
 
 void CMainDlg::PaintNetworkError(Gdiplus::Graphics& g) {
@@ -508,14 +572,44 @@ void CMainDlg::ShowQrCode(bool show) { Show(qrCode_.Hwnd(), show); }
 void CMainDlg::SetPairingAddress(const std::string& address) {
   pairingAddress_ = address;
   if (!showingBrowser_) qrCode_.SetAddress(address);
+  RefreshCover();
 }
 
 void CMainDlg::SetBrowserAddress(const std::string& address) {
   browserAddress_ = address;
   if (address.empty()) showingBrowser_ = false;
   qrCode_.SetAddress(showingBrowser_ ? browserAddress_ : pairingAddress_);
+  RefreshCover();
 }
-void CMainDlg::Invalidate() { InvalidateRect(window_, nullptr, TRUE); }
+
+void CMainDlg::Invalidate() {
+  InvalidateRect(window_, nullptr, TRUE);
+  UpdatePhoneTip();
+  RefreshCover();
+}
+
+void CMainDlg::SetTransportNote(const std::u16string& note) {
+  if (note == transportNote_) return;
+  transportNote_ = note;
+  if (!window_) return;
+  RECT band{0, static_cast<LONG>(kNoteTop), kWidth, static_cast<LONG>(kNoteTop + kNoteHeight)};
+  InvalidateRect(window_, &band, FALSE);
+  RefreshCover();
+}
+
+void CMainDlg::SetPhoneDescription(const std::u16string& who) {
+  phoneDescription_ = who;
+  UpdatePhoneTip();
+}
+
+void CMainDlg::RefreshCover() {
+  // The cover over the window shows a picture of it; after the window
+  // changed, the picture is drawn again (once the changes of this turn are
+  // all made).
+  if (!runningDialog_ || !runningDialog_->Hwnd()) return;
+  HWND cover = GetWindow(runningDialog_->Hwnd(), GW_OWNER);
+  if (cover && cover != window_) PostMessageW(cover, WM_REFRESH_COVER, 0, 0);
+}
 
 // --- the PC-drawn laser dot ------------------------------------------------------
 

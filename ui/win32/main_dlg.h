@@ -41,6 +41,12 @@ class CMainDlg : public CMainController, private IMainView {
   HWND LaserHwnd() const { return laser_.Hwnd(); }
   // Dialogs run inside a shaking cover (major OS version above 5).
   bool UsesCovers() const { return newerWindows_; }
+  // The tooltip over the connected view that names the phone.
+  HWND PhoneTipHwnd() const { return phoneTip_; }
+
+  // IMainView, reachable here for whoever shows these beside the controller.
+  void SetTransportNote(const std::u16string& note) override;
+  void SetPhoneDescription(const std::u16string& who) override;
 
  protected:
   // The official website and the update page open in the default browser.
@@ -64,6 +70,9 @@ class CMainDlg : public CMainController, private IMainView {
   template <class T, class... Args>
   INT_PTR RunDialog(Args&&... args);
   void StartDrag(LPARAM clientPoint);
+  void RefreshCover();
+  void CreatePhoneTip();
+  void UpdatePhoneTip();
   bool OnUiThread();
 
   void Paint(HDC target);
@@ -126,6 +135,10 @@ class CMainDlg : public CMainController, private IMainView {
   std::string pairingAddress_;
   std::string browserAddress_;
   bool showingBrowser_ = false;
+  std::u16string transportNote_;
+  std::unique_ptr<Gdiplus::Font> noteFont_;
+  std::u16string phoneDescription_;
+  HWND phoneTip_ = nullptr;  // owned by the window
   CShadowDlg shadow_;
   CLaserWnd laser_;
 };

@@ -11,6 +11,8 @@ bool CQRCodeView::Create(HWND parent, const RECT& rect) {
 void CQRCodeView::SetAddress(const std::string& address) {
   text_ = address;
   symbol_.Encode(text_);
+  // Shown or not, the next paint must draw the new code.
+  if (window_) InvalidateRect(window_, nullptr, TRUE);
 }
 
 LRESULT CQRCodeView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {

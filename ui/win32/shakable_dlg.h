@@ -16,7 +16,12 @@
 
 #include <utility>
 
+#include "ui/win32/button_base.h"
 #include "ui/win32/flat_dlg.h"
+
+// Posted to a cover by the window it covers after that window changed: the
+// cover draws the window anew into its picture.
+constexpr UINT WM_REFRESH_COVER = WM_APP + 1;
 
 template <class T>
 class CShakableDlg {
@@ -74,6 +79,9 @@ class CShakableDlg {
       case WM_TIMER:
         if (wParam == kShakeTimer) self->OnShakeTimer();
         return TRUE;
+      case WM_REFRESH_COVER:
+        self->RedrawOwner();
+        return TRUE;
       case WM_CLOSE:
         // The owner is being closed: the dialog answers as its close button.
         if (HWND inner = self->inner_.Hwnd()) PostMessageW(inner, WM_CLOSE, 0, 0);
@@ -124,6 +132,66 @@ class CShakableDlg {
     }
     if (memory) DeleteDC(memory);
     ReleaseDC(nullptr, screen);
+  }
+
+  // The owner changed under the cover (a phone left while a question is
+  // open): the screen below shows the cover itself, so the owner and its
+  // visible children paint into the picture. The rounded corners keep what
+  // the first picture holds of the desktop.
+  void RedrawOwner() {
+    HWND owner = GetWindow(window_, GW_OWNER);
+    if (!owner || !snapshot_) return;
+    RECT frame;
+    GetWindowRect(owner, &frame);
+    POINT client{0, 0};
+    ClientToScreen(owner, &client);
+    const int dx = client.x - frame.left, dy = client.y - frame.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    ReleaseDC(nullptr, screen);
+    if (!memory) return;
+    {
+      SelectScope select(memory, snapshot_.get());
+      GdiObject<HRGN> shape(CreateRectRgn(0, 0, 0, 0));
+      if (shape && GetWindowRgn(owner, shape.get()) == ERROR) shape.Reset();
+      PrintInto(memory, owner, dx, dy, shape.get());
+      HWND top = GetWindow(owner, GW_CHILD);
+      // Bottom of the z-order first, so that what lies above is drawn last.
+      for (HWND child = top ? GetWindow(top, GW_HWNDLAST) : nullptr; child;
+           child = GetWindow(child, GW_HWNDPREV)) {
+        if (!IsWindowVisible(child)) continue;
+        RECT r;
+        GetWindowRect(child, &r);
+        PrintInto(memory, child, r.left - frame.left, r.top - frame.top, shape.get());
+      }
+    }
+    DeleteDC(memory);
+    InvalidateRect(window_, nullptr, FALSE);
+  }
+
+  // Has window draw its client area with its top-left corner at (x, y) of
+  // dc, within its own region and within clip (device pixels) if given.
+  static void PrintInto(HDC dc, HWND window, int x, int y, HRGN clip) {
+    RECT client;
+    GetClientRect(window, &client);
+    const int saved = SaveDC(dc);
+    GdiObject<HRGN> area(CreateRectRgn(x, y, x + client.right, y + client.bottom));
+    if (area) {
+      // A child's own shape (the update corner's triangle).
+      GdiObject<HRGN> own(CreateRectRgn(0, 0, 0, 0));
+      if (own && GetWindowRgn(window, own.get()) != ERROR) {
+        OffsetRgn(own.get(), x, y);
+        CombineRgn(area.get(), area.get(), own.get(), RGN_AND);
+      }
+      if (clip) CombineRgn(area.get(), area.get(), clip, RGN_AND);
+      SelectClipRgn(dc, area.get());
+    }
+    SetViewportOrgEx(dc, x, y, nullptr);
+    if (!CBitmapButtonBase::PaintInto(window, dc)) {
+      SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc),
+                   PRF_CLIENT | PRF_ERASEBKGND);
+    }
+    RestoreDC(dc, saved);
   }
 
   void Paint() {
