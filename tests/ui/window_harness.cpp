@@ -400,6 +400,8 @@ void WindowHarness::ReachNetworkError() {
 }
 
 void WindowHarness::ReachConnectFailed() {
+  // Neither transport could start (one that did would show the code).
+  Latest(Direct)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
   Latest(Relay)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
   ASSERT_TRUE(WaitForState(CMainController::ConnectFailed));
 }
