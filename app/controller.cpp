@@ -479,10 +479,6 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
     next = ConnectFailed;
   }
   PostState(next);
-  StartRecord(ok);
-}
-
-void CMainController::StartRecord(bool ok) {
   std::int32_t elapsed = static_cast<std::int32_t>(Now() - connectingTick_.load());
   UsageRecord([&](Report::IReportData* d) {
     d->PutValues(3, 1, Report::Int, ok ? 1 : 2, 6, Report::Int, elapsed, 99, Report::Int, 1);

@@ -240,7 +240,6 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void RetryTransport();
   // UI thread: the note under the code for the transport being retried.
   void ShowTransportNote();
-  void StartRecord(bool ok);
   // UI thread: tells the view which phone holds the remote.
   void ShowPhone();
   // A usage record of command 1882, filled by one PutValues call.

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "json/json.h"
+#include "net/direct_frame.h"
+#include "net/session.h"
 
 namespace direct {
 
@@ -29,6 +31,10 @@ inline JsonPtr Error(const std::u16string& text) {
   message.Append(JsonNewString(u"error", text));
   return message;
 }
+
+// The answer to a second phone, framed (a browser gets the text after the
+// header).
+inline std::string BusyFrame() { return EncodeMessageFrame(Error(kBusyText)); }
 
 inline std::u16string MemberText(const JsonPtr& message, const std::u16string& name) {
   const JsonPtr* member = message.Find(name);

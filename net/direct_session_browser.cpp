@@ -73,8 +73,7 @@ void CDirectSession::OnBrowserMessage(const BrowserPhonePtr& phone, JsonPtr& mes
       return;
     case PhoneVerdict::Busy:
     case PhoneVerdict::NotConnected: {
-      auto busy = std::make_shared<const std::string>(
-          EncodeMessageFrame(direct::Error(kBusyText)).substr(kFrameHeaderSize));
+      auto busy = std::make_shared<const std::string>(direct::BusyFrame().substr(kFrameHeaderSize));
       phone->Send(std::move(busy), [this](bool ok) { NotifySent(ok, 0); });
       return;
     }

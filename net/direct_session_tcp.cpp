@@ -164,7 +164,7 @@ void CDirectSession::OnTcpFrame(const ConnectionPtr& conn, const std::string& te
       return;
     case PhoneVerdict::Busy:
     case PhoneVerdict::NotConnected:
-      Write(conn, std::make_shared<std::string>(EncodeMessageFrame(direct::Error(kBusyText))),
+      Write(conn, std::make_shared<std::string>(direct::BusyFrame()),
             [this](bool ok) { NotifySent(ok, 0); });
       return;
     case PhoneVerdict::Ignore:

@@ -51,10 +51,12 @@ wine "$scratch/old-setup.exe" /S || fail "the older setup failed"
 [ "$(regvalue DisplayVersion)" = 1.0.0.1 ] || fail "the older version is not registered"
 
 wine "$setup" /S || fail "setup failed"
-# The licence texts ride along only where the dependencies' sources left them
-# in the build (not in a fresh clone's build); the program and its uninstaller
-# always do.
-for f in pivaro.exe uninstall.exe; do
+# The program and its uninstaller, and the notices of the libraries linked in
+# where the build has their sources (the same rule as the .zip's check).
+files=(pivaro.exe uninstall.exe)
+[ -d "$dir/_deps/paho_mqtt_c-src" ] && files+=(licences/paho.mqtt.c/epl-v20 licences/paho.mqtt.c/edl-v10)
+[ -d "$dir/_deps/libqrencode-src" ] && files+=(licences/libqrencode/COPYING)
+for f in "${files[@]}"; do
   [ -f "$appdir/$f" ] || fail "$f not installed"
 done
 [ ! -e "$appdir/old-only.txt" ] || fail "a file of the older version was left"

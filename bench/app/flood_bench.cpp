@@ -7,16 +7,15 @@
 // broker: the relay's start fails and the LAN carries the pairing.
 #include <benchmark/benchmark.h>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/app/timed_automation.h"
-#include "net/direct_frame.h"
 #include "tests/e2e/support/pc_harness.h"
+#include "tests/e2e/support/pen_flood.h"
+#include "tests/support/resident_memory.h"
 #include "tools/phone/phone_link.h"
 
 namespace {
@@ -25,18 +24,7 @@ using bench::Clock;
 using bench::kLimit;
 using bench::NavigationClock;
 using bench::TimedFactory;
-
-long ResidentKib() {
-  long kib = 0;
-  if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-      if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
-    }
-    std::fclose(f);
-  }
-  return kib;
-}
+using e2e::PenFlood;
 
 void PenFloodThenNext(benchmark::State& state) {
   auto clock = std::make_shared<NavigationClock>();
@@ -62,31 +50,17 @@ void PenFloodThenNext(benchmark::State& state) {
   e2e::WaitUntil([&] { return pc.App()->Snapshot().showRunning; }, kLimit);
   link->Close();
 
-  // The same phone on a raw connection from its address takes its place.
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::socket flood(io);
-  flood.connect({boost::asio::ip::make_address("127.0.0.1"),
-                 pc.PhoneOptionsFor(phone::Transport::DirectTcp).directPort});
-  boost::asio::write(flood,
-                     boost::asio::buffer(EncodeFrame(R"({"msg":"pen_down","x":0.1,"y":0.1})")));
-  std::string chunk;
-  for (int i = 0; i < 1000; ++i) {
-    chunk +=
-        EncodeFrame(R"({"msg":"pen_move","x":0.)" + std::to_string(100 + i % 800) + R"(,"y":0.5})");
-  }
+  PenFlood flood(pc.PhoneOptionsFor(phone::Transport::DirectTcp).directPort);
   const long moves = state.range(0);
   const long before = ResidentKib();
   long peak = before;
   std::vector<double> micros;
   bool forward = true;
   for (auto _ : state) {
-    for (long sent = 0; sent < moves; sent += 1000) {
-      boost::asio::write(flood, boost::asio::buffer(chunk));
-    }
+    for (long sent = 0; sent < moves; sent += PenFlood::kChunkMoves) flood.Moves();
     peak = std::max(peak, ResidentKib());
     const std::uint64_t target = clock->Calls() + 1;
-    boost::asio::write(flood, boost::asio::buffer(EncodeFrame(forward ? R"({"msg":"next"})"
-                                                                      : R"({"msg":"prev"})")));
+    flood.Step(forward);
     const auto sent = Clock::now();
     forward = !forward;
     Clock::time_point called;

@@ -5,13 +5,10 @@
 #include <cstdio>
 #include <functional>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-
-#include "net/direct_frame.h"
-
 #include "presentation/desktop.h"
 #include "tests/e2e/support/e2e_fixture.h"
+#include "tests/e2e/support/pen_flood.h"
+#include "tests/support/resident_memory.h"
 
 namespace e2e {
 namespace {
@@ -140,19 +137,6 @@ INSTANTIATE_TEST_SUITE_P(Transports, PcDrawnLaserShowTest,
                          ::testing::Values(Transport::Relay, Transport::DirectUdp),
                          [](const auto& info) { return std::string(TransportName(info.param)); });
 
-// Resident memory of this process (the PC's) in KiB; 0 where unknown.
-long ResidentKib() {
-  long kib = 0;
-  if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f)) {
-      if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
-    }
-    std::fclose(f);
-  }
-  return kib;
-}
-
 // A phone floods a million pen moves over TCP, then asks for the next slide:
 // the moves wait as one, the PC's memory stays flat and "next" lands at once.
 TEST_F(E2eTest, PenFloodOverTcpKeepsMemoryFlatAndNextLands) {
@@ -162,25 +146,14 @@ TEST_F(E2eTest, PenFloodOverTcpKeepsMemoryFlatAndNextLands) {
   ASSERT_TRUE(WaitForState(*link, 3));
   const int before = pc_->App()->Snapshot().currentSlide;
 
-  // The same phone on a raw connection from its address takes its place.
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::socket flood(io);
-  flood.connect({boost::asio::ip::make_address("127.0.0.1"),
-                 pc_->PhoneOptionsFor(Transport::DirectTcp).directPort});
-  boost::asio::write(flood,
-                     boost::asio::buffer(EncodeFrame(R"({"msg":"pen_down","x":0.1,"y":0.1})")));
-  std::string chunk;
-  for (int i = 0; i < 1000; ++i) {
-    chunk +=
-        EncodeFrame(R"({"msg":"pen_move","x":0.)" + std::to_string(100 + i % 800) + R"(,"y":0.5})");
-  }
+  PenFlood flood(pc_->PhoneOptionsFor(Transport::DirectTcp).directPort);
   const long rssBefore = ResidentKib();
   long rssPeak = rssBefore;
   for (int i = 0; i < 1000; ++i) {
-    boost::asio::write(flood, boost::asio::buffer(chunk));
+    flood.Moves();
     if (i % 100 == 0) rssPeak = std::max(rssPeak, ResidentKib());
   }
-  boost::asio::write(flood, boost::asio::buffer(EncodeFrame(R"({"msg":"next"})")));
+  flood.Step(true);
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitUntil([&] { return pc_->App()->Snapshot().currentSlide == before + 1; }, 10s));
   const auto landed = std::chrono::steady_clock::now();

@@ -5,6 +5,7 @@
 
 #include "tests/net/browser_test_client.h"
 #include "tests/net/direct_test_phone.h"
+#include "tests/support/resident_memory.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -17,23 +18,6 @@ using namespace browser_test;
 
 const char kBusy[] = "您的电脑已与其他手机建立连接。";
 
-// Resident memory of this process in KiB (Linux), 0 where unknown; the
-// figure is recorded for the benchmark notes, not asserted on.
-long ResidentKib() {
-#ifdef __linux__
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return 0;
-  char line[256];
-  long kib = 0;
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
-  }
-  std::fclose(f);
-  return kib;
-#else
-  return 0;
-#endif
-}
 const std::string kToken(32, 'a');
 
 // --- routing and origin, no I/O ---------------------------------------------

@@ -36,14 +36,21 @@ const std::vector<ImpressDeckSlide> kDeck = {
     {"End", "Questions?"},
 };
 
-class ImpressPhoneTest : public E2eTest {
+// One virtual display and office profile per suite: made before its first
+// test, gone after its last.
+template <typename Suite>
+class ImpressSuite : public E2eTest {
  protected:
   static void SetUpTestSuite() { session_ = new ImpressSession; }
   static void TearDownTestSuite() {
     delete session_;
     session_ = nullptr;
   }
+  static inline ImpressSession* session_ = nullptr;
+};
 
+class ImpressPhoneTest : public ImpressSuite<ImpressPhoneTest> {
+ protected:
   void SetUp() override {
     if (!session_->Unavailable().empty()) GTEST_SKIP() << session_->Unavailable();
     ImpressLinkOptions options;
@@ -93,11 +100,8 @@ class ImpressPhoneTest : public E2eTest {
         kAnswer);
   }
 
-  static ImpressSession* session_;
   std::unique_ptr<CImpressOffice> office_;
 };
-
-ImpressSession* ImpressPhoneTest::session_ = nullptr;
 
 TEST_F(ImpressPhoneTest, PhoneDrivesTheShowUntilImpressDies) {
   auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
@@ -355,14 +359,8 @@ TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBac
 // Pivaro started while no Impress listens: the simulation stands in, and an
 // Impress the presenter starts later on Pivaro's pipe is taken up and
 // driven by the phone's next "start"; killed, it is let go again.
-class ImpressLateTest : public E2eTest {
+class ImpressLateTest : public ImpressSuite<ImpressLateTest> {
  protected:
-  static void SetUpTestSuite() { session_ = new ImpressSession; }
-  static void TearDownTestSuite() {
-    delete session_;
-    session_ = nullptr;
-  }
-
   void SetUp() override {
     if (!session_->Unavailable().empty()) GTEST_SKIP() << session_->Unavailable();
     ImpressLinkOptions options;
@@ -388,13 +386,10 @@ class ImpressLateTest : public E2eTest {
     return options;
   }
 
-  static ImpressSession* session_;
   CSimulatedOffice standIn_;
   std::unique_ptr<CImpressOffice> office_;
   pid_t late_ = 0;
 };
-
-ImpressSession* ImpressLateTest::session_ = nullptr;
 
 TEST_F(ImpressLateTest, AnImpressStartedLaterIsDrivenByThePhonesNextStart) {
   using Clock = std::chrono::steady_clock;
