@@ -23,6 +23,9 @@ constexpr int kReceiveWindow = 64 * 1024;
 // Frames waiting for one TCP peer that does not read; beyond this a send
 // fails instead of growing the queue without end.
 constexpr std::size_t kMaxQueuedBytes = 32 * 1024 * 1024;
+// A connection that is only ever told busy gets far less: one that sends
+// without reading its answers is dropped once they fill this.
+constexpr std::size_t kMaxQueuedRefusedBytes = 64 * 1024;
 
 }  // namespace
 
@@ -183,8 +186,10 @@ void CDirectSession::OnTcpFailed(const ConnectionPtr& conn) {
 
 void CDirectSession::Write(const ConnectionPtr& conn, std::shared_ptr<std::string> frame,
                            WriteDone done) {
-  if (!conn->socket.is_open() || conn->queuedBytes + frame->size() > kMaxQueuedBytes) {
+  const std::size_t room = conn == current_ ? kMaxQueuedBytes : kMaxQueuedRefusedBytes;
+  if (!conn->socket.is_open() || conn->queuedBytes + frame->size() > room) {
     asio::post(io_, [done] { done(false); });
+    if (conn != current_) CloseConnection(conn);
     return;
   }
   conn->queuedBytes += frame->size();

@@ -133,6 +133,28 @@ TEST_F(DirectLimits, ConnectionsWithoutAPhoneMakeRoomOldestFirst) {
   ExpectPhoneServed();  // the phone's connection never counts
 }
 
+// A refused peer that floods commands and never reads its busy answers is
+// dropped once they fill its small room; the phone is served throughout.
+TEST_F(DirectLimits, RefusedPeerThatDoesNotReadItsAnswersIsDropped) {
+  Create(DirectSessionOptions());
+  TcpPhone flood(Tcp(), "127.0.0.2");
+  std::string frames;
+  for (int i = 0; i < 1000; ++i) frames += EncodeFrame(R"({"msg":"next"})");
+  // About 70 bytes of answer for every 30-byte command: the answers stop
+  // fitting in the socket buffers well before 2,000 rounds.
+  bool refused = false;
+  for (int i = 0; i < 2000 && !refused; ++i) {
+    try {
+      flood.SendRaw(frames);
+    } catch (const std::exception&) {
+      refused = true;  // the session closed it while it was still sending
+    }
+  }
+  EXPECT_TRUE(refused || flood.WaitClosed(3s));
+  EXPECT_EQ(recorder.Count(Event::Message), 1u);  // the phone's hello alone
+  ExpectPhoneServed();
+}
+
 // Thirty peers each sending most of a 10 MB frame: the session holds at
 // most its buffer limit, and the phone goes on being served.
 TEST_F(DirectLimits, ThirtyLargeFramesKeepMemoryBounded) {
