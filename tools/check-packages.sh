@@ -26,15 +26,12 @@ if [ "$kind" = deb ]; then
       echo "$program: a shared library is missing"; exit 1
     fi
   done
-  if grep -aq -- "--version" "$root/usr/bin/pivaro"; then
-    timeout 10 "$root/usr/bin/pivaro" --version
-  else
-    # pivaro has no --version yet; its phone simulator's usage text shows
-    # that the installed programs load and run.
-    timeout 10 "$root/usr/bin/pivaro-phone" --help 2>&1 | grep -q "usage: pivaro-phone" ||
-      { echo "pivaro-phone from the package does not run"; exit 1; }
-    echo "pivaro has no --version: checked that it is installed and links; pivaro-phone runs"
-  fi
+  # Both installed programs must load and run: pivaro prints its version,
+  # its phone simulator its usage.
+  timeout 10 "$root/usr/bin/pivaro" --version | grep -q "^pivaro [0-9]" ||
+    { echo "pivaro from the package does not run"; exit 1; }
+  timeout 10 "$root/usr/bin/pivaro-phone" --help 2>&1 | grep -q "usage: pivaro-phone" ||
+    { echo "pivaro-phone from the package does not run"; exit 1; }
 elif [ "$kind" = zip ]; then
   zip=$(ls "$dir"/pivaro-*-Windows.zip | head -n 1)
   listing=$(unzip -Z1 "$zip")
