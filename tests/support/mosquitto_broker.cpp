@@ -1,103 +1,128 @@
+// The broker fixture's portable part: its configuration, the choice of a
+// free port (again when another test took it first), the readiness probe
+// and the loopback socket checks. Starting and signalling the process is
+// broker_process.h's, per platform.
 #include "tests/support/mosquitto_broker.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
-extern char** environ;
+#include "tests/support/broker_process.h"
 
 namespace {
 
 const char kMosquitto[] = "/usr/sbin/mosquitto";
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
+constexpr short kReadable = POLLRDNORM;
+using PollEntry = WSAPOLLFD;
+void CloseSocket(Socket s) { ::closesocket(s); }
+int PollOne(PollEntry* entry, int timeoutMs) { return ::WSAPoll(entry, 1, timeoutMs); }
+bool SocketsUp() {
+  static const bool up = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return up;
 }
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr short kReadable = POLLIN;
+using PollEntry = pollfd;
+void CloseSocket(Socket s) { ::close(s); }
+int PollOne(PollEntry* entry, int timeoutMs) { return ::poll(entry, 1, timeoutMs); }
+bool SocketsUp() { return true; }
+#endif
 
-// Waits for the child at most `limit`; true when it has ended.
-bool Reap(pid_t pid, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid || r < 0) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// A TCP socket connected to 127.0.0.1:port (port 0: bound there instead),
+// closed when it goes out of scope.
+class LoopbackSocket {
+ public:
+  explicit LoopbackSocket(std::uint16_t port) {
+    if (!SocketsUp()) return;
+    s_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s_ == kNoSocket) return;
+    address_.sin_family = AF_INET;
+    address_.sin_port = htons(port);
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto* a = reinterpret_cast<sockaddr*>(&address_);
+    ok_ = port == 0 ? ::bind(s_, a, sizeof address_) == 0 : ::connect(s_, a, sizeof address_) == 0;
   }
-}
+  ~LoopbackSocket() {
+    if (s_ != kNoSocket) CloseSocket(s_);
+  }
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  bool Ok() const { return ok_; }
+  std::uint16_t BoundPort() {
+    socklen_t length = sizeof address_;
+    if (!ok_ || ::getsockname(s_, reinterpret_cast<sockaddr*>(&address_), &length) != 0) return 0;
+    return ntohs(address_.sin_port);
+  }
+  bool SendAll(const void* data, int size) {
+    return ::send(s_, static_cast<const char*>(data), size, kSendFlags) == size;
+  }
+  // Reads exactly `size` bytes that arrive in one piece within the limit.
+  bool ReceiveWithin(void* data, int size, int timeoutMs) {
+    PollEntry entry{};
+    entry.fd = s_;
+    entry.events = kReadable;
+    return PollOne(&entry, timeoutMs) == 1 && ::recv(s_, static_cast<char*>(data), size, 0) == size;
+  }
+
+ private:
+  Socket s_ = kNoSocket;
+  sockaddr_in address_{};
+  bool ok_ = false;
+};
 
 }  // namespace
 
-std::uint16_t FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a = Loopback(0);
-  socklen_t len = sizeof a;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
+std::uint16_t FreeLoopbackPort() { return LoopbackSocket(0).BoundPort(); }
 
-bool LoopbackAccepts(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in a = Loopback(port);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
-}
+bool LoopbackAccepts(std::uint16_t port) { return LoopbackSocket(port).Ok(); }
 
 bool MqttBrokerAnswers(std::uint16_t port, int timeoutMs) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in a = Loopback(port);
-  bool ok = false;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    // MQTT 3.1.1 CONNECT, clean session, keep-alive 10 s, client id "probe".
-    const unsigned char connect[] = {0x10, 17, 0, 4, 'M', 'Q', 'T', 'T', 4,  2,
-                                     0,    10, 0, 5, 'p', 'r', 'o', 'b', 'e'};
-    unsigned char answer[4] = {};
-    pollfd p{fd, POLLIN, 0};
-    if (::send(fd, connect, sizeof connect, MSG_NOSIGNAL) == sizeof connect &&
-        ::poll(&p, 1, timeoutMs) == 1 && ::recv(fd, answer, sizeof answer, 0) == 4) {
-      ok = answer[0] == 0x20 && answer[3] == 0;
-      const unsigned char disconnect[] = {0xE0, 0};
-      ::send(fd, disconnect, sizeof disconnect, MSG_NOSIGNAL);
-    }
+  LoopbackSocket s(port);
+  if (!s.Ok()) return false;
+  // MQTT 3.1.1 CONNECT, clean session, keep-alive 10 s, client id "probe".
+  const unsigned char connect[] = {0x10, 17, 0, 4, 'M', 'Q', 'T', 'T', 4,  2,
+                                   0,    10, 0, 5, 'p', 'r', 'o', 'b', 'e'};
+  unsigned char answer[4] = {};
+  if (!s.SendAll(connect, sizeof connect) || !s.ReceiveWithin(answer, sizeof answer, timeoutMs)) {
+    return false;
   }
-  ::close(fd);
-  return ok;
+  const unsigned char disconnect[] = {0xE0, 0};
+  s.SendAll(disconnect, sizeof disconnect);
+  return answer[0] == 0x20 && answer[3] == 0;
 }
 
-MosquittoBroker::MosquittoBroker(bool tcpNoDelay) : tcpNoDelay_(tcpNoDelay) {
-  char pattern[] = "/tmp/pivaro-broker-XXXXXX";
-  if (char* made = ::mkdtemp(pattern)) dir_ = made;
-}
+MosquittoBroker::MosquittoBroker(bool tcpNoDelay)
+    : tcpNoDelay_(tcpNoDelay), dir_(broker_process::MakeFolder()) {}
 
 MosquittoBroker::~MosquittoBroker() {
   Stop();
   if (!dir_.empty()) {
-    std::remove((dir_ + "/mosquitto.conf").c_str());
-    std::remove((dir_ + "/mosquitto.log").c_str());
-    ::rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(broker_process::HostPath(dir_), ignored);
   }
 }
 
@@ -124,7 +149,7 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
   }
   const std::string conf = dir_ + "/mosquitto.conf";
   {
-    std::ofstream out(conf, std::ios::trunc);
+    std::ofstream out(broker_process::HostPath(conf), std::ios::trunc | std::ios::binary);
     out << "listener " << port_ << " 127.0.0.1\n"
         << "allow_anonymous true\n"
         << "set_tcp_nodelay " << (tcpNoDelay_ ? "true" : "false") << "\n"
@@ -135,24 +160,12 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
       return false;
     }
   }
-  const char* argv[] = {kMosquitto, "-c", conf.c_str(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    error_ = std::string("cannot start ") + kMosquitto;
-    return false;
-  }
-  pid_ = pid;
   auto deadline = std::chrono::steady_clock::now() + limit;
+  pid_ = broker_process::Start(kMosquitto, conf, dir_, limit, &error_);
+  if (pid_ <= 0) return false;
   while (std::chrono::steady_clock::now() < deadline) {
     if (MqttBrokerAnswers(port_, 200)) return true;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (broker_process::Ended(pid_)) {
       pid_ = -1;
       error_ = "mosquitto ended at start (port " + std::to_string(port_) + " taken?)";
       return false;
@@ -166,26 +179,23 @@ bool MosquittoBroker::Launch(std::chrono::milliseconds limit) {
 
 void MosquittoBroker::Kill() {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  Reap(pid_, std::chrono::seconds(2));
+  broker_process::Send(pid_, broker_process::Signal::Kill, std::chrono::seconds(2));
   pid_ = -1;
 }
 
+// SIGTERM, and SIGKILL when the broker has not ended within a second.
 void MosquittoBroker::Stop() {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGCONT);  // a paused broker must run to end
-  ::kill(pid_, SIGTERM);
-  if (!Reap(pid_, std::chrono::seconds(1))) {
-    ::kill(pid_, SIGKILL);
-    Reap(pid_, std::chrono::seconds(2));
+  if (!broker_process::Send(pid_, broker_process::Signal::Terminate, std::chrono::seconds(1))) {
+    broker_process::Send(pid_, broker_process::Signal::Kill, std::chrono::seconds(2));
   }
   pid_ = -1;
 }
 
 void MosquittoBroker::Pause() {
-  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  if (pid_ > 0) broker_process::Send(pid_, broker_process::Signal::Pause, std::chrono::seconds(2));
 }
 
 void MosquittoBroker::Resume() {
-  if (pid_ > 0) ::kill(pid_, SIGCONT);
+  if (pid_ > 0) broker_process::Send(pid_, broker_process::Signal::Resume, std::chrono::seconds(2));
 }
