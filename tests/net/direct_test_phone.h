@@ -22,6 +22,7 @@
 
 #include "net/direct_frame.h"
 #include "net/direct_session.h"
+#include "tests/net/support/session_recorder.h"
 
 namespace direct_test {
 
@@ -191,100 +192,8 @@ inline bool UdpLoopbackAliasesWork() {
   return works;
 }
 
-struct Event {
-  enum Kind { Started, Stopped, Sent, NetworkLost, PeerLost, Message };
-  Kind kind = Message;
-  bool ok = false;
-  std::int32_t cookie = 0;
-  std::string text;  // the message of OnMessage
-  SessionType from = Relay;
-  std::thread::id thread;
-
-  static Event Of(Kind kind, bool ok = false, std::int32_t cookie = 0) {
-    Event e;
-    e.kind = kind;
-    e.ok = ok;
-    e.cookie = cookie;
-    return e;
-  }
-};
-
-class Recorder : public INetSessionNotify {
- public:
-  void OnStarted(bool ok, std::int32_t cookie) override {
-    Add(Event::Of(Event::Started, ok, cookie));
-  }
-  void OnStopped(bool ok, std::int32_t cookie) override {
-    Add(Event::Of(Event::Stopped, ok, cookie));
-  }
-  void OnSent(bool ok, std::int32_t cookie) override { Add(Event::Of(Event::Sent, ok, cookie)); }
-  void OnNetworkLost() override { Add(Event::Of(Event::NetworkLost)); }
-  void OnPeerLost() override { Add(Event::Of(Event::PeerLost)); }
-  void OnMessage(SessionType from, JsonPtr& message) override {
-    Event e = Event::Of(Event::Message);
-    ToUtf8(JsonWrite(message), e.text);
-    e.from = from;
-    Add(e);
-    std::function<void(JsonPtr&)> call;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      call = onMessage_;
-    }
-    if (call) call(message);
-  }
-
-  // Runs inside OnMessage, with the session's lock held; set from the test
-  // thread while the session's thread may be delivering.
-  void SetOnMessage(std::function<void(JsonPtr&)> f) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    onMessage_ = std::move(f);
-  }
-
-  std::size_t Count(Event::Kind kind) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return CountLocked(kind);
-  }
-
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return events_;
-  }
-
-  // Waits until `count` events of that kind have arrived.
-  bool WaitFor(Event::Kind kind, std::size_t count = 1, std::chrono::milliseconds limit = 3s) {
-    std::unique_lock<std::mutex> guard(mutex_);
-    return changed_.wait_for(guard, limit, [&] { return CountLocked(kind) >= count; });
-  }
-
-  // The text of the n-th message (0-based), waiting for it.
-  std::string MessageText(std::size_t n, std::chrono::milliseconds limit = 3s) {
-    if (!WaitFor(Event::Message, n + 1, limit)) return std::string();
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (const Event& e : events_) {
-      if (e.kind == Event::Message && n-- == 0) return e.text;
-    }
-    return std::string();
-  }
-
- private:
-  std::size_t CountLocked(Event::Kind kind) const {
-    std::size_t n = 0;
-    for (const Event& e : events_) n += e.kind == kind;
-    return n;
-  }
-
-  void Add(Event e) {
-    e.thread = std::this_thread::get_id();
-    std::lock_guard<std::mutex> guard(mutex_);
-    events_.push_back(std::move(e));
-    changed_.notify_all();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Event> events_;
-  std::function<void(JsonPtr&)> onMessage_;
-};
+using session_test::Event;
+using session_test::Recorder;
 
 // A session on ephemeral ports, started, with a recorder attached and a
 // network switch the test controls.

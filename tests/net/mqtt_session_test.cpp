@@ -30,6 +30,7 @@
 #include "net/mqtt_nodelay.h"
 #include "net/mqtt_session.h"
 #include "services/machine_guid.h"
+#include "tests/net/support/session_recorder.h"
 #include "tests/net/support/test_phone.h"
 #include "tests/support/mosquitto_broker.h"
 
@@ -38,59 +39,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct Event {
-  std::string kind;
-  bool ok = false;
-  std::int32_t cookie = 0;
-  std::string text;
-};
-
-class Recorder : public INetSessionNotify {
- public:
-  void OnStarted(bool ok, std::int32_t cookie) override { Push({"started", ok, cookie, ""}); }
-  void OnStopped(bool ok, std::int32_t cookie) override { Push({"stopped", ok, cookie, ""}); }
-  void OnSent(bool ok, std::int32_t cookie) override { Push({"sent", ok, cookie, ""}); }
-  void OnNetworkLost() override { Push({"network-lost", true, 0, ""}); }
-  void OnPeerLost() override { Push({"peer-lost", true, 0, ""}); }
-  void OnMessage(SessionType from, JsonPtr& message) override {
-    std::string text;
-    ToUtf8(JsonWrite(message), text);
-    Push({from == Relay ? "message" : "wrong-kind", true, 0, text});
-    if (afterMessage) afterMessage();
-  }
-  // Runs inside the notification, on the session's thread.
-  std::function<void()> afterMessage;
-
-  // Takes the first event of that kind, waiting up to the limit.
-  bool Take(const std::string& kind, Event& out, std::chrono::milliseconds limit = 5s) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    auto found = [&] {
-      for (auto it = events_.begin(); it != events_.end(); ++it) {
-        if (it->kind == kind) {
-          out = *it;
-          events_.erase(it);
-          return true;
-        }
-      }
-      return false;
-    };
-    return changed_.wait_for(hold, limit, found);
-  }
-  bool None(const std::string& kind, std::chrono::milliseconds time) {
-    Event ignored;
-    return !Take(kind, ignored, time);
-  }
-
- private:
-  void Push(Event e) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    events_.push_back(std::move(e));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Event> events_;
-};
+using session_test::Event;
+using session_test::Recorder;
 
 JsonPtr Object(const std::u16string& msg) {
   JsonPtr o = JsonNew(JsonKind::Object);
@@ -104,6 +54,7 @@ class MqttSessionTest : public ::testing::Test {
     ASSERT_TRUE(broker_.Start()) << broker_.Error();
     session_ = new CMqttSession(broker_.Uri());
     session_->AddRef();
+    recorder_.OnlyFrom(Relay);
     session_->SetNotify(&recorder_);
     id_ = session_->ClientId();
   }
@@ -118,7 +69,7 @@ class MqttSessionTest : public ::testing::Test {
   void StartSession(std::int32_t cookie = 1) {
     ASSERT_TRUE(session_->Start(cookie));
     Event e;
-    ASSERT_TRUE(recorder_.Take("started", e));
+    ASSERT_TRUE(recorder_.Take(Event::Started, e));
     EXPECT_TRUE(e.ok);
     EXPECT_EQ(e.cookie, cookie);
   }
@@ -134,7 +85,7 @@ class MqttSessionTest : public ::testing::Test {
   void Attach(TestPhone& phone, const std::string& name) {
     ASSERT_TRUE(phone.Publish(ToPc("hello", name)));
     Event e;
-    ASSERT_TRUE(recorder_.Take("message", e));
+    ASSERT_TRUE(recorder_.Take(Event::Message, e));
     ASSERT_TRUE(session_->IsConnected());
   }
 
@@ -205,13 +156,13 @@ TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
 
   ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
   Event e;
-  ASSERT_TRUE(recorder_.Take("message", e));
+  ASSERT_TRUE(recorder_.Take(Event::Message, e));
   EXPECT_EQ(e.text, ToPc("next", "phoneA"));
   EXPECT_TRUE(session_->IsConnected());
 
   JsonPtr reply = Object(u"state");
   ASSERT_TRUE(session_->Send(reply, 5));
-  ASSERT_TRUE(recorder_.Take("sent", e));
+  ASSERT_TRUE(recorder_.Take(Event::Sent, e));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 5);
   std::string got;
@@ -222,10 +173,10 @@ TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
   EXPECT_TRUE(session_->SendSync(last));
   ASSERT_TRUE(phone->NextContaining("bye", got));
   // The PC's own publications come back through its subscription: dropped.
-  EXPECT_TRUE(recorder_.None("message", 300ms));
+  EXPECT_TRUE(recorder_.None(Event::Message, 300ms));
 
   ASSERT_TRUE(session_->Stop(4));
-  ASSERT_TRUE(recorder_.Take("stopped", e));
+  ASSERT_TRUE(recorder_.Take(Event::Stopped, e));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 4);
   EXPECT_FALSE(session_->IsConnected());
@@ -277,13 +228,13 @@ TEST_F(MqttSessionTest, RoundTripsThroughTheBroker) {
     auto start = Clock::now();
     ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
     Event e;
-    ASSERT_TRUE(recorder_.Take("message", e));
+    ASSERT_TRUE(recorder_.Take(Event::Message, e));
     JsonPtr reply = Object(u"state");
     ASSERT_TRUE(session_->Send(reply, i));
     std::string got;
     ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    ASSERT_TRUE(recorder_.Take("sent", e));
+    ASSERT_TRUE(recorder_.Take(Event::Sent, e));
   }
   std::sort(ms.begin(), ms.end());
   std::printf("relay round trip (QoS 2 both ways): median %.1f ms, best %.1f, worst %.1f\n",
@@ -313,10 +264,10 @@ TEST_F(MqttSessionTest, OnlyMessagesAddressedToThePcGetThrough) {
   // valid one is delivered, every one above was handled.
   ASSERT_TRUE(phone->Publish(ToPc("first", "phoneB")));
   Event e;
-  ASSERT_TRUE(recorder_.Take("message", e));
+  ASSERT_TRUE(recorder_.Take(Event::Message, e));
   EXPECT_EQ(e.text, ToPc("first", "phoneB"));
-  EXPECT_TRUE(recorder_.None("message", 200ms));
-  EXPECT_TRUE(recorder_.None("sent", 0ms)) << "no busy reply went to a dropped sender";
+  EXPECT_TRUE(recorder_.None(Event::Message, 200ms));
+  EXPECT_TRUE(recorder_.None(Event::Sent, 0ms)) << "no busy reply went to a dropped sender";
 }
 
 TEST_F(MqttSessionTest, SecondPhoneGetsBusyErrorAndFirstStaysAttached) {
@@ -331,10 +282,10 @@ TEST_F(MqttSessionTest, SecondPhoneGetsBusyErrorAndFirstStaysAttached) {
   EXPECT_EQ(got, R"({"msg":"error","error":"您的电脑已与其他手机建立连接。","src":")" + id_ +
                      R"(","dst":"phoneB"})");
   Event e;
-  ASSERT_TRUE(recorder_.Take("sent", e));
+  ASSERT_TRUE(recorder_.Take(Event::Sent, e));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 0);
-  EXPECT_TRUE(recorder_.None("message", 200ms));
+  EXPECT_TRUE(recorder_.None(Event::Message, 200ms));
 
   JsonPtr reply = Object(u"state");
   ASSERT_TRUE(session_->Send(reply, 2));
@@ -347,11 +298,11 @@ TEST_F(MqttSessionTest, PhoneLostDetachesIt) {
   Attach(*phone, "phoneA");
   ASSERT_TRUE(phone->Publish(ToPc("lost", "phoneA")));
   Event e;
-  ASSERT_TRUE(recorder_.Take("peer-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::PeerLost, e));
   EXPECT_FALSE(session_->IsConnected());
   JsonPtr reply = Object(u"state");
   EXPECT_FALSE(session_->Send(reply, 1));
-  EXPECT_TRUE(recorder_.None("message", 100ms));
+  EXPECT_TRUE(recorder_.None(Event::Message, 100ms));
 
   // A new phone may attach now; DropPeer frees the place as well.
   auto other = Phone("phoneC");
@@ -361,9 +312,9 @@ TEST_F(MqttSessionTest, PhoneLostDetachesIt) {
 
   // A first message that is "lost" attaches and detaches at once.
   ASSERT_TRUE(other->Publish(ToPc("lost", "phoneD")));
-  ASSERT_TRUE(recorder_.Take("peer-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::PeerLost, e));
   EXPECT_FALSE(session_->IsConnected());
-  EXPECT_TRUE(recorder_.None("message", 100ms));
+  EXPECT_TRUE(recorder_.None(Event::Message, 100ms));
 }
 
 TEST_F(MqttSessionTest, BrokerPublishesTheWillWhenTheConnectionDies) {
@@ -375,7 +326,7 @@ TEST_F(MqttSessionTest, BrokerPublishesTheWillWhenTheConnectionDies) {
   ASSERT_TRUE(phone->NextContaining("lost", got));
   EXPECT_EQ(got, session_->WillText());
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
 }
 
 TEST_F(MqttSessionTest, BrokerRestartKeepsThePhone) {
@@ -386,7 +337,7 @@ TEST_F(MqttSessionTest, BrokerRestartKeepsThePhone) {
   }
   broker_.Stop();
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   EXPECT_TRUE(session_->IsConnected());
   JsonPtr whileDown = Object(u"state");
   EXPECT_FALSE(session_->SendSync(whileDown));
@@ -400,7 +351,7 @@ TEST_F(MqttSessionTest, BrokerRestartKeepsThePhone) {
   std::string got;
   ASSERT_TRUE(phone->NextContaining(R"("dst":"phoneA")", got));
   ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
-  ASSERT_TRUE(recorder_.Take("message", e));
+  ASSERT_TRUE(recorder_.Take(Event::Message, e));
   EXPECT_EQ(e.text, ToPc("next", "phoneA"));
 }
 
@@ -426,7 +377,7 @@ TEST_F(MqttSessionTest, BlockingCallsGiveUpWithinTheirBound) {
   // A broker that is gone.
   broker_.Stop();
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   begin = Clock::now();
   JsonPtr lost = Object(u"state");
   EXPECT_FALSE(session_->SendSync(lost));
@@ -445,10 +396,10 @@ TEST_F(MqttSessionTest, LastReleaseWaitsForThePendingOperation) {
   session_->Release();  // the test's reference; the publish keeps its own
   session_ = nullptr;
   Event e;
-  EXPECT_TRUE(recorder_.None("sent", 200ms));
+  EXPECT_TRUE(recorder_.None(Event::Sent, 200ms));
   EXPECT_EQ(CMqttSession::LiveSessions(), live);
   broker_.Resume();
-  ASSERT_TRUE(recorder_.Take("sent", e));
+  ASSERT_TRUE(recorder_.Take(Event::Sent, e));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 9);
   std::string got;
@@ -470,7 +421,7 @@ TEST_F(MqttSessionTest, BurstOfSendsIsNotHeldBackByTheInFlightWindow) {
   }
   for (int i = 0; i < kBurst; ++i) {
     Event e;
-    ASSERT_TRUE(recorder_.Take("sent", e)) << i;
+    ASSERT_TRUE(recorder_.Take(Event::Sent, e)) << i;
     EXPECT_TRUE(e.ok);
   }
   for (int i = 0; i < kBurst; ++i) {
@@ -497,9 +448,9 @@ TEST_F(MqttSessionTest, PendingSendsFailWhenTheConnectionDrops) {
   }
   ASSERT_EQ(CutConnection(before), 1);
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   for (int i = 0; i < kSends; ++i) {
-    ASSERT_TRUE(recorder_.Take("sent", e, 10s)) << i;
+    ASSERT_TRUE(recorder_.Take(Event::Sent, e, 10s)) << i;
     EXPECT_FALSE(e.ok);
   }
   broker_.Resume();
@@ -521,10 +472,10 @@ TEST_F(MqttSessionTest, StopFailsThePublishesItCutsOff) {
   }
   ASSERT_TRUE(session_->Stop(6));
   Event e;
-  ASSERT_TRUE(recorder_.Take("stopped", e, 10s));
+  ASSERT_TRUE(recorder_.Take(Event::Stopped, e, 10s));
   EXPECT_EQ(e.cookie, 6);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(recorder_.Take("sent", e, 10s)) << i;
+    ASSERT_TRUE(recorder_.Take(Event::Sent, e, 10s)) << i;
     EXPECT_FALSE(e.ok);
     EXPECT_EQ(e.cookie, 30 + i);
   }
@@ -538,13 +489,13 @@ TEST_F(MqttSessionTest, LastReleaseInsideANotificationDestroysElsewhere) {
   CMqttSession* session = session_;
   session_ = nullptr;
   // The controller's way out, taken on Paho's thread: detach, then let go.
-  recorder_.afterMessage = [session] {
+  recorder_.SetOnMessage([session](JsonPtr&) {
     session->SetNotify(nullptr);
     session->Release();
-  };
+  });
   ASSERT_TRUE(phone->Publish(ToPc("bye", "phoneA")));
   Event e;
-  ASSERT_TRUE(recorder_.Take("message", e));
+  ASSERT_TRUE(recorder_.Take(Event::Message, e));
   EXPECT_TRUE(SessionGoneFrom(live));
   // Its connection went with it, without a will: Close was not called, but
   // the client disconnects when destroyed.
@@ -565,7 +516,7 @@ TEST_F(MqttSessionTest, ReleasedWhileConnectingGoesAtOnce) {
   session_ = nullptr;
   EXPECT_TRUE(SessionGoneFrom(live));
   broker_.Resume();
-  EXPECT_TRUE(recorder_.None("started", 200ms));
+  EXPECT_TRUE(recorder_.None(Event::Started, 200ms));
 }
 
 // The phone's first message reaches the PC and the PC's answer the phone.
@@ -573,7 +524,7 @@ void MqttSessionTest::ExchangeWith(const std::string& name) {
   auto phone = Phone(name);
   ASSERT_TRUE(phone->Publish(ToPc("next", name)));
   Event e;
-  ASSERT_TRUE(recorder_.Take("message", e));
+  ASSERT_TRUE(recorder_.Take(Event::Message, e));
   JsonPtr reply = Object(u"state");
   ASSERT_TRUE(session_->Send(reply, 4));
   std::string got;
@@ -586,15 +537,15 @@ void MqttSessionTest::ExchangeWith(const std::string& name) {
 void MqttSessionTest::FailThenStartWithTheBrokerBack() {
   Event e;
   ASSERT_TRUE(session_->Start(2));
-  ASSERT_TRUE(recorder_.Take("started", e, 15s));
+  ASSERT_TRUE(recorder_.Take(Event::Started, e, 15s));
   EXPECT_FALSE(e.ok);
   EXPECT_EQ(e.cookie, 2);
   ASSERT_TRUE(broker_.Start());
   ASSERT_TRUE(session_->Start(3));
-  ASSERT_TRUE(recorder_.Take("started", e, 15s));
+  ASSERT_TRUE(recorder_.Take(Event::Started, e, 15s));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 3);
-  EXPECT_TRUE(recorder_.None("started", 300ms)) << "one outcome per start";
+  EXPECT_TRUE(recorder_.None(Event::Started, 300ms)) << "one outcome per start";
   ExchangeWith("phoneA");
 }
 
@@ -609,7 +560,7 @@ TEST_F(MqttSessionTest, RestartAfterALostConnectionSucceedsWithTheBrokerBack) {
   StartSession(1);
   broker_.Stop();
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   FailThenStartWithTheBrokerBack();
 }
 
@@ -625,12 +576,12 @@ TEST_F(MqttSessionTest, StartsWhileConnectingEachGetTheirOutcome) {
   std::set<std::int32_t> cookies;
   for (int i = 0; i < 2; ++i) {
     Event e;
-    ASSERT_TRUE(recorder_.Take("started", e, 15s)) << i;
+    ASSERT_TRUE(recorder_.Take(Event::Started, e, 15s)) << i;
     EXPECT_TRUE(e.ok);
     cookies.insert(e.cookie);
   }
   EXPECT_EQ(cookies, (std::set<std::int32_t>{2, 3}));
-  EXPECT_TRUE(recorder_.None("started", 300ms));
+  EXPECT_TRUE(recorder_.None(Event::Started, 300ms));
   ExchangeWith("phoneA");
 }
 
@@ -639,7 +590,7 @@ TEST_F(MqttSessionTest, StartsWhileConnectingEachGetTheirOutcome) {
 TEST_F(MqttSessionTest, StartWhileStartedReportsAgain) {
   StartSession(1);
   StartSession(2);
-  EXPECT_TRUE(recorder_.None("started", 300ms));
+  EXPECT_TRUE(recorder_.None(Event::Started, 300ms));
   ExchangeWith("phoneA");
 }
 
@@ -653,13 +604,13 @@ TEST_F(MqttSessionTest, RestartWhileTheBrokerIsSilentAfterALossSettles) {
   broker_.Pause();
   ASSERT_EQ(CutConnection(before), 1);
   Event e;
-  ASSERT_TRUE(recorder_.Take("network-lost", e));
+  ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   ASSERT_TRUE(session_->Start(2));
   std::this_thread::sleep_for(300ms);  // the connect reaches the silent broker
   broker_.Resume();
-  ASSERT_TRUE(recorder_.Take("started", e, 15s));
+  ASSERT_TRUE(recorder_.Take(Event::Started, e, 15s));
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.cookie, 2);
-  EXPECT_TRUE(recorder_.None("started", 300ms));
+  EXPECT_TRUE(recorder_.None(Event::Started, 300ms));
   ExchangeWith("phoneA");
 }
