@@ -12,6 +12,7 @@
 
 #include "app/qr_code.h"
 #include "tests/ui/window_harness.h"
+#include "ui/win32/shadow_dlg.h"
 
 namespace {
 
@@ -176,6 +177,10 @@ TEST(Dpi, WindowDialogsTextAndCodeFollowTheScreensDensity) {
 
   Capture connecting = Settle(h);
   SaveArtifact(connecting, Name(L"connecting", dpi));
+  // With its shadow, as the user sees it (under a compositing manager).
+  RECT around = WindowRect(h.Hwnd());
+  InflateRect(&around, static_cast<int>(20 * dpi / 96), static_cast<int>(20 * dpi / 96));
+  SaveArtifact(CaptureScreen(around), Name(L"connecting_with_shadow", dpi));
   ExpectScaledText(connecting, e);
 
   ASSERT_NO_FATAL_FAILURE(h.ReachWaiting());
@@ -274,4 +279,121 @@ TEST(Dpi, AMoveToAnotherDensityLaysTheWindowOutAgain) {
     differing += first.pixels[i] != back.pixels[i];
   }
   EXPECT_EQ(differing, 0);
+}
+
+// The update corner keeps its triangle at every density: only its
+// lower-right half is the button.
+TEST(Dpi, UpdateCornerIsTheScaledTriangle) {
+  const UINT dpi = ExpectedDpi();
+  const float k = static_cast<float>(dpi) / 96;
+  WindowHarness::Options options;
+  options.updateState = CMainController::kUpdateOptional;
+  WindowHarness h(options);
+  h.Open();
+  HWND corner = h.Controls().update;
+  ASSERT_NE(corner, nullptr);
+  RECT r = ChildRect(corner);
+  const LONG side = static_cast<LONG>(46 * k + 0.5f);
+  EXPECT_RECT(
+      (RECT{static_cast<LONG>(238 * k + 0.5f), static_cast<LONG>(350 * k + 0.5f),
+            static_cast<LONG>(238 * k + 0.5f) + side, static_cast<LONG>(350 * k + 0.5f) + side}),
+      r);
+  Capture c;
+  ASSERT_TRUE(WaitFor([&] {
+    c = Settle(h);
+    return c.Count(RECT{r.right - side / 2, r.bottom - side / 2, r.right, r.bottom}, IsBlueish) >
+           side * side / 8;
+  })) << "the ribbon's lower half";
+  SaveArtifact(c, Name(L"update_offered", dpi));
+  EXPECT_EQ(c.Count(RECT{r.left, r.top, r.left + side / 4, r.top + side / 4}, IsBlueish), 0);
+  POINT lower{r.left + side * 7 / 8, r.top + side * 7 / 8};
+  POINT upper{r.left + side / 8, r.top + side / 8};
+  ClientToScreen(h.Hwnd(), &lower);
+  ClientToScreen(h.Hwnd(), &upper);
+  EXPECT_EQ(WindowFromPoint(lower), corner);
+  EXPECT_EQ(WindowFromPoint(upper), h.Hwnd());
+}
+
+// A dialog moved to a screen of another density takes the suggested
+// rectangle and lays its buttons and links out again.
+TEST(Dpi, ADialogMovedToAnotherDensityLaysItselfOutAgain) {
+  const UINT dpi = ExpectedDpi();
+  const Expected& after = dpi == 96 ? For(144) : For(96);
+  const float k = static_cast<float>(after.dpi) / 96;
+  WindowHarness h;
+  h.Open();
+  ClickControl(h.Controls().about);
+  HWND about = WaitForDialogOver(h.Hwnd());
+  ASSERT_NE(about, nullptr);
+  SIZE asked{0, 0};
+  EXPECT_TRUE(
+      SendMessageW(about, WM_GETDPISCALEDSIZE, after.dpi, reinterpret_cast<LPARAM>(&asked)));
+  EXPECT_EQ(asked.cx, after.dialog.cx);
+  EXPECT_EQ(asked.cy, after.dialog.cy);
+  RECT start = WindowRect(about);
+  RECT suggested{start.left, start.top, start.left + asked.cx, start.top + asked.cy};
+  SendMessageW(about, WM_DPICHANGED, MAKEWPARAM(after.dpi, after.dpi),
+               reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_RECT(suggested, WindowRect(about));
+  // The OK button (265, 152 at 96 DPI, an 80 x 26 strip frame) and the
+  // agreement link (35, 155, 113, 175).
+  HWND ok =
+      ChildWindowFromPoint(about, POINT{static_cast<LONG>(300 * k), static_cast<LONG>(165 * k)});
+  ASSERT_NE(ok, about);
+  RECT okRect = ChildRect(ok);
+  EXPECT_EQ(okRect.left, static_cast<LONG>(265 * k + 0.5f));
+  EXPECT_EQ(okRect.right - okRect.left, static_cast<LONG>(80 * k + 0.5f));
+  HWND agreement =
+      ChildWindowFromPoint(about, POINT{static_cast<LONG>(70 * k), static_cast<LONG>(165 * k)});
+  ASSERT_NE(agreement, about);
+  RECT link = ChildRect(agreement);
+  EXPECT_EQ(link.left, static_cast<LONG>(35 * k + 0.5f));
+  EXPECT_EQ(link.bottom, static_cast<LONG>(175 * k + 0.5f));
+  Sleep(150);
+  SaveArtifact(CaptureWindow(about), Name(L"moved_about_dialog", after.dpi));
+  PostMessageW(about, WM_COMMAND, MAKEWPARAM(8, 0), 0);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }, std::chrono::seconds(20)));
+}
+
+// The shadow's nine parts meet without a seam at every density: along each
+// band a column or row differs from its neighbours no more than the
+// image's own gradient does.
+TEST(Dpi, ShadowPartsMeetWithoutASeam) {
+  struct Case {
+    UINT dpi;
+    SIZE owner;  // at 96 DPI: the main window, a dialog
+  };
+  for (Case k : {Case{96, {284, 396}}, Case{96, {375, 202}}, Case{120, {284, 396}},
+                 Case{120, {375, 202}}, Case{144, {284, 396}}, Case{144, {375, 202}},
+                 Case{192, {284, 396}}, Case{192, {375, 202}}}) {
+    const UINT dpi = k.dpi;
+    SCOPED_TRACE(testing::Message() << dpi << " DPI, " << k.owner.cx << " x " << k.owner.cy);
+    const DpiScale scale(dpi);
+    RECT owner{100, 100, 100 + scale(static_cast<int>(k.owner.cx)),
+               100 + scale(static_cast<int>(k.owner.cy))};
+    RECT place = CShadowDlg::PlaceFor(owner, scale);
+    const int w = place.right - place.left, h = place.bottom - place.top;
+    std::unique_ptr<Gdiplus::Bitmap> picture =
+        CShadowDlg::Render(w, h, CShadowDlg::kDefaultSize, scale);
+    ASSERT_NE(picture, nullptr);
+    auto alpha = [&](int x, int y) {
+      Gdiplus::Color c;
+      picture->GetPixel(x, y, &c);
+      return static_cast<int>(c.GetA());
+    };
+    const int below = owner.bottom - place.top;  // first row under the owner
+    for (int y = below; y < h; ++y) {
+      for (int x = 1; x + 1 < w; ++x) {
+        int step = std::abs(alpha(x, y) - (alpha(x - 1, y) + alpha(x + 1, y)) / 2);
+        ASSERT_LE(step, 6) << "bottom band, " << x << "," << y;
+      }
+    }
+    const int left = owner.left - place.left;  // the owner's first column
+    for (int x = 0; x < left; ++x) {
+      for (int y = 1; y + 1 < h; ++y) {
+        int step = std::abs(alpha(x, y) - (alpha(x, y - 1) + alpha(x, y + 1)) / 2);
+        ASSERT_LE(step, 6) << "left band, " << x << "," << y;
+      }
+    }
+  }
 }

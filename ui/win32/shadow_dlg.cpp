@@ -124,12 +124,17 @@ void CShadowDlg::DrawFrame(Gdiplus::Graphics& g, Gdiplus::Bitmap* image, int W, 
   const int edgeH = H - 2 * s - m.above - m.below;
   const int inner = m.inner - 2 * s;
   const int cornerW = s + m.side;
-  part(0, s + m.above, m.side, edgeH, 0, s + m.above, m.side, inner);                    // left
-  part(W - m.side, s + m.above, m.side, edgeH, imageRight, s + m.above, m.side, inner);  // right
-  part(s + m.side, 0, edgeW, m.above, s + m.side, 0, inner, m.above);                    // top
-  part(s + m.side, H - m.below, edgeW, m.below, s + m.side, imageBottom, inner,
+  // Each stretched edge reaches one pixel under the corners at both ends,
+  // and the corners then replace those pixels: at some ratios a stretch
+  // leaves its first column or row empty, which would show as a seam.
+  part(0, s + m.above - 1, m.side, edgeH + 2, 0, s + m.above, m.side, inner);  // left
+  part(W - m.side, s + m.above - 1, m.side, edgeH + 2, imageRight, s + m.above, m.side,
+       inner);                                                                 // right
+  part(s + m.side - 1, 0, edgeW + 2, m.above, s + m.side, 0, inner, m.above);  // top
+  part(s + m.side - 1, H - m.below, edgeW + 2, m.below, s + m.side, imageBottom, inner,
        m.below);  // bottom
   // The corners, unscaled.
+  g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
   part(0, 0, cornerW, s + m.above, 0, 0, cornerW, s + m.above);
   part(0, H - s - m.below, cornerW, s + m.below, 0, imageBottom - s, cornerW, s + m.below);
   part(W - cornerW, 0, cornerW, s + m.above, imageRight - s, 0, cornerW, s + m.above);
