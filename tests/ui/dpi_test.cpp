@@ -397,3 +397,35 @@ TEST(Dpi, ShadowPartsMeetWithoutASeam) {
     }
   }
 }
+
+// The PC-drawn laser dot takes the density of the show's screen: it stays
+// centred on the point and as large there as it is at 96 DPI on its own.
+TEST(Dpi, LaserDotFollowsTheShowScreensDensity) {
+  const UINT dpi = ExpectedDpi();
+  const int side = dpi == 192 ? 104 : dpi == 144 ? 78 : 52;
+  const RECT slide{240, 0, 1680, 1080};
+  StandInShow show(slide);
+  WindowHarness h;
+  h.Open();
+  ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
+  FakePresentation& p = h.Presentation();
+  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
+  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
+  p.runningType = Wps;
+  p.showRunning = true;
+  h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.5})");
+  ASSERT_TRUE(WaitFor([&] { return h.Dialog().LaserHwnd() != nullptr; }));
+  h.OnUi([] {});
+  RECT r = WindowRect(h.Dialog().LaserHwnd());
+  EXPECT_EQ(r.right - r.left, side);
+  EXPECT_EQ(r.bottom - r.top, side);
+  EXPECT_EQ((r.left + r.right) / 2, 960);
+  EXPECT_EQ((r.top + r.bottom) / 2, 540);
+  Sleep(200);
+  Capture dot = CaptureScreen(r);
+  SaveArtifact(dot, Name(L"laser_dot", dpi));
+  EXPECT_GT(dot.Count(RECT{side / 3, side / 3, side * 2 / 3, side * 2 / 3}, IsDot),
+            side * side / 12)
+      << "a solid dot at the point";
+  h.Latest(Relay)->Message(R"({"msg":"laser_up"})");
+}
