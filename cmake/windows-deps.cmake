@@ -10,13 +10,21 @@
 # Defines the targets pivaro::paho_mqtt3a and pivaro::qrencode.
 include(FetchContent)
 
-# Beside a clone, or beside the folder of a clone's worktrees.
-set(PIVARO_THIRD_PARTY_DIR "${CMAKE_SOURCE_DIR}/../shared/third_party")
-if(NOT EXISTS "${PIVARO_THIRD_PARTY_DIR}" AND EXISTS "${CMAKE_SOURCE_DIR}/../../shared/third_party")
-  set(PIVARO_THIRD_PARTY_DIR "${CMAKE_SOURCE_DIR}/../../shared/third_party")
+# Beside a clone, or beside the folder of a clone's worktrees, unless
+# given (-DPIVARO_THIRD_PARTY_DIR=..., or the environment variable of that
+# name for a clone made elsewhere).
+if(NOT PIVARO_THIRD_PARTY_DIR AND DEFINED ENV{PIVARO_THIRD_PARTY_DIR})
+  set(PIVARO_THIRD_PARTY_DIR "$ENV{PIVARO_THIRD_PARTY_DIR}" CACHE PATH
+      "Folder of the pinned dependency archives")
 endif()
-set(PIVARO_THIRD_PARTY_DIR "${PIVARO_THIRD_PARTY_DIR}" CACHE PATH
-    "Folder of the pinned dependency archives")
+if(NOT PIVARO_THIRD_PARTY_DIR)
+  set(third_party "${CMAKE_SOURCE_DIR}/../shared/third_party")
+  if(NOT EXISTS "${third_party}" AND EXISTS "${CMAKE_SOURCE_DIR}/../../shared/third_party")
+    set(third_party "${CMAKE_SOURCE_DIR}/../../shared/third_party")
+  endif()
+  set(PIVARO_THIRD_PARTY_DIR "${third_party}" CACHE PATH
+      "Folder of the pinned dependency archives")
+endif()
 
 set(PIVARO_PAHO_ARCHIVE "${PIVARO_THIRD_PARTY_DIR}/paho.mqtt.c-1.3.12.tar.gz")
 set(PIVARO_QRENCODE_ARCHIVE "${PIVARO_THIRD_PARTY_DIR}/libqrencode-4.1.1.tar.gz")

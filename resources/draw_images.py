@@ -7,7 +7,12 @@ icon, and the channel-id resource. The outputs are committed beside this script;
     /usr/bin/python3 resources/draw_images.py
 
 Every picture is drawn four times larger and scaled down, so edges are
-smooth at the small sizes the window uses.
+smooth at the small sizes the window uses. Each is drawn for three screen
+densities: 100 % (name.png, which also gives the image its size in the
+layout), 150 % (name_150.png) and 200 % (name_200.png); the program picks the
+one for the window's scale. A length of the 100 % drawing is rounded as the
+program rounds its layout (halves up), so a 41-pixel frame is 62 pixels wide
+at 150 %.
 """
 
 import math
@@ -19,6 +24,7 @@ from PIL import Image, ImageDraw, ImageFilter
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "images")
 SS = 4  # supersampling factor
+K = 1  # the screen scale being drawn: 1, 1.5 or 2
 
 WHITE = (255, 255, 255, 255)
 SLATE = (0x42, 0x57, 0x66, 255)  # text colour of the window
@@ -33,18 +39,23 @@ ORANGE = (0xF5, 0xA6, 0x23, 255)
 GREEN = (0x2D, 0xBE, 0x7C, 255)
 
 
+def px(length):
+    """A length of the 100 % layout in pixels at the current scale."""
+    return int(length * K + 0.5) if K != 1 else length
+
+
 def canvas(w, h, colour=(255, 255, 255, 0)):
-    img = Image.new("RGBA", (w * SS, h * SS), colour)
+    img = Image.new("RGBA", (px(w) * SS, px(h) * SS), colour)
     return img, ImageDraw.Draw(img)
 
 
 def finish(img, w, h):
-    return img.resize((w, h), Image.LANCZOS)
+    return img.resize((px(w), px(h)), Image.LANCZOS)
 
 
 def s(*values):
     """Scales coordinates to the supersampled canvas."""
-    return [v * SS for v in values]
+    return [v * SS * K for v in values]
 
 
 def on_white(img):
@@ -62,8 +73,12 @@ def strip(frames):
     return out
 
 
+SUFFIX = ""  # the file name's mark of the scale being drawn
+
+
 def save(img, name):
-    img.save(os.path.join(OUT, name), optimize=True)
+    stem, ext = os.path.splitext(name)
+    img.save(os.path.join(OUT, stem + SUFFIX + ext), optimize=True)
 
 
 # --- title bar buttons --------------------------------------------------------
@@ -73,7 +88,7 @@ def close_frame(bg, glyph):
     w, h = 41, 30
     img, d = canvas(w, h, bg)
     cx, cy, r = 20.5, 15, 5
-    width = int(1.5 * SS)
+    width = int(1.5 * SS * K)
     d.line(s(cx - r, cy - r, cx + r, cy + r), fill=glyph, width=width)
     d.line(s(cx - r, cy + r, cx + r, cy - r), fill=glyph, width=width)
     return on_white(finish(img, w, h))
@@ -91,8 +106,8 @@ def minimize_frame(bg, glyph):
 
 def button_frame(w, h, fill, border):
     img, d = canvas(w, h)
-    d.rounded_rectangle(s(0.5, 0.5, w - 0.5, h - 0.5), radius=3 * SS, fill=fill, outline=border,
-                        width=SS)
+    d.rounded_rectangle(s(0.5, 0.5, w - 0.5, h - 0.5), radius=3 * SS * K, fill=fill,
+                        outline=border, width=int(SS * K))
     return on_white(finish(img, w, h))
 
 
@@ -115,7 +130,7 @@ def logo(size):
     u = size / 32.0  # designed on a 32-pixel grid
 
     def g(*v):
-        return [x * u * SS for x in v]
+        return [x * u * SS * K for x in v]
 
     # Vertical gradient tile.
     tile = Image.new("RGBA", img.size, (0, 0, 0, 0))
@@ -127,14 +142,14 @@ def logo(size):
         gd.line([(0, y), (img.size[0], y)],
                 fill=tuple(int(a + (b - a) * t) for a, b in zip(top, bottom)) + (255,))
     mask = Image.new("L", img.size, 0)
-    ImageDraw.Draw(mask).rounded_rectangle(g(0.5, 0.5, 31.5, 31.5), radius=7 * u * SS, fill=255)
+    ImageDraw.Draw(mask).rounded_rectangle(g(0.5, 0.5, 31.5, 31.5), radius=7 * u * SS * K, fill=255)
     tile.paste(grad, (0, 0), mask)
     img.alpha_composite(tile)
     d = ImageDraw.Draw(img)
     # The screen, its stand and the play mark.
-    d.rounded_rectangle(g(6, 7.5, 26, 21.5), radius=1.8 * u * SS, fill=WHITE)
+    d.rounded_rectangle(g(6, 7.5, 26, 21.5), radius=1.8 * u * SS * K, fill=WHITE)
     d.rectangle(g(15, 21.5, 17, 24.5), fill=WHITE)
-    d.rounded_rectangle(g(10.5, 24, 21.5, 26), radius=1 * u * SS, fill=WHITE)
+    d.rounded_rectangle(g(10.5, 24, 21.5, 26), radius=1 * u * SS * K, fill=WHITE)
     d.polygon(g(13.5, 10.5, 13.5, 18.5, 20.5, 14.5), fill=(0x3D, 0x8D, 0xFE, 255))
     return finish(img, size, size)
 
@@ -145,7 +160,7 @@ def logo(size):
 def warning():
     img, d = canvas(68, 68)
     d.ellipse(s(2, 2, 66, 66), fill=ORANGE)
-    d.rounded_rectangle(s(30.5, 16, 37.5, 42), radius=3.5 * SS, fill=WHITE)
+    d.rounded_rectangle(s(30.5, 16, 37.5, 42), radius=3.5 * SS * K, fill=WHITE)
     d.ellipse(s(30, 46, 38, 54), fill=WHITE)
     return on_white(finish(img, 68, 68))
 
@@ -154,7 +169,7 @@ def check_mark():
     img, d = canvas(68, 68)
     d.ellipse(s(2, 2, 66, 66), fill=GREEN)
     pts = s(19, 35, 29.5, 45.5, 49, 25)
-    d.line(pts, fill=WHITE, width=6 * SS, joint="curve")
+    d.line(pts, fill=WHITE, width=int(6 * SS * K), joint="curve")
     for x, y in ((19, 35), (49, 25)):
         d.ellipse(s(x - 3, y - 3, x + 3, y + 3), fill=WHITE)
     return on_white(finish(img, 68, 68))
@@ -170,7 +185,7 @@ def spinner_frame(index, frames):
     cx = cy = size / 2
     radius, thick = 20, 5
     d.ellipse(s(cx - radius, cy - radius, cx + radius, cy + radius),
-              outline=(0xE6, 0xEE, 0xF8, 255), width=thick * SS)
+              outline=(0xE6, 0xEE, 0xF8, 255), width=int(thick * SS * K))
     head = index * 360.0 / frames - 90  # degrees, clockwise from the top
     sweep = 270
     steps = 90
@@ -212,17 +227,21 @@ def update_icon():
 
 def shadow():
     """A soft shadow around a 23 x 23 hole at (7, 3): the window's place.
-    Only the border is used; the middle is never drawn."""
-    size = 37
-    img = Image.new("RGBA", (size * SS, size * SS), (0, 0, 0, 0))
+    Only the border is used; the middle is never drawn. At other scales each
+    part (7 at the sides, 3 above, 11 below, the 23-pixel hole) is rounded
+    on its own, as the program cuts the image into them."""
+    side, above, below, inner = px(7), px(3), px(11), px(23)
+    width, height = 2 * side + inner, above + inner + below
+    img = Image.new("RGBA", (width * SS, height * SS), (0, 0, 0, 0))
     mask = Image.new("L", img.size, 0)
-    ImageDraw.Draw(mask).rounded_rectangle(s(5, 3, 32, 31), radius=6 * SS, fill=70)
-    mask = mask.filter(ImageFilter.GaussianBlur(3.2 * SS))
+    ImageDraw.Draw(mask).rounded_rectangle(s(5, 3, 32, 31), radius=6 * SS * K, fill=70)
+    mask = mask.filter(ImageFilter.GaussianBlur(3.2 * SS * K))
     img.putalpha(mask)
-    out = finish(img, size, size)
+    out = img.resize((width, height), Image.LANCZOS)
     # The window lies on the hole and the shadow lies above the window:
     # anything left there would darken the window's edges.
-    ImageDraw.Draw(out).rectangle((7, 3, 29, 25), fill=(0, 0, 0, 0))
+    ImageDraw.Draw(out).rectangle((side, above, side + inner - 1, above + inner - 1),
+                                  fill=(0, 0, 0, 0))
     return out
 
 
@@ -234,9 +253,9 @@ def laser_dot():
     border stay fully transparent, so only the dot shows over the slide."""
     size = 52
     c = size / 2
-    glow = Image.new("L", (size * SS, size * SS), 0)
+    glow = Image.new("L", (px(size) * SS, px(size) * SS), 0)
     ImageDraw.Draw(glow).ellipse(s(c - 13, c - 13, c + 13, c + 13), fill=150)
-    glow = glow.filter(ImageFilter.GaussianBlur(4.5 * SS))
+    glow = glow.filter(ImageFilter.GaussianBlur(4.5 * SS * K))
     img = Image.new("RGBA", glow.size, (0xFF, 0x20, 0x20, 0))
     img.putalpha(glow)
     d = ImageDraw.Draw(img)
@@ -244,11 +263,12 @@ def laser_dot():
     d.ellipse(s(c - 6.5, c - 6.5, c + 6.5, c + 6.5), fill=(0xFF, 0x30, 0x28, 255))
     d.ellipse(s(c - 3, c - 3.5, c + 1.5, c + 1), fill=(0xFF, 0xA8, 0xA0, 255))
     out = finish(img, size, size)
-    px = out.load()
-    for y in range(size):
-        for x in range(size):
-            if (x + 0.5 - c) ** 2 + (y + 0.5 - c) ** 2 > 24 ** 2:
-                px[x, y] = (0, 0, 0, 0)
+    pixels = out.load()
+    n, centre, radius = px(size), px(size) / 2, 24 * K
+    for y in range(n):
+        for x in range(n):
+            if (x + 0.5 - centre) ** 2 + (y + 0.5 - centre) ** 2 > radius ** 2:
+                pixels[x, y] = (0, 0, 0, 0)
     return out
 
 
@@ -260,8 +280,7 @@ def supply_id():
     return data + b"\0" * (64 - len(data))
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
+def draw_scaled(suffix):
     save(strip([close_frame(WHITE, GREY), close_frame(RED, WHITE),
                 close_frame(RED_DARK, WHITE), close_frame(WHITE, PALE)]), "close.png")
     save(strip([minimize_frame(WHITE, GREY), minimize_frame((0xEE, 0xF2, 0xF6, 255), SLATE),
@@ -278,6 +297,14 @@ def main():
     save(update_icon(), "update.png")
     save(shadow(), "shadow.png")
     save(laser_dot(), "laser.png")
+
+
+def main():
+    global K, SUFFIX
+    os.makedirs(OUT, exist_ok=True)
+    for K, SUFFIX in ((1, ""), (1.5, "_150"), (2, "_200")):
+        draw_scaled(SUFFIX)
+    K, SUFFIX = 1, ""
     big = logo(256)
     big.save(os.path.join(OUT, "pivaro.ico"),
              sizes=[(16, 16), (24, 24), (32, 32), (48, 48), (64, 64), (256, 256)])

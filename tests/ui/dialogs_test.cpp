@@ -26,22 +26,6 @@ constexpr auto kClosing = std::chrono::seconds(20);
 constexpr int kDialogWidth = 375;
 constexpr int kDialogHeight = 202;
 
-class GdiplusEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
-    InitCommonControlsEx(&controls);
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-  }
-  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
-
- private:
-  ULONG_PTR token_ = 0;
-};
-
-const auto* const kGdiplus = ::testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
-
 void SaveArtifact(const Capture& c, const std::wstring& name) {
   CreateDirectoryW(L"screenshots", nullptr);
   EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png"));

@@ -9,20 +9,6 @@
 
 namespace {
 
-class GdiplusEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-  }
-  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
-
- private:
-  ULONG_PTR token_ = 0;
-};
-
-const auto* const kGdiplus = ::testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
-
 Capture Settle(WindowHarness& h) {
   h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
   Sleep(100);

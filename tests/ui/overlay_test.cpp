@@ -17,22 +17,6 @@
 
 namespace {
 
-class GdiplusEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
-    InitCommonControlsEx(&controls);
-    Gdiplus::GdiplusStartupInput input;
-    Gdiplus::GdiplusStartup(&token_, &input, nullptr);
-  }
-  void TearDown() override { Gdiplus::GdiplusShutdown(token_); }
-
- private:
-  ULONG_PTR token_ = 0;
-};
-
-const auto* const kGdiplus = ::testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
-
 RECT WindowRect(HWND w) {
   RECT r{};
   GetWindowRect(w, &r);

@@ -1,5 +1,6 @@
 #include "tests/ui/window_harness.h"
 
+#include "app/qr_code.h"
 #include "net/browser_remote.h"
 
 #include <algorithm>
@@ -25,6 +26,31 @@ RECT Capture::Bounds(const RECT& r, const std::function<bool(std::uint32_t)>& pr
   }
   if (b.right <= b.left) return RECT{0, 0, 0, 0};
   return b;
+}
+
+bool ShowsQrCodeOf(const Capture& c, const RECT& square, const std::string& text, int* module) {
+  CQRSymbol symbol;
+  if (!symbol.Encode(text)) return false;
+  const int n = symbol.Width();
+  auto black = [](std::uint32_t p) { return p == 0; };
+  // The finder patterns ink all four corners: the dark pixels' bounds are
+  // the symbol's.
+  RECT b = c.Bounds(square, black);
+  const int side = b.right - b.left;
+  if (side <= 0 || side != b.bottom - b.top || side % n != 0) return false;
+  const int m = side / n;
+  for (int r = 0; r < n; ++r) {
+    for (int col = 0; col < n; ++col) {
+      const bool dark = symbol.IsDark(r, col);
+      for (int y = b.top + r * m; y < b.top + (r + 1) * m; ++y) {
+        for (int x = b.left + col * m; x < b.left + (col + 1) * m; ++x) {
+          if (dark ? !black(c.At(x, y)) : !IsWhite(c.At(x, y))) return false;
+        }
+      }
+    }
+  }
+  if (module) *module = m;
+  return true;
 }
 
 namespace {

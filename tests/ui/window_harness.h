@@ -60,6 +60,14 @@ inline bool IsReddish(std::uint32_t c) { return Red(c) > 180 && Green(c) < 120; 
 // The window's client area as it is on the screen now.
 Capture CaptureWindow(HWND window);
 
+// Whether square of c shows the QR symbol of text, whole: one module size in
+// whole pixels (given back in *module), every pixel of a dark module black
+// and of a light one white, exactly as the symbol has them; what a reader
+// needs to decode text from the screen. False while the code is only partly
+// painted.
+bool ShowsQrCodeOf(const Capture& c, const RECT& square, const std::string& text,
+                   int* module = nullptr);
+
 // The colour of the stand-in show's slide.
 constexpr COLORREF kSlideBlue = RGB(0x1E, 0x3C, 0x6E);
 inline bool IsSlide(std::uint32_t c) {

@@ -14,7 +14,6 @@ constexpr float kTitleX = 15, kTitleY = 15;
 constexpr float kInfoX = 35;
 constexpr float kInfoY[] = {53, 72, 91, 110};
 constexpr int kButtonStrip = 111;
-constexpr COLORREF kWhite = Rgb(0xFFFFFF);
 constexpr COLORREF kWebsiteBlue = Rgb(0x3B88F7);
 constexpr COLORREF kLink = Rgb(0xA0ABB2);
 constexpr COLORREF kLinkActive = Rgb(0x4A90E2);
@@ -33,23 +32,13 @@ std::wstring DisplayAddress(const char* url) {
   return text;
 }
 
-void SetUpLink(CTextButton& link, HWND parent, const RECT& r, int id, const wchar_t* text,
-               COLORREF colour) {
-  link.Create(parent, r, id);
-  link.SetBackgroundColor(kWhite);
-  link.SetBorderColor(kWhite);
-  link.SetTextColor(colour);
-  link.SetFont(MakeUiFont(12));
-  SetWindowTextW(link.Hwnd(), text);
-}
-
 }  // namespace
 
 void CAboutDlg::CreateContent() {
-  SetUpLink(website_, window_, kWebsiteRect, kIdWebsite, DisplayAddress(kOfficialWebsite).c_str(),
-            kWebsiteBlue);
+  CreateLink(website_, kWebsiteRect, kIdWebsite, DisplayAddress(kOfficialWebsite).c_str(),
+             kWebsiteBlue);
   website_.SetUnderlineOnHover(true);
-  SetUpLink(agreement_, window_, kAgreementRect, kIdAgreement, Wide(kAgreementText), kLink);
+  CreateLink(agreement_, kAgreementRect, kIdAgreement, Wide(kAgreementText), kLink);
   agreement_.SetHoverTextColor(kLinkActive);
   agreement_.SetPressedTextColor(kLinkActive);
   CreateButton(ok_, kOkRect, kIdOk, kButtonStrip, Wide(kAboutOk));

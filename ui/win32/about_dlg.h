@@ -6,7 +6,6 @@
 #include <functional>
 
 #include "ui/win32/flat_dlg.h"
-#include "ui/win32/text_button.h"
 
 class CAboutDlg : public CFlatDlg {
  public:

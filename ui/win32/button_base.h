@@ -37,6 +37,10 @@ class CBitmapButtonBase {
   // -1 for an image that falls back to the normal one.
   void SetImages(int normal, int pressed = -1, int hover = -1, int disabled = -1);
   void SetToolTipText(const wchar_t* text);
+  // The scale of the window the button sits in: its pixel shifts and lines
+  // follow it.
+  void SetScale(const DpiScale& scale) { scale_ = scale; }
+  const DpiScale& Scale() const { return scale_; }
 
   bool IsMouseOver() const { return mouseOver_; }
   bool IsPressed() const { return pressed_; }
@@ -79,4 +83,5 @@ class CBitmapButtonBase {
   bool mouseOver_ = false;
   bool focused_ = false;
   bool pressed_ = false;
+  DpiScale scale_;
 };

@@ -27,7 +27,7 @@ void CColorBitmapButton::Paint(HDC dc, const RECT& client) {
   SetBkMode(dc, TRANSPARENT);
   SIZE size{};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
-  int shift = IsPressed() ? 1 : 0;
+  int shift = IsPressed() ? Scale()(1) : 0;
   int x = (client.right - client.left - size.cx) / 2 + shift;
   int y = (client.bottom - client.top - size.cy) / 2 + shift;
   TextOutW(dc, x, y, caption.c_str(), static_cast<int>(caption.size()));

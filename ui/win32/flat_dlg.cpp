@@ -14,6 +14,12 @@ constexpr COLORREF kText = Rgb(0x425766);
 constexpr COLORREF kWhite = Rgb(0xFFFFFF);
 constexpr float kFontPixels = 12;
 
+void Place(HWND window, const RECT& r) {
+  if (!window) return;
+  SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace
 
 INT_PTR CFlatDlg::DoModal(HWND owner) {
@@ -77,6 +83,17 @@ bool CFlatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
       shadow_.OnOwnerMoved(r);
       return true;
     }
+    case WM_GETDPISCALEDSIZE: {
+      DpiScale next(static_cast<UINT>(wParam));
+      auto* size = reinterpret_cast<SIZE*>(lParam);
+      size->cx = next(kWidth);
+      size->cy = next(kHeight);
+      *result = TRUE;
+      return true;
+    }
+    case WM_DPICHANGED:
+      OnDpiChanged(DpiScale::FromDpiChanged(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return true;
     case WM_LBUTTONDOWN: {
       POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
       ClientToScreen(window_, &p);
@@ -100,19 +117,17 @@ void CFlatDlg::OnInitDialog() {
   } else {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   }
-  SetWindowPos(window_, nullptr, area.left + (area.right - area.left - kWidth) / 2,
-               area.top + (area.bottom - area.top - kHeight) / 2, kWidth, kHeight,
+  scale_ = DpiScale::ForWindow(window_);
+  const int width = scale_(kWidth), height = scale_(kHeight);
+  SetWindowPos(window_, nullptr, area.left + (area.right - area.left - width) / 2,
+               area.top + (area.bottom - area.top - height) / 2, width, height,
                SWP_NOZORDER | SWP_NOACTIVATE);
-  GdiObject<HRGN> region(
-      CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, kCornerEllipse, kCornerEllipse));
-  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();
-  titleFont_ = MakeUiFont(kFontPixels, Gdiplus::FontStyleBold);
-  textFont_ = MakeUiFont(kFontPixels);
+  ApplyRegionAndFonts();
 
-  close_.Create(window_, kCloseRect, kIdClose);
+  close_.Create(window_, scale_(kCloseRect), kIdClose);
   close_.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
   close_.SetBackgroundColor(kWhite);
-  close_.SetImageList(LoadImageStrip(kCloseStrip, 4, 4));
+  PlaceButton(close_, kCloseRect, kCloseStrip);
   close_.SetImages(0, 2, 1, 3);
   close_.SetToolTipText(L"关闭");
   CreateContent();
@@ -121,19 +136,74 @@ void CFlatDlg::OnInitDialog() {
   GetWindowRect(window_, &r);
   shadow_.SetOwnerRect(r);
   shadow_.SetShadowSize(CShadowDlg::kDefaultSize);
+  shadow_.SetScale(scale_);
   if (shadow_.Create(window_)) shadow_.Show();
+}
+
+void CFlatDlg::ApplyRegionAndFonts() {
+  const int corner = scale_(kCornerEllipse);
+  GdiObject<HRGN> region(
+      CreateRoundRectRgn(0, 0, scale_(kWidth) + 1, scale_(kHeight) + 1, corner, corner));
+  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();
+  titleFont_ = MakeUiFont(scale_(kFontPixels), Gdiplus::FontStyleBold);
+  textFont_ = MakeUiFont(scale_(kFontPixels));
+}
+
+void CFlatDlg::PlaceButton(CColorBitmapButton& b, const RECT& r, int strip) {
+  Place(b.Hwnd(), scale_(r));
+  b.SetScale(scale_);
+  b.SetImageList(LoadImageStrip(strip, 4, 4, scale_));
+}
+
+void CFlatDlg::PlaceLink(CTextButton& link, const RECT& r) {
+  Place(link.Hwnd(), scale_(r));
+  link.SetScale(scale_);
+  link.SetFont(MakeUiFont(scale_(kFontPixels)));
+}
+
+void CFlatDlg::OnDpiChanged(const DpiScale& scale, const RECT& suggested) {
+  const bool changed = scale != scale_;
+  scale_ = scale;
+  shadow_.SetScale(scale_);
+  Place(window_, suggested);
+  if (!changed) return;
+  ApplyRegionAndFonts();
+  PlaceButton(close_, kCloseRect, kCloseStrip);
+  for (const PlacedButton& b : buttons_) {
+    PlaceButton(*b.button, b.rect, b.strip);
+    b.button->SetCaptionFont(MakeUiFont(scale_(kFontPixels)));
+  }
+  for (const PlacedLink& l : links_) PlaceLink(*l.link, l.rect);
+  OnScaleChanged();
+  RECT r;
+  GetWindowRect(window_, &r);
+  shadow_.SetOwnerRect(r);
+  shadow_.Redraw();
+  InvalidateRect(window_, nullptr, TRUE);
 }
 
 void CFlatDlg::CreateButton(CColorBitmapButton& b, const RECT& r, int id, int strip,
                             const wchar_t* caption) {
-  b.Create(window_, r, id);
+  b.Create(window_, scale_(r), id);
   b.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
   b.SetBackgroundColor(kWhite);
-  b.SetImageList(LoadImageStrip(strip, 4, 4));
+  PlaceButton(b, r, strip);
   b.SetImages(1, 2, 0, 3);
   b.SetCaptionColor(kText);
-  b.SetCaptionFont(MakeUiFont(kFontPixels));
+  b.SetCaptionFont(MakeUiFont(scale_(kFontPixels)));
   SetWindowTextW(b.Hwnd(), caption);
+  buttons_.push_back(PlacedButton{&b, r, strip});
+}
+
+void CFlatDlg::CreateLink(CTextButton& link, const RECT& r, int id, const wchar_t* text,
+                          COLORREF colour) {
+  link.Create(window_, scale_(r), id);
+  link.SetBackgroundColor(kWhite);
+  link.SetBorderColor(kWhite);
+  link.SetTextColor(colour);
+  PlaceLink(link, r);
+  SetWindowTextW(link.Hwnd(), text);
+  links_.push_back(PlacedLink{&link, r});
 }
 
 void CFlatDlg::DrawText(Gdiplus::Graphics& g, const wchar_t* text, const Gdiplus::Font& font,
@@ -142,16 +212,17 @@ void CFlatDlg::DrawText(Gdiplus::Graphics& g, const wchar_t* text, const Gdiplus
   format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
   format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
   Gdiplus::SolidBrush brush(ToColor(kText));
-  g.DrawString(text, -1, &font, Gdiplus::PointF(x, y), &format, &brush);
+  g.DrawString(text, -1, &font, Gdiplus::PointF(scale_(x), scale_(y)), &format, &brush);
 }
 
 void CFlatDlg::Paint(HDC target) {
-  BackBuffer buffer(target, kWidth, kHeight);
+  const int width = scale_(kWidth), height = scale_(kHeight);
+  BackBuffer buffer(target, width, height);
   {
     Gdiplus::Graphics g(buffer.dc());
     g.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
     Gdiplus::SolidBrush white(ToColor(kWhite));
-    g.FillRectangle(&white, 0, 0, kWidth, kHeight);
+    g.FillRectangle(&white, 0, 0, width, height);
     PaintContent(g);
   }
   buffer.CopyTo(target);

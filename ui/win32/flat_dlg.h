@@ -1,4 +1,5 @@
-// What the close, about and update dialogs share: a 375 x 202 white panel
+// What the close, about and update dialogs share: a 375 x 202 (at 96 DPI,
+// scaled with the screen's density) white panel
 // with rounded corners from the empty template 101, centred on its owner,
 // with a close button (id 8) in the top-right corner, a drop shadow that
 // follows it, and a body that drags it. Each dialog adds its own controls,
@@ -8,9 +9,11 @@
 #include <windows.h>
 
 #include <memory>
+#include <vector>
 
 #include "ui/win32/color_bitmap_button.h"
 #include "ui/win32/shadow_dlg.h"
+#include "ui/win32/text_button.h"
 
 class CFlatDlg {
  public:
@@ -34,6 +37,8 @@ class CFlatDlg {
   void Cancel();
   HWND Hwnd() const { return window_; }
   HWND ShadowHwnd() const { return shadow_.Hwnd(); }
+  // The scale the dialog is laid out at (its sizes are written for 96 DPI).
+  const DpiScale& Scale() const { return scale_; }
 
  protected:
   CFlatDlg() = default;
@@ -48,12 +53,19 @@ class CFlatDlg {
   // Destroys the shadow and ends the modal run with result.
   void End(INT_PTR result);
 
-  // A caption button on one of the shared strips (frames 1, 2, 0, 3).
+  // A caption button on one of the shared strips (frames 1, 2, 0, 3), at r
+  // (96-DPI pixels; the dialog scales it).
   void CreateButton(CColorBitmapButton& button, const RECT& r, int id, int strip,
                     const wchar_t* caption);
-  // Text at a point, near-aligned, in the dialogs' slate colour.
+  // A link: text on white in colour, at r (96-DPI pixels).
+  void CreateLink(CTextButton& link, const RECT& r, int id, const wchar_t* text, COLORREF colour);
+  // Text at a point (96-DPI pixels), near-aligned, in the dialogs' slate
+  // colour.
   void DrawText(Gdiplus::Graphics& g, const wchar_t* text, const Gdiplus::Font& font, float x,
                 float y);
+  // The scale changed: what the dialog loaded for the old one is loaded
+  // again (its controls are placed by the base).
+  virtual void OnScaleChanged() {}
 
   HWND window_ = nullptr;
   std::unique_ptr<Gdiplus::Font> titleFont_;  // 12 px bold
@@ -64,8 +76,25 @@ class CFlatDlg {
   bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
   void OnInitDialog();
   void Paint(HDC target);
+  void ApplyRegionAndFonts();
+  void PlaceButton(CColorBitmapButton& button, const RECT& r, int strip);
+  void PlaceLink(CTextButton& link, const RECT& r);
+  void OnDpiChanged(const DpiScale& scale, const RECT& suggested);
 
+  struct PlacedButton {
+    CColorBitmapButton* button;
+    RECT rect;
+    int strip;
+  };
+  struct PlacedLink {
+    CTextButton* link;
+    RECT rect;
+  };
+
+  DpiScale scale_;
   CColorBitmapButton close_;
+  std::vector<PlacedButton> buttons_;
+  std::vector<PlacedLink> links_;
   CShadowDlg shadow_;
   bool ended_ = false;
 };

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <iterator>
 
 BackBuffer::BackBuffer(HDC target, int width, int height)
     : dc_(CreateCompatibleDC(target)),
@@ -21,17 +22,52 @@ void BackBuffer::CopyTo(HDC target, int x, int y) const {
   BitBlt(target, x, y, width_, height_, dc_, 0, 0, SRCCOPY);
 }
 
-std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
+namespace {
+
+// The bytes of PNG resource id of this module; null when there are none.
+const BYTE* PngBytes(int id, DWORD* size) {
   HMODULE module = GetModuleHandleW(nullptr);
   HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
   if (!info) return nullptr;
-  DWORD size = SizeofResource(module, info);
+  *size = SizeofResource(module, info);
   HGLOBAL data = LoadResource(module, info);
   const void* bytes = data ? LockResource(data) : nullptr;
-  if (!bytes || size == 0) return nullptr;
+  if (!bytes || *size == 0) return nullptr;
+  return static_cast<const BYTE*>(bytes);
+}
+
+std::unique_ptr<Gdiplus::Bitmap> Resample(Gdiplus::Bitmap& source, int frames, SIZE frame) {
+  const int sourceWidth = static_cast<int>(source.GetWidth()) / frames;
+  const int sourceHeight = static_cast<int>(source.GetHeight());
+  auto result =
+      std::make_unique<Gdiplus::Bitmap>(frame.cx * frames, frame.cy, PixelFormat32bppARGB);
+  if (result->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  Gdiplus::Graphics g(result.get());
+  g.Clear(Gdiplus::Color(0, 0, 0, 0));
+  g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+  g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+  g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+  // Mirrored edges: the filter reads no transparent black from beyond the
+  // frame, so opaque images keep opaque borders.
+  Gdiplus::ImageAttributes edges;
+  edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+  // Frame by frame: a frame's edge never takes colour from its neighbour.
+  for (int i = 0; i < frames; ++i) {
+    g.DrawImage(&source, Gdiplus::Rect(i * frame.cx, 0, frame.cx, frame.cy), i * sourceWidth, 0,
+                sourceWidth, sourceHeight, Gdiplus::UnitPixel, &edges);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
+  DWORD size = 0;
+  const BYTE* bytes = PngBytes(id, &size);
+  if (!bytes) return nullptr;
   // The stream copies the bytes; GDI+ may read from it for as long as the
   // bitmap lives, so the bitmap is cloned out of it before it goes.
-  IStream* stream = SHCreateMemStream(static_cast<const BYTE*>(bytes), size);
+  IStream* stream = SHCreateMemStream(bytes, size);
   if (!stream) return nullptr;
   std::unique_ptr<Gdiplus::Bitmap> decoded(Gdiplus::Bitmap::FromStream(stream));
   std::unique_ptr<Gdiplus::Bitmap> result;
@@ -46,8 +82,47 @@ std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id) {
   return result;
 }
 
-ImageList LoadImageStrip(int id, int frames, int grow) {
-  std::unique_ptr<Gdiplus::Bitmap> strip = LoadPngResource(id);
+std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id, const DpiScale& scale, int frames,
+                                                 const SIZE* frameSize) {
+  if (frames <= 0) return nullptr;
+  std::unique_ptr<Gdiplus::Bitmap> base = LoadPngResource(id);
+  if (!base || base->GetWidth() % static_cast<UINT>(frames) != 0) return nullptr;
+  SIZE frame = frameSize ? *frameSize
+                         : SIZE{scale(static_cast<int>(base->GetWidth()) / frames),
+                                scale(static_cast<int>(base->GetHeight()))};
+  if (frame.cx <= 0 || frame.cy <= 0) return nullptr;
+  struct Drawing {
+    UINT dpi;
+    int id;
+  };
+  const Drawing drawings[] = {{DpiScale::kDefaultDpi, id},
+                              {DpiScale::kDefaultDpi * 3 / 2, id + kPng150Offset},
+                              {DpiScale::kDefaultDpi * 2, id + kPng200Offset}};
+  // The nearest drawing at or above the scale first, then larger ones, then
+  // smaller ones from the nearest down: a drawing that is missing or broken
+  // gives way to the next best.
+  std::unique_ptr<Gdiplus::Bitmap> chosen;
+  for (const Drawing& d : drawings) {
+    if (d.dpi < scale.Dpi() || chosen) continue;
+    chosen = d.id == id ? std::move(base) : LoadPngResource(d.id);
+    if (chosen && chosen->GetWidth() % static_cast<UINT>(frames) != 0) chosen.reset();
+  }
+  for (auto d = std::rbegin(drawings); d != std::rend(drawings) && !chosen; ++d) {
+    if (d->dpi >= scale.Dpi()) continue;
+    chosen = d->id == id ? std::move(base) : LoadPngResource(d->id);
+    if (chosen && chosen->GetWidth() % static_cast<UINT>(frames) != 0) chosen.reset();
+  }
+  if (!chosen) return nullptr;
+  if (static_cast<int>(chosen->GetWidth()) == frame.cx * frames &&
+      static_cast<int>(chosen->GetHeight()) == frame.cy) {
+    return chosen;
+  }
+  return Resample(*chosen, frames, frame);
+}
+
+ImageList LoadImageStrip(int id, int frames, int grow, const DpiScale& scale) {
+  std::unique_ptr<Gdiplus::Bitmap> strip =
+      scale.IsDefault() ? LoadPngResource(id) : LoadPngResource(id, scale, frames);
   if (!strip || frames <= 0) return ImageList();
   int width = static_cast<int>(strip->GetWidth());
   int height = static_cast<int>(strip->GetHeight());

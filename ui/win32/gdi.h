@@ -15,6 +15,8 @@
 #include <memory>
 #include <utility>
 
+#include "ui/win32/dpi.h"
+
 // An HGDIOBJ (pen, brush, bitmap, font, region) deleted with DeleteObject.
 template <class Handle>
 class GdiObject {
@@ -124,10 +126,23 @@ class ImageList {
 // the resource is missing or does not decode.
 std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id);
 
+// The images are drawn for 100, 150 and 200 % (resource ids id, id + 1000
+// and id + 2000); the 100 % drawing gives the image its size at 96 DPI and
+// decides whether it exists at all. For a window at scale: the drawing made
+// for the nearest scale at or above it (the largest there is above 200 %),
+// resampled frame by frame with a smoothing filter to frames x frameSize,
+// where frameSize is the 100 % frame's size scaled unless given. At 96 DPI
+// this is exactly LoadPngResource(id). Null when the image is missing, does
+// not decode, or its width is not a whole number of frames.
+std::unique_ptr<Gdiplus::Bitmap> LoadPngResource(int id, const DpiScale& scale, int frames = 1,
+                                                 const SIZE* frameSize = nullptr);
+constexpr int kPng150Offset = 1000;
+constexpr int kPng200Offset = 2000;
+
 // A PNG strip of equal frames side by side as an image list of frame-sized
-// 32-bit images with mask; empty when the image is missing or its width is
-// not a whole number of frames.
-ImageList LoadImageStrip(int id, int frames, int grow);
+// 32-bit images with mask, at scale; empty when the image is missing or its
+// width is not a whole number of frames.
+ImageList LoadImageStrip(int id, int frames, int grow, const DpiScale& scale = DpiScale());
 
 // The window font at a pixel size: "微软雅黑", or the generic sans-serif
 // family where that is not installed. Never null while GDI+ runs.

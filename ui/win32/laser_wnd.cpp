@@ -9,12 +9,18 @@ constexpr wchar_t kClassName[] = L"PivaroLaser";
 
 bool CLaserWnd::Create(HWND owner, int x, int y) {
   Destroy();
-  return CreateChild(kClassName, 0, nullptr, owner, RECT{x, y, x + kSize, y + kSize},
+  DpiScale scale = DpiScale::ForWindow(owner);
+  size_ = scale(kSize);
+  const int half = scale(kHalf);
+  image_ = LoadPngResource(kLaserPng, scale);
+  return CreateChild(kClassName, 0, nullptr, owner,
+                     RECT{x - half, y - half, x - half + size_, y - half + size_},
                      WS_POPUP | WS_VISIBLE, 0);
 }
 
 void CLaserWnd::MoveTo(int x, int y) {
-  if (Exists()) MoveWindow(window_, x, y, kSize, kSize, TRUE);
+  const int half = size_ * kHalf / kSize;
+  if (Exists()) MoveWindow(window_, x - half, y - half, size_, size_, TRUE);
 }
 
 void CLaserWnd::Destroy() {
@@ -26,14 +32,13 @@ LRESULT CLaserWnd::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       // Without the image the window is layered and fully transparent.
-      image_ = LoadPngResource(kLaserPng);
       ApplyImage();
       return 0;
     case WM_PAINT: {
       PaintScope paint(window_);
       if (image_) {
         Gdiplus::Graphics g(paint.dc());
-        g.DrawImage(image_.get(), 0, 0, kSize, kSize);
+        g.DrawImage(image_.get(), 0, 0, size_, size_);
       }
       return 0;
     }
@@ -46,7 +51,7 @@ LRESULT CLaserWnd::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CLaserWnd::ApplyImage() {
-  ApplyLayeredContent(window_, kSize, kSize, [this](Gdiplus::Graphics& g) {
-    if (image_) g.DrawImage(image_.get(), 0, 0, kSize, kSize);
+  ApplyLayeredContent(window_, size_, size_, [this](Gdiplus::Graphics& g) {
+    if (image_) g.DrawImage(image_.get(), 0, 0, size_, size_);
   });
 }

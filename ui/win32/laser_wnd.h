@@ -15,6 +15,7 @@
 
 class CLaserWnd : public CChildWindow<CLaserWnd> {
  public:
+  // At 96 DPI; the dot follows the scale of the show's window.
   static constexpr int kSize = 52;
   static constexpr int kHalf = 26;
 
@@ -23,8 +24,9 @@ class CLaserWnd : public CChildWindow<CLaserWnd> {
   CLaserWnd(const CLaserWnd&) = delete;
   CLaserWnd& operator=(const CLaserWnd&) = delete;
 
-  // A visible pop-up owned by owner with its top-left corner at (x, y).
+  // A visible pop-up owned by owner, centred on (x, y).
   bool Create(HWND owner, int x, int y);
+  // Centres the dot on (x, y).
   void MoveTo(int x, int y);
   void Destroy();
   bool Exists() const { return window_ != nullptr && IsWindow(window_); }
@@ -35,4 +37,5 @@ class CLaserWnd : public CChildWindow<CLaserWnd> {
   void ApplyImage();
 
   std::unique_ptr<Gdiplus::Bitmap> image_;
+  int size_ = kSize;
 };

@@ -8,10 +8,17 @@ bool CLoadingCircleControl::Create(HWND parent, const RECT& rect) {
   return CreateChild(L"PivaroLoadingCircle", 0, nullptr, parent, rect, WS_CHILD | WS_VISIBLE, 0);
 }
 
+void CLoadingCircleControl::SetScale(const DpiScale& scale) {
+  if (scale == scale_) return;
+  scale_ = scale;
+  strip_ = LoadPngResource(kStripId, scale_, kFrames);
+  if (window_) InvalidateRect(window_, nullptr, FALSE);
+}
+
 LRESULT CLoadingCircleControl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
-      strip_ = LoadPngResource(kStripId);
+      strip_ = LoadPngResource(kStripId, scale_, kFrames);
       return 0;
     case WM_TIMER:
       if (wParam != kTimerId) break;
@@ -43,7 +50,8 @@ void CLoadingCircleControl::Paint(HDC target) {
     g.Clear(Gdiplus::Color(255, 255, 255, 255));
     // A strip that failed to load leaves the place white.
     if (strip_) {
-      g.DrawImage(strip_.get(), Gdiplus::Rect(0, 0, kSize, kSize), frame_ * kSize, 0, kSize, kSize,
+      const int size = static_cast<int>(strip_->GetHeight());  // square frames
+      g.DrawImage(strip_.get(), Gdiplus::Rect(0, 0, size, size), frame_ * size, 0, size, size,
                   Gdiplus::UnitPixel);
     }
   }

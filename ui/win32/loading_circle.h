@@ -1,4 +1,4 @@
-// The 68 x 68 spinner shown while the client connects: one frame of the
+// The 68 x 68 spinner (at 96 DPI) shown while the client connects: one frame of the
 // 24-frame strip (PNG 112) per tick of its timer 1000. The frame survives a
 // stop, so a restarted spinner turns on from where it stopped.
 #pragma once
@@ -24,6 +24,8 @@ class CLoadingCircleControl : public CChildWindow<CLoadingCircleControl> {
   void Start() { SetTimer(window_, kTimerId, kIntervalMs, nullptr); }
   void Stop() { KillTimer(window_, kTimerId); }
   int Frame() const { return frame_; }
+  // The scale of the parent: the strip is loaded again for it.
+  void SetScale(const DpiScale& scale);
 
  private:
   friend class CChildWindow<CLoadingCircleControl>;
@@ -31,5 +33,6 @@ class CLoadingCircleControl : public CChildWindow<CLoadingCircleControl> {
   void Paint(HDC target);
 
   std::unique_ptr<Gdiplus::Bitmap> strip_;
+  DpiScale scale_;
   int frame_ = 0;
 };

@@ -13,7 +13,7 @@
 
 namespace {
 
-// --- layout (client pixels: left, top, right, bottom) -----------------------
+// --- layout (client pixels at 96 DPI: left, top, right, bottom) -------------
 constexpr int kTemplateId = 101;
 constexpr int kIconId = 102;
 constexpr int kWidth = 284;
@@ -85,22 +85,40 @@ void Show(HWND window, bool show) {
 }
 
 // A link: plain text on the white window, border and background white.
+// Its place and font come with the window's scale (PlaceLink).
 void SetUpLink(CTextButton& link, HWND parent, const RECT& rect, int id, const wchar_t* text,
                COLORREF colour) {
   link.Create(parent, rect, id);
   link.SetBackgroundColor(kWhite);
   link.SetBorderColor(kWhite);
   link.SetTextColor(colour);
-  link.SetFont(MakeUiFont(kSmallPixels));
   SetWindowTextW(link.Hwnd(), text);
 }
 
-void SetUpImageButton(CColorBitmapButton& button, HWND parent, const RECT& rect, int id, int strip,
-                      int frames, int grow) {
+// Its place and images come with the window's scale (PlaceImageButton).
+void SetUpImageButton(CColorBitmapButton& button, HWND parent, const RECT& rect, int id) {
   button.Create(parent, rect, id);
   button.SetExtendedStyle(CBitmapButtonBase::kStyleHover | CBitmapButtonBase::kStyleAutoSize);
   button.SetBackgroundColor(kWhite);
-  button.SetImageList(LoadImageStrip(strip, frames, grow));
+}
+
+void Place(HWND window, const RECT& r) {
+  if (!window) return;
+  SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void PlaceImageButton(CColorBitmapButton& button, const DpiScale& scale, const RECT& rect,
+                      int strip, int frames, int grow) {
+  Place(button.Hwnd(), scale(rect));
+  button.SetScale(scale);
+  button.SetImageList(LoadImageStrip(strip, frames, grow, scale));
+}
+
+void PlaceLink(CTextButton& link, const DpiScale& scale, const RECT& rect) {
+  Place(link.Hwnd(), scale(rect));
+  link.SetScale(scale);
+  link.SetFont(MakeUiFont(scale(kSmallPixels)));
 }
 
 }  // namespace
@@ -175,6 +193,19 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
       return true;
     case WM_SIZE:
       UpdateWindow(window_);
+      return true;
+    case WM_GETDPISCALEDSIZE: {
+      // Moved to a screen of another density: the size there is the
+      // layout's, not the current size stretched.
+      DpiScale next(static_cast<UINT>(wParam));
+      auto* size = reinterpret_cast<SIZE*>(lParam);
+      size->cx = next(kWidth);
+      size->cy = next(kHeight);
+      *result = TRUE;
+      return true;
+    }
+    case WM_DPICHANGED:
+      OnDpiChanged(DpiScale::FromDpiChanged(wParam), *reinterpret_cast<const RECT*>(lParam));
       return true;
     case WM_MOVE: {
       RECT r;
@@ -280,7 +311,8 @@ void CMainDlg::OnUpdateCommand() {
   if (runningDialog_) return;
   if (GetUpdateState() == kUpdateOptional && update_) {
     Show(update_->Hwnd(), false);
-    InvalidateRect(window_, &kUpdateRect, TRUE);
+    RECT corner = scale_(kUpdateRect);
+    InvalidateRect(window_, &corner, TRUE);
   }
   INT_PTR answer = RunDialog<CUpdateDlg>(Reports());
   if (answer == CFlatDlg::kResultOk) {
@@ -305,6 +337,7 @@ void CMainDlg::OnInitDialog() {
   ui_.SetWindow(window_);
   AttachUi(&ui_, this);
   SetWindowTextW(window_, Wide(kTitleText));
+  scale_ = DpiScale::ForWindow(window_);
   PlaceWindow();
   // Even the window hidden behind a required update can be painted: a
   // second start of the program shows it to bring it forward.
@@ -321,12 +354,35 @@ void CMainDlg::OnInitDialog() {
   };
   SendMessageW(window_, WM_SETICON, ICON_BIG, icon(SM_CXICON, SM_CYICON));
   SendMessageW(window_, WM_SETICON, ICON_SMALL, icon(SM_CXSMICON, SM_CYSMICON));
-  GdiObject<HRGN> region(
-      CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, kCornerEllipse, kCornerEllipse));
-  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();  // the system owns it now
+  ApplyRegion();
 
   CreateControls();
   InitWindow();
+}
+
+void CMainDlg::ApplyRegion() {
+  const int corner = scale_(kCornerEllipse);
+  GdiObject<HRGN> region(
+      CreateRoundRectRgn(0, 0, scale_(kWidth) + 1, scale_(kHeight) + 1, corner, corner));
+  if (SetWindowRgn(window_, region.get(), TRUE)) region.Release();  // the system owns it now
+}
+
+void CMainDlg::OnDpiChanged(const DpiScale& scale, const RECT& suggested) {
+  const bool changed = scale != scale_;
+  scale_ = scale;
+  // The shadow follows the move at the new scale; it is drawn anew below.
+  shadow_.SetScale(scale_);
+  Place(window_, suggested);
+  if (!changed) return;
+  ApplyRegion();
+  LoadImages();
+  ScaleControls();
+  RECT r;
+  GetWindowRect(window_, &r);
+  shadow_.SetOwnerRect(r);
+  shadow_.Redraw();
+  InvalidateRect(window_, nullptr, TRUE);
+  RefreshCover();
 }
 
 void CMainDlg::PlaceWindow() {
@@ -339,81 +395,111 @@ void CMainDlg::PlaceWindow() {
   } else {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   }
-  int x = area.left + (area.right - area.left - kWidth) / 2;
-  int y = area.top + (area.bottom - area.top - kHeight) / 2;
-  SetWindowPos(window_, nullptr, x, y, kWidth, kHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+  const int width = scale_(kWidth), height = scale_(kHeight);
+  int x = area.left + (area.right - area.left - width) / 2;
+  int y = area.top + (area.bottom - area.top - height) / 2;
+  SetWindowPos(window_, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CMainDlg::LoadImages() {
   // A missing image leaves its place blank; nothing else depends on it.
-  logo_ = LoadPngResource(kLogoPng);
-  warning_ = LoadPngResource(kWarningPng);
-  success_ = LoadPngResource(kSuccessPng);
-  titleFont_ = MakeUiFont(kTitlePixels);
-  smallFont_ = MakeUiFont(kSmallPixels);
-  largeFont_ = MakeUiFont(kLargePixels);
-  noteFont_ = MakeUiFont(kNotePixels);
+  logo_ = LoadPngResource(kLogoPng, scale_);
+  warning_ = LoadPngResource(kWarningPng, scale_);
+  success_ = LoadPngResource(kSuccessPng, scale_);
+  titleFont_ = MakeUiFont(scale_(kTitlePixels));
+  smallFont_ = MakeUiFont(scale_(kSmallPixels));
+  largeFont_ = MakeUiFont(scale_(kLargePixels));
+  noteFont_ = MakeUiFont(scale_(kNotePixels));
 }
 
 void CMainDlg::CreateControls() {
-  SetUpImageButton(close_, window_, kCloseRect, kCmdClose, kCloseStrip, 4, 4);
+  SetUpImageButton(close_, window_, scale_(kCloseRect), kCmdClose);
   close_.SetImages(0, 2, 1, 3);
   close_.SetToolTipText(L"关闭");
 
-  SetUpImageButton(minimize_, window_, kMinimizeRect, kCmdMinimize, kMinimizeStrip, 4, 4);
+  SetUpImageButton(minimize_, window_, scale_(kMinimizeRect), kCmdMinimize);
   minimize_.SetImages(0, 2, 1, 3);
   minimize_.SetToolTipText(L"最小化");
 
-  SetUpImageButton(connect_, window_, kConnectRect, kCmdConnect, kButtonStrip, 4, 4);
+  SetUpImageButton(connect_, window_, scale_(kConnectRect), kCmdConnect);
   connect_.SetImages(1, 2, 0, 3);
   connect_.SetCaptionColor(kText);
-  connect_.SetCaptionFont(MakeUiFont(kSmallPixels));
   SetWindowTextW(connect_.Hwnd(), L"断开连接");
   Show(connect_.Hwnd(), false);
 
-  SetUpLink(cancel_, window_, kCancelRect, kCmdRetryOrCancel, Wide(kCancelText), kCancelBlue);
+  SetUpLink(cancel_, window_, scale_(kCancelRect), kCmdRetryOrCancel, Wide(kCancelText),
+            kCancelBlue);
   cancel_.SetUnderlineOnHover(true);
   Show(cancel_.Hwnd(), false);
 
-  SetUpLink(website_, window_, kWebsiteRect, kCmdWebsite, L"官网", kLink);
+  SetUpLink(website_, window_, scale_(kWebsiteRect), kCmdWebsite, L"官网", kLink);
   website_.SetHoverTextColor(kLinkActive);
   website_.SetPressedTextColor(kLinkActive);
 
-  SetUpLink(about_, window_, kAboutRect, kCmdAbout, L"关于", kLink);
+  SetUpLink(about_, window_, scale_(kAboutRect), kCmdAbout, L"关于", kLink);
   about_.SetHoverTextColor(kLinkActive);
   about_.SetPressedTextColor(kLinkActive);
 
-  SetUpLink(retry_, window_, kRetryRect, kCmdRetryOrCancel, Wide(kRetryText), kRetryBlue);
+  SetUpLink(retry_, window_, scale_(kRetryRect), kCmdRetryOrCancel, Wide(kRetryText), kRetryBlue);
   retry_.SetUnderlineOnHover(true);
   Show(retry_.Hwnd(), false);
 
-  loading_.Create(window_, kLoadingRect);
+  loading_.Create(window_, scale_(kLoadingRect));
 
   if (GetUpdateState() == kUpdateOptional) CreateUpdateCorner();
 
-  qrCode_.Create(window_, kQrCodeRect);
+  qrCode_.Create(window_, scale_(kQrCodeRect));
   qrCode_.SetAddress(std::string());
   Show(qrCode_.Hwnd(), false);
 
   CreatePhoneTip();
+  ScaleControls();
 
   RECT r;
   GetWindowRect(window_, &r);
   shadow_.SetOwnerRect(r);
   shadow_.SetShadowSize(CShadowDlg::kDefaultSize);
+  shadow_.SetScale(scale_);
   if (shadow_.Create(window_)) shadow_.Show();
+}
+
+void CMainDlg::ScaleControls() {
+  PlaceImageButton(close_, scale_, kCloseRect, kCloseStrip, 4, 4);
+  PlaceImageButton(minimize_, scale_, kMinimizeRect, kMinimizeStrip, 4, 4);
+  PlaceImageButton(connect_, scale_, kConnectRect, kButtonStrip, 4, 4);
+  connect_.SetCaptionFont(MakeUiFont(scale_(kSmallPixels)));
+  PlaceLink(cancel_, scale_, kCancelRect);
+  PlaceLink(website_, scale_, kWebsiteRect);
+  PlaceLink(about_, scale_, kAboutRect);
+  PlaceLink(retry_, scale_, kRetryRect);
+  Place(loading_.Hwnd(), scale_(kLoadingRect));
+  loading_.SetScale(scale_);
+  if (update_) {
+    PlaceImageButton(*update_, scale_, kUpdateRect, kUpdateStrip, 3, 3);
+    // Only the lower-right half of the square is the button; clicks on the
+    // other half reach the window and drag it.
+    const int side = scale_(kUpdateSide);
+    POINT triangle[] = {{0, side}, {side, side}, {side, 0}};
+    GdiObject<HRGN> region(CreatePolygonRgn(triangle, 3, WINDING));
+    if (SetWindowRgn(update_->Hwnd(), region.get(), TRUE)) region.Release();
+  }
+  Place(qrCode_.Hwnd(), scale_(kQrCodeRect));
+  qrCode_.SetScale(scale_);
+  if (phoneTip_) {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = window_;
+    tool.uId = kPhoneTipId;
+    tool.rect = scale_(kPhoneTipRect);
+    SendMessageW(phoneTip_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
 }
 
 void CMainDlg::CreateUpdateCorner() {
   update_ = std::make_unique<CColorBitmapButton>();
-  SetUpImageButton(*update_, window_, kUpdateRect, kCmdUpdate, kUpdateStrip, 3, 3);
+  SetUpImageButton(*update_, window_, scale_(kUpdateRect), kCmdUpdate);
   update_->SetImages(0, 2, 1, 2);
   update_->SetToolTipText(L"更新");
-  // Only the lower-right half of the square is the button; clicks on the
-  // other half reach the window and drag it.
-  POINT triangle[] = {{0, kUpdateSide}, {kUpdateSide, kUpdateSide}, {kUpdateSide, 0}};
-  GdiObject<HRGN> region(CreatePolygonRgn(triangle, 3, WINDING));
-  if (SetWindowRgn(update_->Hwnd(), region.get(), TRUE)) region.Release();
 }
 
 void CMainDlg::CreatePhoneTip() {
@@ -426,7 +512,7 @@ void CMainDlg::CreatePhoneTip() {
   tool.uFlags = TTF_SUBCLASS;
   tool.hwnd = window_;
   tool.uId = kPhoneTipId;
-  tool.rect = kPhoneTipRect;
+  tool.rect = scale_(kPhoneTipRect);
   tool.lpszText = const_cast<wchar_t*>(L"");
   SendMessageW(phoneTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   UpdatePhoneTip();
@@ -448,7 +534,7 @@ void CMainDlg::UpdatePhoneTip() {
 // --- painting -------------------------------------------------------------------
 
 void CMainDlg::Paint(HDC target) {
-  BackBuffer buffer(target, kWidth, kHeight);
+  BackBuffer buffer(target, scale_(kWidth), scale_(kHeight));
   {
     Gdiplus::Graphics g(buffer.dc());
     g.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
@@ -471,11 +557,12 @@ void CMainDlg::Paint(HDC target) {
 }
 
 void CMainDlg::PaintFrame(Gdiplus::Graphics& g) {
+  const int width = scale_(kWidth);
   Gdiplus::SolidBrush white(ToColor(kWhite));
-  g.FillRectangle(&white, 0, 0, kWidth, kHeight);
-  int titleX = kTitleGap;
+  g.FillRectangle(&white, 0, 0, width, scale_(kHeight));
+  int titleX = scale_(kTitleGap);
   if (logo_) {
-    g.DrawImage(logo_.get(), kLogoX, kLogoY, static_cast<INT>(logo_->GetWidth()),
+    g.DrawImage(logo_.get(), scale_(kLogoX), scale_(kLogoY), static_cast<INT>(logo_->GetWidth()),
                 static_cast<INT>(logo_->GetHeight()));
     titleX += static_cast<int>(logo_->GetWidth());
   }
@@ -484,15 +571,16 @@ void CMainDlg::PaintFrame(Gdiplus::Graphics& g) {
   format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
   format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
   Gdiplus::SolidBrush text(ToColor(kText));
-  Gdiplus::RectF titleBox(static_cast<float>(titleX), static_cast<float>(kLogoY),
-                          static_cast<float>(kWidth - titleX), kTitleHeight);
+  Gdiplus::RectF titleBox(static_cast<float>(titleX), scale_(static_cast<float>(kLogoY)),
+                          static_cast<float>(width - titleX), scale_(kTitleHeight));
   g.DrawString(Wide(kTitleText), -1, titleFont_.get(), titleBox, &format, &text);
 
   format.SetAlignment(Gdiplus::StringAlignmentCenter);
   Gdiplus::SolidBrush separator(ToColor(kSeparator));
-  g.DrawString(L"\u2502", -1, smallFont_.get(),
-               Gdiplus::RectF(0, kSeparatorTop, static_cast<float>(kWidth), kSeparatorHeight),
-               &format, &separator);
+  g.DrawString(
+      L"\u2502", -1, smallFont_.get(),
+      Gdiplus::RectF(0, scale_(kSeparatorTop), static_cast<float>(width), scale_(kSeparatorHeight)),
+      &format, &separator);
 }
 
 void CMainDlg::PaintConnecting(Gdiplus::Graphics& g) {
@@ -507,9 +595,12 @@ void CMainDlg::PaintConnecting(Gdiplus::Graphics& g) {
     format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
     format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
     Gdiplus::SolidBrush grey(ToColor(kNote));
-    g.DrawString(Wide(transportNote_.c_str()), -1, noteFont_.get(),
-                 Gdiplus::RectF(kNoteMargin, kNoteTop, kWidth - 2 * kNoteMargin, kNoteHeight),
-                 &format, &grey);
+    const float margin = scale_(kNoteMargin);
+    g.DrawString(
+        Wide(transportNote_.c_str()), -1, noteFont_.get(),
+        Gdiplus::RectF(margin, scale_(kNoteTop), static_cast<float>(scale_(kWidth)) - 2 * margin,
+                       scale_(kNoteHeight)),
+        &format, &grey);
   }
 }
 
@@ -529,7 +620,7 @@ void CMainDlg::PaintConnected(Gdiplus::Graphics& g) {
 
 void CMainDlg::DrawImage(Gdiplus::Graphics& g, Gdiplus::Bitmap* image) {
   if (!image) return;
-  g.DrawImage(image, kImageX, kImageY, static_cast<INT>(image->GetWidth()),
+  g.DrawImage(image, scale_(kImageX), scale_(kImageY), static_cast<INT>(image->GetWidth()),
               static_cast<INT>(image->GetHeight()));
 }
 
@@ -543,9 +634,10 @@ void CMainDlg::DrawCentredLine(Gdiplus::Graphics& g, const char16_t* text,
   format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
   float height = font.GetHeight(&g);
   Gdiplus::SolidBrush brush(ToColor(kText));
-  g.DrawString(Wide(text), -1, &font,
-               Gdiplus::RectF(0, y - height / 2, static_cast<float>(kWidth), height), &format,
-               &brush);
+  g.DrawString(
+      Wide(text), -1, &font,
+      Gdiplus::RectF(0, scale_(y) - height / 2, static_cast<float>(scale_(kWidth)), height),
+      &format, &brush);
 }
 
 // --- what the controller shows -------------------------------------------------
@@ -592,7 +684,8 @@ void CMainDlg::SetTransportNote(const std::u16string& note) {
   if (note == transportNote_) return;
   transportNote_ = note;
   if (!window_) return;
-  RECT band{0, static_cast<LONG>(kNoteTop), kWidth, static_cast<LONG>(kNoteTop + kNoteHeight)};
+  RECT band = scale_(
+      RECT{0, static_cast<LONG>(kNoteTop), kWidth, static_cast<LONG>(kNoteTop + kNoteHeight)});
   InvalidateRect(window_, &band, FALSE);
   RefreshCover();
 }
@@ -637,7 +730,7 @@ void CMainDlg::ShowLaser(double x, double y) {
   ScreenRect rect = show.GetShowRect();
   POINT p = ToPixel(rect, x, y);
   if (laser_.Exists()) {
-    laser_.MoveTo(p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+    laser_.MoveTo(p.x, p.y);
   } else {
     PowerPointType type = PowerPoint;
     bool running = show.IsShowRunningOf(PowerPoint);
@@ -647,7 +740,7 @@ void CMainDlg::ShowLaser(double x, double y) {
     }
     if (running) {
       HWND owner = reinterpret_cast<HWND>(show.FindShowWindow(type));
-      if (owner) laser_.Create(owner, p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+      if (owner) laser_.Create(owner, p.x, p.y);
     }
   }
   // Out of the way: the system cursor would hide part of the slide.
@@ -661,7 +754,7 @@ void CMainDlg::MoveLaser(double x, double y) {
   }
   if (!laser_.Exists()) return;
   POINT p = ToPixel(Presentation().GetShowRect(), x, y);
-  laser_.MoveTo(p.x - CLaserWnd::kHalf, p.y - CLaserWnd::kHalf);
+  laser_.MoveTo(p.x, p.y);
 }
 
 void CMainDlg::HideLaser() {

@@ -1,6 +1,6 @@
 // The main window: the portable controller with its Win32 face. A 284 x 396
-// borderless white panel with rounded corners that shows one view per
-// connection state, built from the empty dialog template 101 and laid out in
+// (at 96 DPI, scaled with the screen's density) borderless white panel with rounded corners that
+// shows one view per connection state, built from the empty dialog template 101 and laid out in
 // code. Everything it shows changes on the UI thread only: session and
 // worker threads reach it through PostToUi, which wakes the window with
 // WM_RUN_POSTED.
@@ -38,6 +38,8 @@ class CMainDlg : public CMainController, private IMainView {
   ControlWindows Controls() const;
   int LoadingFrame() const { return loading_.Frame(); }
   HWND ShadowHwnd() const { return shadow_.Hwnd(); }
+  // The scale the window is laid out at.
+  DpiScale Scale() const { return scale_; }
   HWND LaserHwnd() const { return laser_.Hwnd(); }
   // Dialogs run inside a shaking cover (major OS version above 5).
   bool UsesCovers() const { return newerWindows_; }
@@ -58,9 +60,16 @@ class CMainDlg : public CMainController, private IMainView {
   bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
   void OnInitDialog();
   void PlaceWindow();
+  void ApplyRegion();
   void LoadImages();
   void CreateControls();
   void CreateUpdateCorner();
+  // Places the controls and gives them fonts and images at the current
+  // scale.
+  void ScaleControls();
+  // Shown on a screen of another density: moved to the suggested rectangle
+  // and laid out again at the new scale.
+  void OnDpiChanged(const DpiScale& scale, const RECT& suggested);
   void OnCommand(int id);
   void OnUpdateCommand();
   void OnAboutCommand();
@@ -105,6 +114,8 @@ class CMainDlg : public CMainController, private IMainView {
   void RunRequiredUpdate() override;
 
   HWND window_ = nullptr;
+  // Every length of the layout is written for 96 DPI and drawn through it.
+  DpiScale scale_;
   CWin32UiThread ui_;
   bool newerWindows_ = true;
   // The dialog running over the window, if any, and whether it is the

@@ -78,13 +78,13 @@ void CQRCodeView::PaintAddressText(HDC dc, const RECT& client) {
     wide.resize(static_cast<std::size_t>(length));
     MultiByteToWideChar(CP_UTF8, 0, text_.data(), static_cast<int>(text_.size()), &wide[0], length);
   }
-  auto font = MakeUiFont(12);
+  auto font = MakeUiFont(scale_(12.0f));
   GdiObject<HFONT> gdiFont = ToGdiFont(*font);
   HGDIOBJ previous = gdiFont ? SelectObject(dc, gdiFont.get()) : nullptr;
   SetTextColor(dc, Rgb(0x425766));
   SetBkMode(dc, TRANSPARENT);
   RECT box = client;
-  InflateRect(&box, -8, 0);
+  InflateRect(&box, -scale_(8), 0);
   UINT flags = DT_CENTER | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
   RECT measured = box;
   DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &measured, flags | DT_CALCRECT);

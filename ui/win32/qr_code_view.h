@@ -7,6 +7,7 @@
 
 #include "app/qr_code.h"
 #include "ui/win32/child_window.h"
+#include "ui/win32/dpi.h"
 
 class CQRCodeView : public CChildWindow<CQRCodeView> {
  public:
@@ -22,6 +23,9 @@ class CQRCodeView : public CChildWindow<CQRCodeView> {
   // Encodes the address; the view shows it when it is next painted.
   void SetAddress(const std::string& address);
   const CQRSymbol& Symbol() const { return symbol_; }
+  // The parent's scale, for the address drawn as text where there is no
+  // code (the modules take whole pixels of whatever square the view has).
+  void SetScale(const DpiScale& scale) { scale_ = scale; }
 
  private:
   friend class CChildWindow<CQRCodeView>;
@@ -33,4 +37,5 @@ class CQRCodeView : public CChildWindow<CQRCodeView> {
   std::string text_;
   CQRSymbol symbol_;
   COLORREF moduleColor_ = RGB(0, 0, 0);
+  DpiScale scale_;
 };

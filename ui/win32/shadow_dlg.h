@@ -24,6 +24,11 @@ class CShadowDlg {
   // The owner's window rectangle in screen pixels.
   void SetOwnerRect(const RECT& r) { owner_ = r; }
   void SetShadowSize(int size) { size_ = size; }
+  // The owner's scale; every length of the shadow follows it.
+  void SetScale(const DpiScale& scale) { scale_ = scale; }
+  // After a change of scale: placed and drawn anew around the owner's
+  // rectangle.
+  void Redraw();
   // Creates the (hidden) window owned by owner, placed and drawn.
   bool Create(HWND owner);
   void Show();
@@ -33,20 +38,29 @@ class CShadowDlg {
 
   HWND Hwnd() const { return window_; }
   // Where the shadow goes for an owner rectangle.
-  static RECT PlaceFor(const RECT& owner);
+  static RECT PlaceFor(const RECT& owner, const DpiScale& scale = DpiScale());
   // The picture of a width x height shadow window, as an ARGB bitmap;
   // fully transparent when PNG 116 is missing.
-  static std::unique_ptr<Gdiplus::Bitmap> Render(int width, int height, int size);
+  static std::unique_ptr<Gdiplus::Bitmap> Render(int width, int height, int size,
+                                                 const DpiScale& scale = DpiScale());
 
  private:
+  // The lengths of the frame at a scale: beyond the owner on each side, the
+  // image's window-sized hole, and the shadow size s.
+  struct Metrics {
+    int side, above, below, inner, s;
+  };
+  static Metrics MetricsFor(const DpiScale& scale, int size);
+  static std::unique_ptr<Gdiplus::Bitmap> LoadImage(const Metrics& m, const DpiScale& scale);
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Place();
   void Draw();
   static void DrawFrame(Gdiplus::Graphics& g, Gdiplus::Bitmap* image, int width, int height,
-                        int size);
+                        const Metrics& m);
 
   HWND window_ = nullptr;
   RECT owner_{};
   int size_ = kDefaultSize;
+  DpiScale scale_;
   std::unique_ptr<Gdiplus::Bitmap> image_;
 };

@@ -50,7 +50,7 @@ class CShakableDlg {
   HWND Hwnd() const { return window_; }
   // The cover currently running for T, if any.
   static CShakableDlg* Current() { return current_; }
-  // Shake offsets by step modulo 4.
+  // Shake offsets by step modulo 4, at 96 DPI (the dialog's scale applies).
   static POINT Offset(int step) {
     static constexpr POINT kOffsets[4] = {{-2, -2}, {-2, 2}, {2, 2}, {2, -2}};
     return kOffsets[step % 4];
@@ -222,7 +222,7 @@ class CShakableDlg {
       if (inner) MoveTo(inner, start_.left, start_.top);
       return;
     }
-    POINT d = Offset(step_);
+    POINT d = inner_.Scale()(Offset(step_));
     MoveTo(inner, start_.left + d.x, start_.top + d.y);
     ++step_;
   }

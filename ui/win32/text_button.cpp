@@ -33,7 +33,7 @@ void CTextButton::Paint(HDC dc, const RECT& client) {
   SIZE size{};
   GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
   // An underlined link stays put when pressed, so the line and text agree.
-  int shift = IsPressed() && !underlineOnHover_ ? 1 : 0;
+  int shift = IsPressed() && !underlineOnHover_ ? Scale()(1) : 0;
   int width = client.right - client.left;
   int height = client.bottom - client.top;
   TextOutW(dc, (width - size.cx) / 2 + shift, (height - size.cy) / 2 + shift, caption.c_str(),
@@ -41,10 +41,11 @@ void CTextButton::Paint(HDC dc, const RECT& client) {
   if (previousFont) SelectObject(dc, previousFont);
 
   if (underlineAlways_ || (underlineOnHover_ && IsMouseOver())) {
-    int y = (size.cy + height) / 2 + shift - 2;
-    GdiObject<HPEN> line(CreatePen(PS_SOLID, 1, colour));
-    SelectScope usePen(dc, line.get());
-    MoveToEx(dc, 0, y, nullptr);
-    LineTo(dc, width, y);
+    // A line as thick as one pixel at 96 DPI, its top where that one is.
+    const int thickness = Scale()(1);
+    int y = (size.cy + height) / 2 + shift - Scale()(2);
+    GdiObject<HBRUSH> line(CreateSolidBrush(colour));
+    RECT band{0, y, width, y + thickness};
+    FillRect(dc, &band, line.get());
   }
 }

@@ -20,14 +20,14 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 }  // namespace
 
 void CUpdateDlg::CreateContent() {
-  icon_ = LoadPngResource(kIconPng);
+  icon_ = LoadPngResource(kIconPng, Scale());
   CreateButton(download_, kDownloadRect, kIdOk, kWideButtonStrip, Wide(kDownloadButton));
 }
 
 void CUpdateDlg::PaintContent(Gdiplus::Graphics& g) {
   DrawText(g, Wide(kUpdateTitle), *titleFont_, kTitleX, kTitleY);
   if (icon_) {
-    g.DrawImage(icon_.get(), kIconX, kIconY, static_cast<INT>(icon_->GetWidth()),
+    g.DrawImage(icon_.get(), Scale()(kIconX), Scale()(kIconY), static_cast<INT>(icon_->GetWidth()),
                 static_cast<INT>(icon_->GetHeight()));
   }
   Gdiplus::StringFormat format;
@@ -38,8 +38,11 @@ void CUpdateDlg::PaintContent(Gdiplus::Graphics& g) {
   // Width 0: the lines are as long as they are, centred together on the
   // icon's height.
   g.DrawString(Wide(kUpdateNotice), -1, textFont_.get(),
-               Gdiplus::RectF(kMessageX, kMessageY, 0, kMessageHeight), &format, &brush);
+               Gdiplus::RectF(Scale()(kMessageX), Scale()(kMessageY), 0, Scale()(kMessageHeight)),
+               &format, &brush);
 }
+
+void CUpdateDlg::OnScaleChanged() { icon_ = LoadPngResource(kIconPng, Scale()); }
 
 void CUpdateDlg::OnCommand(int id) {
   if (id == kIdOk) {

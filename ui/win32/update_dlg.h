@@ -19,6 +19,7 @@ class CUpdateDlg : public CFlatDlg {
   void CreateContent() override;
   void PaintContent(Gdiplus::Graphics& g) override;
   void OnCommand(int id) override;
+  void OnScaleChanged() override;
   void ReportAnswer(int key);
 
   Report::IReportMgr* reports_;
