@@ -145,13 +145,8 @@ class ImpressObject : public IAutomationObject {
         }
         break;
       case Role::PageSetup:
-        if (member == u"SlideWidth" || member == u"SlideHeight") {
-          std::int32_t w = 0, h = 0;
-          if (!link.SlideSize(&w, &h)) return kFail;
-          const double points = (member == u"SlideWidth" ? w : h) * kPointsPerHundredthMm;
-          if (result) *result = AutoValue::Float(static_cast<float>(points));
-          return kOk;
-        }
+        if (member == u"SlideWidth" || member == u"SlideHeight")
+          return SlideSide(member == u"SlideWidth", result);
         break;
       case Role::Settings:
         if (member == u"Run") return link.StartShow() ? kOk : kFail;
@@ -195,13 +190,7 @@ class ImpressObject : public IAutomationObject {
         }
         break;
       case Role::Master:
-        if (member == u"Width" || member == u"Height") {
-          std::int32_t w = 0, h = 0;
-          if (!link.SlideSize(&w, &h)) return kFail;
-          const double points = (member == u"Width" ? w : h) * kPointsPerHundredthMm;
-          if (result) *result = AutoValue::Float(static_cast<float>(points));
-          return kOk;
-        }
+        if (member == u"Width" || member == u"Height") return SlideSide(member == u"Width", result);
         break;
       default:
         break;
@@ -246,6 +235,15 @@ class ImpressObject : public IAutomationObject {
     return kOk;
   }
   static HResult Done(bool ok) { return ok ? kOk : kFail; }
+
+  // The slide's width or height in points, as PowerPoint gives them.
+  HResult SlideSide(bool width, AutoValue* result) {
+    std::int32_t w = 0, h = 0;
+    if (!shared_->link->SlideSize(&w, &h)) return kFail;
+    const double points = (width ? w : h) * kPointsPerHundredthMm;
+    if (result) *result = AutoValue::Float(static_cast<float>(points));
+    return kOk;
+  }
 
   HResult PutPointerType(const std::vector<AutoValue>& args) {
     if (args.size() != 1) return kBadParamCount;

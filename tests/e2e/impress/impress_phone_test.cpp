@@ -222,6 +222,30 @@ class PointerRecording {
   std::vector<Event> events_;
 };
 
+// Where the phone's fractions must land: the slide fitted into the show
+// window, as the office reports the window and the slide, in the screen's
+// pixels. False when the window is gone or the slide is implausibly small.
+bool SlideOnScreen(Display* display, std::uint64_t window, CImpressLink& link, ScreenRect* slide,
+                   XWindowAttributes* attributes = nullptr) {
+  XWindowAttributes own;
+  if (!attributes) attributes = &own;
+  int left = 0, top = 0;
+  Window child;
+  std::int32_t slideWidth = 0, slideHeight = 0;
+  if (!XGetWindowAttributes(display, window, attributes) ||
+      !XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &left, &top,
+                             &child) ||
+      !link.SlideSize(&slideWidth, &slideHeight))
+    return false;
+  ScreenRect windowRect;
+  windowRect.left = left;
+  windowRect.top = top;
+  windowRect.right = left + attributes->width;
+  windowRect.bottom = top + attributes->height;
+  *slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
+  return slide->right - slide->left > 100;
+}
+
 TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBack) {
   if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
   auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
@@ -239,19 +263,8 @@ TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBac
   // Where the phone's fractions must land: the slide fitted into the show
   // window, as the office reports the window and the slide.
   XWindowAttributes attributes;
-  ASSERT_TRUE(XGetWindowAttributes(display.get(), window, &attributes));
-  int left = 0, top = 0;
-  Window child;
-  ASSERT_TRUE(XTranslateCoordinates(display.get(), window, root, 0, 0, &left, &top, &child));
-  std::int32_t slideWidth = 0, slideHeight = 0;
-  ASSERT_TRUE(office_->Link().SlideSize(&slideWidth, &slideHeight));
-  ScreenRect windowRect;
-  windowRect.left = left;
-  windowRect.top = top;
-  windowRect.right = left + attributes.width;
-  windowRect.bottom = top + attributes.height;
-  const ScreenRect slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
-  ASSERT_GT(slide.right - slide.left, 100);
+  ScreenRect slide;
+  ASSERT_TRUE(SlideOnScreen(display.get(), window, office_->Link(), &slide, &attributes));
 
   struct Point {
     double x, y;
@@ -479,21 +492,8 @@ TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClear
   ASSERT_TRUE(WaitForState(*link, 3));
   std::uint64_t window = 0;
   ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
-  XWindowAttributes attributes;
-  ASSERT_TRUE(XGetWindowAttributes(display.get(), window, &attributes));
-  int left = 0, top = 0;
-  Window child;
-  ASSERT_TRUE(XTranslateCoordinates(display.get(), window, DefaultRootWindow(display.get()), 0, 0,
-                                    &left, &top, &child));
-  std::int32_t slideWidth = 0, slideHeight = 0;
-  ASSERT_TRUE(office_->Link().SlideSize(&slideWidth, &slideHeight));
-  ScreenRect windowRect;
-  windowRect.left = left;
-  windowRect.top = top;
-  windowRect.right = left + attributes.width;
-  windowRect.bottom = top + attributes.height;
-  const ScreenRect slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
-  ASSERT_GT(slide.right - slide.left, 100);
+  ScreenRect slide;
+  ASSERT_TRUE(SlideOnScreen(display.get(), window, office_->Link(), &slide));
 
   // The show has painted the slide once two reads agree and show more than
   // one colour.
