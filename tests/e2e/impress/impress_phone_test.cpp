@@ -450,20 +450,18 @@ bool Inky(std::uint32_t rgb) {
   return r >= 150 && g <= 110 && b <= 110;
 }
 
-// Left out of the run: LibreOffice 7.4 paints nothing but its window grey
-// into a show started over UNO on the tests' virtual display (with or
-// without a window manager, at depth 24 or 16, without GLX, with the safe
-// canvas and no presenter console), while the same show started with F5 in
-// an office opened from the command line paints the slide; until that is
-// understood the pointer events are what the test above proves. Run it with
-// --gtest_also_run_disabled_tests and PIVARO_SCREENSHOT_DIR=<folder> to
-// see the screens it reads.
+// Left out of the run: it fails today, on a fault it found. The stroke's
+// ink is drawn where the phone drew it (in two runs of three; in the third
+// the press reached the show before the show had taken the pen switch, and
+// moved on a slide), but erase leaves it on the screen: the show erases
+// through its pen's drawing layer, which is gone once the pen is off again
+// after the stroke. Run it with --gtest_also_run_disabled_tests and
+// PIVARO_SCREENSHOT_DIR=<folder> to keep the screens it reads (the desktop,
+// and the show before the stroke, after it and after erase).
 TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClearsIt) {
   if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
   std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
   ASSERT_TRUE(display);
-  // The colour of an office window that has not drawn itself.
-  std::uint32_t blank = 0;
   {
     // The office has drawn its editing window before the show starts.
     XWindowAttributes root;
@@ -477,7 +475,7 @@ TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClear
           // Toolbars, the slide pane and the slide: more than the status
           // bar's band on an empty frame.
           double other = 0;
-          if (desktop.Capture()) blank = desktop.Commonest(&other);
+          if (desktop.Capture()) desktop.Commonest(&other);
           const bool ok = other > 0.1;
           if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(200));
           return ok;
@@ -500,8 +498,9 @@ TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClear
   ScreenPixels before(display.get(), slide), now(display.get(), slide);
   const bool painted = WaitUntil(
       [&] {
-        const bool same =
-            before.Capture() && now.Capture() && before == now && before.Commonest() != blank;
+        double other = 0;
+        const bool same = before.Capture() && now.Capture() && before == now &&
+                          (before.Commonest(&other), other > 0.02);
         if (!same) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         return same;
       },
@@ -545,11 +544,14 @@ TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClear
                            ",\"y\":" + std::to_string(p.y) + "}"));
   }
   ASSERT_TRUE(link->Send(R"({"msg":"pen_up"})"));
-  const int all = int(path.size());
+  // Impress's ink starts at the first move after the press: every point
+  // from the second on is on the line.
+  const std::vector<Point> drawn(path.begin() + 1, path.end());
+  const int all = int(drawn.size());
   int inked = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        inked = now.Capture() ? inkedPoints(now, path) : 0;
+        inked = now.Capture() ? inkedPoints(now, drawn) : 0;
         return inked == all;
       },
       kAnswer))
