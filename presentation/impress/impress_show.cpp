@@ -221,7 +221,16 @@ bool CImpressLink::EraseInk() {
   return Run([](Uno& u) {
     Reference<css::presentation::XSlideShowController> c = u.Controller();
     if (!c.is()) return false;
+    // The show erases through its pen's drawing layer, which is there only
+    // while the pen is on (the phone's erase comes after its stroke, with
+    // the pen off again), and it leaves the erased ink on the screen until
+    // the slide is drawn again: the slide is shown anew (its builds start
+    // over, as when the presenter comes back to it).
+    const bool penOn = c->getUsePen();
+    if (!penOn) c->setUsePen(true);
     c->setEraseAllInk(true);
+    if (!penOn) c->setUsePen(false);
+    c->gotoSlideIndex(c->getCurrentSlideIndex());
     return true;
   });
 }
