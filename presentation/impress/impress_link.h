@@ -36,6 +36,9 @@ struct ImpressLinkOptions {
   // Loading a presentation: a large deck, or one converted from PowerPoint,
   // may take the office longer than any other call.
   std::chrono::milliseconds openLimit{30000};
+  // Exporting one slide as an image: a slide full of photos at a large
+  // size takes the office a while.
+  std::chrono::milliseconds exportLimit{5000};
   // How long a started office may take until its pipe answers.
   std::chrono::milliseconds startLimit{60000};
 };
@@ -98,12 +101,28 @@ class CImpressLink {
   bool EndShow();
   bool IsShowRunning();
   bool Step(ImpressStep step);
+  // Moves the running show to slide `index` (0-based), as a step does.
+  bool GotoSlide(std::int32_t index);
   // 0-based index of the slide shown and the number of slides of the show.
   bool Position(std::int32_t* index, std::int32_t* count);
   // The text of the current slide's notes (its notes page's text shapes).
   bool ReadNotes(std::u16string* text);
   // The page size in 1/100 mm.
   bool SlideSize(std::int32_t* width, std::int32_t* height);
+  // The number of slides of the presentation, shown or not.
+  bool SlideCount(std::int32_t* count);
+  // Writes slide `index` (0-based) of the presentation as a PNG image of
+  // `width` x `height` pixels (each at most kMaxExportSide) into the file at
+  // the absolute `path` in a folder that exists, replacing it; on failure
+  // no file is left there.
+  static constexpr std::int32_t kMaxExportSide = 8192;
+  bool ExportSlide(std::int32_t index, const std::string& path, std::int32_t width,
+                   std::int32_t height);
+  // Where the presentation is stored (a file path, else its URL); the
+  // office's name for it ("Untitled 1") when it was never saved.
+  bool DocumentPath(std::u16string* path);
+  // Whether the presentation has changes that were not saved.
+  bool IsModified(bool* modified);
   // The show's own pointer at a fraction of the slide (0..1), shown or
   // hidden; false when the office does not take it.
   bool SetPointer(bool visible, double x, double y);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -24,7 +25,9 @@
 #include "presentation/impress/x11_pen.h"
 // Xlib last: its macros (Bool, None, Status) would break the headers above.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/record.h>
+#include <png.h>
 #endif
 
 namespace e2e {
@@ -219,6 +222,30 @@ class PointerRecording {
   std::vector<Event> events_;
 };
 
+// Where the phone's fractions must land: the slide fitted into the show
+// window, as the office reports the window and the slide, in the screen's
+// pixels. False when the window is gone or the slide is implausibly small.
+bool SlideOnScreen(Display* display, std::uint64_t window, CImpressLink& link, ScreenRect* slide,
+                   XWindowAttributes* attributes = nullptr) {
+  XWindowAttributes own;
+  if (!attributes) attributes = &own;
+  int left = 0, top = 0;
+  Window child;
+  std::int32_t slideWidth = 0, slideHeight = 0;
+  if (!XGetWindowAttributes(display, window, attributes) ||
+      !XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &left, &top,
+                             &child) ||
+      !link.SlideSize(&slideWidth, &slideHeight))
+    return false;
+  ScreenRect windowRect;
+  windowRect.left = left;
+  windowRect.top = top;
+  windowRect.right = left + attributes->width;
+  windowRect.bottom = top + attributes->height;
+  *slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
+  return slide->right - slide->left > 100;
+}
+
 TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBack) {
   if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
   auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
@@ -236,19 +263,8 @@ TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBac
   // Where the phone's fractions must land: the slide fitted into the show
   // window, as the office reports the window and the slide.
   XWindowAttributes attributes;
-  ASSERT_TRUE(XGetWindowAttributes(display.get(), window, &attributes));
-  int left = 0, top = 0;
-  Window child;
-  ASSERT_TRUE(XTranslateCoordinates(display.get(), window, root, 0, 0, &left, &top, &child));
-  std::int32_t slideWidth = 0, slideHeight = 0;
-  ASSERT_TRUE(office_->Link().SlideSize(&slideWidth, &slideHeight));
-  ScreenRect windowRect;
-  windowRect.left = left;
-  windowRect.top = top;
-  windowRect.right = left + attributes.width;
-  windowRect.bottom = top + attributes.height;
-  const ScreenRect slide = FitSlideInWindow(windowRect, slideWidth, slideHeight);
-  ASSERT_GT(slide.right - slide.left, 100);
+  ScreenRect slide;
+  ASSERT_TRUE(SlideOnScreen(display.get(), window, office_->Link(), &slide, &attributes));
 
   struct Point {
     double x, y;
@@ -353,6 +369,199 @@ TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBac
   EXPECT_TRUE(pointerAt(7, 9));
   XDestroyWindow(display.get(), over);
   XSync(display.get(), False);
+}
+
+// The show's pixels, read from the X server: what the audience sees.
+class ScreenPixels {
+ public:
+  ScreenPixels(Display* display, const ScreenRect& area) : display_(display), area_(area) {}
+  // Reads the area again; false when the server gives no image.
+  bool Capture() {
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), area_.left, area_.top, Width(),
+                              Height(), AllPlanes, ZPixmap);
+    if (!image) return false;
+    rgb_.assign(std::size_t(Width()) * Height(), 0);
+    const unsigned long masks[] = {image->red_mask, image->green_mask, image->blue_mask};
+    for (int y = 0; y < Height(); ++y) {
+      for (int x = 0; x < Width(); ++x) {
+        const unsigned long pixel = XGetPixel(image, x, y);
+        std::uint32_t rgb = 0;
+        for (unsigned long mask : masks) {
+          const int shift = __builtin_ctzl(mask);
+          const unsigned long top = mask >> shift;
+          rgb = rgb << 8 | std::uint32_t(((pixel & mask) >> shift) * 255 / top);
+        }
+        rgb_[std::size_t(y) * Width() + x] = rgb;
+      }
+    }
+    XDestroyImage(image);
+    return true;
+  }
+  int Width() const { return area_.right - area_.left; }
+  int Height() const { return area_.bottom - area_.top; }
+  // The pixel at screen position (x, y), which lies in the area.
+  std::uint32_t At(int x, int y) const {
+    return rgb_[std::size_t(y - area_.top) * Width() + (x - area_.left)];
+  }
+  // The commonest colour and the share of pixels of other colours.
+  std::uint32_t Commonest(double* otherShare = nullptr) const {
+    std::map<std::uint32_t, std::size_t> counts;
+    std::size_t most = 0;
+    std::uint32_t colour = 0;
+    for (std::uint32_t p : rgb_) {
+      if (++counts[p] > most) {
+        most = counts[p];
+        colour = p;
+      }
+    }
+    if (otherShare) *otherShare = rgb_.empty() ? 0.0 : 1.0 - double(most) / rgb_.size();
+    return colour;
+  }
+  bool operator==(const ScreenPixels& other) const { return rgb_ == other.rgb_; }
+  // Kept as a PNG where PIVARO_SCREENSHOT_DIR names a folder, to be looked at.
+  void Save(const char* name) const {
+    const char* folder = std::getenv("PIVARO_SCREENSHOT_DIR");
+    if (!folder || !*folder) return;
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t p : rgb_) {
+      bytes.push_back(std::uint8_t(p >> 16));
+      bytes.push_back(std::uint8_t(p >> 8));
+      bytes.push_back(std::uint8_t(p));
+    }
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = png_uint_32(Width());
+    png.height = png_uint_32(Height());
+    png.format = PNG_FORMAT_RGB;
+    const std::string path = std::string(folder) + "/" + name + ".png";
+    png_image_write_to_file(&png, path.c_str(), 0, bytes.data(), 0, nullptr);
+  }
+
+ private:
+  Display* display_;
+  ScreenRect area_;
+  std::vector<std::uint32_t> rgb_;
+};
+
+// The pen's ink: Impress draws in the colour it was given (red here), or
+// near it where the line is smoothed.
+bool Inky(std::uint32_t rgb) {
+  const int r = rgb >> 16 & 0xFF, g = rgb >> 8 & 0xFF, b = rgb & 0xFF;
+  return r >= 150 && g <= 110 && b <= 110;
+}
+
+// Left out of the run until it passes every time: it passed three runs of
+// four here. In the fourth the stroke's press reached the show as a click
+// (the show moved on a slide and drew no ink), although the pen had been
+// switched on before it. Run it with --gtest_also_run_disabled_tests and
+// PIVARO_SCREENSHOT_DIR=<folder> to keep the screens it reads (the desktop,
+// and the show before the stroke, after it and after erase).
+TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClearsIt) {
+  if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
+  std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+  ASSERT_TRUE(display);
+  {
+    // The office has drawn its editing window before the show starts.
+    XWindowAttributes root;
+    ASSERT_TRUE(XGetWindowAttributes(display.get(), DefaultRootWindow(display.get()), &root));
+    ScreenRect screen;
+    screen.right = root.width;
+    screen.bottom = root.height;
+    ScreenPixels desktop(display.get(), screen);
+    const bool drawn = WaitUntil(
+        [&] {
+          // Toolbars, the slide pane and the slide: more than the status
+          // bar's band on an empty frame.
+          double other = 0;
+          if (desktop.Capture()) desktop.Commonest(&other);
+          const bool ok = other > 0.1;
+          if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          return ok;
+        },
+        std::chrono::seconds(60));
+    desktop.Save("impress-ink-desktop");
+    ASSERT_TRUE(drawn) << "the office's editing window stays empty";
+  }
+  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+  ASSERT_TRUE(link);
+  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
+  ASSERT_TRUE(WaitForState(*link, 3));
+  std::uint64_t window = 0;
+  ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
+  ScreenRect slide;
+  ASSERT_TRUE(SlideOnScreen(display.get(), window, office_->Link(), &slide));
+
+  // The show has painted the slide once two reads agree and show more than
+  // one colour.
+  ScreenPixels before(display.get(), slide), now(display.get(), slide);
+  const bool painted = WaitUntil(
+      [&] {
+        double other = 0;
+        const bool same = before.Capture() && now.Capture() && before == now &&
+                          (before.Commonest(&other), other > 0.02);
+        if (!same) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return same;
+      },
+      std::chrono::seconds(20));
+  before.Save("impress-ink-before");
+  ASSERT_TRUE(painted) << "the show window shows nothing but one colour";
+
+  struct Point {
+    double x, y;
+  };
+  std::vector<Point> path;
+  for (double x = 0.2; x <= 0.801; x += 0.05) path.push_back({x, 0.6});
+  for (double y = 0.65; y <= 0.901; y += 0.05) path.push_back({0.8, y});
+  // Points the stroke never passes: the ink must stay off them.
+  std::vector<Point> elsewhere;
+  for (double t = 0.1; t <= 0.901; t += 0.1) {
+    elsewhere.push_back({t, 0.3});
+    if (t < 0.55) elsewhere.push_back({0.3, t});
+  }
+
+  // Along the path, the points with ink within two pixels that had none.
+  auto inkedPoints = [&](const ScreenPixels& pixels, const std::vector<Point>& points) {
+    int inked = 0;
+    for (const Point& p : points) {
+      std::int32_t px, py;
+      MapPenPoint(slide, p.x, p.y, &px, &py);
+      bool found = false;
+      for (int dy = -2; dy <= 2 && !found; ++dy)
+        for (int dx = -2; dx <= 2 && !found; ++dx)
+          found = Inky(pixels.At(px + dx, py + dy)) && !Inky(before.At(px + dx, py + dy));
+      inked += found;
+    }
+    return inked;
+  };
+  ASSERT_EQ(inkedPoints(before, path), 0);
+
+  ASSERT_TRUE(link->Send(R"({"msg":"pen_down","x":0.2,"y":0.6})"));
+  for (const Point& p : path) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    ASSERT_TRUE(link->Send("{\"msg\":\"pen_move\",\"x\":" + std::to_string(p.x) +
+                           ",\"y\":" + std::to_string(p.y) + "}"));
+  }
+  ASSERT_TRUE(link->Send(R"({"msg":"pen_up"})"));
+  // Impress's ink starts at the first move after the press: every point
+  // from the second on is on the line.
+  const std::vector<Point> drawn(path.begin() + 1, path.end());
+  const int all = int(drawn.size());
+  int inked = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        inked = now.Capture() ? inkedPoints(now, drawn) : 0;
+        return inked == all;
+      },
+      kAnswer))
+      << inked << " of " << all << " points of the stroke have ink";
+  now.Save("impress-ink-after");
+  EXPECT_EQ(inkedPoints(now, elsewhere), 0) << "ink away from the stroke";
+
+  ASSERT_TRUE(link->Send(R"({"msg":"erase"})"));
+  EXPECT_TRUE(WaitUntil([&] { return now.Capture() && inkedPoints(now, path) == 0; }, kAnswer))
+      << inkedPoints(now, path) << " points keep their ink after erase";
+  now.Save("impress-ink-erased");
+  EXPECT_TRUE(now == before) << "the erased show differs from the show before the stroke";
 }
 #endif
 
