@@ -14,6 +14,8 @@
 #include <fstream>
 #include <thread>
 
+#include "presentation/impress/impress_link.h"
+
 extern char** environ;
 
 namespace {
@@ -303,4 +305,9 @@ void ImpressSession::KillGroup(pid_t leader, int seconds) {
   }
   // soffice.bin may outlive its launcher for a moment; its group goes too.
   kill(-leader, SIGKILL);
+}
+
+void ImpressSession::EndOffice(CImpressLink& link) {
+  KillGroup(link.StartedProcess());
+  unlink(ImpressPipeSocketPath(link.PipeName()).c_str());
 }

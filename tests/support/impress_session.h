@@ -14,6 +14,8 @@ struct ImpressDeckSlide {
   std::string notes;
 };
 
+class CImpressLink;
+
 class ImpressSession {
  public:
   ImpressSession();
@@ -47,6 +49,9 @@ class ImpressSession {
   // Ends an office process group (SIGKILL) and waits for its leader, at
   // most `seconds`.
   static void KillGroup(pid_t leader, int seconds = 10);
+  // Ends the office a link started, and removes the pipe socket that a
+  // killed office leaves behind.
+  static void EndOffice(CImpressLink& link);
   // Remembers an office to end in the destructor.
   void Adopt(pid_t leader) { offices_.push_back(leader); }
 

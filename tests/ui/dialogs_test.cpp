@@ -26,11 +26,6 @@ constexpr auto kClosing = std::chrono::seconds(20);
 constexpr int kDialogWidth = 375;
 constexpr int kDialogHeight = 202;
 
-void SaveArtifact(const Capture& c, const std::wstring& name) {
-  CreateDirectoryW(L"screenshots", nullptr);
-  EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png"));
-}
-
 RECT WindowRect(HWND w) {
   RECT r{};
   GetWindowRect(w, &r);

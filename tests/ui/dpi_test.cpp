@@ -88,17 +88,6 @@ std::string Describe(const RECT& r) {
 
 #define EXPECT_RECT(expected, actual) EXPECT_EQ(Describe(expected), Describe(actual))
 
-Capture Settle(WindowHarness& h) {
-  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
-  Sleep(100);
-  return CaptureWindow(h.Hwnd());
-}
-
-void SaveArtifact(const Capture& c, const std::wstring& name) {
-  CreateDirectoryW(L"screenshots", nullptr);
-  EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png"));
-}
-
 std::wstring Name(const wchar_t* what, UINT dpi) {
   return L"dpi" + std::to_wstring(dpi) + L"_" + what;
 }
@@ -408,11 +397,7 @@ TEST(Dpi, LaserDotFollowsTheShowScreensDensity) {
   WindowHarness h;
   h.Open();
   ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
-  FakePresentation& p = h.Presentation();
-  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
-  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
-  p.runningType = Wps;
-  p.showRunning = true;
+  h.RunShowIn(show, slide, Wps);
   h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.5})");
   ASSERT_TRUE(WaitFor([&] { return h.Dialog().LaserHwnd() != nullptr; }));
   h.OnUi([] {});

@@ -42,18 +42,6 @@ std::wstring Text(HWND window) {
   return buffer;
 }
 
-// Lets the window finish painting what the last change invalidated.
-Capture Settle(WindowHarness& h) {
-  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
-  Sleep(100);
-  return CaptureWindow(h.Hwnd());
-}
-
-void SaveArtifact(const Capture& c, const std::wstring& name) {
-  CreateDirectoryW(L"screenshots", nullptr);
-  EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png")) << "could not save " << name.size();
-}
-
 // The common frame: white body, the logo, the title beside it, and the
 // separator between the two links at the bottom.
 void ExpectFrame(const Capture& c, int titleX) {

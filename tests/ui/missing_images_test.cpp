@@ -9,12 +9,6 @@
 
 namespace {
 
-Capture Settle(WindowHarness& h) {
-  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
-  Sleep(100);
-  return CaptureWindow(h.Hwnd());
-}
-
 auto NotWhite = [](std::uint32_t p) { return !IsWhite(p); };
 
 }  // namespace
@@ -75,11 +69,7 @@ TEST(MissingImages, LaserWithoutItsImageIsTransparent) {
   WindowHarness h;
   h.Open();
   ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
-  FakePresentation& p = h.Presentation();
-  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
-  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
-  p.runningType = PowerPoint;
-  p.showRunning = true;
+  h.RunShowIn(show, slide, PowerPoint);
   h.Latest(Relay)->Message(R"({"msg":"laser_down","x":0.5,"y":0.8})");  // below the title bar
   ASSERT_TRUE(WaitFor([&] { return h.Dialog().LaserHwnd() != nullptr; }));
   h.OnUi([] {});

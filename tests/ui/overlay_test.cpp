@@ -43,11 +43,7 @@ TEST(LaserOverlay, ShownMovedAndHiddenOverTheShow) {
   WindowHarness h;
   h.Open();
   ASSERT_NO_FATAL_FAILURE(h.ReachConnected());
-  FakePresentation& p = h.Presentation();
-  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
-  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
-  p.runningType = Wps;
-  p.showRunning = true;
+  h.RunShowIn(show, slide, Wps);
   FakeSession* relay = h.Latest(Relay);
 
   relay->Message(Laser("laser_down", 0.5, 0.5));

@@ -431,3 +431,22 @@ void WindowHarness::ReachConnectFailed() {
   Latest(Relay)->Notify([](INetSessionNotify* n) { n->OnStarted(false, 0); });
   ASSERT_TRUE(WaitForState(CMainController::ConnectFailed));
 }
+
+void WindowHarness::RunShowIn(const StandInShow& show, const RECT& slide, std::int32_t type) {
+  FakePresentation& p = Presentation();
+  p.showRect = ScreenRect{slide.left, slide.top, slide.right, slide.bottom};
+  p.showWindow = reinterpret_cast<WindowHandle>(show.Hwnd());
+  p.runningType = type;
+  p.showRunning = true;
+}
+
+Capture Settle(WindowHarness& h) {
+  h.OnUi([&] { RedrawWindow(h.Hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN); });
+  Sleep(100);
+  return CaptureWindow(h.Hwnd());
+}
+
+void SaveArtifact(const Capture& c, const std::wstring& name) {
+  CreateDirectoryW(L"screenshots", nullptr);
+  EXPECT_TRUE(c.SavePng(L"screenshots\\" + name + L".png")) << "could not save a screenshot";
+}

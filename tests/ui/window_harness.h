@@ -142,6 +142,9 @@ class WindowHarness {
   void ReachConnected();
   void ReachNetworkError();
   void ReachConnectFailed();
+  // The fake presentation reports a running show of that application in the
+  // stand-in show's window, with its slide at `slide`.
+  void RunShowIn(const StandInShow& show, const RECT& slide, std::int32_t type);
 
  private:
   class TestDlg;
@@ -155,6 +158,12 @@ class WindowHarness {
   std::thread ui_;
   std::atomic<bool> ended_{false};
 };
+
+// Lets the window finish painting what the last change invalidated, then
+// captures it.
+Capture Settle(WindowHarness& h);
+// Saves a capture as screenshots\<name>.png for a person to look at.
+void SaveArtifact(const Capture& c, const std::wstring& name);
 
 // A visible dialog other than window on window's thread (a dialog it runs;
 // not a shadow, and not the empty cover a dialog may run inside).

@@ -49,3 +49,13 @@ class DpiScale {
  private:
   UINT dpi_ = kDefaultDpi;
 };
+
+// Answers WM_GETDPISCALEDSIZE for a window laid out at width x height at 96
+// DPI: moved to a screen of another density, its size there is the
+// layout's, not the current size stretched.
+inline void AnswerDpiScaledSize(WPARAM wParam, LPARAM lParam, int width, int height) {
+  DpiScale next(static_cast<UINT>(wParam));
+  auto* size = reinterpret_cast<SIZE*>(lParam);
+  size->cx = next(width);
+  size->cy = next(height);
+}

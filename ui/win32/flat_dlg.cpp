@@ -83,14 +83,10 @@ bool CFlatDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
       shadow_.OnOwnerMoved(r);
       return true;
     }
-    case WM_GETDPISCALEDSIZE: {
-      DpiScale next(static_cast<UINT>(wParam));
-      auto* size = reinterpret_cast<SIZE*>(lParam);
-      size->cx = next(kWidth);
-      size->cy = next(kHeight);
+    case WM_GETDPISCALEDSIZE:
+      AnswerDpiScaledSize(wParam, lParam, kWidth, kHeight);
       *result = TRUE;
       return true;
-    }
     case WM_DPICHANGED:
       OnDpiChanged(DpiScale::FromDpiChanged(wParam), *reinterpret_cast<const RECT*>(lParam));
       return true;

@@ -194,16 +194,10 @@ bool CMainDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* re
     case WM_SIZE:
       UpdateWindow(window_);
       return true;
-    case WM_GETDPISCALEDSIZE: {
-      // Moved to a screen of another density: the size there is the
-      // layout's, not the current size stretched.
-      DpiScale next(static_cast<UINT>(wParam));
-      auto* size = reinterpret_cast<SIZE*>(lParam);
-      size->cx = next(kWidth);
-      size->cy = next(kHeight);
+    case WM_GETDPISCALEDSIZE:
+      AnswerDpiScaledSize(wParam, lParam, kWidth, kHeight);
       *result = TRUE;
       return true;
-    }
     case WM_DPICHANGED:
       OnDpiChanged(DpiScale::FromDpiChanged(wParam), *reinterpret_cast<const RECT*>(lParam));
       return true;

@@ -78,9 +78,7 @@ class ImpressPhoneTest : public ImpressSuite<ImpressPhoneTest> {
   void TearDown() override {
     pc_.reset();
     if (office_) {
-      ImpressSession::KillGroup(office_->Link().StartedProcess());
-      // A killed office leaves its socket behind.
-      unlink(ImpressPipeSocketPath(office_->Link().PipeName()).c_str());
+      ImpressSession::EndOffice(office_->Link());
     }
     office_.reset();
   }
@@ -101,6 +99,17 @@ class ImpressPhoneTest : public ImpressSuite<ImpressPhoneTest> {
           return p.visible == visible && std::fabs(p.x - x) < 0.01 && std::fabs(p.y - y) < 0.01;
         },
         kAnswer);
+  }
+
+  // A phone paired over TCP starts the show; null unless the show runs and
+  // its window is known.
+  std::unique_ptr<PhoneLink> StartShowFromPhone(std::uint64_t* window) {
+    auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
+    if (!link || !link->Send(R"({"msg":"start"})") || !WaitForState(*link, 3) ||
+        !WaitUntil([&] { return office_->Link().ShowWindow(window); }, kAnswer)) {
+      return nullptr;
+    }
+    return link;
   }
 
   std::unique_ptr<CImpressOffice> office_;
@@ -248,12 +257,9 @@ bool SlideOnScreen(Display* display, std::uint64_t window, CImpressLink& link, S
 
 TEST_F(ImpressPhoneTest, PenStrokeMovesAndPressesThePointerInTheShowAndPutsItBack) {
   if (!office_->PenUnavailable().empty()) GTEST_SKIP() << office_->PenUnavailable();
-  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
-  ASSERT_TRUE(link);
-  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
-  ASSERT_TRUE(WaitForState(*link, 3));
   std::uint64_t window = 0;
-  ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
+  auto link = StartShowFromPhone(&window);
+  ASSERT_TRUE(link && window);
   std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
   ASSERT_TRUE(display);
   const Window root = DefaultRootWindow(display.get());
@@ -482,12 +488,9 @@ TEST_F(ImpressPhoneTest, DISABLED_PenStrokeLeavesInkWhereItWasDrawnAndEraseClear
     desktop.Save("impress-ink-desktop");
     ASSERT_TRUE(drawn) << "the office's editing window stays empty";
   }
-  auto link = Pair(Transport::DirectTcp, /*notes=*/true, /*expectedState=*/1);
-  ASSERT_TRUE(link);
-  ASSERT_TRUE(link->Send(R"({"msg":"start"})"));
-  ASSERT_TRUE(WaitForState(*link, 3));
   std::uint64_t window = 0;
-  ASSERT_TRUE(WaitUntil([&] { return office_->Link().ShowWindow(&window); }, kAnswer));
+  auto link = StartShowFromPhone(&window);
+  ASSERT_TRUE(link && window);
   ScreenRect slide;
   ASSERT_TRUE(SlideOnScreen(display.get(), window, office_->Link(), &slide));
 

@@ -82,9 +82,7 @@ class ImpressTest : public ::testing::Test {
   void TearDown() override {
     manager_.reset();
     if (office_) {
-      ImpressSession::KillGroup(office_->Link().StartedProcess());
-      // A killed office leaves its socket behind.
-      unlink(ImpressPipeSocketPath(office_->Link().PipeName()).c_str());
+      ImpressSession::EndOffice(office_->Link());
     }
     office_.reset();
   }
