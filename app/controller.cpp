@@ -68,10 +68,11 @@ CMainController::CMainController(Services services)
 }
 
 CMainController::~CMainController() {
-  // Sessions are detached before the manager goes: destroying the manager
-  // lets its queued tasks run, and they may still answer the phone through
-  // the primary session, which stays alive until the end; but no session
-  // thread may reach a manager that is being destroyed.
+  // Sessions are detached before the manager goes, so that no session
+  // thread reaches a manager that is being destroyed. The manager runs its
+  // queued tasks on its way out; it is told to stop answering first, since
+  // an answer reads presentation_ on the worker thread, which reset() nulls
+  // before the manager is gone.
   INetSession* primary;
   INetSession* secondary;
   {
@@ -81,6 +82,7 @@ CMainController::~CMainController() {
   }
   if (primary) primary->SetNotify(nullptr);
   if (secondary) secondary->SetNotify(nullptr);
+  presentation_->SetNotify(nullptr);
   presentation_.reset();
   {
     std::lock_guard<std::recursive_mutex> lock(postedLock_);
