@@ -146,7 +146,10 @@ TEST_F(E2eTest, PenFloodOverTcpKeepsMemoryFlatAndNextLands) {
   ASSERT_TRUE(WaitForState(*link, 3));
   const int before = pc_->App()->Snapshot().currentSlide;
 
-  PenFlood flood(pc_->PhoneOptionsFor(Transport::DirectTcp).directPort);
+  // A phone's send buffer of its own size: what waits for "next" is then
+  // the PC's backlog, not a loopback socket's megabytes (which a build under
+  // a sanitizer takes longer than the wait below to read).
+  PenFlood flood(pc_->PhoneOptionsFor(Transport::DirectTcp).directPort, 64 * 1024);
   const long rssBefore = ResidentKib();
   long rssPeak = rssBefore;
   for (int i = 0; i < 1000; ++i) {

@@ -19,7 +19,12 @@ class PenFlood {
  public:
   static constexpr long kChunkMoves = 1000;
 
-  explicit PenFlood(std::uint16_t port) : socket_(io_) {
+  // sendBuffer, when given, is the phone's own send buffer: a flood that
+  // ends then leaves at most that much of itself ahead of what follows,
+  // instead of the megabytes a loopback socket grows to by itself.
+  explicit PenFlood(std::uint16_t port, int sendBuffer = 0) : socket_(io_) {
+    socket_.open(boost::asio::ip::tcp::v4());
+    if (sendBuffer > 0) socket_.set_option(boost::asio::socket_base::send_buffer_size(sendBuffer));
     socket_.connect({boost::asio::ip::make_address("127.0.0.1"), port});
     Write(EncodeFrame(R"({"msg":"pen_down","x":0.1,"y":0.1})"));
     for (long i = 0; i < kChunkMoves; ++i) {
