@@ -4,7 +4,9 @@
 // manager's worker and return at once; the flag reads do not post.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "presentation/powerpoint_mgr.h"
 
@@ -29,6 +31,13 @@ class IPresentationControl {
   virtual bool IsShowRunning() = 0;
   virtual bool HasNativeLaser() = 0;
   virtual bool HasUserStartedWpp() = 0;
+  // Goes to slide `index` (1-based) of the running show; a command like
+  // NextSlide.
+  virtual void GotoSlide(std::int32_t /*index*/) {}
+  // Asks for a picture of slide `index` of the deck at `revision`, `width`
+  // pixels wide; answered by OnSlideImage behind every navigation command.
+  virtual void RequestSlideImage(const std::string& /*revision*/, std::int32_t /*index*/,
+                                 std::int32_t /*width*/) {}
   // The phone's commands wait beyond their bound (further ones would be
   // dropped). Any thread, cheap.
   virtual bool IsBacklogged() { return false; }

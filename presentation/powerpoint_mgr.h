@@ -45,6 +45,11 @@ class IPowerPointMgrNotify {
   virtual void OnNotes(const std::u16string& notes) = 0;
   // Answer to RequestVersion; empty when unknown.
   virtual void OnVersion(PowerPointType type, const std::u16string& version) = 0;
+  // Where the show stands: after every slide change, show start and end, and
+  // with every answer to QueryState.
+  virtual void OnSlidePosition(const SlidePosition& /*position*/) {}
+  // Answer to RequestSlideImage (one per request, also when it failed).
+  virtual void OnSlideImage(const SlideImage& /*image*/) {}
 
  protected:
   ~IPowerPointMgrNotify() = default;
