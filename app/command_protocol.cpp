@@ -57,8 +57,8 @@ JsonPtr CMainController::MakeSlideMember(const SlidePosition& position) {
                        ? std::round(position.aspect * 10000) / 10000
                        : 0.0);
   slide.Append(aspect);
-  slide.Append(JsonNewString(u"revision", std::u16string(position.revision.begin(),
-                                                         position.revision.end())));
+  slide.Append(JsonNewString(u"revision",
+                             std::u16string(position.revision.begin(), position.revision.end())));
   JsonPtr images = JsonNew(JsonKind::Boolean);
   images.SetName(u"images");
   images->boolValue = position.images;

@@ -232,8 +232,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void SendToPhone(JsonPtr message, std::int32_t cookie);
   void AnswerState(bool appFound, bool showRunning);
   // The browser phone's "state": the app's one with the slide's place.
-  static JsonPtr BrowserStateMessage(const std::u16string& appState,
-                                     const SlidePosition& position);
+  static JsonPtr BrowserStateMessage(const std::u16string& appState, const SlidePosition& position);
   // {"msg":"goto","slide":n}: n an integer within the deck, else nothing.
   void GoToSlide(const JsonPtr& message);
   // False when the greeting came from a session already retired.

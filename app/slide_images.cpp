@@ -118,9 +118,8 @@ void CSlideImages::GetSlidePicture(const std::string& revision, std::int32_t ind
       auto failed = failedUntil_.find(key);
       if (ready != ready_.end()) {
         uses_.splice(uses_.begin(), uses_, ready->second.use);
-        calls.push_back([answer = std::move(answer), png = ready->second.png] {
-          answer(Status::Ok, png);
-        });
+        calls.push_back(
+            [answer = std::move(answer), png = ready->second.png] { answer(Status::Ok, png); });
       } else if (failed != failedUntil_.end()) {
         calls.push_back([answer = std::move(answer)] { answer(Status::Unavailable, nullptr); });
       } else {

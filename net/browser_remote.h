@@ -82,8 +82,8 @@ class ISlidePictureSource {
   // Slide `index` (1-based) of the deck at `revision`, `width` pixels wide
   // (already clamped and rounded by the server). `answer` runs exactly once,
   // on any thread, inside this call or later; it must not block.
-  virtual void GetSlidePicture(const std::string& revision, std::int32_t index,
-                               std::int32_t width, Answer answer) = 0;
+  virtual void GetSlidePicture(const std::string& revision, std::int32_t index, std::int32_t width,
+                               Answer answer) = 0;
 };
 
 // The widths a picture is served at: clamped to this range, then rounded up

@@ -222,10 +222,8 @@ TEST_F(SlideImagesTest, AChangeOfSlidePrefetchesCurrentNextAndPreviousAtTheLastW
   Position(6, 6, kRev);
   EXPECT_EQ(asked, (std::vector<Key>{}));  // 6 and 5 are kept, there is no 7
   Position(12, 12);
-  EXPECT_EQ(asked, (std::vector<Key>{{kRev, 12, 320},
-                                     {kRev, 12, 640},
-                                     {kRev, 11, 320},
-                                     {kRev, 11, 640}}));
+  EXPECT_EQ(asked,
+            (std::vector<Key>{{kRev, 12, 320}, {kRev, 12, 640}, {kRev, 11, 320}, {kRev, 11, 640}}));
 
   // No show, or a deck without pictures: no prefetch.
   asked.clear();
@@ -267,8 +265,8 @@ TEST_F(SlideImagesTest, RandomLoadStaysWithinTheBudget) {
   auto answerAll = [&] {
     std::vector<Key> now;
     now.swap(asked);
-    for (const Key& k : now) Answer(std::get<0>(k), std::get<1>(k), std::get<2>(k), true,
-                                    size(random));
+    for (const Key& k : now)
+      Answer(std::get<0>(k), std::get<1>(k), std::get<2>(k), true, size(random));
   };
   std::size_t ok = 0;
   for (int i = 0; i < 200; ++i) {
