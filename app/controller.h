@@ -33,9 +33,9 @@
 //   boost::asio::post(io, [&] { controller.OnClose(); });  // "quit", Close primary
 //   // stop io, then AttachUi(nullptr, nullptr), then destroy controller, ui, io
 //
-// The Linux program `pivaro` (app/posix/main.cpp) does exactly this with a
+// The Linux program `pivaro` (ui/terminal/main.cpp) does exactly this with a
 // terminal window; run with stdin not a terminal it prints "pairing: <address>"
-// and "state: <n> <Name> ..." lines (see app/posix/terminal_view.h).
+// and "state: <n> <Name> ..." lines (see ui/terminal/terminal_view.h).
 //
 // Threads: the UI thread runs InitWindow, SetState, RecreateSessions, the
 // command handlers, OnTimer and RunPostedCalls. Session threads call the

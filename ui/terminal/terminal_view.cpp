@@ -1,4 +1,4 @@
-#include "app/posix/terminal_view.h"
+#include "ui/terminal/terminal_view.h"
 
 #include <unistd.h>
 
@@ -12,7 +12,7 @@
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/post.hpp>
 
-#include "app/posix/transport_status.h"
+#include "ui/terminal/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
