@@ -8,7 +8,7 @@
 set -euo pipefail
 build=${1:-build/native}
 seconds=${2:-60}
-program="$PWD/$build/app/pivaro"
+program="$PWD/$build/ui/pivaro"
 [ -x "$program" ] || { echo "no $program (build the pivaro target first)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/pivaro-idle-XXXXXX)

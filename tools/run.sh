@@ -28,4 +28,4 @@ if [ -z "${PIVARO_RELAY_URI:-}" ]; then
   export PIVARO_RELAY_URI="tcp://127.0.0.1:$port"
 fi
 
-./build/native/app/pivaro "$@"
+./build/native/ui/pivaro "$@"
