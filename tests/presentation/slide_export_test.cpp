@@ -49,6 +49,15 @@ class PresenterTest : public ::testing::Test {
     ASSERT_TRUE(notify.WaitFor([&] { return notify.states.size() > before; }));
   }
 
+  // Runs `act` and waits for the `count` events it raises: the application's
+  // events reach the worker after the commands queued meanwhile, so a state
+  // answer alone does not show them.
+  void AwaitEvents(std::size_t count, const std::function<void()>& act) {
+    const std::size_t before = notify.Locked([&] { return notify.events.size(); });
+    act();
+    ASSERT_TRUE(notify.WaitFor([&] { return notify.events.size() >= before + count; }));
+  }
+
   SlidePosition Position() {
     return notify.Locked([&] { return notify.positions.back().position; });
   }
@@ -148,16 +157,16 @@ INSTANTIATE_TEST_SUITE_P(Applications, PresenterStepsTest,
 TEST_F(PresenterTest, RevisionIsStableForASavedDeckAndNewAfterAnEdit) {
   SKIP_WITHOUT_SLIDE_ART();
   Start(SimulatedAppKind::PowerPointLike, CSimulatedOffice::WideSamplePresentation());
-  manager->StartShow();
-  Settle();
+  AwaitEvents(2, [&] { manager->StartShow(); });
   const std::string saved = Position().revision;
   ASSERT_EQ(saved.size(), 10u);
   const auto before = Pictures({{saved, 2, 320}, {saved, 2, 320}});
   ASSERT_FALSE(before[0].png.empty());
   EXPECT_EQ(before[0].png, before[1].png);  // the same slide draws the same
-  manager->NextSlide();
-  manager->PreviousSlide();
-  Settle();
+  AwaitEvents(2, [&] {
+    manager->NextSlide();
+    manager->PreviousSlide();
+  });
   EXPECT_EQ(Position().revision, saved);
 
   // An edit (no event) shows at the next position; each slide change of the
@@ -166,8 +175,7 @@ TEST_F(PresenterTest, RevisionIsStableForASavedDeckAndNewAfterAnEdit) {
   Settle();
   const std::string edited = Position().revision;
   EXPECT_NE(edited, saved);
-  manager->NextSlide();
-  Settle();
+  AwaitEvents(1, [&] { manager->NextSlide(); });
   const std::string moved = Position().revision;
   EXPECT_NE(moved, edited);
   const auto after = Pictures({{saved, 2, 320}, {edited, 2, 320}, {moved, 2, 320}});
@@ -241,8 +249,7 @@ TEST_F(PresenterTest, HungExportKeepsTheShowGoingAndFailsPicturesUntilItReturns)
   CSlideExporter::Limits limits;
   limits.hangAfter = 1s;
   Start(SimulatedAppKind::PowerPointLike, CSimulatedOffice::WideSamplePresentation(), limits);
-  manager->StartShow();
-  Settle();
+  AwaitEvents(2, [&] { manager->StartShow(); });
   const std::string revision = Position().revision;
   app->HoldExports(true);
   manager->RequestSlideImage(revision, 1, 1080);
