@@ -198,9 +198,9 @@ SlidePosition CMainController::Position() const {
   return position_;
 }
 
-JsonPtr CMainController::BrowserStateMessage(const std::u16string& appState,
+JsonPtr CMainController::BrowserStateMessage(const JsonPtr& appState,
                                              const SlidePosition& position) {
-  JsonPtr browser = JsonParse(appState);
+  JsonPtr browser = JsonParse(JsonWrite(appState));  // a tree of its own
   browser.Append(MakeSlideMember(position));
   return browser;
 }
@@ -216,16 +216,21 @@ void CMainController::GoToSlide(const JsonPtr& message) {
 
 void CMainController::OnSlidePosition(const SlidePosition& position) {
   slideImages_->OnPosition(position);
-  std::u16string state;
+  LastState last;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     if (position == position_) return;
     position_ = position;
-    state = lastState_;
+    last = lastState_;
   }
   // Only a browser hears of the move; the app's phones get what they always
-  // got. Before the first "state" there is nothing to repeat.
-  if (state.empty()) return;
+  // got. Before the first "state" there is nothing to repeat. The move itself
+  // says whether a show runs (its state answer may still be on its way).
+  if (!last.known) return;
+  const bool showRunning = position.index > 0;
+  const bool appFound = last.appFound || showRunning;
+  JsonPtr state =
+      MakeStateMessage(appFound, showRunning, last.userStartedWpp && !appFound && !showRunning);
   JsonPtr none;
   JsonPtr browser = BrowserStateMessage(state, position);
   if (SessionRef primary = Primary()) primary->SendByKind(none, browser, kPlainCookie);
@@ -236,14 +241,13 @@ void CMainController::OnSlideImage(const SlideImage& image) { slideImages_->OnIm
 void CMainController::AnswerState(bool appFound, bool showRunning) {
   bool userStartedWpp = !appFound && !showRunning && presentation_->HasUserStartedWpp();
   JsonPtr app = MakeStateMessage(appFound, showRunning, userStartedWpp);
-  const std::u16string text = JsonWrite(app);
   SlidePosition position;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    lastState_ = text;
+    lastState_ = LastState{true, appFound, showRunning, userStartedWpp};
     position = position_;
   }
-  JsonPtr browser = BrowserStateMessage(text, position);
+  JsonPtr browser = BrowserStateMessage(app, position);
   if (SessionRef primary = Primary()) primary->SendByKind(app, browser, kPlainCookie);
   if (showRunning) {
     if (NotesWanted()) presentation_->RequestNotes();

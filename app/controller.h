@@ -238,7 +238,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void SendToPhone(JsonPtr message, std::int32_t cookie);
   void AnswerState(bool appFound, bool showRunning);
   // The browser phone's "state": the app's one with the slide's place.
-  static JsonPtr BrowserStateMessage(const std::u16string& appState, const SlidePosition& position);
+  static JsonPtr BrowserStateMessage(const JsonPtr& appState, const SlidePosition& position);
   // {"msg":"goto","slide":n}: n an integer within the deck, else nothing.
   void GoToSlide(const JsonPtr& message);
   // False when the greeting came from a session already retired.
@@ -297,9 +297,13 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   std::string browserAddress_;
   // The manager's last answers: where the show stands, and the "state" the
   // phone heard last (re-sent to a browser with each new position).
-  // Kept as text: a JSON value's count is not shared between threads.
   SlidePosition position_;
-  std::u16string lastState_;
+  struct LastState {
+    bool known = false;
+    bool appFound = false;
+    bool showRunning = false;
+    bool userStartedWpp = false;
+  } lastState_;
 
   std::shared_ptr<CSlideImages> slideImages_;
 

@@ -73,13 +73,18 @@ TEST_F(PresenterStateTest, OnlyABrowserHearsWhereTheShowStands) {
   }
 }
 
-TEST_F(PresenterStateTest, NoStateYetMeansNoMoveToTell) {
+TEST_F(PresenterStateTest, AMoveTellsWhetherTheShowRunsOnceAStateWasAnswered) {
   FakeSession* s = Connect(Direct, true);
   pres->notify->OnSlidePosition(Place(2));
-  EXPECT_TRUE(s->Sent().empty());
+  EXPECT_TRUE(s->Sent().empty()) << "no state yet: nothing to repeat";
   // The first state carries the position learnt before it.
   pres->notify->OnState(true, false);
-  EXPECT_EQ(s->Sent(), std::vector<std::string>{BrowserState(1, 2)});
+  // A move to a slide is a running show, before its state answer comes;
+  // the show's end (index 0) is a stopped one.
+  pres->notify->OnSlidePosition(Place(4));
+  pres->notify->OnSlidePosition(Place(0));
+  EXPECT_EQ(s->Sent(),
+            (std::vector<std::string>{BrowserState(1, 2), BrowserState(3, 4), BrowserState(1, 0)}));
 }
 
 TEST_F(PresenterStateTest, GotoTakesWholeSlideNumbersOfTheDeckOnly) {

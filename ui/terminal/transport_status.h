@@ -52,6 +52,11 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_);
     return source ? source->BrowserAddress() : std::string();
   }
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> pictures) override {
+    if (auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_)) {
+      source->SetSlidePictures(std::move(pictures));
+    }
+  }
   bool Start(std::int32_t cookie) override;
   bool Stop(std::int32_t cookie) override;
   bool Close() override;
@@ -61,6 +66,9 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     return inner_->Send(message, cookie);
   }
   bool SendSync(JsonPtr& message) override { return inner_->SendSync(message); }
+  bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override {
+    return inner_->SendByKind(app, browser, cookie);
+  }
   void SetNotify(INetSessionNotify* notify) override;
   std::string PeerAddress() override { return inner_->PeerAddress(); }
   std::string PeerDescription() override { return inner_->PeerDescription(); }

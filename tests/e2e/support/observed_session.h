@@ -27,6 +27,9 @@ class ObservedSession : public INetSession, private INetSessionNotify {
   bool Close() override { return inner_->Close(); }
   bool DropPeer() override { return inner_->DropPeer(); }
   bool IsConnected() override { return inner_->IsConnected(); }
+  bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override {
+    return inner_->SendByKind(app, browser, cookie);
+  }
   bool Send(JsonPtr& message, std::int32_t cookie) override {
     return inner_->Send(message, cookie);
   }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,44 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
     watched->Release();
     fake->Release();
   }
+}
+
+// A session that serves browsers, as the direct session does.
+class FakeBrowserSession : public FakeSession, public IBrowserRemoteSource {
+ public:
+  FakeBrowserSession() : FakeSession(Direct, {}, nullptr) {}
+  std::string BrowserAddress() override { return "http://127.0.0.1:1/r/t"; }
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    pictures = std::move(source);
+  }
+  std::shared_ptr<ISlidePictureSource> pictures;
+};
+
+// The presenter view's calls reach the session inside: the state text for
+// the kind of phone attached, and the slide pictures for its browsers.
+TEST(TransportStatus, WatchedSessionsPassThePresenterViewOn) {
+  TransportStatus status;
+  auto* fake = new FakeBrowserSession();
+  fake->AddRef();  // the test's
+  fake->AddRef();  // the wrapper's
+  auto* watched = new CWatchedSession(fake, Direct, status);
+  watched->AddRef();
+  JsonPtr app = JsonParse(u"{\"msg\":\"state\",\"state\":3}");
+  JsonPtr browser = JsonParse(u"{\"msg\":\"state\",\"state\":3,\"slide\":{}}");
+  fake->browserPeer = true;
+  EXPECT_TRUE(watched->SendByKind(app, browser, 0));
+  fake->browserPeer = false;
+  EXPECT_TRUE(watched->SendByKind(app, browser, 0));
+  EXPECT_EQ(fake->Sent(),
+            (std::vector<std::string>{R"(Send({"msg":"state","state":3,"slide":{}},0))",
+                                      R"(Send({"msg":"state","state":3},0))"}));
+
+  auto pictures = std::make_shared<CSlideImages>(nullptr);
+  watched->SetSlidePictures(pictures);
+  EXPECT_EQ(fake->pictures, pictures);
+  EXPECT_EQ(watched->BrowserAddress(), fake->BrowserAddress());
+  watched->Release();
+  fake->Release();
 }
 
 #endif
