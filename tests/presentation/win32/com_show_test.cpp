@@ -93,6 +93,18 @@ bool WaitUntil(Pred done, std::chrono::milliseconds limit = kComWait) {
   return true;
 }
 
+// A property read on a bare IDispatch, with the exception information the
+// caller asks for.
+HRESULT RawGet(IDispatch* object, const wchar_t* member, VARIANT* answer, EXCEPINFO* exception) {
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  DISPID id = 0;
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, answer,
+                        exception, nullptr);
+}
+
 struct ShowCase {
   const char* name;
   PowerPointType type;
@@ -383,6 +395,32 @@ TEST_P(ComShowTest, FailuresCrossTheProcessBoundaryIntact) {
     EXPECT_EQ(call.object->Invoke(call.member, call.kind, call.args, &result), call.expected);
     EXPECT_EQ(result.kind, AutoValue::Kind::Empty);
   }
+  // Underneath, the application's own failure arrived as PowerPoint sends
+  // it, as an exception carrying the code, which the adapter unwrapped.
+  {
+    IDispatch* application = nullptr;
+    CLSID clsid;
+    ASSERT_TRUE(SUCCEEDED(CLSIDFromProgID(c.progId, &clsid)));
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                           reinterpret_cast<void**>(&application))));
+    VARIANT answer;
+    VariantInit(&answer);
+    ASSERT_TRUE(SUCCEEDED(RawGet(application, L"ActivePresentation", &answer, nullptr)));
+    EXCEPINFO exception = {};
+    VARIANT window;
+    VariantInit(&window);
+    EXPECT_EQ(RawGet(V_DISPATCH(&answer), L"SlideShowWindow", &window, &exception),
+              DISP_E_EXCEPTION);
+    EXPECT_EQ(exception.scode, kFail);
+    EXPECT_NE(exception.bstrDescription, nullptr);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    VariantClear(&window);
+    VariantClear(&answer);
+    application->Release();
+  }
+
   // A figure for the log: what one cross-process property read costs here.
   constexpr int kReads = 200;
   const auto reading = std::chrono::steady_clock::now();
