@@ -11,7 +11,9 @@
 
 #include <gdiplus.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,6 +72,8 @@ const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
 bool PngEncoder(CLSID* clsid) {
   UINT count = 0, bytes = 0;
   if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
@@ -94,55 +98,142 @@ std::unique_ptr<Gdiplus::FontFamily> SansSerif() {
   return std::unique_ptr<Gdiplus::FontFamily>(Gdiplus::FontFamily::GenericSansSerif()->Clone());
 }
 
-// The palette the shapes take their colours from, by slide number.
-const Gdiplus::Color kPalette[] = {
-    Gdiplus::Color(255, 231, 76, 60),  Gdiplus::Color(255, 52, 152, 219),
-    Gdiplus::Color(255, 46, 204, 113), Gdiplus::Color(255, 241, 196, 15),
-    Gdiplus::Color(255, 155, 89, 182), Gdiplus::Color(255, 230, 126, 34),
-    Gdiplus::Color(255, 26, 188, 156),
-};
-constexpr int kPaletteSize = sizeof kPalette / sizeof kPalette[0];
+// The page is laid out as the Linux drawing lays it out (a light page, a
+// coloured band, the title, "n / count", a disc, a rounded block and a
+// triangle placed and coloured by the slide's number, the deck's name at
+// the foot), so that a slide looks the same on both platforms.
 
-void PaintText(Gdiplus::Graphics& g, const std::u16string& text, const Gdiplus::FontFamily& family,
-               float size, int style, const Gdiplus::Color& color, const Gdiplus::RectF& box,
-               Gdiplus::StringAlignment align) {
-  if (text.empty()) return;
-  Gdiplus::Font font(&family, size < 1.0f ? 1.0f : size, style, Gdiplus::UnitPixel);
-  Gdiplus::SolidBrush brush(color);
-  Gdiplus::StringFormat format;
-  format.SetAlignment(align);
-  format.SetLineAlignment(Gdiplus::StringAlignmentNear);
-  format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
-  format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
-  g.DrawString(Wide(text), static_cast<INT>(text.size()), &font, box, &format, &brush);
+// A colour of the given hue (degrees) at a fixed, readable saturation.
+Gdiplus::Color Hue(double degrees, double lightness) {
+  const double s = 0.62;
+  const double h = std::fmod(degrees, 360.0) / 60.0;
+  const double c = (1.0 - std::fabs(2.0 * lightness - 1.0)) * s;
+  const double x = c * (1.0 - std::fabs(std::fmod(h, 2.0) - 1.0));
+  const double m = lightness - c / 2.0;
+  double r = 0, g = 0, b = 0;
+  switch (static_cast<int>(h)) {
+    case 0:
+      r = c, g = x;
+      break;
+    case 1:
+      r = x, g = c;
+      break;
+    case 2:
+      g = c, b = x;
+      break;
+    case 3:
+      g = x, b = c;
+      break;
+    case 4:
+      r = x, b = c;
+      break;
+    default:
+      r = c, b = x;
+      break;
+  }
+  auto byte = [](double v) {
+    return static_cast<BYTE>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+  };
+  return Gdiplus::Color(255, byte(r + m), byte(g + m), byte(b + m));
 }
 
-// Three shapes in the middle of the slide; kind, colour, place and size all
-// follow the slide number, so neighbouring slides never look alike.
-void DrawShapes(Gdiplus::Graphics& g, int index, float w, float h) {
-  const int n = index < 0 ? -index : index;
-  const float side = (w * 0.22f < h * 0.4f ? w * 0.22f : h * 0.4f);
-  for (int k = 0; k < 3; ++k) {
-    Gdiplus::SolidBrush brush(kPalette[(n * 3 + k) % kPaletteSize]);
-    const float size = side * (0.7f + 0.15f * static_cast<float>((n + k) % 3));
-    const float x = w * (0.06f + 0.31f * static_cast<float>(k)) +
-                    w * 0.02f * static_cast<float>((n * 7 + k * 3) % 5);
-    const float y = h * (0.3f + 0.06f * static_cast<float>((n * 5 + k * 11) % 4));
-    switch ((n + k) % 3) {
+Gdiplus::Color Grey(double r, double g, double b) {
+  return Gdiplus::Color(255, static_cast<BYTE>(std::lround(r * 255)),
+                        static_cast<BYTE>(std::lround(g * 255)),
+                        static_cast<BYTE>(std::lround(b * 255)));
+}
+
+// A small deterministic sequence in [0, 1) from the slide's number, so that
+// a slide looks the same at every export and neighbours look different.
+class Placement {
+ public:
+  explicit Placement(std::int32_t index) : state_(0x9E3779B97F4A7C15ull * (index + 1u)) {}
+  double Next() {
+    state_ ^= state_ >> 33;
+    state_ *= 0xFF51AFD7ED558CCDull;
+    state_ ^= state_ >> 29;
+    return static_cast<double>(state_ >> 11) / 9007199254740992.0;
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+// Text with its baseline at y, starting at x (or ending there when
+// `alignRight`), shrunk until it fits `maxWidth`.
+void PaintText(Gdiplus::Graphics& g, const Gdiplus::FontFamily& family, const std::u16string& text,
+               double size, double x, double y, double maxWidth, bool bold,
+               const Gdiplus::Color& color, bool alignRight = false) {
+  if (text.empty() || !(size > 0) || !(maxWidth > 0)) return;
+  const int style = bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular;
+  const INT length = static_cast<INT>(text.size());
+  Gdiplus::StringFormat format(Gdiplus::StringFormat::GenericTypographic());
+  format.SetFormatFlags(format.GetFormatFlags() | Gdiplus::StringFormatFlagsNoWrap |
+                        Gdiplus::StringFormatFlagsMeasureTrailingSpaces);
+  auto font = std::make_unique<Gdiplus::Font>(&family, static_cast<Gdiplus::REAL>(size), style,
+                                              Gdiplus::UnitPixel);
+  Gdiplus::RectF bounds;
+  g.MeasureString(Wide(text), length, font.get(), Gdiplus::PointF(0, 0), &format, &bounds);
+  if (bounds.Width > maxWidth && bounds.Width > 0) {
+    size = size * maxWidth / bounds.Width;
+    if (size < 0.5) return;
+    font = std::make_unique<Gdiplus::Font>(&family, static_cast<Gdiplus::REAL>(size), style,
+                                           Gdiplus::UnitPixel);
+    g.MeasureString(Wide(text), length, font.get(), Gdiplus::PointF(0, 0), &format, &bounds);
+  }
+  const UINT16 em = family.GetEmHeight(style);
+  const double ascent = em ? size * family.GetCellAscent(style) / em : size * 0.8;
+  const double left = alignRight ? x - bounds.Width : x;
+  Gdiplus::SolidBrush brush(color);
+  g.DrawString(
+      Wide(text), length, font.get(),
+      Gdiplus::PointF(static_cast<Gdiplus::REAL>(left), static_cast<Gdiplus::REAL>(y - ascent)),
+      &format, &brush);
+}
+
+void PaintShapes(Gdiplus::Graphics& g, std::int32_t index, double hue, double w, double h,
+                 double margin) {
+  Placement place(index);
+  const double top = h * 0.32, bottom = h * 0.86;
+  const double unit = std::min(w, h) * 0.16;
+  auto at = [](double x, double y) {
+    return Gdiplus::PointF(static_cast<Gdiplus::REAL>(x), static_cast<Gdiplus::REAL>(y));
+  };
+  for (int shape = 0; shape < 3; ++shape) {
+    const double cx = margin + unit + (w - 2 * (margin + unit)) * (shape + place.Next()) / 3.0;
+    const double cy = top + unit * 0.8 + (bottom - top - unit * 1.6) * place.Next();
+    const double size = unit * (0.6 + 0.5 * place.Next());
+    Gdiplus::SolidBrush brush(Hue(hue + 40.0 * shape + 90.0 * place.Next(), 0.5 + 0.1 * shape));
+    Gdiplus::GraphicsPath path;
+    switch (shape) {
       case 0:
-        g.FillEllipse(&brush, x, y, size, size);
+        path.AddEllipse(static_cast<Gdiplus::REAL>(cx - size),
+                        static_cast<Gdiplus::REAL>(cy - size), static_cast<Gdiplus::REAL>(2 * size),
+                        static_cast<Gdiplus::REAL>(2 * size));
         break;
-      case 1:
-        g.FillRectangle(&brush, x, y, size, size * 0.75f);
+      case 1: {
+        // A block 2 size wide and 1.4 size tall with corners of 0.2 size.
+        const double r = size * 0.2, d = 2 * r;
+        const double l = cx - size, t = cy - size * 0.7, rt = cx + size, b = cy + size * 0.7;
+        auto arc = [&](double x, double y, float start) {
+          path.AddArc(static_cast<Gdiplus::REAL>(x), static_cast<Gdiplus::REAL>(y),
+                      static_cast<Gdiplus::REAL>(d), static_cast<Gdiplus::REAL>(d), start, 90.0f);
+        };
+        arc(rt - d, t, 270.0f);
+        arc(rt - d, b - d, 0.0f);
+        arc(l, b - d, 90.0f);
+        arc(l, t, 180.0f);
+        path.CloseFigure();
         break;
+      }
       default: {
-        const Gdiplus::PointF points[] = {Gdiplus::PointF(x + size / 2, y),
-                                          Gdiplus::PointF(x + size, y + size),
-                                          Gdiplus::PointF(x, y + size)};
-        g.FillPolygon(&brush, points, 3);
+        const Gdiplus::PointF corners[] = {at(cx, cy - size), at(cx + size, cy + size * 0.8),
+                                           at(cx - size, cy + size * 0.8)};
+        path.AddPolygon(corners, 3);
         break;
       }
     }
+    g.FillPath(&brush, &path);
   }
 }
 
@@ -151,29 +242,26 @@ bool Draw(const SlideArt& art, Gdiplus::Bitmap& bitmap, int width, int height) {
   if (g.GetLastStatus() != Gdiplus::Ok) return false;
   g.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
   g.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
-  const float w = static_cast<float>(width), h = static_cast<float>(height);
-  if (g.Clear(Gdiplus::Color(255, 250, 250, 247)) != Gdiplus::Ok) return false;
+  const double w = width, h = height;
+  const double hue = 137.508 * art.index;  // the golden angle: neighbours differ most
+  if (g.Clear(Grey(0.97, 0.97, 0.955)) != Gdiplus::Ok) return false;
+  Gdiplus::SolidBrush band(Hue(hue, 0.45));
+  g.FillRectangle(&band, 0.0f, 0.0f, static_cast<Gdiplus::REAL>(w),
+                  static_cast<Gdiplus::REAL>(h * 0.035));
 
-  DrawShapes(g, art.index, w, h);
-
+  const double margin = w * 0.06;
   std::unique_ptr<Gdiplus::FontFamily> family = SansSerif();
-  const float margin = w * 0.05f;
-  const std::u16string counter = [&] {
-    const std::string digits = std::to_string(art.index) + " / " + std::to_string(art.count);
-    return std::u16string(digits.begin(), digits.end());
-  }();
-  PaintText(g, art.title, *family, h * 0.09f, Gdiplus::FontStyleBold,
-            Gdiplus::Color(255, 33, 37, 41), Gdiplus::RectF(margin, h * 0.06f, w * 0.7f, h * 0.16f),
-            Gdiplus::StringAlignmentNear);
-  PaintText(g, counter, *family, h * 0.05f, Gdiplus::FontStyleRegular,
-            Gdiplus::Color(255, 108, 117, 125),
-            Gdiplus::RectF(w * 0.72f, h * 0.07f, w * 0.28f - margin, h * 0.1f),
-            Gdiplus::StringAlignmentFar);
-  PaintText(g, art.presentation, *family, h * 0.035f, Gdiplus::FontStyleRegular,
-            Gdiplus::Color(255, 134, 142, 150),
-            Gdiplus::RectF(margin, h * 0.92f, w - 2 * margin, h * 0.06f),
-            Gdiplus::StringAlignmentNear);
-  return true;
+  std::u16string title = art.title;
+  if (title.empty()) title = Ascii("Slide " + std::to_string(art.index));
+  PaintText(g, *family, title, h * 0.10, margin, h * 0.21, w * 0.70, true, Grey(0.12, 0.13, 0.17));
+  PaintText(g, *family, Ascii(std::to_string(art.index) + " / " + std::to_string(art.count)),
+            h * 0.055, w - margin, h * 0.19, w * 0.2, false, Grey(0.42, 0.43, 0.47), true);
+
+  PaintShapes(g, art.index, hue, w, h, margin);
+
+  PaintText(g, *family, art.presentation, h * 0.035, margin, h * 0.95, w - 2 * margin, false,
+            Grey(0.5, 0.5, 0.53));
+  return g.GetLastStatus() == Gdiplus::Ok;
 }
 
 // A name beside `path` that no other drawing of this process uses.
