@@ -4,11 +4,6 @@
 // once (each starts and stops GDI+ for itself).
 #include <windows.h>
 
-// gdiplus.h needs objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
-#include <objidl.h>
-
-#include <gdiplus.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,21 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "presentation/slide_art.h"
+#include "tests/support/win32/png_picture.h"
 
 namespace {
-
-struct Picture {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint32_t> pixels;  // ARGB, row by row
-};
 
 class SlideArtTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The test's own GDI+, for reading the pictures back.
-    Gdiplus::GdiplusStartupInput input;
-    ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
     wchar_t base[MAX_PATH];
     ASSERT_GT(GetTempPathW(MAX_PATH, base), 0u);
     folder_ = std::wstring(base) + L"pivaro-slide-art-" + std::to_wstring(GetCurrentProcessId());
@@ -45,7 +32,6 @@ class SlideArtTest : public ::testing::Test {
   void TearDown() override {
     for (const std::wstring& name : Files()) DeleteFileW((folder_ + L"\\" + name).c_str());
     RemoveDirectoryW(folder_.c_str());
-    Gdiplus::GdiplusShutdown(token_);
   }
 
   std::u16string PathOf(const std::wstring& name) const {
@@ -69,45 +55,15 @@ class SlideArtTest : public ::testing::Test {
            INVALID_FILE_ATTRIBUTES;
   }
 
-  // The file as a PNG: its signature checked, then decoded by GDI+.
-  static bool Decode(const std::u16string& path, Picture* picture) {
-    const wchar_t* wide = reinterpret_cast<const wchar_t*>(path.c_str());
-    std::FILE* file = _wfopen(wide, L"rb");
-    if (!file) return false;
-    unsigned char signature[8] = {};
-    const bool png = std::fread(signature, 1, 8, file) == 8 &&
-                     std::string(reinterpret_cast<char*>(signature), 8) == "\x89PNG\r\n\x1a\n";
-    std::fclose(file);
-    if (!png) return false;
-    Gdiplus::Bitmap bitmap(wide);
-    if (bitmap.GetLastStatus() != Gdiplus::Ok) return false;
-    picture->width = static_cast<int>(bitmap.GetWidth());
-    picture->height = static_cast<int>(bitmap.GetHeight());
-    Gdiplus::Rect all(0, 0, picture->width, picture->height);
-    Gdiplus::BitmapData data;
-    if (bitmap.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) !=
-        Gdiplus::Ok)
-      return false;
-    picture->pixels.resize(static_cast<std::size_t>(picture->width) * picture->height);
-    for (int y = 0; y < picture->height; ++y) {
-      const auto* row = reinterpret_cast<const std::uint32_t*>(
-          static_cast<const char*>(data.Scan0) + y * data.Stride);
-      std::copy(row, row + picture->width, picture->pixels.begin() + y * picture->width);
-    }
-    bitmap.UnlockBits(&data);
-    return true;
+  static bool Decode(const std::u16string& path, PngPicture* picture) {
+    return ReadPngPicture(std::wstring(path.begin(), path.end()), picture);
   }
 
   std::wstring folder_;
-  ULONG_PTR token_ = 0;
 };
 
-std::size_t DistinctColours(const Picture& p) {
-  return std::set<std::uint32_t>(p.pixels.begin(), p.pixels.end()).size();
-}
-
 // Pixels of the title band darker than any shape colour: the title's text.
-std::size_t DarkPixelsInTitleBand(const Picture& p) {
+std::size_t DarkPixelsInTitleBand(const PngPicture& p) {
   std::size_t dark = 0;
   for (int y = 0; y < p.height / 4; ++y)
     for (int x = 0; x < p.width * 7 / 10; ++x) {
@@ -127,7 +83,7 @@ TEST_F(SlideArtTest, DrawsEachSlideAsAPngOfTheAskedSize) {
       {1, 320, 180, true}, {2, 320, 180, true}, {3, 320, 240, true},
       {12, 16, 9, false},  {7, 1, 1, false},    {5, 2048, 1536, true},
   };
-  std::vector<Picture> pictures;
+  std::vector<PngPicture> pictures;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.index);
     SCOPED_TRACE(c.width);
@@ -140,7 +96,7 @@ TEST_F(SlideArtTest, DrawsEachSlideAsAPngOfTheAskedSize) {
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - start)
                                            .count()));
-    Picture picture;
+    PngPicture picture;
     ASSERT_TRUE(Decode(path, &picture));
     EXPECT_EQ(picture.width, c.width);
     EXPECT_EQ(picture.height, c.height);
@@ -153,16 +109,12 @@ TEST_F(SlideArtTest, DrawsEachSlideAsAPngOfTheAskedSize) {
     pictures.push_back(std::move(picture));
   }
   // Neighbouring slides at one size look different.
-  ASSERT_EQ(pictures[0].pixels.size(), pictures[1].pixels.size());
-  std::size_t differing = 0;
-  for (std::size_t i = 0; i < pictures[0].pixels.size(); ++i)
-    differing += pictures[0].pixels[i] != pictures[1].pixels[i];
-  EXPECT_GT(differing, pictures[0].pixels.size() / 20);
+  EXPECT_GT(DifferingPixels(pictures[0], pictures[1]), pictures[0].pixels.size() / 20);
 
   // Drawing again replaces the file; only the pictures are in the folder.
   const std::u16string again = PathOf(L"slide1.png");
   ASSERT_TRUE(RenderSlideArt(SlideArt{u"Deck", u"Again", 1, 1}, 64, 48, again));
-  Picture replaced;
+  PngPicture replaced;
   ASSERT_TRUE(Decode(again, &replaced));
   EXPECT_EQ(replaced.width, 64);
   EXPECT_EQ(Files(), (std::set<std::wstring>{L"slide1.png", L"slide2.png", L"slide3.png",
@@ -219,7 +171,7 @@ TEST_F(SlideArtTest, ThreadsDrawAtOnce) {
   const std::set<std::wstring> files = Files();
   ASSERT_EQ(files.size(), static_cast<std::size_t>(kThreads * kEach));
   for (const std::wstring& name : files) {
-    Picture picture;
+    PngPicture picture;
     EXPECT_TRUE(Decode(PathOf(name), &picture)) << std::string(name.begin(), name.end());
     EXPECT_EQ(picture.width, 160);
   }

@@ -354,7 +354,6 @@ class BridgeObject : public IDispatch, public IConnectionPointContainer {
       case DISP_E_BADPARAMCOUNT:
       case DISP_E_PARAMNOTOPTIONAL:
       case DISP_E_BADVARTYPE:
-      case E_INVALIDARG:
         return hr;
       default:
         break;
