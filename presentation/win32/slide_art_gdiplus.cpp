@@ -89,13 +89,17 @@ bool PngEncoder(CLSID* clsid) {
   return false;
 }
 
-// The first of a few common sans-serif faces that this system has.
+// The first of a few common sans-serif faces that this system has; null
+// on a system without fonts, where the slide is drawn without its texts.
 std::unique_ptr<Gdiplus::FontFamily> SansSerif() {
   for (const wchar_t* name : {L"Segoe UI", L"Arial", L"Tahoma", L"Microsoft Sans Serif"}) {
     auto family = std::make_unique<Gdiplus::FontFamily>(name);
     if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) return family;
   }
-  return std::unique_ptr<Gdiplus::FontFamily>(Gdiplus::FontFamily::GenericSansSerif()->Clone());
+  const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
+  std::unique_ptr<Gdiplus::FontFamily> family(generic ? generic->Clone() : nullptr);
+  if (family && (family->GetLastStatus() != Gdiplus::Ok || !family->IsAvailable())) family.reset();
+  return family;
 }
 
 // The page is laid out as the Linux drawing lays it out (a light page, a
@@ -161,28 +165,28 @@ class Placement {
 
 // Text with its baseline at y, starting at x (or ending there when
 // `alignRight`), shrunk until it fits `maxWidth`.
-void PaintText(Gdiplus::Graphics& g, const Gdiplus::FontFamily& family, const std::u16string& text,
+void PaintText(Gdiplus::Graphics& g, const Gdiplus::FontFamily* family, const std::u16string& text,
                double size, double x, double y, double maxWidth, bool bold,
                const Gdiplus::Color& color, bool alignRight = false) {
-  if (text.empty() || !(size > 0) || !(maxWidth > 0)) return;
+  if (!family || text.empty() || !(size > 0) || !(maxWidth > 0)) return;
   const int style = bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular;
   const INT length = static_cast<INT>(text.size());
   Gdiplus::StringFormat format(Gdiplus::StringFormat::GenericTypographic());
   format.SetFormatFlags(format.GetFormatFlags() | Gdiplus::StringFormatFlagsNoWrap |
                         Gdiplus::StringFormatFlagsMeasureTrailingSpaces);
-  auto font = std::make_unique<Gdiplus::Font>(&family, static_cast<Gdiplus::REAL>(size), style,
+  auto font = std::make_unique<Gdiplus::Font>(family, static_cast<Gdiplus::REAL>(size), style,
                                               Gdiplus::UnitPixel);
   Gdiplus::RectF bounds;
   g.MeasureString(Wide(text), length, font.get(), Gdiplus::PointF(0, 0), &format, &bounds);
   if (bounds.Width > maxWidth && bounds.Width > 0) {
     size = size * maxWidth / bounds.Width;
     if (size < 0.5) return;
-    font = std::make_unique<Gdiplus::Font>(&family, static_cast<Gdiplus::REAL>(size), style,
+    font = std::make_unique<Gdiplus::Font>(family, static_cast<Gdiplus::REAL>(size), style,
                                            Gdiplus::UnitPixel);
     g.MeasureString(Wide(text), length, font.get(), Gdiplus::PointF(0, 0), &format, &bounds);
   }
-  const UINT16 em = family.GetEmHeight(style);
-  const double ascent = em ? size * family.GetCellAscent(style) / em : size * 0.8;
+  const UINT16 em = family->GetEmHeight(style);
+  const double ascent = em ? size * family->GetCellAscent(style) / em : size * 0.8;
   const double left = alignRight ? x - bounds.Width : x;
   Gdiplus::SolidBrush brush(color);
   g.DrawString(
@@ -253,13 +257,14 @@ bool Draw(const SlideArt& art, Gdiplus::Bitmap& bitmap, int width, int height) {
   std::unique_ptr<Gdiplus::FontFamily> family = SansSerif();
   std::u16string title = art.title;
   if (title.empty()) title = Ascii("Slide " + std::to_string(art.index));
-  PaintText(g, *family, title, h * 0.10, margin, h * 0.21, w * 0.70, true, Grey(0.12, 0.13, 0.17));
-  PaintText(g, *family, Ascii(std::to_string(art.index) + " / " + std::to_string(art.count)),
+  PaintText(g, family.get(), title, h * 0.10, margin, h * 0.21, w * 0.70, true,
+            Grey(0.12, 0.13, 0.17));
+  PaintText(g, family.get(), Ascii(std::to_string(art.index) + " / " + std::to_string(art.count)),
             h * 0.055, w - margin, h * 0.19, w * 0.2, false, Grey(0.42, 0.43, 0.47), true);
 
   PaintShapes(g, art.index, hue, w, h, margin);
 
-  PaintText(g, *family, art.presentation, h * 0.035, margin, h * 0.95, w - 2 * margin, false,
+  PaintText(g, family.get(), art.presentation, h * 0.035, margin, h * 0.95, w - 2 * margin, false,
             Grey(0.5, 0.5, 0.53));
   return g.GetLastStatus() == Gdiplus::Ok;
 }
