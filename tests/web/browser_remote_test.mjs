@@ -162,10 +162,10 @@ async function tap(page, selector) {
   const box = await (await page.$(selector)).boundingBox();
   await page.touchscreen.tap(box.x + box.width / 2, box.y + box.height / 2);
 }
-// A finger drag across the pad, `steps` moves `stepMs` apart; the finger may
+// A finger drag across the slide on the pad, `steps` moves `stepMs` apart; the finger may
 // stay down for a while at the end (pauseMs) before it lifts.
 async function drag(page, from, to, steps, stepMs, pauseMs = 0, whileDown = null) {
-  const box = await (await page.$('#pad')).boundingBox();
+  const box = await (await page.$('#slide')).boundingBox();
   const at = (f) => ({ x: box.x + f.x * box.width, y: box.y + f.y * box.height });
   const start = at(from);
   await page.touchscreen.touchStart(start.x, start.y);
