@@ -278,6 +278,33 @@ async function main() {
   check(near(v.slide.w / v.slide.h, 4 / 3, 0.01), 'the shape switch still turns the pad to 4:3');
   await page.tap('#ratioBtn');
 
+  // A slide object the page cannot use is no slide object, or a slide without
+  // pictures; either way nothing is asked for and the pad is the blank grid.
+  const unusable = [
+    ['an index past the count', { index: 13, count: 12 }, { upnext: false, ratio: true }],
+    ['a fractional index', { index: 1.5 }, { upnext: false, ratio: true }],
+    ['a negative index', { index: -1 }, { upnext: false, ratio: true }],
+    ['an absurd count', { count: 1e9 }, { upnext: false, ratio: true }],
+    ['a revision that is a path', { revision: '../../ws' }, { upnext: true, ratio: false }],
+    ['a revision with capitals', { revision: 'K3J9X0A1B2' }, { upnext: true, ratio: false }],
+    ['an aspect that is text', { aspect: 'wide' }, { upnext: true, ratio: true }],
+    ['an aspect of zero', { aspect: 0 }, { upnext: true, ratio: true }],
+    ['images as text', { images: 'yes' }, { upnext: true, ratio: false }],
+  ];
+  for (const [what, change, expect] of unusable) {
+    asked = standIn.pictures.length;
+    standIn.setShow({ state: 3, slide: { ...slide(2, 12), ...change } });
+    await sleep(150);
+    v = await view(page);
+    check(v.blank && !v.current.src && !v.next.src && v.upnextShown === expect.upnext &&
+      v.ratioShown === expect.ratio && (!expect.upnext || v.nextNum === '3') && standIn.pictures.length === asked,
+    `${what}: blank grid, nothing asked for, ${expect.upnext ? 'next slide by number' : 'no next slide'}, ` +
+      `${expect.ratio ? 'with' : 'without'} the shape switch`);
+  }
+  standIn.setShow({ state: 3, slide: 'slide 2' });
+  await sleep(150);
+  check((await view(page)).text === 'Slide show running', 'a slide that is not an object leaves today\'s page');
+
   // Light theme, portrait and landscape.
   standIn.setShow({ state: 3, slide: slide(3, 12), note: NOTES });
   await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'light' }]);
