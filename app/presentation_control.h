@@ -73,6 +73,11 @@ class CPowerPointMgrControl : public IPresentationControl {
   void QueryState() override { mgr_->QueryState(); }
   void RequestNotes() override { mgr_->RequestNotes(); }
   void RequestVersion(PowerPointType type) override { mgr_->RequestVersion(type); }
+  void GotoSlide(std::int32_t index) override { mgr_->GotoSlide(index); }
+  void RequestSlideImage(const std::string& revision, std::int32_t index,
+                         std::int32_t width) override {
+    mgr_->RequestSlideImage(revision, index, width);
+  }
   bool IsShowRunning() override { return mgr_->IsShowRunning(); }
   bool HasNativeLaser() override { return mgr_->HasNativeLaser(); }
   bool HasUserStartedWpp() override { return mgr_->HasUserStartedWpp(); }

@@ -6,6 +6,7 @@ namespace {
 
 constexpr int kCommandPriority = 2;
 constexpr int kNotesPriority = 1;
+constexpr int kLowestPriority = 0;
 constexpr std::uint32_t kMoveStalenessMs = 100;
 
 PresentationPorts WithClock(PresentationPorts ports) {
@@ -17,10 +18,18 @@ PresentationPorts WithClock(PresentationPorts ports) {
 
 CPowerPointMgr::CPowerPointMgr() : CPowerPointMgr(DefaultPresentationPorts()) {}
 
-CPowerPointMgr::CPowerPointMgr(PresentationPorts ports, CTaskQueue::WaitCheck waitCheck)
+CPowerPointMgr::CPowerPointMgr(PresentationPorts ports, CTaskQueue::WaitCheck waitCheck,
+                               CSlideExporter::Limits exportLimits)
     : ports_(WithClock(std::move(ports))),
       powerPoint_(PowerPoint, ports_),
       wps_(Wps, ports_),
+      exporter_(
+          ports_.automation,
+          [this](const SlideImage& image) {
+            std::lock_guard<std::mutex> guard(notifyLock_);
+            if (notify_) notify_->OnSlideImage(image);
+          },
+          exportLimits),
       queue_(std::move(waitCheck)) {
   PostCommand(&CPowerPointMgr::StartUpTask);
 }
@@ -86,6 +95,17 @@ void CPowerPointMgr::FirstSlide() {
 }
 void CPowerPointMgr::LastSlide() {
   PostBounded([this] { DoLastSlide(); });
+}
+void CPowerPointMgr::GotoSlide(std::int32_t index) {
+  if (index >= 1) PostBounded([this, index] { DoGotoSlide(index); });
+}
+
+void CPowerPointMgr::RequestSlideImage(const std::string& revision, std::int32_t index,
+                                       std::int32_t width) {
+  // Straight to the exporter, which has its own thread and bound; the
+  // worker's part (the deck to export from, the slide changes) is set there
+  // at every position.
+  exporter_.Request(revision, index, width);
 }
 void CPowerPointMgr::PointerUp() {
   PostBounded([this] { DoPointerUp(); });
@@ -167,8 +187,34 @@ WindowHandle CPowerPointMgr::FindShowWindow(PowerPointType type) {
 }
 
 void CPowerPointMgr::OnPowerPointEvent(CPowerPointMgrImpl* backend, std::int32_t eventId) {
+  const bool moved = eventId == EventSlideShowBegin || eventId == EventSlideShowNextSlide ||
+                     eventId == EventSlideShowEnd;
+  if (eventId == EventSlideShowNextSlide) ++slideChanges_;
+  SlidePosition position;
+  if (moved) position = ReadPosition();
   std::lock_guard<std::mutex> guard(notifyLock_);
-  if (notify_) notify_->OnPresentationEvent(backend->Type(), eventId);
+  if (!notify_) return;
+  // The position first, so that what the event makes the controller send
+  // already has the new slide.
+  if (moved) notify_->OnSlidePosition(position);
+  notify_->OnPresentationEvent(backend->Type(), eventId);
+}
+
+SlidePosition CPowerPointMgr::ReadPosition() {
+  CPowerPointMgrImpl* source = nullptr;
+  for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
+    if (backend->HasView()) {
+      source = backend;
+      break;
+    }
+  }
+  for (CPowerPointMgrImpl* backend : {&powerPoint_, &wps_}) {
+    if (!source && backend->HasPresentation()) source = backend;
+  }
+  SlidePosition position;
+  if (source) source->ReadPosition(slideChanges_, &position);
+  exporter_.SetTarget(source ? source->ProgId() : std::u16string(), slideChanges_);
+  return position;
 }
 
 // ---- worker routines ----
@@ -179,6 +225,7 @@ void CPowerPointMgr::StartUpTask() {
   powerPoint_.SetHandler(this);
   wps_.Attach();
   wps_.SetHandler(this);
+  ReadPosition();  // the exporter's deck, before the first state query
 }
 
 void CPowerPointMgr::ShutDownTask() {
@@ -224,7 +271,7 @@ void CPowerPointMgr::DoStartShow() {
   ReportCommandFailed();
 }
 
-HResult CPowerPointMgr::StepActiveShow(HResult (CPowerPointMgrImpl::*step)(),
+HResult CPowerPointMgr::StepActiveShow(const std::function<HResult(CPowerPointMgrImpl*)>& step,
                                        CPowerPointMgrImpl** backend) {
   ReattachDropped();
   *backend = FirstWithActiveShow();
@@ -232,7 +279,7 @@ HResult CPowerPointMgr::StepActiveShow(HResult (CPowerPointMgrImpl::*step)(),
     ReportCommandFailed();
     return kFail;
   }
-  return ((*backend)->*step)();
+  return step(*backend);
 }
 
 void CPowerPointMgr::DoExitShow() {
@@ -263,6 +310,11 @@ void CPowerPointMgr::DoLastSlide() {
   StepActiveShow(&CPowerPointMgrImpl::LastSlide, &backend);
 }
 
+void CPowerPointMgr::DoGotoSlide(std::int32_t index) {
+  CPowerPointMgrImpl* backend;
+  StepActiveShow([index](CPowerPointMgrImpl* b) { return b->GotoSlide(index); }, &backend);
+}
+
 void CPowerPointMgr::DoPointerDown(PointerType type, double x, double y) {
   if (!powerPoint_.IsShowActive()) return;
   powerPoint_.SetPointerType(type);
@@ -289,8 +341,11 @@ void CPowerPointMgr::DoEraseInk() {
 void CPowerPointMgr::DoQueryState() {
   bool appFound = false, showRunning = false;
   ComputeState(&appFound, &showRunning);
+  const SlidePosition position = ReadPosition();
   std::lock_guard<std::mutex> guard(notifyLock_);
-  if (notify_) notify_->OnState(appFound, showRunning);
+  if (!notify_) return;
+  notify_->OnSlidePosition(position);
+  notify_->OnState(appFound, showRunning);
 }
 
 void CPowerPointMgr::DoRequestNotes(std::int32_t sequence) {

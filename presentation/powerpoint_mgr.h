@@ -8,8 +8,11 @@
 //                                       // simulated application)
 //   mgr.SetNotify(&controller);         // once, before any command
 //   mgr.QueryState();                   // -> OnState(appFound, showRunning)
-//   mgr.NextSlide();                    // -> OnPresentationEvent(type, 2013)
+//   mgr.NextSlide();                    // -> OnSlidePosition(...) and
+//                                       //    OnPresentationEvent(type, 2013)
 //                                       //    or OnCommandFailed(...)
+//   mgr.RequestSlideImage(rev, 3, 1080);  // -> OnSlideImage(...), from the
+//                                         //    exporter (slide_export.h)
 // Tests and the Linux front end may pass their own ports, e.g. those of a
 // CSimulatedOffice (presentation/simulated_office.h).
 #pragma once
@@ -24,11 +27,13 @@
 #include "presentation/ports.h"
 #include "presentation/powerpoint_mgr_impl.h"
 #include "presentation/presentation_types.h"
+#include "presentation/slide_export.h"
 #include "presentation/task_queue.h"
 
-// Implemented by the controller. Every call arrives on the manager's worker
-// thread with the manager's notify lock held: record the result or post the
-// real work elsewhere, and never call SetNotify from inside.
+// Implemented by the controller. Every call arrives with the manager's notify
+// lock held, on the manager's worker thread (OnSlideImage: on its exporter's
+// thread): record the result or post the real work elsewhere, and never call
+// SetNotify from inside.
 class IPowerPointMgrNotify {
  public:
   // An application event (ids in PresentationEventId), or 2013 after a WPS
@@ -46,9 +51,10 @@ class IPowerPointMgrNotify {
   // Answer to RequestVersion; empty when unknown.
   virtual void OnVersion(PowerPointType type, const std::u16string& version) = 0;
   // Where the show stands: after every slide change, show start and end, and
-  // with every answer to QueryState.
+  // with every answer to QueryState (just before the event or state).
   virtual void OnSlidePosition(const SlidePosition& /*position*/) {}
-  // Answer to RequestSlideImage (one per request, also when it failed).
+  // Answer to RequestSlideImage (one per request, also when it failed), on
+  // the exporter's thread.
   virtual void OnSlideImage(const SlideImage& /*image*/) {}
 
  protected:
@@ -59,9 +65,13 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
  public:
   // With DefaultPresentationPorts().
   CPowerPointMgr();
-  // With the given ports; `waitCheck` lets tests make the worker's wait fail.
-  explicit CPowerPointMgr(PresentationPorts ports, CTaskQueue::WaitCheck waitCheck = {});
-  // Runs every queued task, then the shut-down task, then stops the worker.
+  // With the given ports; `waitCheck` lets tests make the worker's wait
+  // fail, `exportLimits` shorten the exporter's hang limit.
+  explicit CPowerPointMgr(PresentationPorts ports, CTaskQueue::WaitCheck waitCheck = {},
+                          CSlideExporter::Limits exportLimits = {});
+  // Runs every queued task, then the shut-down task, then stops the worker;
+  // then answers the pictures still asked for failed, without waiting for a
+  // hung export.
   ~CPowerPointMgr();
 
   CPowerPointMgr(const CPowerPointMgr&) = delete;
@@ -82,6 +92,16 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   void PreviousSlide();
   void FirstSlide();
   void LastSlide();
+  // Slide `index` (1-based) of the running show; an index below 1 is
+  // dropped, one past the end refused by the application.
+  void GotoSlide(std::int32_t index);
+
+  // A picture of slide `index` of the deck at `revision`, `width` pixels
+  // wide (brought into [16, 2048]), exported on the exporter's thread: never
+  // in the way of a command. Answered by OnSlideImage, empty when the
+  // revision is not the deck's, the index is out of range, the export
+  // failed, or exports hang (see CSlideExporter).
+  void RequestSlideImage(const std::string& revision, std::int32_t index, std::int32_t width);
 
   // Pen and native-laser input into a running PowerPoint show. x and y are
   // fractions of the slide (0.0 left/top to 1.0 right/bottom).
@@ -132,7 +152,11 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   bool PostBounded(std::function<void()> task);
   CPowerPointMgrImpl* FirstWithActiveShow();
   // The step on the first back-end with a running show, or OnCommandFailed.
-  HResult StepActiveShow(HResult (CPowerPointMgrImpl::*step)(), CPowerPointMgrImpl** backend);
+  HResult StepActiveShow(const std::function<HResult(CPowerPointMgrImpl*)>& step,
+                         CPowerPointMgrImpl** backend);
+  // The show's place from the objects read last (the first back-end with a
+  // view, else with a presentation), and points the exporter at it.
+  SlidePosition ReadPosition();
   void ComputeState(bool* appFound, bool* showRunning);
   // An application whose process was found gone is looked for again (a
   // PowerPoint started anew), at the next state query or command.
@@ -147,6 +171,7 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   void DoPreviousSlide();
   void DoFirstSlide();
   void DoLastSlide();
+  void DoGotoSlide(std::int32_t index);
   void DoPointerDown(PointerType type, double x, double y);
   void DoPointerMove(double x, double y, std::uint32_t tick);
   void DoPointerUp();
@@ -166,6 +191,11 @@ class CPowerPointMgr : public CPowerPointMgrImpl::CPowerPointEventNotify {
   // The move queued last, while nothing else was queued after it.
   std::mutex moveLock_;
   std::shared_ptr<PendingMove> lastMove_;
+  // Slide-change events seen (worker thread): a part of an unsaved deck's
+  // revision.
+  std::uint64_t slideChanges_ = 0;
+  // Destroyed right after the worker, which points it at the deck.
+  CSlideExporter exporter_;
   // Last member: destroyed first, so the worker ends before the back-ends.
   CTaskQueue queue_;
 };

@@ -1,5 +1,7 @@
 #include "presentation/powerpoint_mgr_impl.h"
 
+#include "presentation/slide_deck.h"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -57,8 +59,8 @@ HResult ReadChild(AutomationPtr parent, const char16_t* member, AutomationPtr* s
   return GetObjectProperty(parent.get(), member, slot);
 }
 
-// The answers COM gives once the application's process has ended or cut its
-// objects off: its proxies will never work again.
+}  // namespace
+
 bool IsApplicationGone(HResult hr) {
   switch (static_cast<std::uint32_t>(hr)) {
     case 0x80010007:  // RPC_E_SERVER_DIED
@@ -73,8 +75,6 @@ bool IsApplicationGone(HResult hr) {
       return false;
   }
 }
-
-}  // namespace
 
 HResult CPowerPointEventSink::Invoke(std::int32_t dispatchId,
                                      const std::vector<AutoValue>& reversedArgs) {
@@ -221,6 +221,7 @@ HResult CPowerPointMgrImpl::Attach() {
       HResult hr = ports_.automation->Create(*classes, &app);
       if (Succeeded(hr) && app) {
         application_ = std::move(app);
+        progId_ = *classes;
         break;
       }
       // Only an unknown class name sends us on to the next one; a class that
@@ -298,6 +299,31 @@ HResult CPowerPointMgrImpl::Navigate(const char16_t* method) {
   ActivateShowWindow();
   if (!view_) return kFail;
   return CallMethod(Hold(view_).get(), method, {}, nullptr);
+}
+
+HResult CPowerPointMgrImpl::GotoSlide(std::int32_t index) {
+  ActivateShowWindow();
+  if (!view_) return kFail;
+  return CallMethod(Hold(view_).get(), u"GotoSlide", {AutoValue::Int32(index)}, nullptr);
+}
+
+void CPowerPointMgrImpl::ReadPosition(std::uint64_t slideChanges, SlidePosition* position) {
+  *position = SlidePosition();
+  if (!activePresentation_) return;
+  DeckFacts facts;
+  const bool counted = ReadDeckFacts(Hold(activePresentation_).get(), &facts);
+  position->count = facts.count;
+  position->aspect = DeckAspect(facts);
+  position->revision = DeckRevision(facts, slideChanges);
+  // Slides by index and a page size to draw them at: what an export needs.
+  position->images = counted && position->aspect > 0;
+  if (!view_) return;
+  AutomationPtr slide;
+  AutoValue index;
+  if (Succeeded(GetObjectProperty(Hold(view_).get(), u"Slide", &slide)) && slide &&
+      Succeeded(GetProperty(slide.get(), u"SlideIndex", &index)) &&
+      index.kind == AutoValue::Kind::Int32 && index.intValue >= 1)
+    position->index = index.intValue;
 }
 
 HResult CPowerPointMgrImpl::NextSlide() { return Navigate(u"Next"); }

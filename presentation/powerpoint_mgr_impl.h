@@ -67,6 +67,12 @@ class CPowerPointMgrImpl : public BaseNotify {
 
   PowerPointType Type() const { return type_; }
   bool HasApplication() const { return application_ != nullptr; }
+  // The class name the application was created by ("KWPP.Application"),
+  // empty before. Worker thread.
+  const std::u16string& ProgId() const { return progId_; }
+  // The objects read last hold a presentation / a running show's view.
+  bool HasPresentation() const { return activePresentation_ != nullptr; }
+  bool HasView() const { return view_ != nullptr; }
 
   // Creates the application object, reads the object chain, hides the
   // application, advises the sink and reads the version. Answers the result
@@ -91,6 +97,11 @@ class CPowerPointMgrImpl : public BaseNotify {
   HResult PreviousSlide();
   HResult FirstSlide();
   HResult LastSlide();
+  // View.GotoSlide(index), 1-based.
+  HResult GotoSlide(std::int32_t index);
+  // The show's place in the deck from the objects read last (no chain
+  // re-read): index 0 without a view; everything 0 without a presentation.
+  void ReadPosition(std::uint64_t slideChanges, SlidePosition* position);
   void ActivateShowWindow();
   HResult ReadNotes(std::u16string* text);
   std::u16string ReadVersion();
@@ -134,6 +145,7 @@ class CPowerPointMgrImpl : public BaseNotify {
   const PowerPointType type_;
   PresentationPorts ports_;
   AutomationPtr application_;
+  std::u16string progId_;
   AutomationPtr activePresentation_;
   AutomationPtr slideShowSettings_;
   AutomationPtr slideShowWindow_;
@@ -160,5 +172,8 @@ ScreenRect FitSlideInWindow(const ScreenRect& window, std::int32_t slideWidth,
 // Pixel point to SendInput's absolute coordinates over the virtual screen.
 void ToAbsoluteInput(std::int32_t px, std::int32_t py, std::int32_t screenWidth,
                      std::int32_t screenHeight, std::int32_t* dx, std::int32_t* dy);
+// The answers COM gives once the application's process has ended or cut its
+// objects off: its proxies will never work again.
+bool IsApplicationGone(HResult hr);
 // The leading decimal integer of a version text ("16.0" -> 16), 0 if none.
 std::int32_t ParseVersionNumber(const std::u16string& version);

@@ -5,10 +5,12 @@
 // for a dead object, a wrong argument or an unknown member. Kept apart from
 // the application's state (simulated_office.cpp) because the member switch
 // is long and changes whenever the back-end uses a new member.
+#include <cmath>
 #include <thread>
 #include <utility>
 
 #include "presentation/simulated_office_impl.h"
+#include "presentation/slide_art.h"
 
 namespace {
 
@@ -18,6 +20,16 @@ constexpr HResult kDisconnected = static_cast<HResult>(0x80010108);  // RPC_E_DI
 constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057);    // E_INVALIDARG
 constexpr std::int32_t kWindowNormal = 1;
 constexpr std::int32_t kWindowMaximized = 3;
+// Presentation.Saved: PowerPoint's msoTrue and msoFalse.
+constexpr std::int32_t kMsoTrue = -1;
+constexpr std::int32_t kMsoFalse = 0;
+// The largest picture side an export draws; larger asks are refused.
+constexpr std::int64_t kMaxExportSide = 8192;
+
+bool IsPng(const std::u16string& filter) {
+  return filter.size() == 3 && (filter[0] | 0x20) == u'p' && (filter[1] | 0x20) == u'n' &&
+         (filter[2] | 0x20) == u'g';
+}
 
 class SimulatedObject : public IAutomationObject {
  public:
@@ -99,6 +111,8 @@ HResult CSimulatedPresentationApp::Impl::Invoke(ObjectKind objectKind, std::uint
   }
   // The cost of a cross-process call.
   if (delay.count() > 0) std::this_thread::sleep_for(delay);
+  if (objectKind == ObjectKind::Slide && member == u"Export")
+    return ExportSlide(generation, slide, kind, args);
   HResult hr;
   {
     std::lock_guard<std::mutex> guard(lock);
@@ -120,7 +134,8 @@ HResult CSimulatedPresentationApp::Impl::InvokeLocked(
   const bool get = invokeKind == InvokeKind::PropertyGet;
   const bool method = invokeKind == InvokeKind::Method;
   const bool put = invokeKind == InvokeKind::PropertyPut;
-  if ((get || method) && !args.empty() && member != u"Item") return kBadParamCount;
+  if ((get || method) && !args.empty() && member != u"Item" && member != u"GotoSlide")
+    return kBadParamCount;
   if (put && args.size() != 1) return kBadParamCount;
 
   // Objects of a closed presentation or an ended show are dead.
@@ -172,6 +187,33 @@ HResult CSimulatedPresentationApp::Impl::InvokeLocked(
         *result = AutoValue::Text(presentation.name);
         return kOk;
       }
+      if (get && member == u"FullName") {
+        const auto& full = presentation.fullName;
+        *result = AutoValue::Text(full.empty() ? presentation.name : full);
+        return kOk;
+      }
+      if (get && member == u"Saved")
+        return *result = AutoValue::Int32(saved ? kMsoTrue : kMsoFalse), kOk;
+      if (get && member == u"Slides") return *result = Obj(ObjectKind::Slides, generation), kOk;
+      if (get && member == u"PageSetup")
+        return *result = Obj(ObjectKind::PageSetup, generation), kOk;
+      break;
+    case ObjectKind::Slides:
+      if (!presentationAlive) return kFail;
+      if (get && member == u"Count")
+        return *result = AutoValue::Int32(std::int32_t(presentation.slides.size())), kOk;
+      if (method && member == u"Item") {
+        if (args.size() != 1) return kBadParamCount;
+        if (args[0].kind != AutoValue::Kind::Int32) return kTypeMismatch;
+        if (!notesOf(args[0].intValue)) return kInvalidArg;
+        *result = Obj(ObjectKind::Slide, generation, args[0].intValue);
+        return kOk;
+      }
+      break;
+    case ObjectKind::PageSetup:
+      if (!presentationAlive) return kFail;
+      if (get && member == u"SlideWidth") return *result = number(presentation.slideWidth), kOk;
+      if (get && member == u"SlideHeight") return *result = number(presentation.slideHeight), kOk;
       break;
     case ObjectKind::Master:
       if (!presentationAlive) return kFail;
@@ -208,6 +250,11 @@ HResult CSimulatedPresentationApp::Impl::InvokeLocked(
       if (method && member == u"First") return GoToLocked(1, true), kOk;
       if (method && member == u"Last")
         return GoToLocked(std::int32_t(presentation.slides.size()), true), kOk;
+      if (method && member == u"GotoSlide") {
+        if (args.size() != 1) return kBadParamCount;
+        if (args[0].kind != AutoValue::Kind::Int32) return kTypeMismatch;
+        return GoToLocked(args[0].intValue, true) ? kOk : kInvalidArg;
+      }
       if (put && member == u"PointerType") {
         if (args[0].kind != AutoValue::Kind::Int32) return kTypeMismatch;
         if (pointerType != args[0].intValue) Raise(kSimulatedPointerChanged, {});
@@ -273,4 +320,58 @@ HResult CSimulatedPresentationApp::Impl::InvokeLocked(
       break;
   }
   return kMemberNotFound;
+}
+
+// Slide.Export(FileName, FilterName, ScaleWidth, ScaleHeight): a PNG of the
+// slide at that pixel size. A missing or non-positive width is the slide's
+// size at 96 dpi, a missing or non-positive height keeps the slide's aspect.
+HResult CSimulatedPresentationApp::Impl::ExportSlide(std::uint64_t generation, std::int32_t slide,
+                                                     InvokeKind kind,
+                                                     const std::vector<AutoValue>& args) {
+  SlideArt art;
+  std::u16string path;
+  std::int64_t width = 0, height = 0;
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    if (holdExports) {
+      ++heldExports;
+      exportsChanged.notify_all();
+      exportsChanged.wait(guard, [&] { return !holdExports; });
+      --heldExports;
+    }
+    auto failure = failures.find(u"Export");
+    if (failure != failures.end()) return failure->second;
+    if (kind != InvokeKind::Method) return kMemberNotFound;
+    if (!open || generation != presentationGeneration || slide < 1 ||
+        slide > std::int32_t(presentation.slides.size()))
+      return kFail;
+    if (args.size() < 2 || args.size() > 4) return kBadParamCount;
+    if (args[0].kind != AutoValue::Kind::Text || args[1].kind != AutoValue::Kind::Text)
+      return kTypeMismatch;
+    for (std::size_t i = 2; i < args.size(); ++i)
+      if (args[i].kind != AutoValue::Kind::Int32) return kTypeMismatch;
+    if (!IsPng(args[1].text) || args[0].text.empty()) return kInvalidArg;
+    const double slideWidth = presentation.slideWidth, slideHeight = presentation.slideHeight;
+    if (!(slideWidth > 0) || !(slideHeight > 0)) return kFail;
+    width = args.size() > 2 ? args[2].intValue : 0;
+    height = args.size() > 3 ? args[3].intValue : 0;
+    if (width <= 0) width = std::llround(slideWidth * 96.0 / 72.0);
+    if (height <= 0)
+      height = std::max<std::int64_t>(1, std::llround(width * slideHeight / slideWidth));
+    if (width > kMaxExportSide || height > kMaxExportSide) return kInvalidArg;
+    path = args[0].text;
+    art.presentation = presentation.name;
+    art.title = presentation.slides[slide - 1].title;
+    art.index = slide;
+    art.count = std::int32_t(presentation.slides.size());
+  }
+#ifdef PIVARO_NO_SLIDE_ART
+  (void)art;
+  return kNotImplemented;
+#else
+  if (!RenderSlideArt(art, static_cast<int>(width), static_cast<int>(height), path)) return kFail;
+  std::lock_guard<std::mutex> guard(lock);
+  ++exports;
+  return kOk;
+#endif
 }

@@ -45,6 +45,7 @@ void CSimulatedPresentationApp::Impl::OpenLocked(SimulatedPresentation p) {
   if (open) CloseLocked();
   open = true;
   presentation = std::move(p);
+  saved = true;
   ++presentationGeneration;
   std::int32_t width = 0, height = 0;
   desktop->VirtualScreenSize(&width, &height);
@@ -202,6 +203,20 @@ void CSimulatedPresentationApp::ActivateWindow(bool maximized) {
   });
 }
 
+bool CSimulatedPresentationApp::EditSlide(std::int32_t index, std::u16string title) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  if (!impl_->open || index < 1 || index > std::int32_t(impl_->presentation.slides.size()))
+    return false;
+  impl_->presentation.slides[index - 1].title = std::move(title);
+  impl_->saved = false;
+  return true;
+}
+
+void CSimulatedPresentationApp::SetSaved(bool saved) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->saved = saved;
+}
+
 SimulatedAppState CSimulatedPresentationApp::Snapshot() const {
   std::lock_guard<std::mutex> guard(impl_->lock);
   SimulatedAppState state;
@@ -234,6 +249,22 @@ void CSimulatedPresentationApp::SetShowWindowRect(const ScreenRect& rect) {
   std::lock_guard<std::mutex> guard(impl_->lock);
   impl_->hasShowRect = true;
   impl_->showRect = rect;
+}
+
+void CSimulatedPresentationApp::HoldExports(bool hold) {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  impl_->holdExports = hold;
+  impl_->exportsChanged.notify_all();
+}
+
+bool CSimulatedPresentationApp::WaitForHeldExport(std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> guard(impl_->lock);
+  return impl_->exportsChanged.wait_for(guard, limit, [&] { return impl_->heldExports > 0; });
+}
+
+std::uint64_t CSimulatedPresentationApp::ExportCount() const {
+  std::lock_guard<std::mutex> guard(impl_->lock);
+  return impl_->exports;
 }
 
 std::uint64_t CSimulatedPresentationApp::InvocationCount() const {
@@ -338,11 +369,28 @@ PresentationPorts CSimulatedOffice::Ports(std::shared_ptr<IProcessList> processe
 SimulatedPresentation CSimulatedOffice::SamplePresentation() {
   SimulatedPresentation p;
   p.name = u"Sample";
-  p.slides = {{u"Welcome everyone."},
-              {u"Agenda: where we are, where we go."},
-              {u"The numbers of the quarter."},
-              {u""},
-              {u"Questions?"}};
+  const struct {
+    const char16_t* title;
+    const char16_t* notes;
+  } slides[] = {
+      {u"Welcome", u"Welcome everyone."},
+      {u"Agenda", u"Agenda: where we are, where we go."},
+      {u"The quarter in numbers", u"The numbers of the quarter."},
+      {u"", u""},
+      {u"Questions", u"Questions?"},
+  };
+  for (const auto& s : slides) {
+    SimulatedSlide slide;
+    slide.title = s.title;
+    slide.notes = s.notes;
+    p.slides.push_back(std::move(slide));
+  }
+  return p;
+}
+
+SimulatedPresentation CSimulatedOffice::WideSamplePresentation() {
+  SimulatedPresentation p = SamplePresentation();
+  p.slideHeight = 405.0f;
   return p;
 }
 

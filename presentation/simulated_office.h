@@ -32,10 +32,14 @@ struct SimulatedSlide {
   std::u16string notes;
   // A notes page without its body placeholder makes the notes read fail.
   bool hasNotesPlaceholder = true;
+  // Drawn on the slide's exported picture; empty draws "Slide n".
+  std::u16string title;
 };
 
 struct SimulatedPresentation {
   std::u16string name = u"Presentation1";
+  // Presentation.FullName; empty answers the name, as for a deck never saved.
+  std::u16string fullName;
   std::vector<SimulatedSlide> slides;
   float slideWidth = 720.0f;  // points
   float slideHeight = 540.0f;
@@ -78,6 +82,11 @@ class CSimulatedPresentationApp : public std::enable_shared_from_this<CSimulated
   bool GoToSlide(std::int32_t index);
   // WPS-like: activates the document window, maximised or not (event 2009).
   void ActivateWindow(bool maximized);
+  // The presenter retitles slide `index` (1-based): the deck is then unsaved
+  // (Presentation.Saved false) until SetSaved(true). No event, as for any
+  // edit. False when there is no such slide.
+  bool EditSlide(std::int32_t index, std::u16string title);
+  void SetSaved(bool saved);
   SimulatedAppState Snapshot() const;
 
   // Behaviour of the automation side.
@@ -86,6 +95,14 @@ class CSimulatedPresentationApp : public std::enable_shared_from_this<CSimulated
   // with kOk.
   void FailMember(const std::u16string& member, HResult hr);
   void SetShowWindowRect(const ScreenRect& rect);
+  // While held, every Slide.Export waits at its start until the hold is
+  // lifted, as an application that hangs in an export; other members keep
+  // answering meanwhile. (A failing export: FailMember(u"Export", hr).)
+  void HoldExports(bool hold);
+  // Waits (at most `limit`) until an export waits at the hold.
+  bool WaitForHeldExport(std::chrono::milliseconds limit) const;
+  // Exports that drew a picture.
+  std::uint64_t ExportCount() const;
   std::uint64_t InvocationCount() const;
   bool Visible() const;
   std::size_t AdvisedSinks() const;
@@ -146,8 +163,10 @@ class CSimulatedOffice {
   std::shared_ptr<CSimulatedRegistry> registry;
   std::shared_ptr<CSimulatedAutomationFactory> factory;
 
-  // Five slides with notes, 4:3.
+  // Five slides with titles and notes, 4:3 (720 x 540 points).
   static SimulatedPresentation SamplePresentation();
+  // The same slides at 16:9 (720 x 405 points).
+  static SimulatedPresentation WideSamplePresentation();
 };
 
 // The process-wide simulated machine behind DefaultPresentationPorts() on

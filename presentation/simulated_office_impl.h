@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,6 +36,8 @@ struct CSimulatedPresentationApp::Impl {
     TextFrame,
     TextRange,
     DocumentWindow,
+    Slides,
+    PageSetup,
   };
 
   struct Connection {
@@ -55,6 +58,7 @@ struct CSimulatedPresentationApp::Impl {
   mutable std::mutex lock;
   bool open = false;
   SimulatedPresentation presentation;
+  bool saved = true;
   std::uint64_t presentationGeneration = 0;
   bool showRunning = false;
   std::uint64_t showGeneration = 0;
@@ -69,6 +73,10 @@ struct CSimulatedPresentationApp::Impl {
   std::chrono::microseconds latency{0};
   std::map<std::u16string, HResult> failures;
   std::uint64_t invocations = 0;
+  bool holdExports = false;
+  std::int32_t heldExports = 0;  // exports waiting at the hold
+  mutable std::condition_variable exportsChanged;
+  std::uint64_t exports = 0;
   std::vector<Connection> connections;
   std::uint32_t nextCookie = 1;
   std::vector<Event> pending;  // raised under the lock, sent after it
@@ -98,6 +106,11 @@ struct CSimulatedPresentationApp::Impl {
   bool GoToLocked(std::int32_t slide, bool announce);
   bool NextLocked();
   bool PreviousLocked();
+
+  // Slide.Export: checked and described under the lock, drawn after it, so
+  // that a slow or held export never stops the other members.
+  HResult ExportSlide(std::uint64_t generation, std::int32_t slide, InvokeKind kind,
+                      const std::vector<AutoValue>& args);
 
   HResult Invoke(ObjectKind objectKind, std::uint64_t generation, std::int32_t slide,
                  std::int32_t placeholder, const std::u16string& member, InvokeKind kind,

@@ -13,7 +13,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth tmux locales zbar-tools
   python3-pil fonts-wqy-microhei iproute2 nodejs chromium xcompmgr
-  libreoffice-impress libreoffice-dev libxtst-dev libpng-dev nsis
+  libreoffice-impress libreoffice-dev libxtst-dev libpng-dev libcairo2-dev nsis
 )
 
 missing=()

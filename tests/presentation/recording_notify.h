@@ -51,6 +51,12 @@ class RecordingNotify : public IPowerPointMgrNotify {
   void OnVersion(PowerPointType type, const std::u16string& version) override {
     Record([&] { versions.push_back({type, version}); });
   }
+  void OnSlidePosition(const SlidePosition& position) override {
+    Record([&] { positions.push_back({position, events.size()}); });
+  }
+  void OnSlideImage(const SlideImage& image) override {
+    Record([&] { images.push_back(image); });
+  }
 
   // The next OnState blocks the worker until Release().
   void HoldNextState() {
@@ -84,6 +90,12 @@ class RecordingNotify : public IPowerPointMgrNotify {
   std::vector<std::pair<bool, bool>> failures;
   std::vector<std::u16string> notes;
   std::vector<std::pair<PowerPointType, std::u16string>> versions;
+  struct Position {
+    SlidePosition position;
+    std::size_t eventsBefore;  // events recorded when it arrived
+  };
+  std::vector<Position> positions;
+  std::vector<SlideImage> images;
 
  private:
   template <typename Change>

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "presentation/automation.h"
+#include "presentation/slide_deck.h"
 #include "tests/presentation/impress/deck_editor.h"
 #include "tests/presentation/impress/impress_fixture.h"
 
@@ -259,6 +260,43 @@ TEST_F(ImpressSlidesTest, GotoSlideLandsInTheRunningShow) {
         Succeeded(CallMethod(view.get(), u"GotoSlide", {AutoValue::Int32(slide)}, &ignored)))
         << slide;
   EXPECT_EQ(SlideIndex(), 1);
+}
+
+// The manager's own road over Impress: the show's position after a jump,
+// and pictures exported on the manager's exporter thread through the same
+// factory, refused past the last slide.
+TEST_F(ImpressSlidesTest, ManagerReportsThePositionAndExportsPicturesOfTheShow) {
+  ASSERT_TRUE(office_->Link().Open(session_.WriteDeck("presenter.fodp", kDeck)));
+  StartManager();
+  manager_->StartShow();
+  ASSERT_TRUE(Eventually([&] { return EventCount(EventSlideShowBegin) == 1; }));
+  manager_->GotoSlide(3);
+  auto last = [&] {
+    return notify_.Locked([&] {
+      return notify_.positions.empty() ? SlidePosition() : notify_.positions.back().position;
+    });
+  };
+  ASSERT_TRUE(Eventually([&] { return last().index == 3; })) << "at " << last().index;
+  const SlidePosition position = last();
+  EXPECT_EQ(position.count, 3);
+  EXPECT_TRUE(position.images);
+  ASSERT_GT(position.aspect, 0.5);
+
+  manager_->RequestSlideImage(position.revision, 3, 640);
+  manager_->RequestSlideImage(position.revision, 4, 640);
+  ASSERT_TRUE(
+      Eventually([&] { return notify_.Locked([&] { return notify_.images.size(); }) == 2; }));
+  const auto images = notify_.Locked([&] { return notify_.images; });
+  ASSERT_FALSE(images[0].png.empty());
+  EXPECT_TRUE(images[1].png.empty()) << "past the last slide";
+  const std::string file = ImagePath("presenter.png");
+  std::ofstream(file, std::ios::binary) << images[0].png;
+  Image image;
+  std::string why;
+  ASSERT_TRUE(ReadPng(file, &image, &why)) << why;
+  EXPECT_EQ(image.width, 640u);
+  EXPECT_EQ(std::int32_t(image.height), SlideImageHeight(640, position.aspect));
+  EXPECT_GT(image.Busy(), 0.005);
 }
 
 }  // namespace
