@@ -92,8 +92,18 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
       EXPECT_EQ(status.Text(), step.status) << step.what;
     }
     EXPECT_GT(changes, 0);
-    // Everything passed through as it came.
+    // Everything passed through as it came, including the choice between a
+    // browser's message and an app's, which only the session inside can make.
     EXPECT_EQ(watched->GetPairingParams(), fake->GetPairingParams());
+    fake->browserPeer = true;
+    fake->ClearCalls();
+    JsonPtr app = JsonParse(u"{\"msg\":\"state\",\"state\":3}");
+    JsonPtr browser = JsonParse(u"{\"msg\":\"state\",\"state\":3,\"slide\":{}}");
+    EXPECT_TRUE(watched->SendByKind(app, browser, 7));
+    EXPECT_EQ(fake->Calls(),
+              std::vector<std::string>{c.kind == Direct
+                                           ? "Send({\"msg\":\"state\",\"state\":3,\"slide\":{}},7)"
+                                           : "Send({\"msg\":\"state\",\"state\":3},7)"});
     fake->Notify([](INetSessionNotify* n) {
       JsonPtr m = JsonParse(u"{}");
       n->OnMessage(Relay, m);
