@@ -52,6 +52,12 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_);
     return source ? source->BrowserAddress() : std::string();
   }
+  // The presenter view's pictures go to that browser remote.
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    if (auto* browsers = dynamic_cast<IBrowserRemoteSource*>(inner_)) {
+      browsers->SetSlidePictures(std::move(source));
+    }
+  }
   bool Start(std::int32_t cookie) override;
   bool Stop(std::int32_t cookie) override;
   bool Close() override;

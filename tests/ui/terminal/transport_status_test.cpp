@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,22 @@ struct Receiver : INetSessionNotify {
   void OnNetworkLost() override { seen.push_back("lost"); }
   void OnPeerLost() override { seen.push_back("peer"); }
   void OnMessage(SessionType, JsonPtr&) override { seen.push_back("message"); }
+};
+
+// A session with a browser remote, like the direct session.
+struct BrowserFakeSession : FakeSession, IBrowserRemoteSource {
+  using FakeSession::FakeSession;
+  std::string BrowserAddress() override { return "http://192.0.2.7:41204/r/0123"; }
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    pictures = std::move(source);
+  }
+  std::shared_ptr<ISlidePictureSource> pictures;
+};
+
+struct NoPictures : ISlidePictureSource {
+  void GetSlidePicture(const std::string&, std::int32_t, std::int32_t, Answer answer) override {
+    answer(Status::NotFound, nullptr);
+  }
 };
 
 struct Step {
@@ -118,6 +135,33 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
     EXPECT_EQ(receiver.seen.size(), before);
     watched->Release();
     fake->Release();
+  }
+}
+
+// The browser remote of the session inside is the watched session's: its
+// address shows, and the slide pictures handed to the watched session reach it.
+TEST(TransportStatus, WatchedSessionPassesItsBrowserRemoteThrough) {
+  TransportStatus status;
+  auto* browser = new BrowserFakeSession(Direct, {}, nullptr);
+  auto* plain = new FakeSession(Relay, {}, nullptr);
+  const struct {
+    FakeSession* inner;
+    BrowserFakeSession* remote;
+    std::string address;
+  } cases[] = {{browser, browser, "http://192.0.2.7:41204/r/0123"}, {plain, nullptr, ""}};
+  for (const auto& c : cases) {
+    c.inner->AddRef();  // the test's
+    c.inner->AddRef();  // the wrapper's
+    auto* watched = new CWatchedSession(c.inner, Direct, status);
+    watched->AddRef();
+    auto pictures = std::make_shared<NoPictures>();
+    EXPECT_EQ(watched->BrowserAddress(), c.address);
+    watched->SetSlidePictures(pictures);
+    if (c.remote) {
+      EXPECT_EQ(c.remote->pictures, pictures);
+    }
+    watched->Release();
+    c.inner->Release();
   }
 }
 
