@@ -5,9 +5,7 @@
 #include <utility>
 
 #include "app/controller.h"
-
-const char16_t CMainController::kWppError[] =
-    u"您已打开WPS演示。\nWPS须在Pivaro运行以后再打开。\n请重新打开WPS演示。";
+#include "app/state_texts.h"
 
 namespace {
 
@@ -41,7 +39,7 @@ JsonPtr CMainController::MakeStateMessage(bool appFound, bool showRunning, bool 
   JsonPtr m = MakeMessage(u"state");
   std::int32_t value = (appFound ? 1 : 0) + (showRunning ? 2 : 0);
   m.Append(NumberMember(u"state", value));
-  if (value == 0 && userStartedWpp) m.Append(JsonNewString(u"error", kWppError));
+  if (value == 0 && userStartedWpp) m.Append(JsonNewString(u"error", kWpsOpenedFirstText));
   return m;
 }
 
@@ -164,7 +162,7 @@ void CMainController::DetachRetired(std::shared_ptr<INetSession> loser) {
   // Detached first: a session that reports its stop from inside Stop would
   // otherwise tell us it stopped, which reads as a failed start.
   loser->SetNotify(nullptr);
-  loser->Stop(0);
+  loser->Stop(kPlainCookie);
   std::lock_guard<std::mutex> lock(fieldsLock_);
   if (retiring_ == loser.get()) retiring_ = nullptr;
 }
@@ -173,7 +171,7 @@ void CMainController::DetachRetired(std::shared_ptr<INetSession> loser) {
 
 void CMainController::AnswerState(bool appFound, bool showRunning) {
   bool userStartedWpp = !appFound && !showRunning && presentation_->HasUserStartedWpp();
-  SendToPhone(MakeStateMessage(appFound, showRunning, userStartedWpp), 0);
+  SendToPhone(MakeStateMessage(appFound, showRunning, userStartedWpp), kPlainCookie);
   if (showRunning) {
     if (NotesWanted()) presentation_->RequestNotes();
   } else {
@@ -193,7 +191,7 @@ void CMainController::OnCommandFailed(bool appFound, bool showRunning) {
 
 void CMainController::OnNotes(const std::u16string& notes) {
   if (!NotesWanted()) return;
-  SendToPhone(MakeNoteMessage(notes), 0);
+  SendToPhone(MakeNoteMessage(notes), kPlainCookie);
 }
 
 void CMainController::OnPresentationEvent(PowerPointType type, std::int32_t eventId) {

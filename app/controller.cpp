@@ -335,7 +335,7 @@ void CMainController::EnterState(State s) {
       break;
     case NetworkError:
       if (view_) {
-        view_->SetConnectButtonText(u"重新连接");
+        view_->SetConnectButtonText(kReconnectButton);
         view_->ShowConnectButton(true);
         view_->ShowCancelText(true);
       }
@@ -353,7 +353,7 @@ void CMainController::EnterState(State s) {
     }
     case Connected:
       if (view_) {
-        view_->SetConnectButtonText(u"断开连接");
+        view_->SetConnectButtonText(kDisconnectButton);
         view_->ShowConnectButton(true);
       }
       break;
@@ -461,7 +461,7 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
         // seconds to answer before a new scan is asked for, unless the
         // sessions have been replaced by the time the UI thread gets here.
         JsonPtr hello = MakeMessage(u"hello");
-        primary->Send(hello, 0);
+        primary->Send(hello, kPlainCookie);
         PostToUi([this, generation] {
           bool current;
           {
@@ -477,13 +477,15 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
   } else if (EverConnected()) {
     next = NetworkError;
   } else {
-    if (SessionRef primary = Primary()) primary->Stop(0);
+    if (SessionRef primary = Primary()) primary->Stop(kPlainCookie);
     next = ConnectFailed;
   }
   PostState(next);
   std::int32_t elapsed = static_cast<std::int32_t>(Now() - connectingTick_.load());
   UsageRecord([&](Report::IReportData* d) {
-    d->PutValues(3, 1, Report::Int, ok ? 1 : 2, 6, Report::Int, elapsed, 99, Report::Int, 1);
+    d->PutValues(3, Report::Field::Done, Report::Int, ok ? Report::StartOk : Report::StartFailed,
+                 Report::Field::ConnectingMs, Report::Int, elapsed, Report::Field::Marker,
+                 Report::Int, 1);
   });
 }
 
@@ -499,7 +501,7 @@ bool CMainController::StartSession(INetSession* session) {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     if (session == primary_ || session == secondary_) starts_.Starting(session);
   }
-  if (session->Start(0)) return true;
+  if (session->Start(kPlainCookie)) return true;
   // Refused at once: reported like a failed start, without a notification.
   OnSessionStarted(session, false, 0, false);
   return false;
@@ -581,7 +583,7 @@ void CMainController::ShowPhone() {
 }
 
 void CMainController::OnStopped(bool ok, std::int32_t cookie) {
-  if (cookie == 1) {
+  if (cookie == kFarewellCookie) {
     PostToUi([this] { RecreateSessions(); });
   } else {
     PostState(ConnectFailed);
@@ -589,11 +591,11 @@ void CMainController::OnStopped(bool ok, std::int32_t cookie) {
 }
 
 void CMainController::OnSent(bool ok, std::int32_t cookie) {
-  if (cookie != 1) return;
-  // The farewell has left: stop the primary; its OnStopped(1) re-creates the
+  if (cookie != kFarewellCookie) return;
+  // The farewell has left: stop the primary; its OnStopped(kFarewellCookie) re-creates the
   // sessions, or we do so now when it refuses.
   SessionRef primary = Primary();
-  if (!primary || !primary->Stop(1)) PostToUi([this] { RecreateSessions(); });
+  if (!primary || !primary->Stop(kFarewellCookie)) PostToUi([this] { RecreateSessions(); });
 }
 
 void CMainController::OnNetworkLost() {
@@ -604,21 +606,26 @@ void CMainController::OnNetworkLost() {
     SessionRef primary = Primary();
     if (!primary || !StartSession(primary.get())) SetState(NetworkError);
   });
-  UsageRecord(
-      [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 2, 99, Report::Int, 1); });
+  UsageRecord([](Report::IReportData* d) {
+    d->PutValues(2, Report::Field::Lost, Report::Int, Report::LostNetwork, Report::Field::Marker,
+                 Report::Int, 1);
+  });
 }
 
 void CMainController::OnPeerLost() {
   if (SessionRef primary = Primary()) primary->DropPeer();
   PostState(WaitingForPhone);
-  UsageRecord(
-      [](Report::IReportData* d) { d->PutValues(2, 5, Report::Int, 1, 99, Report::Int, 1); });
+  UsageRecord([](Report::IReportData* d) {
+    d->PutValues(2, Report::Field::Lost, Report::Int, Report::LostPhone, Report::Field::Marker,
+                 Report::Int, 1);
+  });
 }
 
 void CMainController::OnVersion(PowerPointType type, const std::u16string& version) {
   UsageRecord([&](Report::IReportData* d) {
-    d->PutValues(3, 9, Report::WString, type == Wps ? u"wps" : u"office", 10, Report::WString,
-                 version.c_str(), 99, Report::Int, 1);
+    d->PutValues(3, Report::Field::AppKind, Report::WString, type == Wps ? u"wps" : u"office",
+                 Report::Field::AppVersion, Report::WString, version.c_str(), Report::Field::Marker,
+                 Report::Int, 1);
   });
 }
 
@@ -659,7 +666,7 @@ void CMainController::OnConnectButton() {
     std::string dropped = primary ? primary->PeerAddress() : std::string();
     SetState(Connecting);
     JsonPtr bye = MakeMessage(u"bye");
-    if (primary) primary->Send(bye, 1);
+    if (primary) primary->Send(bye, kFarewellCookie);
     std::lock_guard<std::mutex> lock(fieldsLock_);
     everConnected_ = false;
     refusedAddress_ = dropped;
@@ -687,7 +694,7 @@ void CMainController::OnRetryOrCancel() {
     RecreateSessions();
   } else if (s == NetworkError) {
     SessionRef primary = Primary();
-    if (!primary || !primary->Stop(1)) RecreateSessions();
+    if (!primary || !primary->Stop(kFarewellCookie)) RecreateSessions();
   }
 }
 
@@ -703,7 +710,7 @@ bool CMainController::OnClose() {
   }
   if (view_) {
     view_->DestroyShadow();
-    view_->EndDialog(2);
+    view_->EndDialog(kMainWindowClosed);
   }
   if (SessionRef primary = Primary()) {
     JsonPtr quit = MakeMessage(u"quit");

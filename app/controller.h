@@ -33,9 +33,9 @@
 //   boost::asio::post(io, [&] { controller.OnClose(); });  // "quit", Close primary
 //   // stop io, then AttachUi(nullptr, nullptr), then destroy controller, ui, io
 //
-// The Linux program `pivaro` (app/posix/main.cpp) does exactly this with a
+// The Linux program `pivaro` (ui/terminal/main.cpp) does exactly this with a
 // terminal window; run with stdin not a terminal it prints "pairing: <address>"
-// and "state: <n> <Name> ..." lines (see app/posix/terminal_view.h).
+// and "state: <n> <Name> ..." lines (see ui/terminal/terminal_view.h).
 //
 // Threads: the UI thread runs InitWindow, SetState, RecreateSessions, the
 // command handlers, OnTimer and RunPostedCalls. Session threads call the
@@ -62,6 +62,13 @@
 
 class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
  public:
+  // What a session's Start, Stop and Send carry back in their answers:
+  // nothing in particular, or the farewell to the phone (its Send's answer
+  // stops the session; that Stop's answer creates the sessions anew).
+  enum Cookie : std::int32_t {
+    kPlainCookie = 0,
+    kFarewellCookie = 1,
+  };
   enum State : std::int32_t {
     Connecting = 0,
     ConnectFailed = 1,
@@ -151,7 +158,6 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   static JsonPtr MakeMessage(const std::u16string& name);
   static JsonPtr MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp);
   static JsonPtr MakeNoteMessage(const std::u16string& notes);
-  static const char16_t kWppError[];
 
   // The address the presenter's last disconnect dropped; the sessions made
   // since refuse it. Empty when none.
@@ -234,7 +240,7 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // A start's outcome, told by the session (`notified`) or a Start refused at
   // once; see CStartOutcomes for what it means.
   void OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie, bool notified);
-  // Start(0), its outcome pending until told.
+  // Start(kPlainCookie), its outcome pending until told.
   bool StartSession(INetSession* session);
   // UI thread, on kRetryTimer.
   void RetryTransport();

@@ -5,6 +5,10 @@
 
 #include <string>
 
+// The main window's dialog result when the program closes: IDCANCEL, as a
+// dialog closed by its close box ends.
+constexpr int kMainWindowClosed = 2;
+
 class IMainView {
  public:
   // The loading animation control and its frame timer.
@@ -42,6 +46,8 @@ class IMainView {
   virtual void RestoreIfMinimized() = 0;
   virtual bool ConfirmClose() = 0;
   virtual void DestroyShadow() = 0;
+  // Ends the window's dialog loop with `result` (kMainWindowClosed when the
+  // program closes).
   virtual void EndDialog(int result) = 0;
   // A required update: the window stays hidden, the update notice runs and
   // the dialog then ends.

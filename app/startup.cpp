@@ -19,13 +19,15 @@ void Call(const std::function<void()>& f) {
 }  // namespace
 
 void SendStartRecord(Report::IReportMgr* reports) {
-  Send(reports, Report::ReportCmdStart,
-       [](Report::IReportData* d) { d->PutValues(2, 1, Report::Int, 1, 99, Report::Int, 1); });
+  Send(reports, Report::ReportCmdStart, [](Report::IReportData* d) {
+    d->PutValues(2, Report::Field::Done, Report::Int, 1, Report::Field::Marker, Report::Int, 1);
+  });
 }
 
 void SendExitRecord(Report::IReportMgr* reports, std::uint32_t runMs) {
   Send(reports, Report::ReportCmdUsage, [runMs](Report::IReportData* d) {
-    d->PutValues(2, 7, Report::Int, static_cast<std::int32_t>(runMs), 99, Report::Int, 1);
+    d->PutValues(2, Report::Field::RunMs, Report::Int, static_cast<std::int32_t>(runMs),
+                 Report::Field::Marker, Report::Int, 1);
   });
 }
 

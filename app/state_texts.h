@@ -16,6 +16,14 @@ StateTexts TextsForState(CMainController::State state);
 constexpr char16_t kTitleText[] = u"Pivaro";
 constexpr char16_t kRetryText[] = u"网络异常，请点击重新获取二维码";
 constexpr char16_t kCancelText[] = u"取消";
+// The connect button's two captions: while a phone is connected, and after
+// the presenter disconnected it.
+constexpr char16_t kDisconnectButton[] = u"断开连接";
+constexpr char16_t kReconnectButton[] = u"重新连接";
+// Sent to the phone with the state when WPS Presentation was opened before
+// the program, so that automation cannot reach it.
+constexpr char16_t kWpsOpenedFirstText[] =
+    u"您已打开WPS演示。\nWPS须在Pivaro运行以后再打开。\n请重新打开WPS演示。";
 // Under the QR code when only one transport could start; the other one is
 // tried again in the background.
 constexpr char16_t kRelayUnreachableNote[] = u"云端服务暂不可用，手机请连接同一局域网";

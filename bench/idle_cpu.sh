@@ -8,7 +8,7 @@
 set -euo pipefail
 build=${1:-build/native}
 seconds=${2:-60}
-program="$PWD/$build/app/pivaro"
+program="$PWD/$build/ui/pivaro"
 [ -x "$program" ] || { echo "no $program (build the pivaro target first)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/pivaro-idle-XXXXXX)
@@ -20,17 +20,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A loopback port for the broker that nothing else uses.
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-port=$(free_port)
+source "$(dirname "$0")/../tools/broker.sh"
+start_broker "$work"
 lan=$(free_port)
-printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$work/mosquitto.conf"
-mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
-broker=$!
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
 tmux -S "$sock" -f /dev/null new-session -d -x 120 -y 50 \
-  "env XDG_RUNTIME_DIR=$work PIVARO_RELAY_URI=tcp://127.0.0.1:$port PIVARO_DIRECT_PORT=$lan $program"
+  "env XDG_RUNTIME_DIR=$work PIVARO_RELAY_URI=$uri PIVARO_DIRECT_PORT=$lan $program"
 for _ in $(seq 100); do
   tmux -S "$sock" capture-pane -p | grep -q "broker reached" && break
   sleep 0.1

@@ -40,6 +40,23 @@ constexpr std::int32_t ReportCmdStart = 1880;   // program start
 constexpr std::int32_t ReportCmdUpdate = 1881;  // update check and update notice
 constexpr std::int32_t ReportCmdUsage = 1882;   // run time, sessions, presentation app
 
+// The numbered fields of the records the program sends, and their values.
+namespace Field {
+constexpr std::int32_t Done = 1;            // 1880, 1881: 1; 1882: StartOk or StartFailed
+constexpr std::int32_t UpdateDownload = 2;  // 1881: the notice ended with its download button
+constexpr std::int32_t UpdateClose = 3;     // 1881: the notice ended with its close button
+constexpr std::int32_t Lost = 5;            // 1882: LostPhone or LostNetwork
+constexpr std::int32_t ConnectingMs = 6;    // 1882: since the controller began connecting
+constexpr std::int32_t RunMs = 7;           // 1882 at exit: the program's run time
+constexpr std::int32_t AppKind = 9;         // 1882: "wps" or "office"
+constexpr std::int32_t AppVersion = 10;     // 1882: the presentation application's version
+constexpr std::int32_t Marker = 99;         // 1 in every record
+}  // namespace Field
+constexpr std::int32_t StartOk = 1;
+constexpr std::int32_t StartFailed = 2;
+constexpr std::int32_t LostPhone = 1;
+constexpr std::int32_t LostNetwork = 2;
+
 // The numbered values of one report. Keys are 32-bit signed integers; a
 // value stored under an existing key replaces it. Getters never add or
 // change entries. An object belongs to the thread that created it until it

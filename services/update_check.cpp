@@ -16,7 +16,7 @@ namespace {
 void ReportUpdateFound(IReportMgr* reports) {
   if (!reports) return;
   if (IReportData* data = reports->CreateData(ReportCmdUpdate)) {
-    data->PutValues(2, 1, Int, 1, 99, Int, 1);
+    data->PutValues(2, Field::Done, Int, 1, Field::Marker, Int, 1);
     reports->SendData(data, Queued, 0, 0);
     reports->ReleaseData(data);
   }

@@ -10,29 +10,22 @@ bash tools/deps.sh
 cmake --preset native >/dev/null
 cmake --build --preset native --target pivaro pivaro-phone
 
-broker_pid=""
+source tools/broker.sh
+broker=""
 cleanup() {
-  if [ -n "$broker_pid" ]; then kill "$broker_pid" 2>/dev/null || true; fi
+  if [ -n "$broker" ]; then kill "$broker" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
 if [ -z "${PIVARO_RELAY_URI:-}" ]; then
   port=18830
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  if port_answers "$port"; then
     echo "Using the broker already listening on 127.0.0.1:$port"
-  else
-    mosquitto -c tools/mosquitto.conf >/tmp/pivaro-mosquitto.log 2>&1 &
-    broker_pid=$!
-    for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
-      if ! kill -0 "$broker_pid" 2>/dev/null; then
-        echo "mosquitto did not start (see /tmp/pivaro-mosquitto.log)" >&2
-        exit 1
-      fi
-      sleep 0.1
-    done
+  elif ! start_broker_with tools/mosquitto.conf "$port" /tmp/pivaro-mosquitto.log; then
+    echo "mosquitto did not start (see /tmp/pivaro-mosquitto.log)" >&2
+    exit 1
   fi
   export PIVARO_RELAY_URI="tcp://127.0.0.1:$port"
 fi
 
-./build/native/app/pivaro "$@"
+./build/native/ui/pivaro "$@"

@@ -152,7 +152,7 @@ struct World {
     options.wps = wps;
     auto clockRef = clock;
     options.wrapAutomation = [clockRef](std::shared_ptr<IAutomationFactory> inner) {
-      return std::make_shared<TimedFactory>(std::move(inner), clockRef);
+      return TimedFactory(std::move(inner), clockRef);
     };
     pc = std::make_unique<e2e::PcHarness>(options);
     if (!pc->Start()) {

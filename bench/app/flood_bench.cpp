@@ -31,7 +31,7 @@ void PenFloodThenNext(benchmark::State& state) {
   e2e::PcOptions options;
   options.brokerUri = "tcp://127.0.0.1:9";  // nothing listens: the relay cannot start
   options.wrapAutomation = [clock](std::shared_ptr<IAutomationFactory> inner) {
-    return std::make_shared<TimedFactory>(std::move(inner), clock);
+    return TimedFactory(std::move(inner), clock);
   };
   e2e::PcHarness pc(options);
   pc.Start(std::chrono::milliseconds(1));

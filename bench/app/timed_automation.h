@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "presentation/automation.h"
+#include "tests/support/wrapped_automation.h"
 
 namespace bench {
 
@@ -66,55 +67,15 @@ struct NavigationClock {
   }
 };
 
-// An automation object that marks the clock on View.Next/Previous and wraps
-// every object it hands out in turn.
-class TimedObject : public IAutomationObject {
- public:
-  TimedObject(AutomationPtr inner, std::shared_ptr<NavigationClock> clock)
-      : inner_(std::move(inner)), clock_(std::move(clock)) {}
-
-  HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
-                 AutoValue* result) override {
-    if (kind == InvokeKind::Method && (member == u"Next" || member == u"Previous")) {
-      clock_->Mark();
-    }
-    HResult hr = inner_->Invoke(member, kind, args, result);
-    if (result && result->kind == AutoValue::Kind::Object && result->object) {
-      result->object = std::make_shared<TimedObject>(result->object, clock_);
-    }
-    return hr;
-  }
-  HResult Advise(const InterfaceId& iid, std::shared_ptr<IAutomationEventSink> sink,
-                 std::uint32_t* cookie) override {
-    return inner_->Advise(iid, std::move(sink), cookie);
-  }
-  HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
-    return inner_->Unadvise(iid, cookie);
-  }
-
- private:
-  AutomationPtr inner_;
-  std::shared_ptr<NavigationClock> clock_;
-};
-
-// Hands out the applications of `inner` wrapped as TimedObjects.
-class TimedFactory : public IAutomationFactory {
- public:
-  TimedFactory(std::shared_ptr<IAutomationFactory> inner, std::shared_ptr<NavigationClock> clock)
-      : inner_(std::move(inner)), clock_(std::move(clock)) {}
-  HResult Create(const std::u16string& progId, AutomationPtr* application) override {
-    HResult hr = inner_->Create(progId, application);
-    if (Succeeded(hr) && application && *application) {
-      *application = std::make_shared<TimedObject>(*application, clock_);
-    }
-    return hr;
-  }
-  void EnterApartment() override { inner_->EnterApartment(); }
-  void LeaveApartment() override { inner_->LeaveApartment(); }
-
- private:
-  std::shared_ptr<IAutomationFactory> inner_;
-  std::shared_ptr<NavigationClock> clock_;
-};
+// The application's objects wrapped so that the clock is marked whenever
+// View.Next or View.Previous is invoked.
+inline std::shared_ptr<IAutomationFactory> TimedFactory(std::shared_ptr<IAutomationFactory> inner,
+                                                        std::shared_ptr<NavigationClock> clock) {
+  test_support::AutomationHooks hooks;
+  hooks.beforeCall = [clock](const std::u16string& member, InvokeKind kind) {
+    if (kind == InvokeKind::Method && (member == u"Next" || member == u"Previous")) clock->Mark();
+  };
+  return std::make_shared<test_support::WrappedFactory>(std::move(inner), std::move(hooks));
+}
 
 }  // namespace bench

@@ -249,6 +249,7 @@ class ImpressObject : public IAutomationObject {
     if (args.size() != 1) return kBadParamCount;
     if (args[0].kind != AutoValue::Kind::Int32) return kTypeMismatch;
     const bool pen = args[0].intValue == 2;
+    if (!pen) shared_->SettleAfterStroke();
     if (!shared_->link->SetPen(pen, kPenColour)) return kFail;
     std::lock_guard<std::mutex> guard(shared_->lock);
     shared_->pointer.pen = pen;

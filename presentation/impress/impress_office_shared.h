@@ -6,10 +6,12 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,10 @@ namespace impress_office {
 // The desktop's show area: the slide's proportions with its longer side this
 // many units, fine enough for a pointer.
 constexpr std::int32_t kAreaLongSide = 10000;
+
+// How long the pen stays on after a stroke's button went up (see
+// SettleAfterStroke).
+constexpr std::chrono::milliseconds kStrokeSettle{250};
 
 struct Connection {
   std::shared_ptr<IAutomationEventSink> sink;
@@ -145,6 +151,19 @@ struct CImpressOffice::Shared {
     static_cast<void>(record);
     static_cast<void>(x);
     static_cast<void>(y);
+#endif
+  }
+
+  // The office reads the stroke's button-up from its X connection on its
+  // own main thread, while the pen is switched over the UNO pipe by another
+  // of its threads; the show takes a button-up with its pen off as a click
+  // and moves on a slide, wiping the stroke. So the pen stays on until the
+  // office has had a while to read the button-up.
+  void SettleAfterStroke() {
+#if PIVARO_WITH_XTEST
+    if (!pen) return;
+    const auto due = pen->ReleasedAt() + impress_office::kStrokeSettle;
+    if (std::chrono::steady_clock::now() < due) std::this_thread::sleep_until(due);
 #endif
   }
 

@@ -160,4 +160,5 @@ void CX11Pen::Release() {
   XTestFakeMotionEvent(x_->display, -1, savedX_, savedY_, CurrentTime);
   // Round trip: the stroke is in the server before the next call.
   XSync(x_->display, False);
+  releasedAt_ = std::chrono::steady_clock::now();
 }

@@ -9,6 +9,7 @@
 // stroke at a time, from one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,8 @@ class CX11Pen {
   // Ends the stroke: the button goes up and the pointer back.
   void Release();
   bool Drawing() const { return drawing_; }
+  // When the last stroke's button went up (the epoch before any).
+  std::chrono::steady_clock::time_point ReleasedAt() const { return releasedAt_; }
 
   // The slide's area in the show window, in the screen's pixels; false when
   // the window is not there.
@@ -57,4 +60,5 @@ class CX11Pen {
   std::uint64_t window_ = 0;
   ScreenRect area_;
   int savedX_ = 0, savedY_ = 0;
+  std::chrono::steady_clock::time_point releasedAt_;
 };

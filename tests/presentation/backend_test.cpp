@@ -2,6 +2,7 @@
 // the test thread (events then arrive synchronously, as within one
 // apartment).
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +10,7 @@
 
 #include "presentation/powerpoint_mgr_impl.h"
 #include "presentation/simulated_office.h"
+#include "tests/support/wrapped_automation.h"
 
 namespace {
 
@@ -419,74 +421,18 @@ TEST_F(BackendTest, FailedPointerTypeKeepsThePreviousMode) {
 
 }  // namespace
 
-// Every object the application hands out, wrapped so that an object freed
+// Every object the application hands out is wrapped so that an object freed
 // while one of its own calls is still running is counted. A real COM server
 // raises events inside a call, and their handling re-reads (and so drops)
 // the cached objects; the call in progress must keep its object alive.
-struct CallLifetimes {
-  int freedInsideCall = 0;
-};
-
-class WatchedObject : public IAutomationObject {
- public:
-  WatchedObject(AutomationPtr inner, std::shared_ptr<CallLifetimes> counts)
-      : inner_(std::move(inner)),
-        counts_(std::move(counts)),
-        alive_(std::make_shared<bool>(true)) {}
-  ~WatchedObject() override { *alive_ = false; }
-
-  static AutomationPtr Wrap(AutomationPtr inner, const std::shared_ptr<CallLifetimes>& counts) {
-    return inner ? std::make_shared<WatchedObject>(std::move(inner), counts) : nullptr;
-  }
-
-  HResult Invoke(const std::u16string& member, InvokeKind kind, const std::vector<AutoValue>& args,
-                 AutoValue* result) override {
-    // Only locals after the inner call: `this` may be gone by then.
-    std::shared_ptr<bool> alive = alive_;
-    std::shared_ptr<CallLifetimes> counts = counts_;
-    HResult hr = inner_->Invoke(member, kind, args, result);
-    if (!*alive) {
-      ++counts->freedInsideCall;
-      return hr;
-    }
-    if (result && result->kind == AutoValue::Kind::Object)
-      result->object = Wrap(result->object, counts);
-    return hr;
-  }
-  HResult Advise(const InterfaceId& iid, std::shared_ptr<IAutomationEventSink> sink,
-                 std::uint32_t* cookie) override {
-    return inner_->Advise(iid, std::move(sink), cookie);
-  }
-  HResult Unadvise(const InterfaceId& iid, std::uint32_t cookie) override {
-    return inner_->Unadvise(iid, cookie);
-  }
-
- private:
-  AutomationPtr inner_;
-  std::shared_ptr<CallLifetimes> counts_;
-  std::shared_ptr<bool> alive_;
-};
-
-class WatchedFactory : public IAutomationFactory {
- public:
-  WatchedFactory(std::shared_ptr<IAutomationFactory> inner, std::shared_ptr<CallLifetimes> counts)
-      : inner_(std::move(inner)), counts_(std::move(counts)) {}
-  HResult Create(const std::u16string& progId, AutomationPtr* application) override {
-    HResult hr = inner_->Create(progId, application);
-    if (Succeeded(hr)) *application = WatchedObject::Wrap(*application, counts_);
-    return hr;
-  }
-
- private:
-  std::shared_ptr<IAutomationFactory> inner_;
-  std::shared_ptr<CallLifetimes> counts_;
-};
-
 TEST_F(BackendTest, CallsKeepTheirObjectAliveThroughEventsRaisedInside) {
-  auto counts = std::make_shared<CallLifetimes>();
+  auto freedInsideCall = std::make_shared<std::atomic<int>>(0);
   auto app = office.InstallPowerPoint();
   PresentationPorts ports = office.Ports(nullptr);
-  ports.automation = std::make_shared<WatchedFactory>(ports.automation, counts);
+  test_support::AutomationHooks hooks;
+  hooks.freedInsideCall = [freedInsideCall] { ++*freedInsideCall; };
+  ports.automation =
+      std::make_shared<test_support::WrappedFactory>(ports.automation, std::move(hooks));
   CPowerPointMgrImpl backend(PowerPoint, ports);
   backend.Attach();
   backend.SetHandler(&handler);
@@ -502,5 +448,5 @@ TEST_F(BackendTest, CallsKeepTheirObjectAliveThroughEventsRaisedInside) {
   EXPECT_EQ(std::count(ids.begin(), ids.end(), EventSlideShowBegin), 1);
   ASSERT_FALSE(ids.empty());
   EXPECT_EQ(ids.back(), EventSlideShowEnd);
-  EXPECT_EQ(counts->freedInsideCall, 0);
+  EXPECT_EQ(freedInsideCall->load(), 0);
 }

@@ -313,7 +313,7 @@ void CMainDlg::OnUpdateCommand() {
     std::wstring url(kOfficialWebsite, kOfficialWebsite + sizeof kOfficialWebsite - 1);
     OpenUrl(url.c_str());
   }
-  if (GetUpdateState() == kUpdateRequired) ::EndDialog(window_, 2);
+  if (GetUpdateState() == kUpdateRequired) ::EndDialog(window_, kMainWindowClosed);
 }
 
 void CMainDlg::StartDrag(LPARAM clientPoint) {
@@ -418,7 +418,7 @@ void CMainDlg::CreateControls() {
   SetUpImageButton(connect_, window_, scale_(kConnectRect), kCmdConnect);
   connect_.SetImages(1, 2, 0, 3);
   connect_.SetCaptionColor(kText);
-  SetWindowTextW(connect_.Hwnd(), L"断开连接");
+  SetWindowTextW(connect_.Hwnd(), Wide(kDisconnectButton));
   Show(connect_.Hwnd(), false);
 
   SetUpLink(cancel_, window_, scale_(kCancelRect), kCmdRetryOrCancel, Wide(kCancelText),

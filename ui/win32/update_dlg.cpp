@@ -12,8 +12,8 @@ constexpr int kIconPng = 115;
 constexpr int kWideButtonStrip = 114;
 constexpr COLORREF kText = Rgb(0x425766);
 // Keys of the 1881 record: which button answered the notice.
-constexpr int kKeyDownload = 2;
-constexpr int kKeyClose = 3;
+constexpr int kKeyDownload = Report::Field::UpdateDownload;
+constexpr int kKeyClose = Report::Field::UpdateClose;
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
@@ -58,7 +58,7 @@ void CUpdateDlg::ReportAnswer(int key) {
   if (!reports_) return;
   Report::IReportData* data = reports_->CreateData(Report::ReportCmdUpdate);
   if (!data) return;
-  data->PutValues(2, key, Report::Int, 1, 99, Report::Int, 1);
+  data->PutValues(2, key, Report::Int, 1, Report::Field::Marker, Report::Int, 1);
   reports_->SendData(data, Report::Queued, 0, 0);
   reports_->ReleaseData(data);
 }

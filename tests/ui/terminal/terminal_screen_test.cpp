@@ -2,7 +2,7 @@
 // width, and the bytes that turn one frame into the next.
 #ifndef _WIN32
 
-#include "app/posix/terminal_screen.h"
+#include "ui/terminal/terminal_screen.h"
 
 #include <gtest/gtest.h>
 

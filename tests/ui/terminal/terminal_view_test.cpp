@@ -8,7 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "app/posix/terminal_view.h"
+#include "ui/terminal/terminal_view.h"
 #include "tests/app/controller_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/posix/terminal_view.h"
+#include "ui/terminal/terminal_view.h"
 
 #include <unistd.h>
 
@@ -12,7 +12,7 @@
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/post.hpp>
 
-#include "app/posix/transport_status.h"
+#include "ui/terminal/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
@@ -417,7 +417,8 @@ void CTerminalView::AnswerUpdate(int result) {
   // 1881: 2 = 1 after the download button, 3 = 1 after the close button.
   if (reports_) {
     if (Report::IReportData* data = reports_->CreateData(Report::ReportCmdUpdate)) {
-      data->PutValues(2, result == 1 ? 2 : 3, Report::Int, 1, 99, Report::Int, 1);
+      data->PutValues(2, result == 1 ? Report::Field::UpdateDownload : Report::Field::UpdateClose,
+                      Report::Int, 1, Report::Field::Marker, Report::Int, 1);
       reports_->SendData(data, Report::Queued, 0, 0);
       reports_->ReleaseData(data);
     }

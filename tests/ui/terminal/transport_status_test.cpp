@@ -3,7 +3,7 @@
 // notification through unchanged.
 #ifndef _WIN32
 
-#include "app/posix/transport_status.h"
+#include "ui/terminal/transport_status.h"
 
 #include <gtest/gtest.h>
 

@@ -29,7 +29,7 @@
 
 #include "app/controller.h"
 #include "app/main_view.h"
-#include "app/posix/terminal_screen.h"
+#include "ui/terminal/terminal_screen.h"
 #include "app/qr_code.h"
 #include "presentation/automation.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/posix/terminal_view.h"
-#include "app/posix/transport_status.h"
+#include "ui/terminal/terminal_view.h"
+#include "ui/terminal/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 

@@ -1,4 +1,4 @@
-#include "app/posix/terminal_screen.h"
+#include "ui/terminal/terminal_screen.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

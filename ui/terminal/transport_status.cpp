@@ -1,4 +1,4 @@
-#include "app/posix/transport_status.h"
+#include "ui/terminal/transport_status.h"
 
 #include <utility>
 
