@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -319,6 +322,71 @@ TEST(SlideExporterTest, WaitingRequestsAreBoundedAndTheNewestKept) {
     (image.png.empty() ? failed : drawn).push_back(image.width);
   EXPECT_EQ(failed, (std::vector<std::int32_t>{100, 101}));
   EXPECT_EQ(drawn, (std::vector<std::int32_t>{64, 102, 103, 104, 105, 106, 107, 108, 109}));
+}
+
+// Asks from several threads at once, good and bad mixed, some made from
+// inside an answer as a cache's prefetch would: each is answered exactly
+// once, and only the good ones with a picture.
+TEST(SlideExporterTest, EveryRequestIsAnsweredOnceUnderAFlood) {
+  SKIP_WITHOUT_SLIDE_ART();
+  CSimulatedOffice office;
+  auto app = office.InstallWps();
+  app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+  AutomationPtr presentation;
+  GetObjectProperty(app->CreateApplicationObject().get(), u"ActivePresentation", &presentation);
+  DeckFacts facts;
+  ASSERT_TRUE(ReadDeckFacts(presentation.get(), &facts));
+  const std::string revision = DeckRevision(facts, 0);
+
+  constexpr int kThreads = 4, kEach = 40;
+  std::mutex lock;
+  std::multiset<std::tuple<std::string, int, int>> asked, answered;
+  int drawn = 0;
+  std::function<void(const SlideImage&)> deliver;
+  CSlideExporter exporter(office.factory, [&](const SlideImage& image) { deliver(image); });
+  auto ask = [&](const std::string& r, int index, int width) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      asked.emplace(r, index, ClampSlideImageWidth(width));
+    }
+    exporter.Request(r, index, width);
+  };
+  deliver = [&](const SlideImage& image) {
+    bool again;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      answered.emplace(image.revision, image.index, image.width);
+      drawn += !image.png.empty();
+      again = image.index == 2 && image.width == 16;
+    }
+    if (again) ask(revision, 3, 17);
+  };
+  exporter.SetTarget(u"KWPP.Application", 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(t);
+      for (int i = 0; i < kEach; ++i) {
+        const int index = int(random() % 7);  // 0 and 6 are outside the deck
+        const int width = int(random() % 3000) - 100;
+        ask(random() % 4 ? revision : "stale00000", index, width);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const auto deadline = Clock::now() + 20s;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (answered.size() == asked.size() || Clock::now() > deadline) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  std::this_thread::sleep_for(50ms);
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_GE(asked.size(), std::size_t(kThreads * kEach));
+  EXPECT_EQ(answered, asked);
+  EXPECT_GT(drawn, 0);
 }
 
 TEST(SlideDeckTest, RevisionNamesEveryPartOfTheDeck) {
