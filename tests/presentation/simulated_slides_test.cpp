@@ -115,7 +115,7 @@ TEST_P(SimulatedSlidesTest, ExportWritesAPngOfTheAskedSizeOrRefuses) {
     std::vector<AutoValue> args{AutoValue::Text(file.u16string())};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     EXPECT_EQ(CallMethod(slide.get(), u"Export", args, nullptr), c.hr);
-    PngSize size = ReadPngSize(ReadFile(file));
+    PngSize size = ReadPngSize(FileBytes(file));
     EXPECT_EQ(size.width, c.width);
     EXPECT_EQ(size.height, c.height);
     EXPECT_EQ(fs::exists(file), Succeeded(c.hr));
