@@ -43,6 +43,28 @@ JsonPtr CMainController::MakeStateMessage(bool appFound, bool showRunning, bool 
   return m;
 }
 
+JsonPtr CMainController::MakeSlideMember(const SlidePosition& position) {
+  JsonPtr slide = JsonNew(JsonKind::Object);
+  slide.SetName(u"slide");
+  slide.Append(NumberMember(u"index", position.index));
+  slide.Append(NumberMember(u"count", position.count));
+  JsonPtr aspect = JsonNew(JsonKind::Number);
+  aspect.SetName(u"aspect");
+  // Four decimals place a slide to well under a pixel on any phone.
+  aspect.SetDouble(std::isfinite(position.aspect) && position.aspect > 0
+                       ? std::round(position.aspect * 10000) / 10000
+                       : 0.0);
+  slide.Append(aspect);
+  slide.Append(JsonNewString(u"revision",
+                             std::u16string(position.revision.begin(), position.revision.end())));
+  JsonPtr images = JsonNew(JsonKind::Boolean);
+  images.SetName(u"images");
+  images->boolValue = position.images;
+  images->decoded = true;
+  slide.Append(images);
+  return slide;
+}
+
 JsonPtr CMainController::MakeNoteMessage(const std::u16string& notes) {
   JsonPtr m = MakeMessage(u"note");
   m.Append(JsonNewString(u"note", notes));
@@ -116,6 +138,8 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
     show.PointerUp();
   } else if (name == u"erase") {
     show.EraseInk();
+  } else if (name == u"goto") {
+    GoToSlide(message);
   }
   // Any message, known or not, shows that the phone is there. A change
   // posted before (the previous phone's loss, say) may still be on its way
@@ -169,9 +193,58 @@ void CMainController::DetachRetired(std::shared_ptr<INetSession> loser) {
 
 // --- answers from the presentation manager -----------------------------------
 
+SlidePosition CMainController::Position() const {
+  std::lock_guard<std::mutex> lock(fieldsLock_);
+  return position_;
+}
+
+JsonPtr CMainController::BrowserStateMessage(const std::u16string& appState,
+                                             const SlidePosition& position) {
+  JsonPtr browser = JsonParse(appState);
+  browser.Append(MakeSlideMember(position));
+  return browser;
+}
+
+void CMainController::GoToSlide(const JsonPtr& message) {
+  const JsonPtr* slide = message.Find(u"slide");
+  if (!slide || slide->Kind() != JsonKind::Number) return;
+  const double n = slide->AsDouble();
+  const std::int32_t count = Position().count;
+  if (!(n >= 1 && n <= count) || n != std::floor(n)) return;
+  presentation_->GotoSlide(static_cast<std::int32_t>(n));
+}
+
+void CMainController::OnSlidePosition(const SlidePosition& position) {
+  slideImages_->OnPosition(position);
+  std::u16string state;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    if (position == position_) return;
+    position_ = position;
+    state = lastState_;
+  }
+  // Only a browser hears of the move; the app's phones get what they always
+  // got. Before the first "state" there is nothing to repeat.
+  if (state.empty()) return;
+  JsonPtr none;
+  JsonPtr browser = BrowserStateMessage(state, position);
+  if (SessionRef primary = Primary()) primary->SendByKind(none, browser, kPlainCookie);
+}
+
+void CMainController::OnSlideImage(const SlideImage& image) { slideImages_->OnImage(image); }
+
 void CMainController::AnswerState(bool appFound, bool showRunning) {
   bool userStartedWpp = !appFound && !showRunning && presentation_->HasUserStartedWpp();
-  SendToPhone(MakeStateMessage(appFound, showRunning, userStartedWpp), kPlainCookie);
+  JsonPtr app = MakeStateMessage(appFound, showRunning, userStartedWpp);
+  const std::u16string text = JsonWrite(app);
+  SlidePosition position;
+  {
+    std::lock_guard<std::mutex> lock(fieldsLock_);
+    lastState_ = text;
+    position = position_;
+  }
+  JsonPtr browser = BrowserStateMessage(text, position);
+  if (SessionRef primary = Primary()) primary->SendByKind(app, browser, kPlainCookie);
   if (showRunning) {
     if (NotesWanted()) presentation_->RequestNotes();
   } else {

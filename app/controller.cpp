@@ -63,6 +63,12 @@ CMainController::CMainController(Services services)
       serviceBaseUrl_(std::move(services.serviceBaseUrl)),
       tickCount_(std::move(services.tickCount)),
       primaryKind_(services.primaryKind) {
+  // Picture requests go to the manager on whichever thread asks; the cache
+  // is detached before the manager goes.
+  slideImages_ = std::make_shared<CSlideImages>(
+      [this](const std::string& revision, std::int32_t index, std::int32_t width) {
+        presentation_->RequestSlideImage(revision, index, width);
+      });
   presentation_->SetNotify(this);
   if (services.checkForUpdate) updateState_ = services.checkForUpdate();
 }
@@ -83,6 +89,9 @@ CMainController::~CMainController() {
   if (primary) primary->SetNotify(nullptr);
   if (secondary) secondary->SetNotify(nullptr);
   presentation_->SetNotify(nullptr);
+  // A session (and its server) may outlive the controller for a moment and
+  // still ask for pictures: from now on they are answered unavailable.
+  slideImages_->Detach();
   presentation_.reset();
   {
     std::lock_guard<std::recursive_mutex> lock(postedLock_);
@@ -408,6 +417,9 @@ bool CMainController::RecreateSessions() {
   const std::string refused = RefusedAddress();
   for (INetSession* s : {primary, secondary}) {
     if (s) s->RefuseAddress(refused);
+    if (auto* browsers = dynamic_cast<IBrowserRemoteSource*>(s)) {
+      browsers->SetSlidePictures(slideImages_);
+    }
   }
   bool ok = false;
   if (primary) {

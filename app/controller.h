@@ -54,6 +54,7 @@
 
 #include "app/main_view.h"
 #include "app/presentation_control.h"
+#include "app/slide_images.h"
 #include "app/start_outcomes.h"
 #include "app/ui_thread.h"
 #include "json/json.h"
@@ -158,6 +159,12 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   static JsonPtr MakeMessage(const std::u16string& name);
   static JsonPtr MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp);
   static JsonPtr MakeNoteMessage(const std::u16string& notes);
+  // The "slide" member of a browser phone's "state" message.
+  static JsonPtr MakeSlideMember(const SlidePosition& position);
+  // Where the show stands, as the manager told it last.
+  SlidePosition Position() const;
+  // The slide pictures the browser remote serves.
+  CSlideImages& SlideImages() { return *slideImages_; }
 
   // The address the presenter's last disconnect dropped; the sessions made
   // since refuse it. Empty when none.
@@ -179,6 +186,8 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void OnCommandFailed(bool appFound, bool showRunning) override;
   void OnNotes(const std::u16string& notes) override;
   void OnVersion(PowerPointType type, const std::u16string& version) override;
+  void OnSlidePosition(const SlidePosition& position) override;
+  void OnSlideImage(const SlideImage& image) override;
 
  protected:
   IMainView* View() const { return view_; }
@@ -228,6 +237,10 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void PostMoveLaser(double x, double y);
   void SendToPhone(JsonPtr message, std::int32_t cookie);
   void AnswerState(bool appFound, bool showRunning);
+  // The browser phone's "state": the app's one with the slide's place.
+  static JsonPtr BrowserStateMessage(const std::u16string& appState, const SlidePosition& position);
+  // {"msg":"goto","slide":n}: n an integer within the deck, else nothing.
+  void GoToSlide(const JsonPtr& message);
   // False when the greeting came from a session already retired.
   bool OnHello(SessionType from, JsonPtr& message);
   void DetachRetired(std::shared_ptr<INetSession> loser);
@@ -282,6 +295,13 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   };
   std::shared_ptr<LaserMove> laserMove_;  // the move posted last, if nothing followed it
   std::string browserAddress_;
+  // The manager's last answers: where the show stands, and the "state" the
+  // phone heard last (re-sent to a browser with each new position).
+  // Kept as text: a JSON value's count is not shared between threads.
+  SlidePosition position_;
+  std::u16string lastState_;
+
+  std::shared_ptr<CSlideImages> slideImages_;
 
   std::atomic<State> state_{Connecting};
   std::atomic<State> lastPostedState_{Connecting};  // the newest PostState

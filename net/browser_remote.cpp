@@ -77,7 +77,7 @@ bool HasMessageName(const JsonPtr& message) {
 // frame it or learn its address (which holds the token) as a referrer.
 constexpr char kPagePolicy[] =
     "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-    "img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'; "
+    "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'; "
     "connect-src 'self'";
 
 }  // namespace
@@ -109,8 +109,78 @@ bool TokensEqual(std::string_view given, std::string_view expected) {
   return difference == 0;
 }
 
+std::int32_t SlidePictureWidth(std::string_view digits) {
+  if (digits.empty()) return -1;
+  std::int64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    // Saturates: any longer number is as far over the range as this one.
+    value = std::min<std::int64_t>(value * 10 + (c - '0'), kSlidePictureMaxWidth + 1);
+  }
+  std::int64_t clamped =
+      std::clamp<std::int64_t>(value, kSlidePictureMinWidth, kSlidePictureMaxWidth);
+  std::int64_t step = kSlidePictureWidthStep;
+  return static_cast<std::int32_t>((clamped + step - 1) / step * step);
+}
+
+namespace {
+
+bool IsRevision(std::string_view text) {
+  if (text.size() != kSlideRevisionLength) return false;
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); });
+}
+
+// A 1-based slide number of plain digits; 0 for anything else.
+std::int32_t SlideIndex(std::string_view text) {
+  if (text.empty() || text.size() > 9) return 0;
+  std::int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// "slide/<revision>/<index>" below the page, with its query.
+BrowserRoute RoutePicture(std::string_view rest, std::string_view query,
+                          SlidePictureRequest* picture) {
+  constexpr std::string_view kSlide = "slide/";
+  if (rest.substr(0, kSlide.size()) != kSlide) return BrowserRoute::NotFound;
+  rest.remove_prefix(kSlide.size());
+  std::size_t slash = rest.find('/');
+  if (slash == std::string_view::npos) return BrowserRoute::NotFound;
+  std::string_view revision = rest.substr(0, slash);
+  std::int32_t index = SlideIndex(rest.substr(slash + 1));
+  if (!IsRevision(revision) || index < 1) return BrowserRoute::NotFound;
+  // Exactly one "w", whatever else the query holds.
+  std::int32_t width = -1;
+  int widths = 0;
+  while (!query.empty()) {
+    std::size_t end = query.find('&');
+    std::string_view pair = query.substr(0, end);
+    if (pair.substr(0, 2) == "w=") {
+      ++widths;
+      width = SlidePictureWidth(pair.substr(2));
+    } else if (pair == "w") {
+      ++widths;
+    }
+    if (end == std::string_view::npos) break;
+    query.remove_prefix(end + 1);
+  }
+  if (widths != 1 || width < 0) return BrowserRoute::BadRequest;
+  if (picture) {
+    picture->revision = std::string(revision);
+    picture->index = index;
+    picture->width = width;
+  }
+  return BrowserRoute::Picture;
+}
+
+}  // namespace
+
 BrowserRoute RouteBrowserTarget(std::string_view target, std::string_view token,
-                                std::string* clientId) {
+                                std::string* clientId, SlidePictureRequest* picture) {
   std::string_view path = target;
   std::string_view query;
   std::size_t mark = target.find('?');
@@ -119,7 +189,11 @@ BrowserRoute RouteBrowserTarget(std::string_view target, std::string_view token,
     query = target.substr(mark + 1);
   }
   if (path.substr(0, 3) == "/r/") {
-    return TokensEqual(path.substr(3), token) ? BrowserRoute::Page : BrowserRoute::Forbidden;
+    std::string_view rest = path.substr(3);
+    std::size_t slash = rest.find('/');
+    if (!TokensEqual(rest.substr(0, slash), token)) return BrowserRoute::Forbidden;
+    if (slash == std::string_view::npos) return BrowserRoute::Page;
+    return RoutePicture(rest.substr(slash + 1), query, picture);
   }
   if (path.substr(0, 4) == "/ws/") {
     if (!TokensEqual(path.substr(4), token)) return BrowserRoute::Forbidden;
@@ -218,6 +292,22 @@ struct CBrowserRemote::Impl : std::enable_shared_from_this<CBrowserRemote::Impl>
   mutable std::mutex addressLock;
   std::string address;
   std::atomic<std::uint16_t> port{0};
+
+  // Slide pictures. The source is set from any thread; the waits are
+  // counted on the I/O thread. Answers arrive on the source's threads and
+  // are posted through the gate, which the server shuts before its
+  // io_context can go.
+  struct AnswerGate {
+    std::mutex lock;
+    asio::io_context* io = nullptr;
+  };
+  std::shared_ptr<ISlidePictureSource> PictureSource() const {
+    std::lock_guard<std::mutex> lock(addressLock);
+    return pictures;
+  }
+  std::shared_ptr<ISlidePictureSource> pictures;  // guarded by addressLock
+  std::shared_ptr<AnswerGate> gate = std::make_shared<AnswerGate>();
+  std::size_t pictureWaits = 0;
 };
 
 namespace {
@@ -450,7 +540,8 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
         server_(std::move(server)),
         options_(options),
         tokenDeadline_(std::chrono::steady_clock::now() + options.tokenLimit),
-        buffer_(options.maxHeaderBytes + 1024) {}
+        buffer_(options.maxHeaderBytes + 1024),
+        pictureTimer_(stream_.get_executor()) {}
 
   void Start() {
     parser_.emplace();
@@ -465,12 +556,21 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   }
 
   void Kill() override {
+    EndPictureWait();
     error_code ignored;
     stream_.socket().close(ignored);
   }
 
  private:
   using Clock = std::chrono::steady_clock;
+  using PictureStatus = ISlidePictureSource::Status;
+
+  // When the next step must be done: a connection that has not shown the
+  // token stays bound by the token's deadline.
+  Clock::time_point Deadline(std::chrono::milliseconds limit) const {
+    Clock::time_point end = Clock::now() + limit;
+    return tokenShown_ ? end : std::min(tokenDeadline_, end);
+  }
 
   void OnRequest(const error_code& ec) {
     auto server = server_.lock();
@@ -481,7 +581,9 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     // A chunked body announces no size; one with a size was refused above.
     if (parser_->chunked()) return Respond(http::status::bad_request);
     std::string clientId;
-    BrowserRoute route = RouteBrowserTarget(View(request.target()), server->token, &clientId);
+    SlidePictureRequest picture;
+    BrowserRoute route =
+        RouteBrowserTarget(View(request.target()), server->token, &clientId, &picture);
     if (route == BrowserRoute::Socket && websocket::is_upgrade(request)) {
       if (!BrowserOriginAllowed(View(request[http::field::origin]),
                                 View(request[http::field::host]), server->port.load())) {
@@ -498,6 +600,13 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
         return Respond(http::status::method_not_allowed);
       case BrowserRoute::Socket:
         return Respond(http::status::upgrade_required);
+      case BrowserRoute::Picture:
+        tokenShown_ = true;
+        if (request.method() == http::verb::get || head_) return AskPicture(*server, picture);
+        return Respond(http::status::method_not_allowed);
+      case BrowserRoute::BadRequest:
+        tokenShown_ = true;
+        return Respond(http::status::bad_request);
       case BrowserRoute::Forbidden:
         return Respond(http::status::forbidden);
       case BrowserRoute::NotFound:
@@ -536,11 +645,72 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
     response->set(http::field::content_type, "text/plain; charset=utf-8");
     response->set(http::field::cache_control, "no-store");
     if (status == http::status::method_not_allowed) response->set(http::field::allow, "GET, HEAD");
+    // Pictures are unavailable while the application cannot export them; the
+    // page tries again after this many seconds.
+    if (status == http::status::service_unavailable) response->set(http::field::retry_after, "5");
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->prepare_payload();
     // An answer without the token is still bound by the token's deadline.
-    stream_.expires_at(std::min(tokenDeadline_, Clock::now() + options_.writeLimit));
+    stream_.expires_at(Deadline(options_.writeLimit));
     Write(response, status != http::status::ok);
+  }
+
+  // Asks the source for a picture and waits, bounded in time and in the
+  // number of requests waiting server-wide. The answer comes on another
+  // thread and is posted here; this connection may be gone by then.
+  void AskPicture(CBrowserRemote::Impl& server, const SlidePictureRequest& picture) {
+    std::shared_ptr<ISlidePictureSource> source = server.PictureSource();
+    if (!source) return Respond(http::status::not_found);
+    if (server.pictureWaits >= options_.maxPictureWaits) {
+      return Respond(http::status::service_unavailable);
+    }
+    ++server.pictureWaits;
+    waiting_ = true;
+    pictureTimer_.expires_after(options_.pictureWaitLimit);
+    pictureTimer_.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (!ec) self->OnPicture(PictureStatus::Unavailable, nullptr);
+    });
+    std::weak_ptr<HttpConnection> weak = weak_from_this();
+    std::shared_ptr<CBrowserRemote::Impl::AnswerGate> gate = server.gate;
+    source->GetSlidePicture(
+        picture.revision, picture.index, picture.width,
+        [weak, gate](PictureStatus status, std::shared_ptr<const std::string> png) {
+          std::lock_guard<std::mutex> lock(gate->lock);
+          if (!gate->io) return;
+          asio::post(*gate->io, [weak, status, png = std::move(png)] {
+            if (auto self = weak.lock()) self->OnPicture(status, png);
+          });
+        });
+  }
+
+  void EndPictureWait() {
+    if (!waiting_) return;
+    waiting_ = false;
+    pictureTimer_.cancel();
+    if (auto server = server_.lock()) --server->pictureWaits;
+  }
+
+  // The first of the answer and the time limit is the one that counts.
+  void OnPicture(PictureStatus status, const std::shared_ptr<const std::string>& png) {
+    if (!waiting_) return;
+    EndPictureWait();
+    if (status == PictureStatus::Ok && png && !png->empty()) return RespondPicture(*png);
+    Respond(status == PictureStatus::NotFound ? http::status::not_found
+                                              : http::status::service_unavailable);
+  }
+
+  // A picture's address names the deck's revision, so it never changes and
+  // the phone may keep it as long as it likes.
+  void RespondPicture(const std::string& png) {
+    auto response = std::make_shared<http::response<http::string_body>>(http::status::ok, 11);
+    response->set(http::field::server, "Pivaro");
+    response->set(http::field::content_type, "image/png");
+    response->set(http::field::cache_control, "private, max-age=31536000, immutable");
+    response->set("X-Content-Type-Options", "nosniff");
+    response->body() = png;
+    response->prepare_payload();
+    stream_.expires_after(options_.writeLimit);
+    Write(response, false);
   }
 
   void RespondPage(std::string_view host, std::uint16_t port) {
@@ -590,7 +760,7 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   void Linger() {
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_at(std::min(tokenDeadline_, Clock::now() + kLingerLimit));
+    stream_.expires_at(Deadline(kLingerLimit));
     buffer_.consume(buffer_.size());
     lingered_ = 0;
     Drain();
@@ -620,6 +790,9 @@ class HttpConnection : public Connection, public std::enable_shared_from_this<Ht
   std::optional<http::request_parser<http::empty_body>> parser_;
   bool head_ = false;
   std::size_t lingered_ = 0;
+  asio::steady_timer pictureTimer_;
+  bool waiting_ = false;     // for a slide picture
+  bool tokenShown_ = false;  // the request carried the token
 };
 
 }  // namespace
@@ -690,9 +863,21 @@ void CBrowserRemote::Impl::Upgrade(beast::tcp_stream stream,
 
 CBrowserRemote::CBrowserRemote(asio::io_context& io, IBrowserPhoneHost& host,
                                BrowserRemoteOptions options)
-    : impl_(std::make_shared<Impl>(io, host, std::move(options))) {}
+    : impl_(std::make_shared<Impl>(io, host, std::move(options))) {
+  impl_->gate->io = &io;
+}
 
-CBrowserRemote::~CBrowserRemote() = default;
+CBrowserRemote::~CBrowserRemote() {
+  // Picture answers still on their way are dropped from now on: the
+  // io_context may go right after the server.
+  std::lock_guard<std::mutex> lock(impl_->gate->lock);
+  impl_->gate->io = nullptr;
+}
+
+void CBrowserRemote::SetPictureSource(std::shared_ptr<ISlidePictureSource> source) {
+  std::lock_guard<std::mutex> lock(impl_->addressLock);
+  impl_->pictures = std::move(source);
+}
 
 bool CBrowserRemote::Open() {
   Impl& s = *impl_;

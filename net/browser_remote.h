@@ -1,8 +1,9 @@
 // The browser remote: a phone without the app opens one page from the PC and
 // talks to it over a WebSocket, both served here with Boost.Beast on the
-// direct session's io_context. Only /r/<token> serves the page and only
-// /ws/<token> upgrades; the token is 128 random bits, so the address itself
-// is the pairing secret. Each WebSocket is handed to a host (the direct
+// direct session's io_context. Only /r/<token> serves the page (and, below
+// it, the slide pictures of the presenter view) and only /ws/<token>
+// upgrades; the token is 128 random bits, so the address itself is the
+// pairing secret. Each WebSocket is handed to a host (the direct
 // session) as one more phone; the host decides which phone is attached.
 // Everything that reaches the host is a whole JSON object with a "msg"
 // string; every request and frame is bounded in size and in time.
@@ -59,7 +60,39 @@ struct BrowserRemoteOptions {
   std::chrono::milliseconds idleLimit = std::chrono::seconds(30);
   // Messages waiting for one phone that does not read.
   std::size_t maxQueuedBytes = 1024 * 1024;
+  // A slide picture request waits at most this long for its picture, then
+  // hears 503; at most this many wait at once (a request beyond them hears
+  // 503 at once), so that pictures never hold the server's memory or sockets.
+  std::chrono::milliseconds pictureWaitLimit = std::chrono::seconds(6);
+  std::size_t maxPictureWaits = 16;
 };
+
+// Pictures of the running deck's slides, for the presenter view. The
+// program's cache answers them; the server only carries them.
+class ISlidePictureSource {
+ public:
+  enum class Status {
+    Ok,           // png holds the picture
+    NotFound,     // no such slide in the current deck (or no pictures at all)
+    Unavailable,  // the application cannot export now; ask again later
+  };
+  using Answer = std::function<void(Status status, std::shared_ptr<const std::string> png)>;
+
+  virtual ~ISlidePictureSource() = default;
+  // Slide `index` (1-based) of the deck at `revision`, `width` pixels wide
+  // (already clamped and rounded by the server). `answer` runs exactly once,
+  // on any thread, inside this call or later; it must not block.
+  virtual void GetSlidePicture(const std::string& revision, std::int32_t index, std::int32_t width,
+                               Answer answer) = 0;
+};
+
+// The widths a picture is served at: clamped to this range, then rounded up
+// to a multiple of the step, so that phones of nearby sizes share pictures.
+constexpr std::int32_t kSlidePictureMinWidth = 16;
+constexpr std::int32_t kSlidePictureMaxWidth = 2048;
+constexpr std::int32_t kSlidePictureWidthStep = 16;
+// A deck revision in a picture's address: this many of [0-9a-z].
+constexpr std::size_t kSlideRevisionLength = 10;
 
 // One WebSocket of a browser. Used on the I/O thread only.
 class CBrowserPhone {
@@ -105,6 +138,8 @@ class IBrowserRemoteSource {
  public:
   // "http://<host>:<port>/r/<token>" while serving, else empty. Any thread.
   virtual std::string BrowserAddress() = 0;
+  // Hands the server its slide pictures. Any thread.
+  virtual void SetSlidePictures(std::shared_ptr<ISlidePictureSource> /*source*/) {}
 
  protected:
   ~IBrowserRemoteSource() = default;
@@ -127,6 +162,10 @@ class CBrowserRemote {
   void Close();
   std::size_t ConnectionCount() const;
 
+  // Where slide pictures come from; none (the default) answers every picture
+  // request 404. Any thread.
+  void SetPictureSource(std::shared_ptr<ISlidePictureSource> source);
+
   // Any thread.
   std::string Address() const;
   std::uint16_t Port() const;
@@ -147,13 +186,26 @@ std::string NewBrowserToken();
 // Equality whose time depends only on the expected token's length.
 bool TokensEqual(std::string_view given, std::string_view expected);
 
-enum class BrowserRoute { Page, Socket, Forbidden, NotFound };
+enum class BrowserRoute { Page, Socket, Picture, BadRequest, Forbidden, NotFound };
 
-// What a request target asks for. "/r/<token>" is the page and
-// "/ws/<token>?c=<id>" the socket (clientId gets the id); a right prefix with
-// a wrong token is Forbidden, anything else NotFound.
+// A slide picture's address, as the server will look it up.
+struct SlidePictureRequest {
+  std::string revision;
+  std::int32_t index = 0;
+  std::int32_t width = 0;  // clamped and rounded up to the step
+};
+
+// What a request target asks for. "/r/<token>" is the page,
+// "/ws/<token>?c=<id>" the socket (clientId gets the id) and
+// "/r/<token>/slide/<revision>/<index>?w=<px>" a slide picture (picture gets
+// it). A right prefix with a wrong token is Forbidden; a picture address with
+// no usable width is BadRequest; anything else NotFound.
 BrowserRoute RouteBrowserTarget(std::string_view target, std::string_view token,
-                                std::string* clientId);
+                                std::string* clientId, SlidePictureRequest* picture = nullptr);
+
+// The served width for a "w" value of decimal digits: clamped and rounded up
+// to the step; -1 for anything that is not plain digits.
+std::int32_t SlidePictureWidth(std::string_view digits);
 
 // The page's own origin: Origin is "http://" + Host, and Host is an IPv4
 // literal with this port (so a page of another site, even one whose name

@@ -138,6 +138,28 @@ bool CDirectSession::Send(JsonPtr& message, std::int32_t cookie) {
   return true;
 }
 
+bool CDirectSession::SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) {
+  auto appFrame = std::make_shared<std::string>(app ? EncodeMessageFrame(app) : std::string());
+  auto browserFrame =
+      std::make_shared<std::string>(browser ? EncodeMessageFrame(browser) : std::string());
+  WriteDone done = [this, cookie](bool ok) { NotifySent(ok, cookie); };
+  // The kind is read on the I/O thread, where the phone changes, so the
+  // frame chosen is the one for the phone it goes to.
+  auto frameFor = [this, appFrame, browserFrame] {
+    return slot_.holder == PhoneTransport::Browser ? browserFrame : appFrame;
+  };
+  if (OnIoThread()) {
+    std::shared_ptr<std::string> frame = frameFor();
+    return !frame->empty() && SendFrame(std::move(frame), std::move(done));
+  }
+  if (!attached_.load() || (appFrame->empty() && browserFrame->empty())) return false;
+  asio::post(io_, [this, frameFor, done] {
+    std::shared_ptr<std::string> frame = frameFor();
+    if (!frame->empty() && !SendFrame(frame, done)) done(false);
+  });
+  return true;
+}
+
 bool CDirectSession::SendSync(JsonPtr& message) {
   auto frame = std::make_shared<std::string>(EncodeMessageFrame(message));
   if (frame->empty()) return false;

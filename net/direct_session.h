@@ -81,6 +81,7 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   bool IsConnected() override;
   bool Send(JsonPtr& message, std::int32_t cookie) override;
   bool SendSync(JsonPtr& message) override;
+  bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override;
   void SetNotify(INetSessionNotify* notify) override;
   std::string PeerAddress() override;
   std::string PeerDescription() override;
@@ -90,6 +91,7 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   std::uint16_t TcpPort() const { return tcpPort_.load(); }
   std::uint16_t UdpPort() const { return udpPort_.load(); }
   std::string BrowserAddress() override;
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override;
 
  private:
   struct Connection;

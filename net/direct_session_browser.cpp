@@ -22,6 +22,10 @@ std::uint64_t SocketId(const BrowserPhonePtr& phone) {
 
 std::string CDirectSession::BrowserAddress() { return browser_ ? browser_->Address() : ""; }
 
+void CDirectSession::SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) {
+  if (browser_) browser_->SetPictureSource(std::move(source));
+}
+
 void CDirectSession::OpenBrowser() {
   if (browser_) browser_->Open();
 }

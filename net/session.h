@@ -79,6 +79,14 @@ class INetSession : public referenced_base {
   virtual bool Send(JsonPtr& message, std::int32_t cookie) = 0;
   virtual bool SendSync(JsonPtr& message) = 0;
   virtual void SetNotify(INetSessionNotify* notify) = 0;
+  // Sends `app` to a phone running the app and `browser` to the browser
+  // remote's page, whichever is attached when the message leaves; a null
+  // handle sends nothing to that kind of phone. A session without browsers
+  // sends `app` alone.
+  virtual bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) {
+    (void)browser;
+    return app && Send(app, cookie);
+  }
 
   // The attached phone's address (no port), empty when there is none or the
   // transport does not know it; and the same for the presenter's eyes, with

@@ -1,5 +1,6 @@
 #include "presentation/slide_export.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -67,6 +68,14 @@ struct Job {
   std::int32_t width = 0;
 };
 
+// File names are numbered for the whole process: every exporter writes into
+// the one private folder, and an exporter left behind by a hung export may
+// still write and delete its file while a newer one runs.
+std::uint64_t NextFileNumber() {
+  static std::atomic<std::uint64_t> number{0};
+  return ++number;
+}
+
 SlideImage Failed(const Job& job) { return SlideImage{job.revision, job.index, job.width, {}}; }
 
 bool IsPng(const std::string& bytes) { return bytes.compare(0, 8, "\x89PNG\r\n\x1a\n", 8) == 0; }
@@ -107,7 +116,6 @@ struct CSlideExporter::State {
   bool stop = false;
   bool abandoned = false;  // the running export was answered at stop
   bool exportsEnded = false;
-  std::uint64_t files = 0;
 
   bool HungLocked(Clock::time_point now) const {
     return running && now - runningSince >= limits.hangAfter;
@@ -183,7 +191,7 @@ void CSlideExporter::State::RunExports() {
     hangSeen = false;
     const std::u16string targetClass = progId;
     const std::uint64_t changes = slideChanges;
-    const fs::path file = folder / (std::to_string(++files) + ".png");
+    const fs::path file = folder / (std::to_string(NextFileNumber()) + ".png");
     changed.notify_all();  // the answering thread starts its watch
     guard.unlock();
 

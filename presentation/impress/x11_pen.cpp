@@ -135,6 +135,11 @@ bool CX11Pen::Press(std::uint64_t window, std::int32_t slideWidth, std::int32_t 
   }
   XTestFakeMotionEvent(x_->display, -1, px, py, CurrentTime);
   XTestFakeButtonEvent(x_->display, 1, True, CurrentTime);
+  // Impress's ink begins at the first drag, not at the press: a drag of one
+  // pixel starts it here, so that a stroke whose first moves were merged or
+  // dropped on a busy PC still begins where the finger went down.
+  XTestFakeMotionEvent(x_->display, -1, px + 1, py, CurrentTime);
+  XTestFakeMotionEvent(x_->display, -1, px, py, CurrentTime);
   XFlush(x_->display);
   drawing_ = true;
   return true;

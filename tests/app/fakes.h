@@ -88,6 +88,15 @@ class FakeSession : public INetSession {
     Record("SendSync(" + Utf8(JsonWrite(message)) + ")");
     return sendResult;
   }
+  // A relay session keeps the interface's own choice (it has no browsers);
+  // a direct one has a browser attached when browserPeer is set. The message
+  // chosen is recorded as a Send.
+  std::atomic<bool> browserPeer{false};
+  bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override {
+    if (kind_ == Relay) return INetSession::SendByKind(app, browser, cookie);
+    JsonPtr& chosen = browserPeer ? browser : app;
+    return chosen && Send(chosen, cookie);
+  }
   void SetNotify(INetSessionNotify* notify) override {
     std::lock_guard<std::recursive_mutex> lock(notifyLock_);
     notify_ = notify;
@@ -174,6 +183,20 @@ class FakePresentation : public IPresentationControl {
   void RequestVersion(PowerPointType type) override {
     Record("RequestVersion(" + std::to_string(type) + ")");
   }
+  void GotoSlide(std::int32_t index) override {
+    Record("GotoSlide(" + std::to_string(index) + ")");
+  }
+  void RequestSlideImage(const std::string& revision, std::int32_t index,
+                         std::int32_t width) override {
+    Record("RequestSlideImage(" + revision + "," + std::to_string(index) + "," +
+           std::to_string(width) + ")");
+    // Answered at once, like a manager whose exporter is idle.
+    if (answerPictures && notify) {
+      SlideImage image{revision, index, width, "png:" + std::to_string(index)};
+      notify->OnSlideImage(image);
+    }
+  }
+  std::atomic<bool> answerPictures{false};
   bool IsShowRunning() override { return showRunning; }
   bool HasNativeLaser() override { return nativeLaser; }
   bool HasUserStartedWpp() override { return userStartedWpp; }

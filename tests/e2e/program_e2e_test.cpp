@@ -99,7 +99,7 @@ TEST_F(ProgramTest, PairsOverBothTransportsDrivesTheShowAndCloses) {
   // The presenter opens the sample and starts its show.
   ASSERT_TRUE(pc.WriteLine("open"));
   ASSERT_TRUE(pc.WriteLine("start"));
-  ASSERT_TRUE(WaitForLineWith(pc, "show: ", "slide 1", at, line)) << pc.Output();
+  ASSERT_TRUE(WaitForLineWith(pc, "show: ", "slide 1 of 5", at, line)) << pc.Output();
 
   // A phone on the LAN asks for notes and turns a slide; leaving says "bye".
   ChildResult direct = RunChild(
@@ -109,7 +109,7 @@ TEST_F(ProgramTest, PairsOverBothTransportsDrivesTheShowAndCloses) {
   EXPECT_NE(direct.output.find(R"({"msg":"note","note":"Agenda: where we are, where we go."})"),
             std::string::npos)
       << direct.output;
-  EXPECT_TRUE(WaitForLineWith(pc, "show: ", "slide 2", at, line)) << pc.Output();
+  EXPECT_TRUE(WaitForLineWith(pc, "show: ", "slide 2 of 5", at, line)) << pc.Output();
 
   // After the phone's farewell the window waits again; the address it shows
   // stays valid, and the relay is offered again beside the direct session.
@@ -121,7 +121,7 @@ TEST_F(ProgramTest, PairsOverBothTransportsDrivesTheShowAndCloses) {
   ASSERT_TRUE(relay.started);
   EXPECT_EQ(relay.exitCode, 0) << relay.output;
   EXPECT_NE(relay.output.find(R"("msg":"state")"), std::string::npos) << relay.output;
-  EXPECT_TRUE(WaitForLineWith(pc, "show: ", "slide 3", at, line)) << pc.Output();
+  EXPECT_TRUE(WaitForLineWith(pc, "show: ", "slide 3 of 5", at, line)) << pc.Output();
 
   // Closing without a phone needs no confirmation and ends the process.
   ASSERT_TRUE(WaitForLineWith(pc, "state: ", "WaitingForPhone", at, line)) << pc.Output();

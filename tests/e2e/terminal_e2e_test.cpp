@@ -105,9 +105,9 @@ TEST_F(TerminalTest, OneFrameInPlaceWithTheKeysOfEachStateAndTheTerminalBackAfte
   // The presenter's keys change one line; nothing scrolls.
   ASSERT_TRUE(term_.SendKeys("o"));
   ASSERT_TRUE(term_.SendKeys("s"));
-  ASSERT_TRUE(term_.WaitForText("show running, slide 1")) << term_.ScreenText();
+  ASSERT_TRUE(term_.WaitForText("show running, slide 1 of 5")) << term_.ScreenText();
   ASSERT_TRUE(term_.SendKeys("n"));
-  ASSERT_TRUE(term_.WaitForText("show running, slide 2")) << term_.ScreenText();
+  ASSERT_TRUE(term_.WaitForText("show running, slide 2 of 5")) << term_.ScreenText();
   screen = term_.ScreenText();
   EXPECT_EQ(Count(screen, "Pivaro"), 1) << screen;
   EXPECT_EQ(Count(screen, "show:"), 1) << screen;

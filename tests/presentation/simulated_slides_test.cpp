@@ -79,9 +79,6 @@ TEST_P(SimulatedSlidesTest, DeckFactsAndSlidesByIndex) {
 }
 
 TEST_P(SimulatedSlidesTest, ExportWritesAPngOfTheAskedSizeOrRefuses) {
-#ifdef PIVARO_NO_SLIDE_ART
-  GTEST_SKIP() << "no drawing of simulated slides on this platform yet";
-#endif
   AutomationPtr slide = Item(Child(presentation, u"Slides"), 2);
   ASSERT_TRUE(slide);
   struct Case {

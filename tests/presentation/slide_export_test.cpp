@@ -26,13 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double kWide = 720.0 / 405.0;
 constexpr double kStandard = 720.0 / 540.0;
 
-#ifdef PIVARO_NO_SLIDE_ART
-#define SKIP_WITHOUT_SLIDE_ART() \
-  GTEST_SKIP() << "no drawing of simulated slides on this platform yet"
-#else
-#define SKIP_WITHOUT_SLIDE_ART() (void)0
-#endif
-
 class PresenterTest : public ::testing::Test {
  protected:
   void Start(SimulatedAppKind kind, SimulatedPresentation deck,
@@ -158,7 +151,6 @@ INSTANTIATE_TEST_SUITE_P(Applications, PresenterStepsTest,
                          });
 
 TEST_F(PresenterTest, RevisionIsStableForASavedDeckAndNewAfterAnEdit) {
-  SKIP_WITHOUT_SLIDE_ART();
   Start(SimulatedAppKind::PowerPointLike, CSimulatedOffice::WideSamplePresentation());
   AwaitEvents(2, [&] { manager->StartShow(); });
   const std::string saved = Position().revision;
@@ -192,7 +184,6 @@ TEST_F(PresenterTest, RevisionIsStableForASavedDeckAndNewAfterAnEdit) {
 }
 
 TEST_F(PresenterTest, PicturesHaveTheAskedWidthAndTheDecksAspectOrAreRefused) {
-  SKIP_WITHOUT_SLIDE_ART();
   struct Ask {
     const char* what;
     bool currentRevision;
@@ -248,7 +239,6 @@ TEST_F(PresenterTest, FailingExportIsAnsweredFailedOncePerRequest) {
 // An export that hangs holds up neither the show nor the phone's other
 // pictures for longer than the hang limit, nor the manager's destruction.
 TEST_F(PresenterTest, HungExportKeepsTheShowGoingAndFailsPicturesUntilItReturns) {
-  SKIP_WITHOUT_SLIDE_ART();
   CSlideExporter::Limits limits;
   limits.hangAfter = 1s;
   Start(SimulatedAppKind::PowerPointLike, CSimulatedOffice::WideSamplePresentation(), limits);
@@ -293,7 +283,6 @@ TEST_F(PresenterTest, HungExportKeepsTheShowGoingAndFailsPicturesUntilItReturns)
 // The exporter alone: what waits is bounded, the oldest ask is the one
 // pushed out, and the running export is not counted.
 TEST(SlideExporterTest, WaitingRequestsAreBoundedAndTheNewestKept) {
-  SKIP_WITHOUT_SLIDE_ART();
   CSimulatedOffice office;
   auto app = office.InstallPowerPoint();
   app->OpenPresentation(CSimulatedOffice::WideSamplePresentation());
@@ -328,7 +317,6 @@ TEST(SlideExporterTest, WaitingRequestsAreBoundedAndTheNewestKept) {
 // inside an answer as a cache's prefetch would: each is answered exactly
 // once, and only the good ones with a picture.
 TEST(SlideExporterTest, EveryRequestIsAnsweredOnceUnderAFlood) {
-  SKIP_WITHOUT_SLIDE_ART();
   CSimulatedOffice office;
   auto app = office.InstallWps();
   app->OpenPresentation(CSimulatedOffice::SamplePresentation());

@@ -19,13 +19,15 @@
 #include "app/startup.h"
 #include "tests/services/test_http_server.h"
 #include "tests/ui/window_harness.h"
+#include "ui/win32/qr_code_view.h"
 
 namespace {
 
 std::wstring g_program;
 bool g_expectPhones = false;
 bool g_expectRelayPhone = false;
-std::wstring g_saveQrAs;  // --save-qr=NAME
+std::wstring g_saveQrAs;   // --save-qr=NAME
+bool g_browserQr = false;  // --browser-qr: the browser remote's code instead of the app's
 
 struct Process {
   PROCESS_INFORMATION info{};
@@ -279,13 +281,23 @@ TEST(Program, ShowsAQrCodeThatPairsOverTheRelay) {
 }
 
 // com_program_show.sh starts pivaro.exe itself and asks for its QR code
-// (--save-qr=NAME) to pair a phone over the relay.
+// (--save-qr=NAME) to pair a phone over the relay; com_presenter_pictures.sh
+// asks for the browser remote's code (--browser-qr), which a click on the
+// code switches to.
 TEST(Program, SavesTheRunningProgramsQrCode) {
   if (g_saveQrAs.empty()) GTEST_SKIP() << "run by com_program_show.sh with --save-qr=NAME";
   HWND window = WaitForMainWindow(30000);
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(WaitFor([&] { return ShowsQrCode(window); }, std::chrono::seconds(30)))
       << "no QR code in the window";
+  if (g_browserQr) {
+    const std::vector<std::uint32_t> appCode = CaptureWindow(window).pixels;
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(CQRCodeView::kSwitchCommand, 0), 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return CaptureWindow(window).pixels != appCode && ShowsQrCode(window); },
+                std::chrono::seconds(10)))
+        << "the code did not switch to the browser remote's";
+  }
   CreateDirectoryW(L"screenshots", nullptr);
   ASSERT_NO_FATAL_FAILURE(ShareQrCode(window, g_saveQrAs));
 }
@@ -297,6 +309,7 @@ int main(int argc, char** argv) {
     g_expectRelayPhone |= std::string(argv[i]) == "--expect-relay-phone";
     const std::string arg = argv[i];
     if (arg.rfind("--save-qr=", 0) == 0) g_saveQrAs.assign(arg.begin() + 10, arg.end());
+    g_browserQr |= arg == "--browser-qr";
   }
   if (argc > 1) {
     std::string path = argv[1];

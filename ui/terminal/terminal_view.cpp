@@ -280,7 +280,8 @@ std::string CTerminalView::ShowText() const {
   if (!s.presentationOpen) return text + "no presentation open";
   text += PrintableText(Utf8(s.presentationName)) + ", " + std::to_string(s.slideCount) + " slides";
   if (s.showRunning) {
-    text += ", show running, slide " + std::to_string(s.currentSlide);
+    text += ", show running, slide " + std::to_string(s.currentSlide) + " of " +
+            std::to_string(s.slideCount);
     // While the phone holds the pen down the view's pointer is the pen
     // (the application's own value 2).
     if (s.pointerType == 2) text += ", pen";
