@@ -343,7 +343,7 @@ void CTerminalView::OnKey(char key) {
       if (updateOffered_) OpenUpdate();
       break;
     case 'o':
-      if (app) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+      if (app) app->OpenPresentation(CSimulatedOffice::WideSamplePresentation());
       break;
     case 's':
       if (app) app->StartShow();
