@@ -38,11 +38,15 @@ class ExportFolder {
       const fs::path candidate = base / name;
       // Only a folder this call made: one that exists may be someone else's.
       if (!fs::create_directory(candidate, error) || error) continue;
+#ifndef _WIN32
+      // This user's alone. (Windows gives each user a temporary folder of
+      // their own, and its permission bits only say read-only or not.)
       fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, error);
       if (error) {
         fs::remove(candidate, error);
         return;
       }
+#endif
       path_ = candidate;
       return;
     }

@@ -93,7 +93,9 @@ bool CX11Pen::SlideArea(std::uint64_t window, std::int32_t slideWidth, std::int3
   rect.right = left + attributes.width;
   rect.bottom = top + attributes.height;
   *area = FitSlideInWindow(rect, slideWidth, slideHeight);
-  return true;
+  // A window of a few pixels is one the office has mapped and not yet
+  // brought to its size: a stroke there would land far from the slide.
+  return area->right - area->left >= kMinSlideSide && area->bottom - area->top >= kMinSlideSide;
 }
 
 // The show window is in front at the point when the top-level window there

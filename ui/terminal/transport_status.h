@@ -52,6 +52,12 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_);
     return source ? source->BrowserAddress() : std::string();
   }
+  // The presenter view's pictures go to that browser remote.
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    if (auto* browsers = dynamic_cast<IBrowserRemoteSource*>(inner_)) {
+      browsers->SetSlidePictures(std::move(source));
+    }
+  }
   bool Start(std::int32_t cookie) override;
   bool Stop(std::int32_t cookie) override;
   bool Close() override;
@@ -61,6 +67,11 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     return inner_->Send(message, cookie);
   }
   bool SendSync(JsonPtr& message) override { return inner_->SendSync(message); }
+  // The session inside chooses by the phone attached: the interface's own
+  // choice would give a browser the app's message.
+  bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override {
+    return inner_->SendByKind(app, browser, cookie);
+  }
   void SetNotify(INetSessionNotify* notify) override;
   std::string PeerAddress() override { return inner_->PeerAddress(); }
   std::string PeerDescription() override { return inner_->PeerDescription(); }
