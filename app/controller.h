@@ -295,8 +295,8 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   };
   std::shared_ptr<LaserMove> laserMove_;  // the move posted last, if nothing followed it
   std::string browserAddress_;
-  // The manager's last answers: where the show stands, and the "state" the
-  // phone heard last (re-sent to a browser with each new position).
+  // The manager's last answers: where the show stands, and what the last
+  // state answer said (a browser hears it again, with each new position).
   SlidePosition position_;
   struct LastState {
     bool known = false;

@@ -126,8 +126,9 @@ class IAutomationFactory {
  public:
   virtual ~IAutomationFactory() = default;
   virtual HResult Create(const std::u16string& progId, AutomationPtr* application) = 0;
-  // Called on the worker before its first and after its last automation
-  // call (CoInitializeEx apartment-threaded / CoUninitialize on Windows).
+  // Called on a thread before its first and after its last automation call
+  // (CoInitializeEx / CoUninitialize on Windows); each thread enters its
+  // own apartment, and pairs on one thread nest.
   virtual void EnterApartment() {}
   virtual void LeaveApartment() {}
 };

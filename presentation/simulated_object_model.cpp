@@ -365,13 +365,8 @@ HResult CSimulatedPresentationApp::Impl::ExportSlide(std::uint64_t generation, s
     art.index = slide;
     art.count = std::int32_t(presentation.slides.size());
   }
-#ifdef PIVARO_NO_SLIDE_ART
-  (void)art;
-  return kNotImplemented;
-#else
   if (!RenderSlideArt(art, static_cast<int>(width), static_cast<int>(height), path)) return kFail;
   std::lock_guard<std::mutex> guard(lock);
   ++exports;
   return kOk;
-#endif
 }

@@ -1,5 +1,6 @@
 #include "presentation/slide_export.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -37,11 +38,15 @@ class ExportFolder {
       const fs::path candidate = base / name;
       // Only a folder this call made: one that exists may be someone else's.
       if (!fs::create_directory(candidate, error) || error) continue;
+#ifndef _WIN32
+      // This user's alone. (Windows gives each user a temporary folder of
+      // their own, and its permission bits only say read-only or not.)
       fs::permissions(candidate, fs::perms::owner_all, fs::perm_options::replace, error);
       if (error) {
         fs::remove(candidate, error);
         return;
       }
+#endif
       path_ = candidate;
       return;
     }
@@ -62,6 +67,14 @@ struct Job {
   std::int32_t index = 0;
   std::int32_t width = 0;
 };
+
+// File names are numbered for the whole process: every exporter writes into
+// the one private folder, and an exporter left behind by a hung export may
+// still write and delete its file while a newer one runs.
+std::uint64_t NextFileNumber() {
+  static std::atomic<std::uint64_t> number{0};
+  return ++number;
+}
 
 SlideImage Failed(const Job& job) { return SlideImage{job.revision, job.index, job.width, {}}; }
 
@@ -103,7 +116,6 @@ struct CSlideExporter::State {
   bool stop = false;
   bool abandoned = false;  // the running export was answered at stop
   bool exportsEnded = false;
-  std::uint64_t files = 0;
 
   bool HungLocked(Clock::time_point now) const {
     return running && now - runningSince >= limits.hangAfter;
@@ -179,7 +191,7 @@ void CSlideExporter::State::RunExports() {
     hangSeen = false;
     const std::u16string targetClass = progId;
     const std::uint64_t changes = slideChanges;
-    const fs::path file = folder / (std::to_string(++files) + ".png");
+    const fs::path file = folder / (std::to_string(NextFileNumber()) + ".png");
     changed.notify_all();  // the answering thread starts its watch
     guard.unlock();
 

@@ -93,7 +93,9 @@ bool CX11Pen::SlideArea(std::uint64_t window, std::int32_t slideWidth, std::int3
   rect.right = left + attributes.width;
   rect.bottom = top + attributes.height;
   *area = FitSlideInWindow(rect, slideWidth, slideHeight);
-  return true;
+  // A window of a few pixels is one the office has mapped and not yet
+  // brought to its size: a stroke there would land far from the slide.
+  return area->right - area->left >= kMinSlideSide && area->bottom - area->top >= kMinSlideSide;
 }
 
 // The show window is in front at the point when the top-level window there
@@ -135,6 +137,11 @@ bool CX11Pen::Press(std::uint64_t window, std::int32_t slideWidth, std::int32_t 
   }
   XTestFakeMotionEvent(x_->display, -1, px, py, CurrentTime);
   XTestFakeButtonEvent(x_->display, 1, True, CurrentTime);
+  // Impress's ink begins at the first drag, not at the press: a drag of one
+  // pixel starts it here, so that a stroke whose first moves were merged or
+  // dropped on a busy PC still begins where the finger went down.
+  XTestFakeMotionEvent(x_->display, -1, px + 1, py, CurrentTime);
+  XTestFakeMotionEvent(x_->display, -1, px, py, CurrentTime);
   XFlush(x_->display);
   drawing_ = true;
   return true;

@@ -45,8 +45,10 @@ class CX11Pen {
   // When the last stroke's button went up (the epoch before any).
   std::chrono::steady_clock::time_point ReleasedAt() const { return releasedAt_; }
 
+  // The smallest slide, in pixels on either side, that strokes are drawn on.
+  static constexpr std::int32_t kMinSlideSide = 64;
   // The slide's area in the show window, in the screen's pixels; false when
-  // the window is not there.
+  // the window is not there or the slide is smaller than kMinSlideSide.
   bool SlideArea(std::uint64_t window, std::int32_t slideWidth, std::int32_t slideHeight,
                  ScreenRect* area);
 

@@ -50,6 +50,20 @@ const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// What a failed call reports through DISP_E_EXCEPTION: the application's
+// own error code when it gives one (PowerPoint's "integer out of range",
+// a call rejected while a dialog is open), so that callers can tell the
+// failures apart. The texts are freed; a code given only as wCode stays
+// DISP_E_EXCEPTION.
+HRESULT ExceptionCode(EXCEPINFO* exception) {
+  if (exception->pfnDeferredFillIn) exception->pfnDeferredFillIn(exception);
+  SysFreeString(exception->bstrSource);
+  SysFreeString(exception->bstrDescription);
+  SysFreeString(exception->bstrHelpFile);
+  exception->bstrSource = exception->bstrDescription = exception->bstrHelpFile = nullptr;
+  return FAILED(exception->scode) ? exception->scode : DISP_E_EXCEPTION;
+}
+
 class DispatchObject;
 AutoValue FromVariant(const VARIANT& variant);
 HRESULT ToVariant(const AutoValue& value, VARIANT* variant);
@@ -82,8 +96,11 @@ class DispatchObject : public IAutomationObject {
       }
       VARIANT answer;
       VariantInit(&answer);
+      EXCEPINFO exception = {};
+      UINT badArgument = 0;
       hr = dispatch_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, static_cast<WORD>(kind), &params,
-                             put ? nullptr : &answer, nullptr, nullptr);
+                             put ? nullptr : &answer, &exception, &badArgument);
+      if (hr == DISP_E_EXCEPTION) hr = ExceptionCode(&exception);
       if (SUCCEEDED(hr) && !put) *result = FromVariant(answer);
       VariantClear(&answer);
     }
@@ -283,17 +300,38 @@ class DispatchFactory : public IAutomationFactory {
     return S_OK;
   }
 
+  // Each thread enters its own apartment. The presentation worker (a task
+  // queue, whose wait pumps messages) enters a single-threaded apartment:
+  // the application's events come to its sink as messages and run on the
+  // worker, which owns every object. Any other thread, such as the exporter,
+  // waits without pumping messages, which a single-threaded apartment must
+  // not do (COM's calls into it and broadcasts to its hidden window would
+  // hang), so it joins the multithreaded apartment, where a call to an
+  // out-of-process server needs no message loop.
   void EnterApartment() override {
-    initialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    ThreadApartment& self = thread_;
+    if (self.depth++ > 0) return;
+    const DWORD kind = CurrentApartment() ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED;
+    self.initialized = SUCCEEDED(CoInitializeEx(nullptr, kind));
   }
   void LeaveApartment() override {
-    if (initialized_) CoUninitialize();
-    initialized_ = false;
+    ThreadApartment& self = thread_;
+    if (self.depth == 0 || --self.depth > 0) return;
+    if (self.initialized) CoUninitialize();
+    self.initialized = false;
   }
 
  private:
-  bool initialized_ = false;  // touched by the worker only
+  // Enter/Leave pairs of one thread nest; only the outermost pair
+  // initialises COM, and only a successful initialisation is undone.
+  struct ThreadApartment {
+    int depth = 0;
+    bool initialized = false;
+  };
+  static thread_local ThreadApartment thread_;
 };
+
+thread_local DispatchFactory::ThreadApartment DispatchFactory::thread_;
 
 }  // namespace
 

@@ -372,8 +372,10 @@ TEST_F(DirectHeartbeat, SilentPhoneIsReportedLostRepeatedlyUntilDropped) {
   Clock::time_point asked = Clock::now();
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
   ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 1));
-  // Not before three ticks have passed without a heartbeat.
-  EXPECT_GE(Clock::now() - asked, 3 * kTick);
+  // The third tick without a heartbeat reports it. The timer runs on its own
+  // beat, so its first tick may come at once after the phone attached: more
+  // than two ticks have passed, not necessarily three.
+  EXPECT_GT(Clock::now() - asked, 2 * kTick);
   ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 3));
   EXPECT_TRUE(session->IsConnected());  // reported, not detached
 

@@ -33,7 +33,7 @@ class TemporaryFolder {
   std::filesystem::path path_;
 };
 
-inline std::string ReadFile(const std::filesystem::path& file) {
+inline std::string FileBytes(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -7,11 +7,10 @@
 //        [--chromium /usr/bin/chromium] [--mosquitto /usr/sbin/mosquitto]
 //
 // Screenshots of each state of the page go to --shots.
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { startBroker, startPivaro as startPivaroIn } from './pivaro_fixture.mjs';
 
 let puppeteer;
 try {
@@ -52,99 +51,17 @@ function check(condition, what) {
   console.log('ok - ' + what);
 }
 
-// A child whose stdout is kept as lines.
-class Child {
-  constructor(command, args, env) {
-    this.lines = [];
-    this.exit = null;
-    this.proc = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
-    let rest = '';
-    this.proc.stdout.on('data', (chunk) => {
-      rest += chunk.toString('utf8');
-      const parts = rest.split('\n');
-      rest = parts.pop();
-      this.lines.push(...parts);
-    });
-    this.proc.stderr.on('data', (chunk) => this.lines.push('[stderr] ' + chunk.toString('utf8').trim()));
-    this.proc.on('exit', (code) => { this.exit = code; });
-  }
-  write(line) { this.proc.stdin.write(line + '\n'); }
-  // The first line at or after `from` starting with prefix and containing part.
-  async waitLine(prefix, part = '', limitMs = 10000, from = 0) {
-    const end = Date.now() + limitMs;
-    for (;;) {
-      for (let i = from; i < this.lines.length; ++i) {
-        const l = this.lines[i];
-        if (l.startsWith(prefix) && l.includes(part)) return { line: l, index: i };
-      }
-      if (Date.now() > end) throw new Error(`no line "${prefix}…${part}" within ${limitMs} ms`);
-      await sleep(50);
-    }
-  }
-  async waitExit(limitMs) {
-    const end = Date.now() + limitMs;
-    while (this.exit === null && Date.now() < end) await sleep(50);
-    return this.exit;
-  }
-  kill() { if (this.exit === null) this.proc.kill('SIGKILL'); }
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-async function waitPort(port, limitMs) {
-  const end = Date.now() + limitMs;
-  while (Date.now() < end) {
-    const ok = await new Promise((resolve) => {
-      const s = net.connect(port, '127.0.0.1');
-      s.once('connect', () => { s.destroy(); resolve(true); });
-      s.once('error', () => resolve(false));
-    });
-    if (ok) return true;
-    await sleep(100);
-  }
-  return false;
-}
-
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'pivaro-browser-'));
 cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
 
-async function startBroker() {
-  const port = await freePort();
-  const conf = path.join(tmp, 'mosquitto.conf');
-  fs.writeFileSync(conf, `listener ${port} 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\npersistence false\n`);
-  const broker = new Child(options.mosquitto, ['-c', conf], {});
-  cleanups.push(() => broker.kill());
-  if (!(await waitPort(port, 5000))) throw new Error('mosquitto did not start');
-  return port;
-}
-
 const pivaros = [];
 async function startPivaro(brokerPort) {
-  const pc = new Child(options.pivaro, [], {
-    PIVARO_RELAY_URI: `tcp://127.0.0.1:${brokerPort}`,
-    PIVARO_DIRECT_PORT: '0',
-    XDG_RUNTIME_DIR: tmp,
-  });
+  const { pc, printed, address } = await startPivaroIn(options.pivaro, brokerPort, tmp, cleanups);
   pivaros.push(pc);
-  cleanups.push(() => pc.kill());
-  await pc.waitLine('state: ', 'WaitingForPhone');
-  const { line } = await pc.waitLine('browser: ');
-  const printed = line.slice('browser: '.length).trim();
   const url = new URL(printed);
   check(/^\/r\/[0-9a-f]{32}$/.test(url.pathname), `pivaro prints a browser address (${printed})`);
   check(url.port >= 41204 && url.port <= 41213, 'the browser port is in 41204..41213');
-  // The browser runs on this machine: the PC's LAN address becomes loopback.
-  url.hostname = '127.0.0.1';
-  return { pc, address: url.toString() };
+  return { pc, address };
 }
 
 const phase = (page) => page.$eval('#app', (e) => e.dataset.phase);
@@ -162,10 +79,10 @@ async function tap(page, selector) {
   const box = await (await page.$(selector)).boundingBox();
   await page.touchscreen.tap(box.x + box.width / 2, box.y + box.height / 2);
 }
-// A finger drag across the pad, `steps` moves `stepMs` apart; the finger may
+// A finger drag across the slide on the pad, `steps` moves `stepMs` apart; the finger may
 // stay down for a while at the end (pauseMs) before it lifts.
 async function drag(page, from, to, steps, stepMs, pauseMs = 0, whileDown = null) {
-  const box = await (await page.$('#pad')).boundingBox();
+  const box = await (await page.$('#slide')).boundingBox();
   const at = (f) => ({ x: box.x + f.x * box.width, y: box.y + f.y * box.height });
   const start = at(from);
   await page.touchscreen.touchStart(start.x, start.y);
@@ -182,7 +99,7 @@ async function drag(page, from, to, steps, stepMs, pauseMs = 0, whileDown = null
 const phoneViewport = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 
 async function main() {
-  const brokerPort = await startBroker();
+  const brokerPort = await startBroker(options.mosquitto, tmp, cleanups);
   let { pc, address } = await startPivaro(brokerPort);
 
   const browser = await puppeteer.launch({

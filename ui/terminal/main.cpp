@@ -22,15 +22,15 @@
 #include "app/controller.h"
 #include "app/default_services.h"
 #include "app/direct_port.h"
-#include "ui/terminal/terminal_screen.h"
-#include "ui/terminal/terminal_view.h"
-#include "ui/terminal/transport_status.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "net/direct_session.h"
 #include "presentation/ports.h"
 #include "presentation/simulated_office.h"
 #include "services/report_mgr.h"
+#include "ui/terminal/terminal_screen.h"
+#include "ui/terminal/terminal_view.h"
+#include "ui/terminal/transport_status.h"
 
 #if PIVARO_WITH_IMPRESS
 #include "presentation/impress/impress_office.h"

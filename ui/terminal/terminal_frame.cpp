@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ui/terminal/terminal_view.h"
-#include "ui/terminal/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
+#include "ui/terminal/terminal_view.h"
+#include "ui/terminal/transport_status.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/post.hpp>
 
-#include "ui/terminal/transport_status.h"
 #include "app/state_texts.h"
 #include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
 #include "presentation/simulated_office.h"
+#include "ui/terminal/transport_status.h"
 
 namespace {
 
@@ -343,7 +343,7 @@ void CTerminalView::OnKey(char key) {
       if (updateOffered_) OpenUpdate();
       break;
     case 'o':
-      if (app) app->OpenPresentation(CSimulatedOffice::SamplePresentation());
+      if (app) app->OpenPresentation(CSimulatedOffice::WideSamplePresentation());
       break;
     case 's':
       if (app) app->StartShow();

@@ -29,9 +29,9 @@
 
 #include "app/controller.h"
 #include "app/main_view.h"
-#include "ui/terminal/terminal_screen.h"
 #include "app/qr_code.h"
 #include "presentation/automation.h"
+#include "ui/terminal/terminal_screen.h"
 
 class CPowerPointMgr;
 class CSimulatedPresentationApp;

@@ -52,9 +52,10 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_);
     return source ? source->BrowserAddress() : std::string();
   }
-  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> pictures) override {
-    if (auto* source = dynamic_cast<IBrowserRemoteSource*>(inner_)) {
-      source->SetSlidePictures(std::move(pictures));
+  // The presenter view's pictures go to that browser remote.
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    if (auto* browsers = dynamic_cast<IBrowserRemoteSource*>(inner_)) {
+      browsers->SetSlidePictures(std::move(source));
     }
   }
   bool Start(std::int32_t cookie) override;
@@ -66,6 +67,8 @@ class CWatchedSession : public INetSession, public IBrowserRemoteSource, private
     return inner_->Send(message, cookie);
   }
   bool SendSync(JsonPtr& message) override { return inner_->SendSync(message); }
+  // The session inside chooses by the phone attached: the interface's own
+  // choice would give a browser the app's message.
   bool SendByKind(JsonPtr& app, JsonPtr& browser, std::int32_t cookie) override {
     return inner_->SendByKind(app, browser, cookie);
   }

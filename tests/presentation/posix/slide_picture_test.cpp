@@ -131,7 +131,7 @@ TEST(SlidePictureTest, FailedDrawingLeavesNothingAtThePath) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(RenderSlideArt(art, c.width, c.height, c.path.u16string()), c.drawn);
     EXPECT_EQ(fs::exists(c.path), c.drawn);
-    const PngSize size = ReadPngSize(ReadFile(c.path));
+    const PngSize size = ReadPngSize(FileBytes(c.path));
     EXPECT_EQ(size.width, c.drawn ? c.width : 0);
     EXPECT_EQ(size.height, c.drawn ? c.height : 0);
   }

@@ -24,10 +24,12 @@
 #include "presentation/win32/system_ports.h"
 #include "tests/presentation/recording_notify.h"
 #include "tests/support/win32/com_registration.h"
+#include "tests/support/win32/png_picture.h"
 
 namespace {
 
 const wchar_t kServerExe[] = L"pivaro_presentation_server.exe";
+constexpr HResult kInvalidArgument = static_cast<HResult>(0x80070057);  // E_INVALIDARG
 // Starting a Wine process and its COM registration take a second or two on
 // a loaded machine; every wait below is bounded by this.
 constexpr auto kComWait = std::chrono::seconds(30);
@@ -91,6 +93,18 @@ bool WaitUntil(Pred done, std::chrono::milliseconds limit = kComWait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+// A property read on a bare IDispatch, with the exception information the
+// caller asks for.
+HRESULT RawGet(IDispatch* object, const wchar_t* member, VARIANT* answer, EXCEPINFO* exception) {
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  DISPID id = 0;
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, answer,
+                        exception, nullptr);
 }
 
 struct ShowCase {
@@ -383,6 +397,32 @@ TEST_P(ComShowTest, FailuresCrossTheProcessBoundaryIntact) {
     EXPECT_EQ(call.object->Invoke(call.member, call.kind, call.args, &result), call.expected);
     EXPECT_EQ(result.kind, AutoValue::Kind::Empty);
   }
+  // Underneath, the application's own failure arrived as PowerPoint sends
+  // it, as an exception carrying the code, which the adapter unwrapped.
+  {
+    IDispatch* application = nullptr;
+    CLSID clsid;
+    ASSERT_TRUE(SUCCEEDED(CLSIDFromProgID(c.progId, &clsid)));
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                           reinterpret_cast<void**>(&application))));
+    VARIANT answer;
+    VariantInit(&answer);
+    ASSERT_TRUE(SUCCEEDED(RawGet(application, L"ActivePresentation", &answer, nullptr)));
+    EXCEPINFO exception = {};
+    VARIANT window;
+    VariantInit(&window);
+    EXPECT_EQ(RawGet(V_DISPATCH(&answer), L"SlideShowWindow", &window, &exception),
+              DISP_E_EXCEPTION);
+    EXPECT_EQ(exception.scode, kFail);
+    EXPECT_NE(exception.bstrDescription, nullptr);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    VariantClear(&window);
+    VariantClear(&answer);
+    application->Release();
+  }
+
   // A figure for the log: what one cross-process property read costs here.
   constexpr int kReads = 200;
   const auto reading = std::chrono::steady_clock::now();
@@ -399,6 +439,246 @@ TEST_P(ComShowTest, FailuresCrossTheProcessBoundaryIntact) {
   AutoValue visible;
   ASSERT_TRUE(Succeeded(GetProperty(viewer_.get(), u"Visible", &visible)));
   EXPECT_TRUE(visible.boolValue);
+}
+
+// A folder of this test's own under the temporary folder; the server
+// writes its pictures into it (both processes share the file system).
+class PictureFolder {
+ public:
+  PictureFolder() {
+    wchar_t base[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, base);
+    path_ = std::wstring(base, length < MAX_PATH ? length : 0) + L"pivaro-com-slides-" +
+            std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~PictureFolder() {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        DeleteFileW((path_ + L"\\" + found.cFileName).c_str());
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+    RemoveDirectoryW(path_.c_str());
+  }
+  PictureFolder(const PictureFolder&) = delete;
+  PictureFolder& operator=(const PictureFolder&) = delete;
+
+  std::wstring File(const wchar_t* name) const { return path_ + L"\\" + name; }
+  static std::u16string Text(const std::wstring& path) {
+    return std::u16string(path.begin(), path.end());
+  }
+
+ private:
+  std::wstring path_;
+};
+
+// The members the presenter view reads, answered by the application in its
+// own process: the deck's full name, saved flag, slide count and size,
+// pictures of two slides that the server writes into our folder, refusals
+// that write nothing, and a jump to a slide of the running show.
+TEST_P(ComShowTest, SlidesExportAcrossTheProcessBoundary) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  ASSERT_EQ(ReadFromServer({u"Version"}).text, c.version);
+  AutomationPtr presentation, slides, pageSetup;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(viewer_.get(), u"ActivePresentation", &presentation)));
+  ASSERT_TRUE(Succeeded(GetObjectProperty(presentation.get(), u"Slides", &slides)));
+  ASSERT_TRUE(Succeeded(GetObjectProperty(presentation.get(), u"PageSetup", &pageSetup)));
+
+  AutoValue value;
+  ASSERT_TRUE(Succeeded(GetProperty(presentation.get(), u"FullName", &value)));
+  EXPECT_EQ(value.text, u"Sample");  // never saved: the name
+  ASSERT_TRUE(Succeeded(GetProperty(presentation.get(), u"Saved", &value)));
+  EXPECT_EQ(value.kind, AutoValue::Kind::Int32);
+  EXPECT_EQ(value.intValue, -1);  // msoTrue
+  ASSERT_TRUE(Succeeded(GetProperty(slides.get(), u"Count", &value)));
+  EXPECT_EQ(value.intValue, 5);
+  for (const auto& side :
+       {std::make_pair(u"SlideWidth", 720.0), std::make_pair(u"SlideHeight", 540.0)}) {
+    ASSERT_TRUE(Succeeded(GetProperty(pageSetup.get(), side.first, &value)));
+    EXPECT_TRUE(value.kind == AutoValue::Kind::Float || value.kind == AutoValue::Kind::Double);
+    EXPECT_DOUBLE_EQ(value.number, side.second);
+  }
+
+  PictureFolder folder;
+  PngPicture pictures[2];
+  for (std::int32_t index : {1, 2}) {
+    SCOPED_TRACE(index);
+    AutoValue slide;
+    ASSERT_TRUE(Succeeded(CallMethod(slides.get(), u"Item", {AutoValue::Int32(index)}, &slide)));
+    ASSERT_EQ(slide.kind, AutoValue::Kind::Object);
+    const std::wstring file = folder.File(index == 1 ? L"one.png" : L"two.png");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(CallMethod(slide.object.get(), u"Export",
+                         {AutoValue::Text(PictureFolder::Text(file)), AutoValue::Text(u"PNG"),
+                          AutoValue::Int32(320), AutoValue::Int32(240)},
+                         nullptr),
+              kOk);
+    std::printf("slide %d exported across the process boundary in %lld ms\n", index,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    PngPicture& picture = pictures[index - 1];
+    ASSERT_TRUE(ReadPngPicture(file, &picture));
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 240);
+    EXPECT_GE(DistinctColours(picture), 4u);  // not blank
+  }
+  EXPECT_GT(DifferingPixels(pictures[0], pictures[1]), pictures[0].pixels.size() / 20);
+
+  // Refusals come back with the application's code and write nothing.
+  AutoValue first;
+  ASSERT_TRUE(Succeeded(CallMethod(slides.get(), u"Item", {AutoValue::Int32(1)}, &first)));
+  const std::wstring refused = folder.File(L"refused.png");
+  const AutoValue refusedPath = AutoValue::Text(PictureFolder::Text(refused));
+  struct Refusal {
+    const char* what;
+    IAutomationObject* object;
+    const char16_t* member;
+    std::vector<AutoValue> args;
+    HResult expected;
+  } const refusals[] = {
+      {"no such slide", slides.get(), u"Item", {AutoValue::Int32(99)}, kInvalidArgument},
+      {"not a PNG",
+       first.object.get(),
+       u"Export",
+       {refusedPath, AutoValue::Text(u"GIF"), AutoValue::Int32(320), AutoValue::Int32(240)},
+       kInvalidArgument},
+      {"too wide",
+       first.object.get(),
+       u"Export",
+       {refusedPath, AutoValue::Text(u"PNG"), AutoValue::Int32(9000), AutoValue::Int32(240)},
+       kInvalidArgument},
+      {"width as text",
+       first.object.get(),
+       u"Export",
+       {refusedPath, AutoValue::Text(u"PNG"), AutoValue::Text(u"320"), AutoValue::Int32(240)},
+       kTypeMismatch},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.what);
+    AutoValue result;
+    EXPECT_EQ(CallMethod(r.object, r.member, r.args, &result), r.expected);
+    EXPECT_EQ(GetFileAttributesW(refused.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+
+  // The show goes to the slide asked for, and stays there when asked for
+  // one that does not exist.
+  AutomationPtr settings;
+  ASSERT_TRUE(Succeeded(GetObjectProperty(presentation.get(), u"SlideShowSettings", &settings)));
+  ASSERT_TRUE(Succeeded(CallMethod(settings.get(), u"Run", {}, &value)));
+  const AutoValue view = ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View"});
+  ASSERT_EQ(view.kind, AutoValue::Kind::Object);
+  auto currentSlide = [&] {
+    return ReadFromServer(
+               {u"ActivePresentation", u"SlideShowWindow", u"View", u"Slide", u"SlideIndex"})
+        .intValue;
+  };
+  EXPECT_EQ(currentSlide(), 1);
+  ASSERT_EQ(CallMethod(view.object.get(), u"GotoSlide", {AutoValue::Int32(4)}, nullptr), kOk);
+  EXPECT_EQ(currentSlide(), 4);
+  EXPECT_EQ(CallMethod(view.object.get(), u"GotoSlide", {AutoValue::Int32(99)}, nullptr),
+            kInvalidArgument);
+  EXPECT_EQ(currentSlide(), 4);
+  EXPECT_EQ(CallMethod(view.object.get(), u"Exit", {}, nullptr), kOk);
+}
+
+// The presenter view's road on Windows: the manager reads the show's place
+// from the application in its own process, goes to a slide, and its
+// exporter, a thread without a message loop, brings pictures of the deck
+// back through a COM client of its own while the worker drives the show.
+TEST_P(ComShowTest, PresenterPicturesThroughTheManager) {
+  const ShowCase& c = GetParam();
+  ServerRegistration registration(c.progId, c.arguments);
+  ASSERT_TRUE(registration.ok());
+  StartManager();
+  ASSERT_TRUE(WaitForState(true, false));
+  auto lastPosition = [&] {
+    return notify_.Locked([&] {
+      return notify_.positions.empty() ? SlidePosition{} : notify_.positions.back().position;
+    });
+  };
+  mgr_->StartShow();
+  ASSERT_TRUE(WaitUntil([&] { return lastPosition().index == 1; }));
+  SlidePosition position = lastPosition();
+  EXPECT_EQ(position.count, 5);
+  EXPECT_DOUBLE_EQ(position.aspect, 720.0 / 540.0);
+  EXPECT_TRUE(position.images);
+  ASSERT_EQ(position.revision.size(), 10u);
+
+  mgr_->GotoSlide(4);
+  ASSERT_TRUE(WaitUntil([&] { return lastPosition().index == 4; }));
+  EXPECT_EQ(
+      ReadFromServer({u"ActivePresentation", u"SlideShowWindow", u"View", u"Slide", u"SlideIndex"})
+          .intValue,
+      4);
+  position = lastPosition();
+
+  struct Ask {
+    const char* what;
+    std::string revision;
+    std::int32_t index;
+    std::int32_t width;
+    int pictureWidth;  // 0: answered without a picture
+  } const asks[] = {
+      {"slide 1", position.revision, 1, 320, 320},
+      {"slide 4, the one shown", position.revision, 4, 320, 320},
+      {"width raised to the least", position.revision, 2, 1, 16},
+      {"no such slide", position.revision, 6, 320, 0},
+      {"another revision", "0000000000", 1, 320, 0},
+  };
+  const std::size_t before = notify_.Locked([&] { return notify_.images.size(); });
+  for (const Ask& ask : asks) mgr_->RequestSlideImage(ask.revision, ask.index, ask.width);
+  // The show moves on while the exporter's client asks for the pictures:
+  // two apartments of this process call into the application at once. The
+  // deck is saved, so its revision stays.
+  mgr_->NextSlide();
+  ASSERT_TRUE(WaitUntil([&] { return lastPosition().index == 5; }));
+  EXPECT_EQ(lastPosition().revision, position.revision);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return notify_.Locked([&] { return notify_.images.size() >= before + 5; }); }));
+  const std::vector<SlideImage> images = notify_.Locked([&] {
+    return std::vector<SlideImage>(notify_.images.begin() + before, notify_.images.end());
+  });
+  PictureFolder folder;
+  std::vector<PngPicture> pictures;
+  for (const Ask& ask : asks) {
+    SCOPED_TRACE(ask.what);
+    auto answer = std::find_if(images.begin(), images.end(), [&](const SlideImage& image) {
+      return image.revision == ask.revision && image.index == ask.index;
+    });
+    ASSERT_NE(answer, images.end());
+    if (ask.pictureWidth == 0) {
+      EXPECT_TRUE(answer->png.empty());
+      continue;
+    }
+    const std::wstring file =
+        folder.File((L"answer" + std::to_wstring(ask.index) + L".png").c_str());
+    std::FILE* out = _wfopen(file.c_str(), L"wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(answer->png.data(), 1, answer->png.size(), out);
+    std::fclose(out);
+    PngPicture picture;
+    ASSERT_TRUE(ReadPngPicture(file, &picture));
+    EXPECT_EQ(picture.width, ask.pictureWidth);
+    EXPECT_EQ(picture.height, (ask.pictureWidth * 3 + 2) / 4);
+    EXPECT_GE(DistinctColours(picture), 4u);
+    pictures.push_back(std::move(picture));
+  }
+  ASSERT_GE(pictures.size(), 2u);
+  EXPECT_GT(DifferingPixels(pictures[0], pictures[1]), pictures[0].pixels.size() / 20);
+
+  mgr_->ExitShow();
+  ASSERT_TRUE(WaitUntil([&] { return lastPosition().index == 0; }));
+  EXPECT_TRUE(notify_.Locked([&] { return notify_.failures.empty(); }));
+  // The exporter's own client lets go of the application with the manager.
+  mgr_.reset();
+  viewer_.reset();
+  EXPECT_TRUE(WaitUntil([] { return ServerProcesses().empty(); }, std::chrono::seconds(10)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Applications, ComShowTest, ::testing::ValuesIn(kShowCases),

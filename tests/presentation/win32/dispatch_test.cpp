@@ -52,15 +52,17 @@ class FakeDispatch : public IDispatch, public IConnectionPointContainer {
                                           DISPID* ids) override {
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(lcid, 0x0400u);
-    static const std::map<std::wstring, DISPID> known = {
-        {L"Width", 1}, {L"Item", 2}, {L"Pair", 3}, {L"Target", 4}, {L"Text", 5}, {L"Self", 6}};
+    static const std::map<std::wstring, DISPID> known = {{L"Width", 1},  {L"Item", 2}, {L"Pair", 3},
+                                                         {L"Target", 4}, {L"Text", 5}, {L"Self", 6},
+                                                         {L"Fails", 7}};
     auto it = known.find(names[0]);
     if (it == known.end()) return DISP_E_UNKNOWNNAME;
     ids[0] = it->second;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+                                   VARIANT* result, EXCEPINFO* exception, UINT*) override {
+    if (id == 7) return Fail(exception, result);
     Call call{id,
               flags,
               {},
@@ -95,8 +97,41 @@ class FakeDispatch : public IDispatch, public IConnectionPointContainer {
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** out) override;
 
+  // How "Fails" fails: its return value, and the exception it reports
+  // when that is DISP_E_EXCEPTION, filled in at once or on demand.
+  struct Failure {
+    HRESULT hr;
+    SCODE scode;
+    WORD wCode;
+    bool deferred;
+  };
+  static HRESULT STDMETHODCALLTYPE FillIn(EXCEPINFO* exception) {
+    exception->scode = static_cast<SCODE>(exception->dwHelpContext);
+    exception->bstrDescription = SysAllocString(L"filled in late");
+    return S_OK;
+  }
+  HRESULT Fail(EXCEPINFO* exception, VARIANT* result) {
+    if (result) {  // what a careless server leaves behind must not be read
+      V_VT(result) = VT_I4;
+      V_I4(result) = 99;
+    }
+    if (failure.hr != DISP_E_EXCEPTION || !exception) return failure.hr;
+    *exception = EXCEPINFO{};
+    exception->wCode = failure.wCode;
+    exception->bstrSource = SysAllocString(L"Fake.Application");
+    if (failure.deferred) {
+      exception->dwHelpContext = static_cast<DWORD>(failure.scode);
+      exception->pfnDeferredFillIn = &FakeDispatch::FillIn;
+    } else {
+      exception->scode = failure.scode;
+      exception->bstrDescription = SysAllocString(L"Integer out of range");
+    }
+    return DISP_E_EXCEPTION;
+  }
+
   LONG refs = 1;
   bool refuseRef = false;
+  Failure failure = {S_OK, 0, 0, false};
   std::vector<Call> calls;
   IUnknown* advised = nullptr;
   std::unique_ptr<FakePoint> point;
@@ -202,6 +237,40 @@ TEST(DispatchAdapter, CallsByNameWithReversedArgumentsAndPutRules) {
     EXPECT_EQ(fake.calls[1].types, std::vector<VARTYPE>{VT_DISPATCH});
   }
   // Every reference handed out came back.
+  EXPECT_EQ(fake.refs, 1);
+}
+
+// A member that fails through DISP_E_EXCEPTION reports the application's
+// own code to the caller, however the exception was filled in.
+TEST(DispatchAdapter, FailuresCarryTheApplicationsCode) {
+  const HRESULT kOutOfRange = static_cast<HRESULT>(0x80048240);
+  const HRESULT kRetryLater = RPC_E_SERVERCALL_RETRYLATER;
+  struct Case {
+    const char* what;
+    FakeDispatch::Failure failure;
+    HResult expected;
+  } const cases[] = {
+      {"exception with a code", {DISP_E_EXCEPTION, kOutOfRange, 0, false}, kOutOfRange},
+      {"code filled in on demand", {DISP_E_EXCEPTION, kRetryLater, 0, true}, kRetryLater},
+      {"only a wCode", {DISP_E_EXCEPTION, 0, 1004, false}, DISP_E_EXCEPTION},
+      {"a success code as scode", {DISP_E_EXCEPTION, S_FALSE, 0, false}, DISP_E_EXCEPTION},
+      {"plain failure", {E_ACCESSDENIED, 0, 0, false}, E_ACCESSDENIED},
+  };
+  FakeDispatch fake;
+  fake.AddRef();
+  {
+    AutomationPtr object = WrapDispatch(&fake);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      fake.failure = c.failure;
+      for (InvokeKind kind : {InvokeKind::PropertyGet, InvokeKind::Method}) {
+        AutoValue value = AutoValue::Int32(5);
+        EXPECT_EQ(object->Invoke(u"Fails", kind, {AutoValue::Int32(1)}, &value), c.expected);
+        EXPECT_EQ(value.kind, AutoValue::Kind::Empty);
+      }
+      EXPECT_EQ(PutProperty(object.get(), u"Fails", AutoValue::Int32(1)), c.expected);
+    }
+  }
   EXPECT_EQ(fake.refs, 1);
 }
 

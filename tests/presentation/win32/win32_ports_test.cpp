@@ -1,6 +1,11 @@
 // The Win32 ports against the real (Wine) user32, registry and COM.
 #include <windows.h>
 
+#include <objbase.h>
+
+#include <string>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "../recording_notify.h"
@@ -91,6 +96,70 @@ TEST(Win32Automation, UnknownClassNamesLeaveTheManagerWithoutApplications) {
   }
   EXPECT_EQ(notify.states, (std::vector<std::pair<bool, bool>>{{false, false}}));
   EXPECT_EQ(notify.failures, (std::vector<std::pair<bool, bool>>{{false, false}}));
+}
+
+// The COM apartment the calling thread is in, probed without changing it.
+std::string ApartmentOfThisThread() {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (hr == RPC_E_CHANGED_MODE) return "single-threaded";
+  if (SUCCEEDED(hr)) CoUninitialize();
+  return hr == S_OK ? "none" : "multithreaded";
+}
+
+class QueueApartment : public IApartment {
+ public:
+  bool Deliver(std::function<void()>) override { return false; }
+};
+
+// Runs `step` on a thread of its own and returns what it returned.
+template <typename Step>
+std::string OnThread(Step step) {
+  std::string seen;
+  std::thread([&] { seen = step(); }).join();
+  return seen;
+}
+
+// Each thread enters and leaves its own apartment: the presentation worker
+// (a thread that runs a task queue) a single-threaded one, any other thread
+// the multithreaded one; one thread leaving never undoes another's entry,
+// and nested pairs undo only at the outermost leave.
+TEST(Win32Automation, EveryThreadEntersItsOwnApartment) {
+  auto automation = CreateSystemAutomation();
+  EXPECT_EQ(OnThread([&] {
+              SetCurrentApartment(std::make_shared<QueueApartment>());
+              automation->EnterApartment();
+              std::string kind = ApartmentOfThisThread();
+              automation->LeaveApartment();
+              SetCurrentApartment(nullptr);
+              return kind + ", then " + ApartmentOfThisThread();
+            }),
+            "single-threaded, then none");
+
+  std::string worker, exporter, workerAfter;
+  std::thread workerThread([&] {
+    SetCurrentApartment(std::make_shared<QueueApartment>());
+    automation->EnterApartment();
+    worker = ApartmentOfThisThread();
+    // The exporter comes and goes while the worker stays in.
+    exporter = OnThread([&] {
+      automation->EnterApartment();
+      automation->EnterApartment();
+      std::string kind = ApartmentOfThisThread();
+      automation->LeaveApartment();
+      kind += ", " + ApartmentOfThisThread();
+      automation->LeaveApartment();
+      return kind;
+    });
+    workerAfter = ApartmentOfThisThread();
+    automation->LeaveApartment();
+    workerAfter += ", then " + ApartmentOfThisThread();
+    automation->LeaveApartment();  // one leave too many does nothing
+    SetCurrentApartment(nullptr);
+  });
+  workerThread.join();
+  EXPECT_EQ(worker, "single-threaded");
+  EXPECT_EQ(exporter, "multithreaded, multithreaded");
+  EXPECT_EQ(workerAfter, "single-threaded, then none");
 }
 
 }  // namespace

@@ -284,12 +284,14 @@ class BridgeObject : public IDispatch, public IConnectionPointContainer {
     }
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+                                   VARIANT* result, EXCEPINFO* exception, UINT*) override {
+    HRESULT hr;
     try {
-      return InvokeMember(id, flags, params, result);
+      hr = InvokeMember(id, flags, params, result);
     } catch (...) {
-      return E_OUTOFMEMORY;
+      hr = E_OUTOFMEMORY;
     }
+    return Raise(hr, exception);
   }
 
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
@@ -337,6 +339,30 @@ class BridgeObject : public IDispatch, public IConnectionPointContainer {
       if (FAILED(converted)) return converted;
     }
     return hr;
+  }
+
+  // The application's own failures (a member that cannot answer now, an
+  // index out of range) reach the caller as PowerPoint reports them: as
+  // DISP_E_EXCEPTION with the code in the exception information. Failures
+  // of the call itself (unknown member, wrong arguments) stay direct.
+  static HRESULT Raise(HRESULT hr, EXCEPINFO* exception) {
+    if (SUCCEEDED(hr) || !exception) return hr;
+    switch (hr) {
+      case DISP_E_MEMBERNOTFOUND:
+      case DISP_E_UNKNOWNNAME:
+      case DISP_E_TYPEMISMATCH:
+      case DISP_E_BADPARAMCOUNT:
+      case DISP_E_PARAMNOTOPTIONAL:
+      case DISP_E_BADVARTYPE:
+        return hr;
+      default:
+        break;
+    }
+    *exception = EXCEPINFO{};
+    exception->scode = hr;
+    exception->bstrSource = SysAllocString(L"Pivaro test presentation server");
+    exception->bstrDescription = SysAllocString(L"The simulated application refused the call.");
+    return DISP_E_EXCEPTION;
   }
 
   LONG refs_ = 1;

@@ -8,8 +8,8 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "ui/terminal/terminal_view.h"
 #include "tests/app/controller_fixture.h"
+#include "ui/terminal/terminal_view.h"
 
 namespace {
 

@@ -27,6 +27,22 @@ struct Receiver : INetSessionNotify {
   void OnMessage(SessionType, JsonPtr&) override { seen.push_back("message"); }
 };
 
+// A session with a browser remote, like the direct session.
+struct BrowserFakeSession : FakeSession, IBrowserRemoteSource {
+  using FakeSession::FakeSession;
+  std::string BrowserAddress() override { return "http://192.0.2.7:41204/r/0123"; }
+  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
+    pictures = std::move(source);
+  }
+  std::shared_ptr<ISlidePictureSource> pictures;
+};
+
+struct NoPictures : ISlidePictureSource {
+  void GetSlidePicture(const std::string&, std::int32_t, std::int32_t, Answer answer) override {
+    answer(Status::NotFound, nullptr);
+  }
+};
+
 struct Step {
   const char* what;
   std::function<void(INetSession&, FakeSession&)> act;
@@ -93,8 +109,18 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
       EXPECT_EQ(status.Text(), step.status) << step.what;
     }
     EXPECT_GT(changes, 0);
-    // Everything passed through as it came.
+    // Everything passed through as it came, including the choice between a
+    // browser's message and an app's, which only the session inside can make.
     EXPECT_EQ(watched->GetPairingParams(), fake->GetPairingParams());
+    fake->browserPeer = true;
+    fake->ClearCalls();
+    JsonPtr app = JsonParse(u"{\"msg\":\"state\",\"state\":3}");
+    JsonPtr browser = JsonParse(u"{\"msg\":\"state\",\"state\":3,\"slide\":{}}");
+    EXPECT_TRUE(watched->SendByKind(app, browser, 7));
+    EXPECT_EQ(fake->Calls(),
+              std::vector<std::string>{c.kind == Direct
+                                           ? "Send({\"msg\":\"state\",\"state\":3,\"slide\":{}},7)"
+                                           : "Send({\"msg\":\"state\",\"state\":3},7)"});
     fake->Notify([](INetSessionNotify* n) {
       JsonPtr m = JsonParse(u"{}");
       n->OnMessage(Relay, m);
@@ -112,42 +138,31 @@ TEST(TransportStatus, WatchedSessionsReportReachedBoundLostAndStopped) {
   }
 }
 
-// A session that serves browsers, as the direct session does.
-class FakeBrowserSession : public FakeSession, public IBrowserRemoteSource {
- public:
-  FakeBrowserSession() : FakeSession(Direct, {}, nullptr) {}
-  std::string BrowserAddress() override { return "http://127.0.0.1:1/r/t"; }
-  void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override {
-    pictures = std::move(source);
-  }
-  std::shared_ptr<ISlidePictureSource> pictures;
-};
-
-// The presenter view's calls reach the session inside: the state text for
-// the kind of phone attached, and the slide pictures for its browsers.
-TEST(TransportStatus, WatchedSessionsPassThePresenterViewOn) {
+// The browser remote of the session inside is the watched session's: its
+// address shows, and the slide pictures handed to the watched session reach it.
+TEST(TransportStatus, WatchedSessionPassesItsBrowserRemoteThrough) {
   TransportStatus status;
-  auto* fake = new FakeBrowserSession();
-  fake->AddRef();  // the test's
-  fake->AddRef();  // the wrapper's
-  auto* watched = new CWatchedSession(fake, Direct, status);
-  watched->AddRef();
-  JsonPtr app = JsonParse(u"{\"msg\":\"state\",\"state\":3}");
-  JsonPtr browser = JsonParse(u"{\"msg\":\"state\",\"state\":3,\"slide\":{}}");
-  fake->browserPeer = true;
-  EXPECT_TRUE(watched->SendByKind(app, browser, 0));
-  fake->browserPeer = false;
-  EXPECT_TRUE(watched->SendByKind(app, browser, 0));
-  EXPECT_EQ(fake->Sent(),
-            (std::vector<std::string>{R"(Send({"msg":"state","state":3,"slide":{}},0))",
-                                      R"(Send({"msg":"state","state":3},0))"}));
-
-  auto pictures = std::make_shared<CSlideImages>(nullptr);
-  watched->SetSlidePictures(pictures);
-  EXPECT_EQ(fake->pictures, pictures);
-  EXPECT_EQ(watched->BrowserAddress(), fake->BrowserAddress());
-  watched->Release();
-  fake->Release();
+  auto* browser = new BrowserFakeSession(Direct, {}, nullptr);
+  auto* plain = new FakeSession(Relay, {}, nullptr);
+  const struct {
+    FakeSession* inner;
+    BrowserFakeSession* remote;
+    std::string address;
+  } cases[] = {{browser, browser, "http://192.0.2.7:41204/r/0123"}, {plain, nullptr, ""}};
+  for (const auto& c : cases) {
+    c.inner->AddRef();  // the test's
+    c.inner->AddRef();  // the wrapper's
+    auto* watched = new CWatchedSession(c.inner, Direct, status);
+    watched->AddRef();
+    auto pictures = std::make_shared<NoPictures>();
+    EXPECT_EQ(watched->BrowserAddress(), c.address);
+    watched->SetSlidePictures(pictures);
+    if (c.remote) {
+      EXPECT_EQ(c.remote->pictures, pictures);
+    }
+    watched->Release();
+    c.inner->Release();
+  }
 }
 
 #endif
