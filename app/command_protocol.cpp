@@ -29,12 +29,6 @@ bool ReadPoint(const JsonPtr& message, double* x, double* y) {
 
 }  // namespace
 
-JsonPtr CMainController::MakeMessage(const std::u16string& name) {
-  JsonPtr m = JsonNew(JsonKind::Object);
-  m.Append(JsonNewString(u"msg", name));
-  return m;
-}
-
 JsonPtr CMainController::MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp) {
   JsonPtr m = MakeMessage(u"state");
   std::int32_t value = (appFound ? 1 : 0) + (showRunning ? 2 : 0);

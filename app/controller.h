@@ -156,7 +156,6 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   IPresentationControl& Presentation() { return *presentation_; }
 
   // The PC's own messages: {"msg":name}, and the "state"/"note" answers.
-  static JsonPtr MakeMessage(const std::u16string& name);
   static JsonPtr MakeStateMessage(bool appFound, bool showRunning, bool userStartedWpp);
   static JsonPtr MakeNoteMessage(const std::u16string& notes);
   // The "slide" member of a browser phone's "state" message.

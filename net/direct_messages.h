@@ -18,16 +18,9 @@ constexpr auto kRetryDelay = std::chrono::milliseconds(50);
 
 inline const std::u16string kNotConnectedText = u"未建立连接。";
 
-// {"msg": msg}
-inline JsonPtr Control(const std::u16string& msg) {
-  JsonPtr message = JsonNew(JsonKind::Object);
-  message.Append(JsonNewString(u"msg", msg));
-  return message;
-}
-
 // {"msg": "error", "error": text}
 inline JsonPtr Error(const std::u16string& text) {
-  JsonPtr message = Control(u"error");
+  JsonPtr message = MakeMessage(u"error");
   message.Append(JsonNewString(u"error", text));
   return message;
 }

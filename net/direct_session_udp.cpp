@@ -122,7 +122,7 @@ void CDirectSession::OnUdpMessage(const udp::endpoint& from, JsonPtr& message) {
       ticks_ = 0;
       deadline_ = direct::kHeartbeatAllowance;
       UpdateAttached();
-      Reply(from, direct::Control(u"conn"));
+      Reply(from, MakeMessage(u"conn"));
       return;
     }
     case PhoneVerdict::Accept:
@@ -133,14 +133,14 @@ void CDirectSession::OnUdpMessage(const udp::endpoint& from, JsonPtr& message) {
       // The phone again at its own endpoint: a fresh allowance.
       ticks_ = 0;
       deadline_ = direct::kHeartbeatAllowance;
-      Reply(from, direct::Control(u"conn"));
+      Reply(from, MakeMessage(u"conn"));
       return;
     case OfferKind::Heartbeat:
-      Reply(from, direct::Control(u"heartbeat"));
+      Reply(from, MakeMessage(u"heartbeat"));
       deadline_ = ticks_ + direct::kHeartbeatAllowance;
       return;
     case OfferKind::Disc:
-      Reply(from, direct::Control(u"disc"));
+      Reply(from, MakeMessage(u"disc"));
       DetachUdpPeer();
       return;
     case OfferKind::Message:

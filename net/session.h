@@ -47,6 +47,14 @@ enum SessionType : std::int32_t {
 
 using PairingParam = std::pair<std::string, std::string>;
 
+// A message of the phone protocol without members: {"msg": name}. Every
+// message the PC and the phones exchange starts as one of these.
+inline JsonPtr MakeMessage(const std::u16string& name) {
+  JsonPtr message = JsonNew(JsonKind::Object);
+  message.Append(JsonNewString(u"msg", name));
+  return message;
+}
+
 // What every session answers a second phone while one is attached.
 inline constexpr char16_t kBusyText[] = u"您的电脑已与其他手机建立连接。";
 

@@ -114,11 +114,13 @@ bool CImpressLink::DocumentPath(std::u16string* path) {
     if (!doc.is()) return false;
     OUString system;
     const OUString url = doc->getURL();
-    if (!url.isEmpty() &&
+    // Read through ToU16 first, like every string UNO hands over.
+    const std::u16string urlText = ToU16(url);
+    if (!urlText.empty() &&
         osl::FileBase::getSystemPathFromFileURL(url, system) == osl::FileBase::E_None) {
       *value = ToU16(system);
-    } else if (!url.isEmpty()) {
-      *value = ToU16(url);
+    } else if (!urlText.empty()) {
+      *value = urlText;
     } else {
       // Never saved: the office's own name for it ("Untitled 1").
       Reference<css::frame::XTitle> named(doc, UNO_QUERY);

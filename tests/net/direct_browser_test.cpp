@@ -140,7 +140,7 @@ class BrowserRemoteTest : public ::testing::Test {
 
   // A state message from the controller's side reaches this browser.
   bool Reaches(Browser& b) {
-    JsonPtr state = Message(u"state");
+    JsonPtr state = MakeMessage(u"state");
     if (!session->Send(state, 0)) return false;
     std::string text;
     return b.Receive(text) && Member(text, u"msg") == "state";

@@ -33,7 +33,7 @@ TEST_F(DirectTcp, FirstMessageAttachesAndSendReachesThePhone) {
   EXPECT_TRUE(sent.ok);
   EXPECT_EQ(sent.cookie, 5);
 
-  JsonPtr last = Message(u"bye");
+  JsonPtr last = MakeMessage(u"bye");
   EXPECT_TRUE(session->SendSync(last));
   std::string text;
   ASSERT_TRUE(phone.Receive(text));
@@ -145,7 +145,7 @@ TEST_F(DirectTcp, PhoneThatStopsReadingBlocksNeitherTheControllerNorOthers) {
   stalled.SendJson("{\"msg\":\"hello\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());
 
-  JsonPtr big = Message(u"state");
+  JsonPtr big = MakeMessage(u"state");
   big.Append(JsonNewString(u"pad", std::u16string(1 << 20, u'x')));
   constexpr int kSends = 48;  // well beyond what socket buffers and the queue take
   for (int i = 0; i < kSends; ++i) EXPECT_TRUE(session->Send(big, 7));
@@ -215,7 +215,7 @@ TEST_F(DirectTcp, ConcurrentSendsNeverInterleaveAndKeepEachCallersOrder) {
   for (int t = 0; t < kThreads; ++t) {
     senders.emplace_back([this, t] {
       for (int i = 0; i < kEach; ++i) {
-        JsonPtr message = Message(u"seq");
+        JsonPtr message = MakeMessage(u"seq");
         message.Append(JsonNewString(u"pad", std::u16string(100 + 997 * t + i, u'a' + t)));
         JsonPtr number = JsonNew(JsonKind::Number);
         number.SetName(u"i");

@@ -42,12 +42,6 @@ inline std::string Member(const std::string& json, const char16_t* name) {
   return utf8;
 }
 
-inline JsonPtr Message(const std::u16string& msg) {
-  JsonPtr message = JsonNew(JsonKind::Object);
-  message.Append(JsonNewString(u"msg", msg));
-  return message;
-}
-
 // Runs one asynchronous operation, started by `initiate` with a completion
 // handler, until `end`; a late one is cancelled. operation_aborted means late.
 template <typename Socket, typename Initiate>
@@ -228,7 +222,7 @@ class DirectSessionTest : public ::testing::Test {
   template <typename Phone>
   std::string SendState(Phone& phone, std::int32_t cookie = 0,
                         std::chrono::milliseconds limit = 2s) {
-    JsonPtr state = Message(u"state");
+    JsonPtr state = MakeMessage(u"state");
     if (!session->Send(state, cookie)) return "<refused>";
     std::string text;
     return phone.Receive(text, limit) ? Member(text, u"msg") : std::string();

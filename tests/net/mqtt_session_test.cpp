@@ -42,12 +42,6 @@ using Clock = std::chrono::steady_clock;
 using session_test::Event;
 using session_test::Recorder;
 
-JsonPtr Object(const std::u16string& msg) {
-  JsonPtr o = JsonNew(JsonKind::Object);
-  o.Append(JsonNewString(u"msg", msg));
-  return o;
-}
-
 class MqttSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,7 +143,7 @@ TEST(MqttUri, PortIsTakenFromTheUri) {
 
 TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
   auto phone = Phone("phoneA");
-  JsonPtr early = Object(u"state");
+  JsonPtr early = MakeMessage(u"state");
   EXPECT_FALSE(session_->Send(early, 5)) << "no phone yet";
   StartSession(7);
   EXPECT_FALSE(session_->IsConnected());
@@ -160,7 +154,7 @@ TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
   EXPECT_EQ(e.text, ToPc("next", "phoneA"));
   EXPECT_TRUE(session_->IsConnected());
 
-  JsonPtr reply = Object(u"state");
+  JsonPtr reply = MakeMessage(u"state");
   ASSERT_TRUE(session_->Send(reply, 5));
   ASSERT_TRUE(recorder_.Take(Event::Sent, e));
   EXPECT_TRUE(e.ok);
@@ -169,7 +163,7 @@ TEST_F(MqttSessionTest, PhoneAttachesAndMessagesFlowBothWays) {
   ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
   EXPECT_EQ(got, R"({"msg":"state","src":")" + id_ + R"(","dst":"phoneA"})");
 
-  JsonPtr last = Object(u"bye");
+  JsonPtr last = MakeMessage(u"bye");
   EXPECT_TRUE(session_->SendSync(last));
   ASSERT_TRUE(phone->NextContaining("bye", got));
   // The PC's own publications come back through its subscription: dropped.
@@ -229,7 +223,7 @@ TEST_F(MqttSessionTest, RoundTripsThroughTheBroker) {
     ASSERT_TRUE(phone->Publish(ToPc("next", "phoneA")));
     Event e;
     ASSERT_TRUE(recorder_.Take(Event::Message, e));
-    JsonPtr reply = Object(u"state");
+    JsonPtr reply = MakeMessage(u"state");
     ASSERT_TRUE(session_->Send(reply, i));
     std::string got;
     ASSERT_TRUE(phone->NextContaining(R"("msg":"state")", got));
@@ -287,7 +281,7 @@ TEST_F(MqttSessionTest, SecondPhoneGetsBusyErrorAndFirstStaysAttached) {
   EXPECT_EQ(e.cookie, 0);
   EXPECT_TRUE(recorder_.None(Event::Message, 200ms));
 
-  JsonPtr reply = Object(u"state");
+  JsonPtr reply = MakeMessage(u"state");
   ASSERT_TRUE(session_->Send(reply, 2));
   ASSERT_TRUE(phoneA->NextContaining(R"("dst":"phoneA")", got));
 }
@@ -300,7 +294,7 @@ TEST_F(MqttSessionTest, PhoneLostDetachesIt) {
   Event e;
   ASSERT_TRUE(recorder_.Take(Event::PeerLost, e));
   EXPECT_FALSE(session_->IsConnected());
-  JsonPtr reply = Object(u"state");
+  JsonPtr reply = MakeMessage(u"state");
   EXPECT_FALSE(session_->Send(reply, 1));
   EXPECT_TRUE(recorder_.None(Event::Message, 100ms));
 
@@ -339,14 +333,14 @@ TEST_F(MqttSessionTest, BrokerRestartKeepsThePhone) {
   Event e;
   ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   EXPECT_TRUE(session_->IsConnected());
-  JsonPtr whileDown = Object(u"state");
+  JsonPtr whileDown = MakeMessage(u"state");
   EXPECT_FALSE(session_->SendSync(whileDown));
 
   ASSERT_TRUE(broker_.Start());
   StartSession(3);
   EXPECT_TRUE(session_->IsConnected());
   auto phone = Phone("phoneA");
-  JsonPtr reply = Object(u"state");
+  JsonPtr reply = MakeMessage(u"state");
   ASSERT_TRUE(session_->Send(reply, 8));
   std::string got;
   ASSERT_TRUE(phone->NextContaining(R"("dst":"phoneA")", got));
@@ -364,7 +358,7 @@ TEST_F(MqttSessionTest, BlockingCallsGiveUpWithinTheirBound) {
   // A broker that keeps the connection but answers nothing.
   broker_.Pause();
   auto begin = Clock::now();
-  JsonPtr stalled = Object(u"state");
+  JsonPtr stalled = MakeMessage(u"state");
   EXPECT_FALSE(session_->SendSync(stalled));
   auto waited = Clock::now() - begin;
   EXPECT_GE(waited, 450ms);
@@ -379,7 +373,7 @@ TEST_F(MqttSessionTest, BlockingCallsGiveUpWithinTheirBound) {
   Event e;
   ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
   begin = Clock::now();
-  JsonPtr lost = Object(u"state");
+  JsonPtr lost = MakeMessage(u"state");
   EXPECT_FALSE(session_->SendSync(lost));
   EXPECT_FALSE(session_->Close());
   EXPECT_LT(Clock::now() - begin, 5s);
@@ -390,7 +384,7 @@ TEST_F(MqttSessionTest, LastReleaseWaitsForThePendingOperation) {
   StartSession();
   Attach(*phone, "phoneA");
   broker_.Pause();
-  JsonPtr pending = Object(u"state");
+  JsonPtr pending = MakeMessage(u"state");
   ASSERT_TRUE(session_->Send(pending, 9));
   const int live = CMqttSession::LiveSessions();
   session_->Release();  // the test's reference; the publish keeps its own
@@ -415,7 +409,7 @@ TEST_F(MqttSessionTest, BurstOfSendsIsNotHeldBackByTheInFlightWindow) {
   constexpr int kBurst = 100;
   auto begin = Clock::now();
   for (int i = 0; i < kBurst; ++i) {
-    JsonPtr m = Object(u"laser_move");
+    JsonPtr m = MakeMessage(u"laser_move");
     m.Append(JsonNewString(u"n", std::u16string(u"") + char16_t(u'0' + i % 10)));
     ASSERT_TRUE(session_->Send(m, 100 + i));
   }
@@ -443,7 +437,7 @@ TEST_F(MqttSessionTest, PendingSendsFailWhenTheConnectionDrops) {
   // More than the in-flight window, so some wait inside the session.
   constexpr int kSends = CMqttSession::kMaxInFlight + 5;
   for (int i = 0; i < kSends; ++i) {
-    JsonPtr m = Object(u"state");
+    JsonPtr m = MakeMessage(u"state");
     ASSERT_TRUE(session_->Send(m, 200 + i));
   }
   ASSERT_EQ(CutConnection(before), 1);
@@ -467,7 +461,7 @@ TEST_F(MqttSessionTest, StopFailsThePublishesItCutsOff) {
   Attach(*phone, "phoneA");
   broker_.Pause();
   for (int i = 0; i < 3; ++i) {
-    JsonPtr m = Object(u"state");
+    JsonPtr m = MakeMessage(u"state");
     ASSERT_TRUE(session_->Send(m, 30 + i));
   }
   ASSERT_TRUE(session_->Stop(6));
@@ -525,7 +519,7 @@ void MqttSessionTest::ExchangeWith(const std::string& name) {
   ASSERT_TRUE(phone->Publish(ToPc("next", name)));
   Event e;
   ASSERT_TRUE(recorder_.Take(Event::Message, e));
-  JsonPtr reply = Object(u"state");
+  JsonPtr reply = MakeMessage(u"state");
   ASSERT_TRUE(session_->Send(reply, 4));
   std::string got;
   ASSERT_TRUE(phone->NextContaining(R"("dst":")" + name + "\"", got));

@@ -129,7 +129,7 @@ TEST_F(DirectNotify, StartFailsWithoutNotificationWhenThePortIsTaken) {
 }
 
 TEST_F(DirectNotify, SendWithoutPhoneIsRefusedSilently) {
-  JsonPtr message = Message(u"state");
+  JsonPtr message = MakeMessage(u"state");
   EXPECT_FALSE(session->Send(message, 1));
   EXPECT_FALSE(session->SendSync(message));
   JsonPtr notAnObject = JsonNew(JsonKind::Number);
@@ -140,7 +140,7 @@ TEST_F(DirectNotify, SendWithoutPhoneIsRefusedSilently) {
 
 TEST_F(DirectNotify, ReceiverMayAnswerFromInsideOnMessage) {
   recorder.SetOnMessage([this](JsonPtr& message) {
-    JsonPtr answer = Message(u"echo");
+    JsonPtr answer = MakeMessage(u"echo");
     answer.Append(JsonNewString(u"of", message.Find(u"msg")->AsString()));
     session->Send(answer, 2);
   });
@@ -216,7 +216,7 @@ TEST_F(DirectNotify, SurvivesRandomMalformedFramesAndJson) {
   };
 
   recorder.SetOnMessage([this](JsonPtr&) {
-    JsonPtr answer = Message(u"alive");
+    JsonPtr answer = MakeMessage(u"alive");
     session->Send(answer, 0);
   });
   // The TCP phones stay open until the session has read them: closing a
