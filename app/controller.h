@@ -1,5 +1,6 @@
-// The main controller: connection states, the two sessions and their
-// hand-over, the phone's command protocol, and the cross-thread call queue.
+// The main controller: connection states, the two sessions (held by a
+// CSessionPair, app/session_pair.h, which also settles their hand-over), the
+// phone's command protocol, and the cross-thread call queue.
 // It is the portable base of the Win32 CMainDlg (which inherits State and
 // every operation) and of the terminal front end on Linux.
 //
