@@ -66,7 +66,7 @@ JsonPtr CMainController::MakeNoteMessage(const std::u16string& notes) {
 }
 
 void CMainController::SendToPhone(JsonPtr message, std::int32_t cookie) {
-  if (SessionRef primary = Primary()) primary->Send(message, cookie);
+  if (SessionRef primary = sessions_.Primary()) primary->Send(message, cookie);
 }
 
 void CMainController::OnMessage(SessionType from, JsonPtr& message) {
@@ -74,8 +74,7 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
     // A session that lost the greeting race may still deliver until the UI
     // thread has detached it; it no longer speaks for the phone.
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    INetSession* sender = from == primaryKind_ ? primary_ : secondary_;
-    if (sender && sender == retiring_) return;
+    if (sessions_.RetiredSenderLocked(from)) return;
   }
 
   State next = Connected;
@@ -88,7 +87,7 @@ void CMainController::OnMessage(SessionType from, JsonPtr& message) {
   if (name == u"hello") {
     if (!OnHello(from, message)) return;
   } else if (name == u"bye") {
-    if (SessionRef primary = Primary()) primary->DropPeer();
+    if (SessionRef primary = sessions_.Primary()) primary->DropPeer();
     next = WaitingForPhone;
   } else if (name == u"start") {
     show.StartShow();
@@ -147,42 +146,20 @@ bool CMainController::OnHello(SessionType from, JsonPtr& message) {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     // Checked again under the lock that settles the race: of two greetings
     // at the same moment, the first to get here wins.
-    INetSession* sender = from == primaryKind_ ? primary_ : secondary_;
-    if (sender && sender == retiring_) return false;
-    if (from != primaryKind_) {
-      std::swap(primary_, secondary_);
-      primaryKind_ = from;
-    }
-    if (secondary_ && secondary_ != retiring_) {
-      // Detached on the UI thread: doing it here, under this session's
-      // notification lock, would wait for the other session's lock, which a
-      // greeting arriving there at the same moment holds while waiting for
-      // ours.
-      retiring_ = secondary_;
-      // Stopped from now on: it no longer counts as a transport that can pair.
-      starts_.Forget(secondary_);
-      secondary_->AddRef();
-      loser.reset(secondary_, [](INetSession* s) { s->Release(); });
-    }
+    if (sessions_.RetiredSenderLocked(from)) return false;
+    loser = sessions_.GreetLocked(from);
+    // Stopped from now on: it no longer counts as a transport that can pair.
+    if (loser) starts_.Forget(loser.get());
     notesWanted_ = false;
     if (JsonPtr* note = message.Find(u"note")) {
       notesWanted_ = static_cast<std::uint32_t>(note->AsInt64()) == 1;
     }
   }
-  if (loser) PostToUi([this, loser] { DetachRetired(loser); });
+  if (loser) PostToUi([this, loser] { sessions_.DetachRetired(loser, kPlainCookie); });
   presentation_->QueryState();
   // The phone has answered our own "hello" after a reconnect.
   if (GetState() == Connecting) PostKillTimer(kHelloTimer);
   return true;
-}
-
-void CMainController::DetachRetired(std::shared_ptr<INetSession> loser) {
-  // Detached first: a session that reports its stop from inside Stop would
-  // otherwise tell us it stopped, which reads as a failed start.
-  loser->SetNotify(nullptr);
-  loser->Stop(kPlainCookie);
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  if (retiring_ == loser.get()) retiring_ = nullptr;
 }
 
 // --- answers from the presentation manager -----------------------------------
@@ -227,7 +204,7 @@ void CMainController::OnSlidePosition(const SlidePosition& position) {
       MakeStateMessage(appFound, showRunning, last.userStartedWpp && !appFound && !showRunning);
   JsonPtr none;
   JsonPtr browser = BrowserStateMessage(state, position);
-  if (SessionRef primary = Primary()) primary->SendByKind(none, browser, kPlainCookie);
+  if (SessionRef primary = sessions_.Primary()) primary->SendByKind(none, browser, kPlainCookie);
 }
 
 void CMainController::OnSlideImage(const SlideImage& image) { slideImages_->OnImage(image); }
@@ -242,7 +219,7 @@ void CMainController::AnswerState(bool appFound, bool showRunning) {
     position = position_;
   }
   JsonPtr browser = BrowserStateMessage(app, position);
-  if (SessionRef primary = Primary()) primary->SendByKind(app, browser, kPlainCookie);
+  if (SessionRef primary = sessions_.Primary()) primary->SendByKind(app, browser, kPlainCookie);
   if (showRunning) {
     if (NotesWanted()) presentation_->RequestNotes();
   } else {

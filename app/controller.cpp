@@ -1,5 +1,6 @@
-// The controller's states, the session lifecycle and the UI-thread queue.
-// The phone's messages and the presentation answers are in
+// The controller's states and the session lifecycle. The two sessions and
+// their hand-over are in session_pair.cpp, the UI-thread queue in
+// controller_queue.cpp, the phone's messages and the presentation answers in
 // command_protocol.cpp.
 #include "app/controller.h"
 
@@ -17,52 +18,13 @@ SessionType OtherKind(SessionType kind) { return kind == Relay ? Direct : Relay;
 
 }  // namespace
 
-class CMainController::SessionLink : public INetSessionNotify {
- public:
-  SessionLink(CMainController* controller, INetSession* session)
-      : controller_(controller), session_(session) {}
-
-  void OnStarted(bool ok, std::int32_t cookie) override {
-    if (controller_->Speaks(session_)) controller_->OnSessionStarted(session_, ok, cookie, true);
-  }
-  void OnStopped(bool ok, std::int32_t cookie) override {
-    if (controller_->Speaks(session_)) controller_->OnStopped(ok, cookie);
-  }
-  void OnSent(bool ok, std::int32_t cookie) override {
-    if (controller_->Speaks(session_)) controller_->OnSent(ok, cookie);
-  }
-  void OnNetworkLost() override {
-    if (controller_->Speaks(session_)) controller_->OnNetworkLost();
-  }
-  void OnPeerLost() override {
-    if (controller_->Speaks(session_)) controller_->OnPeerLost();
-  }
-  void OnMessage(SessionType from, JsonPtr& message) override {
-    if (controller_->Speaks(session_)) controller_->OnMessage(from, message);
-  }
-  bool IsBacklogged() override { return controller_->IsBacklogged(); }
-
- private:
-  CMainController* controller_;
-  INetSession* session_;
-};
-
-CMainController::SessionRef& CMainController::SessionRef::operator=(SessionRef&& o) noexcept {
-  if (this != &o) {
-    ::Release(s_);
-    s_ = o.s_;
-    o.s_ = nullptr;
-  }
-  return *this;
-}
-
 CMainController::CMainController(Services services)
     : presentation_(std::move(services.presentation)),
       createSession_(std::move(services.createSession)),
       reports_(services.reports),
       serviceBaseUrl_(std::move(services.serviceBaseUrl)),
       tickCount_(std::move(services.tickCount)),
-      primaryKind_(services.primaryKind) {
+      sessions_(fieldsLock_, this, services.primaryKind) {
   // Picture requests go to the manager on whichever thread asks; the cache
   // is detached before the manager goes.
   slideImages_ = std::make_shared<CSlideImages>(
@@ -79,15 +41,7 @@ CMainController::~CMainController() {
   // queued tasks on its way out; it is told to stop answering first, since
   // an answer reads presentation_ on the worker thread, which reset() nulls
   // before the manager is gone.
-  INetSession* primary;
-  INetSession* secondary;
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    primary = primary_;
-    secondary = secondary_;
-  }
-  if (primary) primary->SetNotify(nullptr);
-  if (secondary) secondary->SetNotify(nullptr);
+  sessions_.Silence();
   presentation_->SetNotify(nullptr);
   // A session (and its server) may outlive the controller for a moment and
   // still ask for pictures: from now on they are answered unavailable.
@@ -97,14 +51,7 @@ CMainController::~CMainController() {
     std::lock_guard<std::recursive_mutex> lock(postedLock_);
     posted_.clear();  // dropped, not run
   }
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    primary_ = nullptr;
-    secondary_ = nullptr;
-    retiring_ = nullptr;
-  }
-  ::Release(secondary);
-  ::Release(primary);
+  sessions_.ReleaseAll();
 }
 
 void CMainController::AttachUi(IUiThread* ui, IMainView* view) {
@@ -124,44 +71,12 @@ INetSession* CMainController::NewSession(SessionType type) {
   return createSession_ ? createSession_(type) : nullptr;
 }
 
-INetSessionNotify* CMainController::LinkOf(INetSession* session) {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  std::unique_ptr<SessionLink>& link = links_[session];
-  if (!link) link = std::make_unique<SessionLink>(this, session);
-  return link.get();
-}
-
-// Called once the session is detached, so no notification is using its link.
-void CMainController::ForgetLink(INetSession* session) {
-  if (!session) return;
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  links_.erase(session);
-}
-
-bool CMainController::Speaks(INetSession* session) const {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  return session != retiring_ && (session == primary_ || session == secondary_);
-}
-
-CMainController::SessionRef CMainController::Primary() const {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  return SessionRef(primary_);
-}
-
-CMainController::SessionRef CMainController::Secondary() const {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  return SessionRef(secondary_);
-}
-
 std::string CMainController::PairingAddress() const {
   std::lock_guard<std::mutex> lock(fieldsLock_);
   return pairingAddress_;
 }
 
-SessionType CMainController::PrimaryKind() const {
-  std::lock_guard<std::mutex> lock(fieldsLock_);
-  return primaryKind_;
-}
+SessionType CMainController::PrimaryKind() const { return sessions_.PrimaryKind(); }
 
 std::string CMainController::BrowserAddress() const {
   std::lock_guard<std::mutex> lock(fieldsLock_);
@@ -173,8 +88,8 @@ void CMainController::RefreshBrowserAddress() {
     auto* source = dynamic_cast<IBrowserRemoteSource*>(s.get());
     return source ? source->BrowserAddress() : std::string();
   };
-  std::string address = offered(Primary());
-  if (address.empty()) address = offered(Secondary());
+  std::string address = offered(sessions_.Primary());
+  if (address.empty()) address = offered(sessions_.Secondary());
   // A stopped direct session offers nothing for a while; the last address
   // stays on show until another one replaces it.
   {
@@ -193,92 +108,6 @@ bool CMainController::NotesWanted() const {
 bool CMainController::EverConnected() const {
   std::lock_guard<std::mutex> lock(fieldsLock_);
   return everConnected_;
-}
-
-// --- the UI-thread queue ---------------------------------------------------
-
-void CMainController::PostToUi(std::function<void()> call) {
-  std::lock_guard<std::recursive_mutex> lock(postedLock_);
-  posted_.push_back(std::move(call));
-  if (ui_) ui_->Wake();
-}
-
-void CMainController::RunPostedCalls() {
-  // A call may re-create sessions, whose SetNotify waits for a session
-  // thread that may itself be posting; holding the queue lock while the
-  // call runs would deadlock them, so each call is taken out first.
-  for (;;) {
-    std::function<void()> call;
-    {
-      std::lock_guard<std::recursive_mutex> lock(postedLock_);
-      if (posted_.empty()) return;
-      call = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    call();
-  }
-}
-
-void CMainController::PostState(State next) {
-  lastPostedState_.store(next);
-  PostToUi([this, next] { SetState(next); });
-}
-
-void CMainController::PostTimer(int id, unsigned ms) {
-  PostToUi([this, id, ms] {
-    if (ui_) ui_->SetTimer(id, ms);
-  });
-}
-
-void CMainController::PostKillTimer(int id) {
-  PostToUi([this, id] {
-    if (ui_) ui_->KillTimer(id);
-  });
-}
-
-void CMainController::PostHideLaser() {
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    laserMove_.reset();
-  }
-  PostToUi([this] {
-    if (view_) view_->HideLaser();
-  });
-}
-
-void CMainController::PostShowLaser(double x, double y) {
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    laserMove_.reset();
-  }
-  PostToUi([this, x, y] {
-    if (view_) view_->ShowLaser(x, y);
-  });
-}
-
-void CMainController::PostMoveLaser(double x, double y) {
-  std::shared_ptr<LaserMove> move;
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    if (laserMove_ && !laserMove_->drawn) {
-      laserMove_->x = x;
-      laserMove_->y = y;
-      return;
-    }
-    laserMove_ = move = std::make_shared<LaserMove>();
-    move->x = x;
-    move->y = y;
-  }
-  PostToUi([this, move] {
-    double mx, my;
-    {
-      std::lock_guard<std::mutex> lock(fieldsLock_);
-      move->drawn = true;
-      mx = move->x;
-      my = move->y;
-    }
-    if (view_) view_->MoveLaser(mx, my);
-  });
 }
 
 // --- states -----------------------------------------------------------------
@@ -352,10 +181,10 @@ void CMainController::EnterState(State s) {
     case WaitingForPhone: {
       if (view_) view_->ShowQrCode(true);
       // The other transport is offered again (a greeting had stopped it).
-      SessionRef secondary = Secondary();
+      SessionRef secondary = sessions_.Secondary();
       if (secondary) {
         StartSession(secondary.get());
-        secondary->SetNotify(LinkOf(secondary.get()));
+        secondary->SetNotify(sessions_.LinkOf(secondary.get()));
       }
       RefreshBrowserAddress();
       break;
@@ -380,15 +209,12 @@ void CMainController::SetState(State next) {
 }
 
 bool CMainController::RecreateSessions() {
-  INetSession* oldPrimary;
-  INetSession* oldSecondary;
+  CSessionPair::Sessions old;
   SessionType kind;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    oldPrimary = primary_;
-    oldSecondary = secondary_;
-    primary_ = secondary_ = retiring_ = nullptr;
-    kind = primaryKind_;
+    old = sessions_.TakeLocked();
+    kind = sessions_.PrimaryKindLocked();
     ++sessionsGeneration_;
     starts_.Reset();
   }
@@ -397,22 +223,11 @@ bool CMainController::RecreateSessions() {
   // The phone the old primary remembered is gone with it; there is no
   // greeting left to give up on.
   if (ui_) ui_->KillTimer(kHelloTimer);
-  // Both are detached before either is released, so no notification of
-  // one can still be using the other.
-  if (oldPrimary) oldPrimary->SetNotify(nullptr);
-  if (oldSecondary) oldSecondary->SetNotify(nullptr);
-  ForgetLink(oldPrimary);
-  ForgetLink(oldSecondary);
-  ::Release(oldPrimary);
-  ::Release(oldSecondary);
+  sessions_.Detach(old);
 
   INetSession* primary = NewSession(kind);
   INetSession* secondary = NewSession(OtherKind(kind));
-  {
-    std::lock_guard<std::mutex> lock(fieldsLock_);
-    primary_ = primary;
-    secondary_ = secondary;
-  }
+  sessions_.Install(primary, secondary);
 
   const std::string refused = RefusedAddress();
   for (INetSession* s : {primary, secondary}) {
@@ -423,12 +238,12 @@ bool CMainController::RecreateSessions() {
   }
   bool ok = false;
   if (primary) {
-    primary->SetNotify(LinkOf(primary));
+    primary->SetNotify(sessions_.LinkOf(primary));
     ok = StartSession(primary);
   }
   bool secondaryStarted = false;
   if (secondary) {
-    secondary->SetNotify(LinkOf(secondary));
+    secondary->SetNotify(sessions_.LinkOf(secondary));
     secondaryStarted = StartSession(secondary);
   }
   // A session that refused to start (its port taken by another program,
@@ -465,7 +280,7 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
       std::uint32_t generation;
       {
         std::lock_guard<std::mutex> lock(fieldsLock_);
-        primary = SessionRef(primary_);
+        primary = SessionRef(sessions_.PrimaryLocked());
         generation = sessionsGeneration_;
       }
       if (primary && primary->IsConnected()) {
@@ -489,7 +304,7 @@ void CMainController::OnStarted(bool ok, std::int32_t cookie) {
   } else if (EverConnected()) {
     next = NetworkError;
   } else {
-    if (SessionRef primary = Primary()) primary->Stop(kPlainCookie);
+    if (SessionRef primary = sessions_.Primary()) primary->Stop(kPlainCookie);
     next = ConnectFailed;
   }
   PostState(next);
@@ -511,7 +326,7 @@ std::string CMainController::RefusedAddress() const {
 bool CMainController::StartSession(INetSession* session) {
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    if (session == primary_ || session == secondary_) starts_.Starting(session);
+    if (sessions_.HoldsLocked(session)) starts_.Starting(session);
   }
   if (session->Start(kPlainCookie)) return true;
   // Refused at once: reported like a failed start, without a notification.
@@ -519,14 +334,17 @@ bool CMainController::StartSession(INetSession* session) {
   return false;
 }
 
+void CMainController::OnStartedBy(INetSession* session, bool ok, std::int32_t cookie) {
+  OnSessionStarted(session, ok, cookie, true);
+}
+
 void CMainController::OnSessionStarted(INetSession* session, bool ok, std::int32_t cookie,
                                        bool notified) {
   CStartOutcomes::Decision d;
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
-    if (session != primary_ && session != secondary_) return;
-    INetSession* other = session == primary_ ? secondary_ : primary_;
-    d = starts_.Reported(session, ok, other == retiring_ ? nullptr : other);
+    if (!sessions_.HoldsLocked(session)) return;
+    d = starts_.Reported(session, ok, sessions_.OtherSpeakingLocked(session));
   }
   if (d.retry) {
     PostToUi([this, delay = d.delayMs] {
@@ -556,7 +374,7 @@ void CMainController::RetryTransport() {
   {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     INetSession* retrying = starts_.Retrying();
-    if (retrying && retrying != retiring_ && (retrying == primary_ || retrying == secondary_)) {
+    if (retrying && sessions_.SpeaksLocked(retrying)) {
       session = SessionRef(retrying);
     }
   }
@@ -578,7 +396,7 @@ void CMainController::ShowTransportNote() {
     std::lock_guard<std::mutex> lock(fieldsLock_);
     INetSession* session = starts_.Retrying();
     retrying = session != nullptr;
-    if (retrying) kind = session == primary_ ? primaryKind_ : OtherKind(primaryKind_);
+    if (retrying) kind = sessions_.KindOfLocked(session);
   }
   if (!retrying) {
     view_->SetTransportNote(std::u16string());
@@ -590,7 +408,7 @@ void CMainController::ShowTransportNote() {
 void CMainController::ShowPhone() {
   if (!view_) return;
   std::string who;
-  if (SessionRef primary = Primary()) who = primary->PeerDescription();
+  if (SessionRef primary = sessions_.Primary()) who = primary->PeerDescription();
   view_->SetPhoneDescription(std::u16string(who.begin(), who.end()));
 }
 
@@ -606,7 +424,7 @@ void CMainController::OnSent(bool ok, std::int32_t cookie) {
   if (cookie != kFarewellCookie) return;
   // The farewell has left: stop the primary; its OnStopped(kFarewellCookie) re-creates the
   // sessions, or we do so now when it refuses.
-  SessionRef primary = Primary();
+  SessionRef primary = sessions_.Primary();
   if (!primary || !primary->Stop(kFarewellCookie)) PostToUi([this] { RecreateSessions(); });
 }
 
@@ -615,7 +433,7 @@ void CMainController::OnNetworkLost() {
   // MQTT library, which must not be called from inside its own handlers.
   PostToUi([this] {
     SetState(Connecting);
-    SessionRef primary = Primary();
+    SessionRef primary = sessions_.Primary();
     if (!primary || !StartSession(primary.get())) SetState(NetworkError);
   });
   UsageRecord([](Report::IReportData* d) {
@@ -625,7 +443,7 @@ void CMainController::OnNetworkLost() {
 }
 
 void CMainController::OnPeerLost() {
-  if (SessionRef primary = Primary()) primary->DropPeer();
+  if (SessionRef primary = sessions_.Primary()) primary->DropPeer();
   PostState(WaitingForPhone);
   UsageRecord([](Report::IReportData* d) {
     d->PutValues(2, Report::Field::Lost, Report::Int, Report::LostPhone, Report::Field::Marker,
@@ -662,7 +480,7 @@ void CMainController::OnTimer(int id) {
     if (ui_) ui_->KillTimer(kHelloTimer);
     if (GetState() == Connecting) {
       // The remembered phone did not answer; a new scan is needed.
-      if (SessionRef primary = Primary()) primary->DropPeer();
+      if (SessionRef primary = sessions_.Primary()) primary->DropPeer();
       SetState(WaitingForPhone);
     }
   }
@@ -671,7 +489,7 @@ void CMainController::OnTimer(int id) {
 void CMainController::OnConnectButton() {
   State s = GetState();
   if (s == Connected) {
-    SessionRef primary = Primary();
+    SessionRef primary = sessions_.Primary();
     // The presenter decides who the phone is: a peer that holds the remote
     // and says nothing cannot be told from a presenter who talks, so the
     // address dropped here is refused by the sessions this creates.
@@ -684,11 +502,11 @@ void CMainController::OnConnectButton() {
     refusedAddress_ = dropped;
   } else if (s == NetworkError) {
     SetState(Connecting);
-    SessionRef primary = Primary();
+    SessionRef primary = sessions_.Primary();
     if (!primary || !StartSession(primary.get())) SetState(NetworkError);
-    if (SessionRef secondary = Secondary()) {
+    if (SessionRef secondary = sessions_.Secondary()) {
       StartSession(secondary.get());
-      secondary->SetNotify(LinkOf(secondary.get()));
+      secondary->SetNotify(sessions_.LinkOf(secondary.get()));
     }
   }
 }
@@ -705,7 +523,7 @@ void CMainController::OnRetryOrCancel() {
   if (s == ConnectFailed) {
     RecreateSessions();
   } else if (s == NetworkError) {
-    SessionRef primary = Primary();
+    SessionRef primary = sessions_.Primary();
     if (!primary || !primary->Stop(kFarewellCookie)) RecreateSessions();
   }
 }
@@ -724,7 +542,7 @@ bool CMainController::OnClose() {
     view_->DestroyShadow();
     view_->EndDialog(kMainWindowClosed);
   }
-  if (SessionRef primary = Primary()) {
+  if (SessionRef primary = sessions_.Primary()) {
     JsonPtr quit = MakeMessage(u"quit");
     primary->SendSync(quit);
     primary->Close();

@@ -1,5 +1,6 @@
-// The main controller: connection states, the two sessions and their
-// hand-over, the phone's command protocol, and the cross-thread call queue.
+// The main controller: connection states, the two sessions (held by a
+// CSessionPair, app/session_pair.h, which also settles their hand-over), the
+// phone's command protocol, and the cross-thread call queue.
 // It is the portable base of the Win32 CMainDlg (which inherits State and
 // every operation) and of the terminal front end on Linux.
 //
@@ -47,13 +48,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "app/main_view.h"
 #include "app/presentation_control.h"
+#include "app/session_pair.h"
 #include "app/slide_images.h"
 #include "app/start_outcomes.h"
 #include "app/ui_thread.h"
@@ -61,7 +62,7 @@
 #include "net/session.h"
 #include "services/report.h"
 
-class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
+class CMainController : public IPowerPointMgrNotify, public CSessionPair::IOwner {
  public:
   // What a session's Start, Stop and Send carry back in their answers:
   // nothing in particular, or the farewell to the phone (its Send's answer
@@ -194,37 +195,10 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   Report::IReportMgr* Reports() const { return reports_; }
 
  private:
-  // A counted reference to a session, taken under the fields lock so that
-  // the UI thread may replace the sessions while another thread uses one.
-  class SessionRef {
-   public:
-    SessionRef() = default;
-    explicit SessionRef(INetSession* s) : s_(s) { ::AddRef(s_); }
-    SessionRef(SessionRef&& o) noexcept : s_(o.s_) { o.s_ = nullptr; }
-    SessionRef& operator=(SessionRef&& o) noexcept;
-    SessionRef(const SessionRef&) = delete;
-    SessionRef& operator=(const SessionRef&) = delete;
-    ~SessionRef() { ::Release(s_); }
-    INetSession* operator->() const { return s_; }
-    INetSession* get() const { return s_; }
-    explicit operator bool() const { return s_ != nullptr; }
+  using SessionRef = CSessionPair::Ref;
 
-   private:
-    INetSession* s_ = nullptr;
-  };
-
-  // Hands one session's notifications to the controller unless that session
-  // no longer speaks for the phone (see Speaks).
-  class SessionLink;
-
-  SessionRef Primary() const;
-  SessionRef Secondary() const;
-  // The notification target to give `session` (created on first use).
-  INetSessionNotify* LinkOf(INetSession* session);
-  void ForgetLink(INetSession* session);
-  // False for a session that a greeting on the other one has retired, or
-  // that is no longer one of the two: its notifications are dropped.
-  bool Speaks(INetSession* session) const;
+  // CSessionPair::IOwner: a start told by one of the two sessions.
+  void OnStartedBy(INetSession* session, bool ok, std::int32_t cookie) override;
   INetSession* NewSession(SessionType type);
   std::uint32_t Now() const;
   void PostState(State next);
@@ -242,7 +216,6 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   void GoToSlide(const JsonPtr& message);
   // False when the greeting came from a session already retired.
   bool OnHello(SessionType from, JsonPtr& message);
-  void DetachRetired(std::shared_ptr<INetSession> loser);
   // UI thread: passes a new browser address on to the view. It changes with
   // the sessions and whenever the direct session binds another port.
   void RefreshBrowserAddress();
@@ -272,19 +245,15 @@ class CMainController : public IPowerPointMgrNotify, public INetSessionNotify {
   // Shared by the UI, session and worker threads; guarded by fieldsLock_,
   // which is never held while calling a session, the manager or the UI.
   mutable std::mutex fieldsLock_;
-  SessionType primaryKind_ = Relay;
-  INetSession* primary_ = nullptr;
-  INetSession* secondary_ = nullptr;
-  // The session a greeting on the other one has retired; it is detached on
-  // the UI thread, and until then its messages are dropped.
-  INetSession* retiring_ = nullptr;
+  // The two sessions and which one speaks for the phone; guarded by
+  // fieldsLock_ too.
+  CSessionPair sessions_;
   // Counts RecreateSessions: a hello timer asked for on behalf of sessions
   // since replaced is not armed.
   std::uint32_t sessionsGeneration_ = 0;
   bool notesWanted_ = false;
   bool everConnected_ = false;
   std::string pairingAddress_;
-  std::map<INetSession*, std::unique_ptr<SessionLink>> links_;
   CStartOutcomes starts_;
   std::string refusedAddress_;
   struct LaserMove {
