@@ -164,7 +164,9 @@ class CBrowserRemote {
   std::uint16_t Port() const;
   const std::string& Token() const;
 
-  struct Impl;  // shared with the connections, which outlive no I/O thread
+  // Shared with the connections (net/browser_remote_impl.h), which outlive
+  // no I/O thread.
+  struct Impl;
 
  private:
   std::shared_ptr<Impl> impl_;
