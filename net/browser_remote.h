@@ -21,6 +21,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "json/json.h"
+#include "net/browser_routes.h"
 
 constexpr std::uint16_t kBrowserFirstPort = 41204;
 constexpr std::uint16_t kBrowserLastPort = 41213;
@@ -85,14 +86,6 @@ class ISlidePictureSource {
   virtual void GetSlidePicture(const std::string& revision, std::int32_t index, std::int32_t width,
                                Answer answer) = 0;
 };
-
-// The widths a picture is served at: clamped to this range, then rounded up
-// to a multiple of the step, so that phones of nearby sizes share pictures.
-constexpr std::int32_t kSlidePictureMinWidth = 16;
-constexpr std::int32_t kSlidePictureMaxWidth = 2048;
-constexpr std::int32_t kSlidePictureWidthStep = 16;
-// A deck revision in a picture's address: this many of [0-9a-z].
-constexpr std::size_t kSlideRevisionLength = 10;
 
 // One WebSocket of a browser. Used on the I/O thread only.
 class CBrowserPhone {
@@ -171,46 +164,19 @@ class CBrowserRemote {
   std::uint16_t Port() const;
   const std::string& Token() const;
 
-  struct Impl;  // shared with the connections, which outlive no I/O thread
+  // Shared with the connections (net/browser_remote_impl.h), which outlive
+  // no I/O thread.
+  struct Impl;
 
  private:
   std::shared_ptr<Impl> impl_;
 };
 
-// --- pieces without I/O, for the server and its tests ----------------------
+// --- the token and the address, drawn once per server ---------------------
 
 // 32 lower-case hex digits from the system's secure random source; empty if
 // that source fails (then nothing is served).
 std::string NewBrowserToken();
-
-// Equality whose time depends only on the expected token's length.
-bool TokensEqual(std::string_view given, std::string_view expected);
-
-enum class BrowserRoute { Page, Socket, Picture, BadRequest, Forbidden, NotFound };
-
-// A slide picture's address, as the server will look it up.
-struct SlidePictureRequest {
-  std::string revision;
-  std::int32_t index = 0;
-  std::int32_t width = 0;  // clamped and rounded up to the step
-};
-
-// What a request target asks for. "/r/<token>" is the page,
-// "/ws/<token>?c=<id>" the socket (clientId gets the id) and
-// "/r/<token>/slide/<revision>/<index>?w=<px>" a slide picture (picture gets
-// it). A right prefix with a wrong token is Forbidden; a picture address with
-// no usable width is BadRequest; anything else NotFound.
-BrowserRoute RouteBrowserTarget(std::string_view target, std::string_view token,
-                                std::string* clientId, SlidePictureRequest* picture = nullptr);
-
-// The served width for a "w" value of decimal digits: clamped and rounded up
-// to the step; -1 for anything that is not plain digits.
-std::int32_t SlidePictureWidth(std::string_view digits);
-
-// The page's own origin: Origin is "http://" + Host, and Host is an IPv4
-// literal with this port (so a page of another site, even one whose name
-// resolves to this PC, cannot open the socket).
-bool BrowserOriginAllowed(std::string_view origin, std::string_view host, std::uint16_t port);
 
 // The IPv4 address a phone on the LAN reaches this PC at: that of the
 // interface holding the default route, else any non-loopback address of the
