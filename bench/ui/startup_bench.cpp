@@ -1,7 +1,9 @@
 // Start-up and shut-down of pivaro.exe as a user meets them, under Windows or
 // Wine: each run starts the program, times it until its window shows, reads
 // the memory it holds once it has settled, closes it as the close box does
-// (answering its close question when it asks) and times it until it ended.
+// (answering its close question when it asks) and times it until it ended,
+// which includes sending its exit record (bounded in time when the report
+// service does not answer).
 // Prints the median and slowest of every figure.
 //
 //   pivaro_startup_bench.exe <pivaro.exe> [runs]   (bench/program_startup.sh)
@@ -22,11 +24,15 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs) {
+// A visible dialog window with that title (any title when null), other than
+// `except`.
+HWND WaitForWindow(const wchar_t* title, DWORD timeoutMs, HWND except = nullptr) {
   const DWORD start = GetTickCount();
   while (GetTickCount() - start < timeoutMs) {
-    HWND w = FindWindowW(L"#32770", title);
-    if (w && IsWindowVisible(w)) return w;
+    for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", title); w;
+         w = FindWindowExW(nullptr, w, L"#32770", title)) {
+      if (w != except && IsWindowVisible(w)) return w;
+    }
     Sleep(5);
   }
   return nullptr;
@@ -59,7 +65,7 @@ bool RunOnce(const std::wstring& program, Run* run) {
     PostMessageW(window, WM_CLOSE, 0, 0);
     // Connected programs ask first; waiting ones close at once.
     if (WaitForSingleObject(info.hProcess, 500) == WAIT_TIMEOUT) {
-      if (HWND question = WaitForWindow(nullptr, 2000))
+      if (HWND question = WaitForWindow(nullptr, 2000, window))
         PostMessageW(question, WM_COMMAND, MAKEWPARAM(1, 0), 0);
     }
     ok = WaitForSingleObject(info.hProcess, 20000) == WAIT_OBJECT_0;
