@@ -21,3 +21,28 @@ struct SlideArt {
 // it). False, with nothing left at `path`, when the size is not positive or
 // the file cannot be written.
 bool RenderSlideArt(const SlideArt& art, int width, int height, const std::u16string& path);
+
+// What both platforms' drawings share, so that a slide looks the same on
+// each: colours picked by hue, and the shapes' places from the slide number.
+struct SlideColour {
+  double r, g, b;  // 0 to 1
+};
+
+// A colour of the given hue (degrees) at a fixed, readable saturation.
+SlideColour SlideHue(double degrees, double lightness);
+
+// A small deterministic sequence in [0, 1) from the slide's number, so that
+// a slide looks the same at every export and neighbours look different.
+class SlidePlacement {
+ public:
+  explicit SlidePlacement(std::int32_t index) : state_(0x9E3779B97F4A7C15ull * (index + 1u)) {}
+  double Next() {
+    state_ ^= state_ >> 33;
+    state_ *= 0xFF51AFD7ED558CCDull;
+    state_ ^= state_ >> 29;
+    return static_cast<double>(state_ >> 11) / 9007199254740992.0;
+  }
+
+ private:
+  std::uint64_t state_;
+};

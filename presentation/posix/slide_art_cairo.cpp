@@ -20,58 +20,7 @@ namespace {
 // Beyond this a side is refused: 8192 x 8192 RGB is already 256 MiB.
 constexpr int kMaxSide = 8192;
 
-struct Colour {
-  double r, g, b;
-};
-
-// A colour of the given hue (degrees) at a fixed, readable saturation.
-Colour Hue(double degrees, double lightness) {
-  const double s = 0.62;
-  const double h = std::fmod(degrees, 360.0) / 60.0;
-  const double c = (1.0 - std::fabs(2.0 * lightness - 1.0)) * s;
-  const double x = c * (1.0 - std::fabs(std::fmod(h, 2.0) - 1.0));
-  const double m = lightness - c / 2.0;
-  double r = 0, g = 0, b = 0;
-  switch (static_cast<int>(h)) {
-    case 0:
-      r = c, g = x;
-      break;
-    case 1:
-      r = x, g = c;
-      break;
-    case 2:
-      g = c, b = x;
-      break;
-    case 3:
-      g = x, b = c;
-      break;
-    case 4:
-      r = x, b = c;
-      break;
-    default:
-      r = c, b = x;
-      break;
-  }
-  return {r + m, g + m, b + m};
-}
-
-void SetColour(cairo_t* cr, const Colour& c) { cairo_set_source_rgb(cr, c.r, c.g, c.b); }
-
-// A small deterministic sequence in [0, 1) from the slide's number, so that
-// a slide looks the same at every export and neighbours look different.
-class Placement {
- public:
-  explicit Placement(std::int32_t index) : state_(0x9E3779B97F4A7C15ull * (index + 1u)) {}
-  double Next() {
-    state_ ^= state_ >> 33;
-    state_ *= 0xFF51AFD7ED558CCDull;
-    state_ ^= state_ >> 29;
-    return static_cast<double>(state_ >> 11) / 9007199254740992.0;
-  }
-
- private:
-  std::uint64_t state_;
-};
+void SetColour(cairo_t* cr, const SlideColour& c) { cairo_set_source_rgb(cr, c.r, c.g, c.b); }
 
 // Text at (x, y) of the baseline, shrunk until it fits `maxWidth`.
 void DrawText(cairo_t* cr, const std::string& text, double size, double x, double y,
@@ -100,7 +49,7 @@ void Draw(cairo_t* cr, const SlideArt& art, double w, double h) {
   cairo_set_source_rgb(cr, 0.97, 0.97, 0.955);
   cairo_paint(cr);
 
-  SetColour(cr, Hue(hue, 0.45));
+  SetColour(cr, SlideHue(hue, 0.45));
   cairo_rectangle(cr, 0, 0, w, h * 0.035);
   cairo_fill(cr);
 
@@ -116,14 +65,14 @@ void Draw(cairo_t* cr, const SlideArt& art, double w, double h) {
 
   // Three shapes in the lower part of the page: a disc, a rounded block and
   // a triangle, each placed and coloured by the slide's number.
-  Placement place(art.index);
+  SlidePlacement place(art.index);
   const double top = h * 0.32, bottom = h * 0.86;
   const double unit = std::min(w, h) * 0.16;
   for (int shape = 0; shape < 3; ++shape) {
     const double cx = margin + unit + (w - 2 * (margin + unit)) * (shape + place.Next()) / 3.0;
     const double cy = top + unit * 0.8 + (bottom - top - unit * 1.6) * place.Next();
     const double size = unit * (0.6 + 0.5 * place.Next());
-    SetColour(cr, Hue(hue + 40.0 * shape + 90.0 * place.Next(), 0.5 + 0.1 * shape));
+    SetColour(cr, SlideHue(hue + 40.0 * shape + 90.0 * place.Next(), 0.5 + 0.1 * shape));
     switch (shape) {
       case 0:
         cairo_arc(cr, cx, cy, size, 0, 2 * M_PI);

@@ -107,38 +107,13 @@ std::unique_ptr<Gdiplus::FontFamily> SansSerif() {
 // triangle placed and coloured by the slide's number, the deck's name at
 // the foot), so that a slide looks the same on both platforms.
 
-// A colour of the given hue (degrees) at a fixed, readable saturation.
+// A shared hue as a GDI+ colour.
 Gdiplus::Color Hue(double degrees, double lightness) {
-  const double s = 0.62;
-  const double h = std::fmod(degrees, 360.0) / 60.0;
-  const double c = (1.0 - std::fabs(2.0 * lightness - 1.0)) * s;
-  const double x = c * (1.0 - std::fabs(std::fmod(h, 2.0) - 1.0));
-  const double m = lightness - c / 2.0;
-  double r = 0, g = 0, b = 0;
-  switch (static_cast<int>(h)) {
-    case 0:
-      r = c, g = x;
-      break;
-    case 1:
-      r = x, g = c;
-      break;
-    case 2:
-      g = c, b = x;
-      break;
-    case 3:
-      g = x, b = c;
-      break;
-    case 4:
-      r = x, b = c;
-      break;
-    default:
-      r = c, b = x;
-      break;
-  }
+  const SlideColour c = SlideHue(degrees, lightness);
   auto byte = [](double v) {
     return static_cast<BYTE>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
   };
-  return Gdiplus::Color(255, byte(r + m), byte(g + m), byte(b + m));
+  return Gdiplus::Color(255, byte(c.r), byte(c.g), byte(c.b));
 }
 
 Gdiplus::Color Grey(double r, double g, double b) {
@@ -146,22 +121,6 @@ Gdiplus::Color Grey(double r, double g, double b) {
                         static_cast<BYTE>(std::lround(g * 255)),
                         static_cast<BYTE>(std::lround(b * 255)));
 }
-
-// A small deterministic sequence in [0, 1) from the slide's number, so that
-// a slide looks the same at every export and neighbours look different.
-class Placement {
- public:
-  explicit Placement(std::int32_t index) : state_(0x9E3779B97F4A7C15ull * (index + 1u)) {}
-  double Next() {
-    state_ ^= state_ >> 33;
-    state_ *= 0xFF51AFD7ED558CCDull;
-    state_ ^= state_ >> 29;
-    return static_cast<double>(state_ >> 11) / 9007199254740992.0;
-  }
-
- private:
-  std::uint64_t state_;
-};
 
 // Text with its baseline at y, starting at x (or ending there when
 // `alignRight`), shrunk until it fits `maxWidth`.
@@ -197,7 +156,7 @@ void PaintText(Gdiplus::Graphics& g, const Gdiplus::FontFamily* family, const st
 
 void PaintShapes(Gdiplus::Graphics& g, std::int32_t index, double hue, double w, double h,
                  double margin) {
-  Placement place(index);
+  SlidePlacement place(index);
   const double top = h * 0.32, bottom = h * 0.86;
   const double unit = std::min(w, h) * 0.16;
   auto at = [](double x, double y) {
