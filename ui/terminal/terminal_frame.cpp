@@ -1,39 +1,26 @@
 // What the full screen shows: the title, the state by name beside its
 // texts and the QR code or a dialog, then at the foot the transports, the
 // show, the laser and the keys that work right now. A terminal too small
-// for all of it gets a note of the size it needs instead.
+// for all of it gets a note of the size it needs instead. The show and
+// laser lines are the same texts the line mode prints.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/state_texts.h"
-#include "json/json.h"
+#include "presentation/powerpoint_mgr.h"
+#include "presentation/simulated_office.h"
+#include "ui/terminal/terminal_texts.h"
 #include "ui/terminal/terminal_view.h"
 #include "ui/terminal/transport_status.h"
 
 namespace {
 
-// The state as a presenter reads it, beside the window's Chinese texts.
-const char* StateTitle(CMainController::State s) {
-  switch (s) {
-    case CMainController::Connecting:
-      return "Connecting";
-    case CMainController::ConnectFailed:
-      return "Connect failed";
-    case CMainController::NetworkError:
-      return "Network error";
-    case CMainController::WaitingForPhone:
-      return "Waiting for a phone";
-    case CMainController::Connected:
-      return "Connected";
-  }
-  return "?";
-}
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  ToUtf8(text, out);
-  return out;
+std::string Fraction(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", v);
+  return buf;
 }
 
 // Dark text on a light background whatever the terminal's colours, so that
@@ -144,7 +131,8 @@ void CTerminalView::AddStateLines(std::vector<std::string>& lines, std::vector<b
                        : state == CMainController::Connecting
                            ? std::string(kSpinFrames[spinFrame_ % kSpinFrameCount]) + " "
                            : "\u25a3 ";
-  add(PadTo(marker + Style("\x1b[1m", StateTitle(state)), kTitleColumn) + Utf8(texts.first));
+  add(PadTo(marker + Style("\x1b[1m", LabelOfState(state).title), kTitleColumn) +
+      Utf8(texts.first));
   add(std::string(kTitleColumn, ' ') + Utf8(texts.second));
   if (qr_ && !address_.empty()) {
     // Whole, however narrow the screen: the phone simulator is given it.
@@ -286,7 +274,8 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
     // A code cut by the edge would not scan: say what it takes instead.
     std::vector<std::string> small = {
         "",
-        kMargin + Style("\x1b[1m", Utf8(kTitleText)) + "  " + StateTitle(controller_.GetState()),
+        kMargin + Style("\x1b[1m", Utf8(kTitleText)) + "  " +
+            LabelOfState(controller_.GetState()).title,
         "",
         std::string(kMargin) + "Terminal too small.",
         std::string(kMargin) + "Needs " + std::to_string(needColumns) + " x " +
@@ -307,4 +296,35 @@ std::vector<std::string> CTerminalView::Frame(const TerminalSize& size) const {
     }
   }
   return lines;
+}
+
+std::string CTerminalView::ShowText() const {
+  if (!externalShow_.empty()) return PrintableText(externalShow_);
+  if (!app_) return "no presentation application";
+  std::string text = app_ == wps_ ? "WPS-like: " : "PowerPoint-like: ";
+  SimulatedAppState s = app_->Snapshot();
+  if (!s.presentationOpen) return text + "no presentation open";
+  text += PrintableText(Utf8(s.presentationName)) + ", " + std::to_string(s.slideCount) + " slides";
+  if (s.showRunning) {
+    text += ", show running, slide " + std::to_string(s.currentSlide) + " of " +
+            std::to_string(s.slideCount);
+    // While the phone holds the pen down the view's pointer is the pen
+    // (the application's own value 2).
+    if (s.pointerType == 2) text += ", pen";
+  } else {
+    text += ", not showing";
+  }
+  return text;
+}
+
+std::string CTerminalView::LaserText() const {
+  if (!laser_) return "off";
+  std::string text = "x " + Fraction(laserX_) + ", y " + Fraction(laserY_);
+  if (mgr_) {
+    ScreenRect r = mgr_->GetShowRect();
+    int px = r.left + static_cast<int>((r.right - r.left) * laserX_);
+    int py = r.top + static_cast<int>((r.bottom - r.top) * laserY_);
+    text += " (screen " + std::to_string(px) + ", " + std::to_string(py) + ")";
+  }
+  return text;
 }

@@ -13,40 +13,12 @@
 #include <boost/asio/post.hpp>
 
 #include "app/state_texts.h"
-#include "json/json.h"
 #include "presentation/powerpoint_mgr.h"
 #include "presentation/simulated_office.h"
+#include "ui/terminal/terminal_texts.h"
 #include "ui/terminal/transport_status.h"
 
 namespace {
-
-const char* StateName(CMainController::State s) {
-  switch (s) {
-    case CMainController::Connecting:
-      return "Connecting";
-    case CMainController::ConnectFailed:
-      return "ConnectFailed";
-    case CMainController::NetworkError:
-      return "NetworkError";
-    case CMainController::WaitingForPhone:
-      return "WaitingForPhone";
-    case CMainController::Connected:
-      return "Connected";
-  }
-  return "?";
-}
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  ToUtf8(text, out);
-  return out;
-}
-
-std::string Fraction(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", v);
-  return buf;
-}
 
 constexpr int kSpinMs = 100;  // a frame of the loading animation
 
@@ -270,37 +242,6 @@ void CTerminalView::OnShowChanged() {
 void CTerminalView::SetShowText(const std::string& text) {
   externalShow_ = text;
   OnShowChanged();
-}
-
-std::string CTerminalView::ShowText() const {
-  if (!externalShow_.empty()) return PrintableText(externalShow_);
-  if (!app_) return "no presentation application";
-  std::string text = app_ == wps_ ? "WPS-like: " : "PowerPoint-like: ";
-  SimulatedAppState s = app_->Snapshot();
-  if (!s.presentationOpen) return text + "no presentation open";
-  text += PrintableText(Utf8(s.presentationName)) + ", " + std::to_string(s.slideCount) + " slides";
-  if (s.showRunning) {
-    text += ", show running, slide " + std::to_string(s.currentSlide) + " of " +
-            std::to_string(s.slideCount);
-    // While the phone holds the pen down the view's pointer is the pen
-    // (the application's own value 2).
-    if (s.pointerType == 2) text += ", pen";
-  } else {
-    text += ", not showing";
-  }
-  return text;
-}
-
-std::string CTerminalView::LaserText() const {
-  if (!laser_) return "off";
-  std::string text = "x " + Fraction(laserX_) + ", y " + Fraction(laserY_);
-  if (mgr_) {
-    ScreenRect r = mgr_->GetShowRect();
-    int px = r.left + static_cast<int>((r.right - r.left) * laserX_);
-    int py = r.top + static_cast<int>((r.bottom - r.top) * laserY_);
-    text += " (screen " + std::to_string(px) + ", " + std::to_string(py) + ")";
-  }
-  return text;
 }
 
 // --- keys and dialogs --------------------------------------------------------
@@ -546,7 +487,7 @@ void CTerminalView::Invalidate() {
     if (s != printedState_) {
       printedState_ = s;
       StateTexts t = TextsForState(s);
-      Print("state: " + std::to_string(static_cast<int>(s)) + " " + StateName(s) + " " +
+      Print("state: " + std::to_string(static_cast<int>(s)) + " " + LabelOfState(s).name + " " +
             Utf8(t.first) + " / " + Utf8(t.second));
     }
   }
