@@ -16,6 +16,20 @@ namespace json_detail {
 namespace {
 
 constexpr char16_t kEscapedQuote = u'\x01';
+
+// What a backslash and this letter stand for; 0 for a letter that is not a
+// one-letter escape (an escaped quote is stored as kEscapedQuote).
+struct UnescapeTable {
+  char16_t unit[128] = {};
+  constexpr UnescapeTable() {
+    constexpr char16_t kPairs[][2] = {{u'b', u'\b'},        {u'f', u'\f'}, {u'n', u'\n'},
+                                      {u'r', u'\r'},        {u't', u'\t'}, {u'v', u'\v'},
+                                      {kEscapedQuote, u'"'}};
+    for (const auto& pair : kPairs) unit[pair[0]] = pair[1];
+  }
+};
+constexpr UnescapeTable kUnescape;
+
 constexpr std::size_t kNotFound = std::u16string::npos;
 
 // Characters outside strings that the minifier copies unchanged: printable
@@ -313,52 +327,27 @@ std::u16string Unescape(const char16_t* p, const char16_t* end, bool& sawBacksla
       break;
     }
     c = *p++;
-    switch (c) {
-      case kEscapedQuote:
-        out += u'"';
-        break;
-      case u'b':
-        out += u'\b';
-        break;
-      case u'f':
-        out += u'\f';
-        break;
-      case u'n':
-        out += u'\n';
-        break;
-      case u'r':
-        out += u'\r';
-        break;
-      case u't':
-        out += u'\t';
-        break;
-      case u'v':
-        out += u'\v';
-        break;
-      case u'x':
-      case u'u': {
-        // Up to 2 (\x) or 4 (\u) hexadecimal digits, as many as are
-        // valid; without any the letter stands for itself.
-        int left = c == u'x' ? 2 : 4;
-        int digits = 0;
-        unsigned unit = 0;
-        for (; left && p < end && HexValue(*p) >= 0; --left, ++p, ++digits) {
-          unit = unit * 16 + HexValue(*p);
-        }
-        out += digits ? static_cast<char16_t>(unit) : c;
-        break;
+    if (c < 128 && kUnescape.unit[c]) {
+      out += kUnescape.unit[c];
+    } else if (c == u'x' || c == u'u') {
+      // Up to 2 (\x) or 4 (\u) hexadecimal digits, as many as are valid;
+      // without any the letter stands for itself.
+      int left = c == u'x' ? 2 : 4;
+      int digits = 0;
+      unsigned unit = 0;
+      for (; left && p < end && HexValue(*p) >= 0; --left, ++p, ++digits) {
+        unit = unit * 16 + HexValue(*p);
       }
-      default:
-        if (IsOctal(c)) {
-          // This digit and up to two more octal digits.
-          unsigned unit = c - u'0';
-          for (int left = 2; left && p < end && IsOctal(*p); --left, ++p) {
-            unit = unit * 8 + (*p - u'0');
-          }
-          out += static_cast<char16_t>(unit);
-        } else {
-          out += c;  // \" \\ \/ and any unknown escape stand for the character
-        }
+      out += digits ? static_cast<char16_t>(unit) : c;
+    } else if (IsOctal(c)) {
+      // This digit and up to two more octal digits.
+      unsigned unit = c - u'0';
+      for (int left = 2; left && p < end && IsOctal(*p); --left, ++p) {
+        unit = unit * 8 + (*p - u'0');
+      }
+      out += static_cast<char16_t>(unit);
+    } else {
+      out += c;  // \" \\ \/ and any unknown escape stand for the character
     }
   }
   return out;

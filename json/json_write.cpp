@@ -14,12 +14,14 @@ namespace json_detail {
 
 namespace {
 
-// Characters written as an escape sequence.
+// The letter written after a backslash for each character that is escaped;
+// 0 for a character written as it is.
 struct EscapeTable {
-  bool escaped[128] = {};
+  char16_t letter[128] = {};
   constexpr EscapeTable() {
-    for (char c : {'\b', '\t', '\n', '\f', '\r', '"', '/', '\\'})
-      escaped[static_cast<int>(c)] = true;
+    constexpr char kPairs[][2] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'},
+                                  {'\r', 'r'}, {'"', '"'},  {'/', '/'},  {'\\', '\\'}};
+    for (const auto& pair : kPairs) letter[static_cast<int>(pair[0])] = pair[1];
   }
 };
 constexpr EscapeTable kEscape;
@@ -30,34 +32,11 @@ void AppendEscaped(const std::u16string& text, std::u16string& out) {
   while (p < end) {
     // Runs that need no escape are appended whole.
     const char16_t* run = p;
-    while (p < end && !(*p < 0x80 && kEscape.escaped[*p])) ++p;
+    while (p < end && !(*p < 0x80 && kEscape.letter[*p])) ++p;
     out.append(run, p);
     if (p == end) break;
-    switch (*p++) {
-      case u'\b':
-        out += u"\\b";
-        break;
-      case u'\t':
-        out += u"\\t";
-        break;
-      case u'\n':
-        out += u"\\n";
-        break;
-      case u'\f':
-        out += u"\\f";
-        break;
-      case u'\r':
-        out += u"\\r";
-        break;
-      case u'"':
-        out += u"\\\"";
-        break;
-      case u'/':
-        out += u"\\/";
-        break;
-      default:
-        out += u"\\\\";
-    }
+    out += u'\\';
+    out += kEscape.letter[*p++];
   }
 }
 
