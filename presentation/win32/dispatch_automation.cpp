@@ -6,12 +6,12 @@
 #include <ocidl.h>
 #include <ole2.h>
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "presentation/automation.h"
 #include "presentation/win32/system_ports.h"
+#include "presentation/win32/variants.h"
 
 namespace {
 
@@ -36,15 +36,6 @@ class ComRef {
  private:
   T* p_ = nullptr;
 };
-
-GUID ToGuid(const InterfaceId& iid) {
-  GUID guid;
-  guid.Data1 = iid.data1;
-  guid.Data2 = iid.data2;
-  guid.Data3 = iid.data3;
-  std::memcpy(guid.Data4, iid.data4, sizeof guid.Data4);
-  return guid;
-}
 
 const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -249,40 +240,15 @@ AutoValue FromVariant(const VARIANT& source) {
 }
 
 HRESULT ToVariant(const AutoValue& value, VARIANT* v) {
-  switch (value.kind) {
-    case AutoValue::Kind::Empty:
-      V_VT(v) = VT_EMPTY;
-      return S_OK;
-    case AutoValue::Kind::Bool:
-      V_VT(v) = VT_BOOL;
-      V_BOOL(v) = value.boolValue ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
-    case AutoValue::Kind::Int32:
-      V_VT(v) = VT_I4;
-      V_I4(v) = value.intValue;
-      return S_OK;
-    case AutoValue::Kind::Float:
-      V_VT(v) = VT_R4;
-      V_R4(v) = static_cast<float>(value.number);
-      return S_OK;
-    case AutoValue::Kind::Double:
-      V_VT(v) = VT_R8;
-      V_R8(v) = value.number;
-      return S_OK;
-    case AutoValue::Kind::Text:
-      V_VT(v) = VT_BSTR;
-      V_BSTR(v) = SysAllocStringLen(Wide(value.text), static_cast<UINT>(value.text.size()));
-      return V_BSTR(v) ? S_OK : E_OUTOFMEMORY;
-    case AutoValue::Kind::Object: {
-      auto* object = dynamic_cast<DispatchObject*>(value.object.get());
-      if (!object) return DISP_E_TYPEMISMATCH;
-      V_VT(v) = VT_DISPATCH;
-      V_DISPATCH(v) = object->dispatch();
-      V_DISPATCH(v)->AddRef();
-      return S_OK;
-    }
-  }
-  return DISP_E_TYPEMISMATCH;
+  HRESULT hr;
+  if (PlainToVariant(value, v, &hr)) return hr;
+  // An object goes back as the IDispatch it came from.
+  auto* object = dynamic_cast<DispatchObject*>(value.object.get());
+  if (!object) return DISP_E_TYPEMISMATCH;
+  V_VT(v) = VT_DISPATCH;
+  V_DISPATCH(v) = object->dispatch();
+  V_DISPATCH(v)->AddRef();
+  return S_OK;
 }
 
 class DispatchFactory : public IAutomationFactory {

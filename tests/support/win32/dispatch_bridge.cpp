@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "presentation/win32/variants.h"
+
 namespace {
 
 // Member names and their dispatch ids, shared by every object of the server
@@ -54,48 +56,15 @@ InterfaceId ToInterfaceId(REFIID guid) {
   return iid;
 }
 
-GUID ToGuid(const InterfaceId& iid) {
-  GUID guid;
-  guid.Data1 = iid.data1;
-  guid.Data2 = iid.data2;
-  guid.Data3 = iid.data3;
-  std::memcpy(guid.Data4, iid.data4, sizeof guid.Data4);
-  return guid;
-}
-
 HRESULT ToVariant(const AutoValue& value, VARIANT* v) {
   VariantInit(v);
-  switch (value.kind) {
-    case AutoValue::Kind::Empty:
-      return S_OK;
-    case AutoValue::Kind::Bool:
-      V_VT(v) = VT_BOOL;
-      V_BOOL(v) = value.boolValue ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
-    case AutoValue::Kind::Int32:
-      V_VT(v) = VT_I4;
-      V_I4(v) = value.intValue;
-      return S_OK;
-    case AutoValue::Kind::Float:
-      V_VT(v) = VT_R4;
-      V_R4(v) = static_cast<float>(value.number);
-      return S_OK;
-    case AutoValue::Kind::Double:
-      V_VT(v) = VT_R8;
-      V_R8(v) = value.number;
-      return S_OK;
-    case AutoValue::Kind::Text:
-      V_VT(v) = VT_BSTR;
-      V_BSTR(v) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(value.text.data()),
-                                    static_cast<UINT>(value.text.size()));
-      return V_BSTR(v) ? S_OK : E_OUTOFMEMORY;
-    case AutoValue::Kind::Object:
-      if (!value.object) return S_OK;
-      V_VT(v) = VT_DISPATCH;
-      V_DISPATCH(v) = BridgeAutomationObject(value.object, false);
-      return V_DISPATCH(v) ? S_OK : E_OUTOFMEMORY;
-  }
-  return DISP_E_TYPEMISMATCH;
+  HRESULT hr;
+  if (PlainToVariant(value, v, &hr)) return hr;
+  // A model object goes out wrapped in a dispatch object of its own.
+  if (!value.object) return S_OK;
+  V_VT(v) = VT_DISPATCH;
+  V_DISPATCH(v) = BridgeAutomationObject(value.object, false);
+  return V_DISPATCH(v) ? S_OK : E_OUTOFMEMORY;
 }
 
 // Only the plain kinds a client puts or passes; anything else is refused.
