@@ -1,13 +1,14 @@
 # Puts a page and the parts it names together into one document: each
 #   <link rel="stylesheet" href="NAME">  becomes  <style>\n(NAME's text)</style>
 #   <script src="NAME"></script>         becomes  <script>\n(NAME's text)</script>
-# and everything else is copied byte for byte. The page can then be served
-# as one answer under a policy that allows inline style and script only,
-# while the parts stay separate files that also work opened from the disk.
-# A part is a plain file name in the page's folder; a part that is missing,
-# or whose text would end its element early, stops the build, and so does a
-# stylesheet or script reference of any other form, which would be left
-# pointing at a file the server does not serve.
+# and everything else is copied as it is (but for line ends: CMake reads text
+# with LF line ends, dropping a CR before an LF, and writes the host's). The
+# page can then be served as one answer under a policy that allows inline
+# style and script only, while the parts stay separate files that also work
+# opened from the disk. A part is a plain file name in the page's folder; a
+# part that is missing, or whose text would end its element early, stops the
+# build, and so does a stylesheet or script named in any other form, which
+# would be left pointing at a file the server does not serve.
 #   cmake -DINPUT=<page> -DOUTPUT=<assembled page> -P inline_page.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT INPUT OR NOT OUTPUT)
