@@ -158,6 +158,12 @@ TEST_F(BrowserRemoteTest, PageOnlyWithTheRightTokenAndNothingElse) {
   EXPECT_NE(page.body.find("<html"), std::string::npos);
   EXPECT_NE(page.headers["Content-Security-Policy"].find("default-src 'none'"), std::string::npos);
   EXPECT_EQ(page.headers["Referrer-Policy"], "no-referrer");
+  // One document: its style and scripts are in line, the only kind the policy
+  // lets the browser run, and none is fetched from beside it.
+  EXPECT_NE(page.body.find("<style>"), std::string::npos);
+  EXPECT_NE(page.body.find("<script>"), std::string::npos);
+  EXPECT_EQ(page.body.find("<script src="), std::string::npos);
+  EXPECT_EQ(page.body.find("rel=\"stylesheet\""), std::string::npos);
 
   HttpAnswer head = Exchange(port, Get(Page(), port, "", "HEAD"));
   EXPECT_EQ(head.status, 200);
@@ -174,6 +180,8 @@ TEST_F(BrowserRemoteTest, PageOnlyWithTheRightTokenAndNothingElse) {
       {Get("/etc/passwd", port), 404},
       {Get("/r/../../etc/passwd", port), 403},
       {Get("/web/remote.html", port), 404},
+      {Get("/web/remote.css", port), 404},
+      {Get(Page() + "/remote_link.js", port), 404},
       {Get("/ws/" + token, port), 426},  // the socket's path, but no upgrade
       {Get(Page(), port, "", "DELETE"), 405},
       {Get(Page(), port, "Content-Length: 5\r\n", "POST") + "hello", 413},  // no body accepted

@@ -1,8 +1,9 @@
 // A stand-in for the PC's side of the browser remote, for tests of the page
-// alone: node's http serves web/remote.html at /r/<token> under the PC's page
-// policy, slide pictures drawn here as PNG at /r/<token>/slide/<revision>/<n>,
-// and a WebSocket at /ws/<token> (the part of RFC 6455 that small text frames
-// need) through which the test plays the PC and reads what the page sent.
+// alone: node's http serves the page it is given (the assembled one, as the
+// program serves it) at /r/<token> under the PC's page policy, slide pictures
+// drawn here as PNG at /r/<token>/slide/<revision>/<n>, and a WebSocket at
+// /ws/<token> (the part of RFC 6455 that small text frames need) through
+// which the test plays the PC and reads what the page sent.
 // It listens on an ephemeral loopback port.
 import crypto from 'node:crypto';
 import fs from 'node:fs';

@@ -3,11 +3,14 @@
 // slide pictures, the pointer's place on a letterboxed slide, the phone's
 // ink, the overview and the fallbacks when the PC has no pictures.
 //
-//   node presenter_page_test.mjs [--chromium /usr/bin/chromium] [--shots <dir>]
+//   node presenter_page_test.mjs --page <build>/web/remote.html
+//        [--chromium /usr/bin/chromium] [--shots <dir>]
+// The page is the one the program serves: web/remote.html with its style and
+// scripts put in line by the build (web/remote.html itself names them as
+// separate files, which the page's policy would not load).
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 import { startStandIn } from './harness.mjs';
 
 let puppeteer;
@@ -18,9 +21,12 @@ try {
   process.exit(1);
 }
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const options = { chromium: '/usr/bin/chromium', shots: '', page: path.join(here, '../../web/remote.html') };
+const options = { chromium: '/usr/bin/chromium', shots: '', page: '' };
 for (let i = 2; i < process.argv.length; i += 2) options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
+if (!options.page || !fs.existsSync(options.page)) {
+  console.error('FAIL: --page names no file: pass the assembled page, <build>/web/remote.html (build first)');
+  process.exit(1);
+}
 if (options.shots) fs.mkdirSync(options.shots, { recursive: true });
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
