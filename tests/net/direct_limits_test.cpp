@@ -76,7 +76,7 @@ TEST_F(DirectLimits, FrameNotFinishedInTimeClosesItsConnection) {
   TcpPhone slow(Tcp(), "127.0.0.2");
   std::string header = HeaderFor(100);
   slow.SendRaw(header.substr(0, 8));
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(100ms);  // pacing of the trickle, not a wait
   slow.SendRaw(header.substr(8));
   slow.SendRaw("{");
   EXPECT_TRUE(slow.WaitClosed(3s));
@@ -84,7 +84,7 @@ TEST_F(DirectLimits, FrameNotFinishedInTimeClosesItsConnection) {
   TcpPhone steady(Tcp(), "127.0.0.3");
   for (int i = 0; i < 4; ++i) {
     steady.SendJson("{\"msg\":\"next\"}");
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(150ms);  // pacing: the peer outlives the deadline
   }
   std::string busy;
   EXPECT_TRUE(steady.Receive(busy, 1s));

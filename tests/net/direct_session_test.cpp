@@ -191,7 +191,9 @@ TEST_F(DirectTcp, AcceptingResumesAfterRunningOutOfDescriptors) {
   to.sin_port = htons(Tcp());
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool connected = phone >= 0 && connect(phone, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-  std::this_thread::sleep_for(300ms);  // the session's accepts fail meanwhile
+  // Room for the session to meet the failing accepts; not a wait for a
+  // condition: had it tried none, the checks below would still hold.
+  std::this_thread::sleep_for(300ms);
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(filled);
