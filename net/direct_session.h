@@ -36,6 +36,9 @@ struct DirectSessionOptions {
   // 0 binds ephemeral ports (read them back with TcpPort / UdpPort).
   std::uint16_t port = kDirectPort;
   std::chrono::milliseconds tick = std::chrono::seconds(2);
+  // No heartbeat timer of the session's own: the heartbeat advances only by
+  // RunTick, so a caller decides exactly when each tick happens.
+  bool externalTicks = false;
   // Whether the PC has a network; empty means the host's real state.
   std::function<bool()> networkAlive;
   // Longest wait of a controller call for the I/O thread (Start, Close,
@@ -92,6 +95,11 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
   std::uint16_t UdpPort() const { return udpPort_.load(); }
   std::string BrowserAddress() override;
   void SetSlidePictures(std::shared_ptr<ISlidePictureSource> source) override;
+
+  // With externalTicks: runs one heartbeat tick on the I/O thread and returns
+  // after it ran, its notifications told (false when it did not run within
+  // callLimit, or without externalTicks).
+  bool RunTick();
 
  private:
   struct Connection;
@@ -168,6 +176,8 @@ class CDirectSession : public INetSession, public IBrowserRemoteSource, private 
 
   void StartHeartbeat();
   void Tick(std::uint64_t generation);
+  // One step of the heartbeat: counts the tick and reports a silent UDP phone.
+  void Beat();
   void ArmTimer();
 
   DirectSessionOptions options_;

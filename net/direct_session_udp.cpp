@@ -173,15 +173,21 @@ void CDirectSession::SendDatagram(const udp::endpoint& to, std::shared_ptr<std::
 // ---- Heartbeat ----
 
 // One immediate tick; it invalidates any wait still pending, so only one
-// chain of ticks ever runs.
+// chain of ticks ever runs. With external ticks there is no chain at all.
 void CDirectSession::StartHeartbeat() {
   heartbeatRunning_ = true;
+  if (options_.externalTicks) return;
   std::uint64_t generation = ++timerGeneration_;
   asio::post(io_, [this, generation] { Tick(generation); });
 }
 
 void CDirectSession::Tick(std::uint64_t generation) {
   if (generation != timerGeneration_) return;
+  Beat();
+  if (generation == timerGeneration_) ArmTimer();
+}
+
+void CDirectSession::Beat() {
   ++ticks_;
   // Repeated every tick while the silent UDP phone stays attached; once it
   // is dropped or replaced, later ticks have nobody to report on.
@@ -196,7 +202,16 @@ void CDirectSession::Tick(std::uint64_t generation) {
       }
     });
   }
-  if (generation == timerGeneration_) ArmTimer();
+}
+
+bool CDirectSession::RunTick() {
+  if (!options_.externalTicks) return false;
+  return RunOnIo(
+      [this] {
+        Beat();
+        return true;
+      },
+      false);
 }
 
 void CDirectSession::ArmTimer() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/direct_frame.h"
+#include "tests/support/wait_until.h"
 #include "tools/phone/phone_link.h"
 
 namespace phone {
@@ -20,14 +21,7 @@ using asio::ip::tcp;
 using asio::ip::udp;
 using namespace std::chrono_literals;
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test_support::WaitUntil;
 
 PairingAddress DirectAddress(std::uint16_t port) {
   PairingAddress a;
@@ -115,6 +109,7 @@ TEST(PhoneUdpLink, AttachesKeepsAliveAndDetaches) {
   EXPECT_FALSE(link->IsOpen());
   EXPECT_FALSE(link->Send(R"({"msg":"next"})"));
   const auto beats = pc.Count("heartbeat");
+  // A window in which nothing may happen: five keep-alive periods.
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(pc.Count("heartbeat"), beats) << "no keep-alive after leaving";
 }
@@ -147,6 +142,8 @@ TEST(PhoneTcpLink, DeliversSplitFramesAndDropsABadStream) {
   // One frame in two writes, then a garbage header.
   std::string frame = EncodeFrame(R"({"msg":"state","state":1})");
   asio::write(pc, asio::buffer(frame.substr(0, 7)));
+  // Not a wait for anything: the pause only makes the two writes likely to
+  // arrive in separate reads; the checks hold either way.
   std::this_thread::sleep_for(20ms);
   asio::write(pc, asio::buffer(frame.substr(7)));
   PhoneMessage m;

@@ -138,8 +138,8 @@ TEST_F(TerminalTest, OneFrameInPlaceWithTheKeysOfEachStateAndTheTerminalBackAfte
   EXPECT_NE(term_.ScreenText().find("y 关闭并断开 close and disconnect"), std::string::npos);
   // An arrow key is one sequence, not an Esc that would cancel.
   ASSERT_TRUE(term_.SendKeys("Up"));
-  ASSERT_TRUE(term_.SendKeys("x"));  // a key the question ignores, drawn after the arrow
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(term_.SendKeys("x"));    // a key the question ignores, drawn after the arrow
+  std::this_thread::sleep_for(200ms);  // a window in which the question must not go
   EXPECT_NE(term_.ScreenText().find("您确认断开"), std::string::npos) << term_.ScreenText();
   ASSERT_TRUE(term_.SendKeys("n"));
   ASSERT_TRUE(term_.WaitForText("c 断开连接 disconnect")) << term_.ScreenText();

@@ -76,7 +76,7 @@ TEST_F(DirectLimits, FrameNotFinishedInTimeClosesItsConnection) {
   TcpPhone slow(Tcp(), "127.0.0.2");
   std::string header = HeaderFor(100);
   slow.SendRaw(header.substr(0, 8));
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(100ms);  // pacing of the trickle, not a wait
   slow.SendRaw(header.substr(8));
   slow.SendRaw("{");
   EXPECT_TRUE(slow.WaitClosed(3s));
@@ -84,7 +84,7 @@ TEST_F(DirectLimits, FrameNotFinishedInTimeClosesItsConnection) {
   TcpPhone steady(Tcp(), "127.0.0.3");
   for (int i = 0; i < 4; ++i) {
     steady.SendJson("{\"msg\":\"next\"}");
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(150ms);  // pacing: the peer outlives the deadline
   }
   std::string busy;
   EXPECT_TRUE(steady.Receive(busy, 1s));
@@ -106,6 +106,8 @@ TEST_F(DirectLimits, BufferedBytesOverTheLimitRefuseTheNewestFrame) {
     } catch (const std::exception&) {
       // Refused while still sending; which one was is checked below.
     }
+    // Room for the session to read this peer before the next one comes; the
+    // session shows no count of what it holds that a test could poll.
     std::this_thread::sleep_for(150ms);
   }
   EXPECT_TRUE(peers[2]->WaitClosed(2s));
@@ -126,7 +128,9 @@ TEST_F(DirectLimits, ConnectionsWithoutAPhoneMakeRoomOldestFirst) {
   std::vector<std::unique_ptr<TcpPhone>> idle;
   for (int i = 0; i < 4; ++i) {
     idle.push_back(std::make_unique<TcpPhone>(Tcp(), "127.0.0.2"));
-    std::this_thread::sleep_for(100ms);  // accepted in this order
+    // Room to be accepted in this order; the session shows no count of its
+    // connections that a test could poll.
+    std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(idle[0]->WaitClosed(2s));
   for (int i = 1; i < 4; ++i) EXPECT_FALSE(idle[i]->WaitClosed(100ms)) << i;

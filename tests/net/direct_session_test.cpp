@@ -191,7 +191,9 @@ TEST_F(DirectTcp, AcceptingResumesAfterRunningOutOfDescriptors) {
   to.sin_port = htons(Tcp());
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool connected = phone >= 0 && connect(phone, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-  std::this_thread::sleep_for(300ms);  // the session's accepts fail meanwhile
+  // Room for the session to meet the failing accepts; not a wait for a
+  // condition: had it tried none, the checks below would still hold.
+  std::this_thread::sleep_for(300ms);
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(filled);
@@ -359,35 +361,39 @@ TEST_F(DirectUdp, OversizedDatagramIsDroppedAndReceivingGoesOn) {
   EXPECT_EQ(Member(recorder.MessageText(0), u"msg"), "next");
 }
 
+// The heartbeat moves only when the test ticks it, so every count is exact.
 class DirectHeartbeat : public DirectSessionTest {
  protected:
-  void SetUp() override { Create(kTick); }
-  static constexpr std::chrono::milliseconds kTick{40};
+  void SetUp() override { Create(std::chrono::seconds(2), true); }
+
+  // Runs `n` ticks; each has run, its notifications told, when this returns.
+  void Ticks(int n) {
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(session->RunTick());
+  }
+  // Ticks a silent phone is allowed after its "conn" or last heartbeat.
+  static constexpr int kAllowance = 3;
 };
 
 TEST_F(DirectHeartbeat, SilentPhoneIsReportedLostRepeatedlyUntilDropped) {
   UdpPhone phone(Udp());
-  // Taken before the "conn" is sent: the session counts from the tick it
-  // runs on arrival, which the phone's own clock sees only after the reply.
-  Clock::time_point asked = Clock::now();
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
-  ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 1));
-  // The third tick without a heartbeat reports it. The timer runs on its own
-  // beat, so its first tick may come at once after the phone attached: more
-  // than two ticks have passed, not necessarily three.
-  EXPECT_GT(Clock::now() - asked, 2 * kTick);
-  ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 3));
+  Ticks(kAllowance);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  // The next tick reports it, and so does every further silent one.
+  for (std::size_t lost = 1; lost <= 3; ++lost) {
+    Ticks(1);
+    EXPECT_EQ(recorder.Count(Event::PeerLost), lost);
+  }
   EXPECT_TRUE(session->IsConnected());  // reported, not detached
 
   ASSERT_TRUE(session->DropPeer());
   EXPECT_FALSE(session->IsConnected());
-  std::size_t lost = recorder.Count(Event::PeerLost);
   // A later TCP phone is not dropped by ticks about the UDP phone.
   TcpPhone tcp(Tcp());
   tcp.SendJson("{\"msg\":\"next\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());
-  std::this_thread::sleep_for(8 * kTick);
-  EXPECT_LE(recorder.Count(Event::PeerLost), lost + 1);  // one tick may have been under way
+  Ticks(2 * kAllowance + 2);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 3u);
   EXPECT_TRUE(session->IsConnected());
 }
 
@@ -395,19 +401,28 @@ TEST_F(DirectHeartbeat, WithoutNetworkTheLossIsTheNetworks) {
   network = false;
   UdpPhone phone(Udp());
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
-  EXPECT_TRUE(recorder.WaitFor(Event::NetworkLost, 2));
+  Ticks(kAllowance);
+  EXPECT_EQ(recorder.Count(Event::NetworkLost), 0u);
+  Ticks(2);
+  EXPECT_EQ(recorder.Count(Event::NetworkLost), 2u);
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
 }
 
 TEST_F(DirectHeartbeat, RegularHeartbeatsKeepThePhone) {
   UdpPhone phone(Udp());
   ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  // Each heartbeat comes after the whole allowance, on its last tick.
   for (int i = 0; i < 15; ++i) {
-    std::this_thread::sleep_for(kTick);
+    Ticks(kAllowance);
     ASSERT_EQ(phone.Ask("{\"msg\":\"heartbeat\"}"), "{\"msg\":\"heartbeat\"}");
   }
   EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
   EXPECT_TRUE(session->IsConnected());
+  // The allowance counts from the last heartbeat.
+  Ticks(kAllowance);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 0u);
+  Ticks(1);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), 1u);
 }
 
 TEST_F(DirectHeartbeat, UdpPhoneComingFromTcpIsSupervisedToo) {
@@ -416,9 +431,31 @@ TEST_F(DirectHeartbeat, UdpPhoneComingFromTcpIsSupervisedToo) {
   TcpPhone tcp(Tcp());
   tcp.SendJson("{\"msg\":\"next\"}");
   ASSERT_FALSE(recorder.MessageText(0).empty());
+  std::size_t before = recorder.Count(Event::PeerLost);
+  Ticks(2 * kAllowance);  // nobody to report on while the phone is on TCP
+  EXPECT_EQ(recorder.Count(Event::PeerLost), before);
   UdpPhone udp(Udp());
   ASSERT_EQ(Member(udp.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
-  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost));
+  Ticks(kAllowance);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), before);
+  Ticks(1);
+  EXPECT_EQ(recorder.Count(Event::PeerLost), before + 1);
+}
+
+// The session's own timer drives the same supervision: a silent phone is
+// reported lost, repeatedly, no earlier than two ticks after its "conn".
+using DirectHeartbeatTimer = DirectSessionTest;
+
+TEST_F(DirectHeartbeatTimer, ReportsASilentPhoneLost) {
+  constexpr std::chrono::milliseconds kTick{40};
+  Destroy();
+  Create(kTick);
+  UdpPhone phone(Udp());
+  Clock::time_point asked = Clock::now();
+  ASSERT_EQ(Member(phone.Ask("{\"msg\":\"conn\",\"cuid\":\"phone-1\"}"), u"msg"), "conn");
+  ASSERT_TRUE(recorder.WaitFor(Event::PeerLost, 1, 5s));
+  EXPECT_GT(Clock::now() - asked, 2 * kTick);
+  EXPECT_TRUE(recorder.WaitFor(Event::PeerLost, 2, 5s));
 }
 
 }  // namespace

@@ -197,10 +197,12 @@ class DirectSessionTest : public ::testing::Test {
 
   void TearDown() override { Destroy(); }
 
-  void Create(std::chrono::milliseconds tick) {
+  // With externalTicks the heartbeat moves only by session->RunTick().
+  void Create(std::chrono::milliseconds tick, bool externalTicks = false) {
     DirectSessionOptions options;
     options.port = 0;
     options.tick = tick;
+    options.externalTicks = externalTicks;
     options.networkAlive = [this] { return network.load(); };
     session = new CDirectSession(options);
     session->AddRef();

@@ -33,6 +33,7 @@
 #include "tests/net/support/session_recorder.h"
 #include "tests/net/support/test_phone.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -88,6 +89,13 @@ class MqttSessionTest : public ::testing::Test {
   int CutConnection(const std::set<unsigned long long>& before) {
     return MqttForEachNewSocket(before, broker_.Port(),
                                 [](int fd) { return ::shutdown(fd, SHUT_RDWR) == 0; });
+  }
+  // Waits (bounded) until the session has a connection to the broker that
+  // was not among `before`: its connect has reached the broker.
+  bool ConnectReached(const std::set<unsigned long long>& before) {
+    return test_support::WaitUntil(
+        [&] { return MqttForEachNewSocket(before, broker_.Port(), [](int) { return true; }) > 0; },
+        5s);
   }
   // Whether the number of live sessions dropped below `live` (bounded wait).
   static bool SessionGoneFrom(int live) {
@@ -563,8 +571,9 @@ TEST_F(MqttSessionTest, RestartAfterALostConnectionSucceedsWithTheBrokerBack) {
 // outcome, and each start gets its own report.
 TEST_F(MqttSessionTest, StartsWhileConnectingEachGetTheirOutcome) {
   broker_.Pause();
+  std::set<unsigned long long> before = MqttTcpSockets();
   ASSERT_TRUE(session_->Start(2));
-  std::this_thread::sleep_for(300ms);  // the connect reaches the silent broker
+  ASSERT_TRUE(ConnectReached(before));
   ASSERT_TRUE(session_->Start(3));
   broker_.Resume();
   std::set<std::int32_t> cookies;
@@ -599,8 +608,9 @@ TEST_F(MqttSessionTest, RestartWhileTheBrokerIsSilentAfterALossSettles) {
   ASSERT_EQ(CutConnection(before), 1);
   Event e;
   ASSERT_TRUE(recorder_.Take(Event::NetworkLost, e));
+  before = MqttTcpSockets();
   ASSERT_TRUE(session_->Start(2));
-  std::this_thread::sleep_for(300ms);  // the connect reaches the silent broker
+  ASSERT_TRUE(ConnectReached(before));
   broker_.Resume();
   ASSERT_TRUE(recorder_.Take(Event::Started, e, 15s));
   EXPECT_TRUE(e.ok);

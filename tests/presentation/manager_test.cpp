@@ -406,6 +406,8 @@ TEST_F(ManagerTest, DestructionRunsQueuedTasksThenShutsDown) {
   EXPECT_EQ(app->AdvisedSinks(), 1u);
 
   std::thread destroyer([&] { manager.reset(); });
+  // Room for the destruction to begin while the worker is held; not a wait
+  // for a condition: had it not begun, the checks below would still hold.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   notify.Release();
   destroyer.join();
@@ -463,7 +465,7 @@ TEST_F(ManagerTest, WaitingCommandsAreBoundedAndAStrokesMovesCoalesce) {
     ++erases;
   }
   EXPECT_EQ(erases, CPowerPointMgr::kMaxWaitingCommands - 2);  // down and up count too
-  manager->EraseInk();  // over the bound: dropped
+  manager->EraseInk();                                         // over the bound: dropped
   notify.Release();
   for (int i = 0; i < 500 && manager->IsBacklogged(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

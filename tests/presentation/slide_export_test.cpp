@@ -228,7 +228,7 @@ TEST_F(PresenterTest, FailingExportIsAnsweredFailedOncePerRequest) {
   const auto images = Pictures({{revision, 1, 320}, {revision, 2, 640}});
   ASSERT_EQ(images.size(), 2u);
   for (const SlideImage& image : images) EXPECT_TRUE(image.png.empty());
-  std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(50ms);  // a window in which no second answer may come
   EXPECT_EQ(notify.Locked([&] { return notify.images.size(); }), 2u);
   // Without a deck there is nothing to export.
   app->ClosePresentation();
@@ -370,7 +370,7 @@ TEST(SlideExporterTest, EveryRequestIsAnsweredOnceUnderAFlood) {
     }
     std::this_thread::sleep_for(10ms);
   }
-  std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(50ms);  // a window in which no extra answer may come
   std::lock_guard<std::mutex> guard(lock);
   EXPECT_GE(asked.size(), std::size_t(kThreads * kEach));
   EXPECT_EQ(answered, asked);

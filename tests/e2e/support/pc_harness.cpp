@@ -6,16 +6,12 @@
 #include "net/direct_session.h"
 #include "net/mqtt_session.h"
 #include "presentation/powerpoint_mgr.h"
+#include "tests/support/wait_until.h"
 
 namespace e2e {
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return test_support::WaitUntil(done, limit);
 }
 
 void RecordingView::SetPairingAddress(const std::string& address) {
@@ -118,6 +114,7 @@ INetSession* PcHarness::CreateSession(SessionType type) {
     direct.port = 0;  // tests run side by side: never the fixed port
     direct.networkAlive = [] { return true; };
     direct.tick = options_.directTick;
+    direct.externalTicks = options_.directExternalTicks;
     if (options_.browser) {
       direct.browser.enabled = true;
       direct.browser.firstPort = direct.browser.lastPort = 0;
@@ -137,6 +134,21 @@ INetSession* PcHarness::CreateSession(SessionType type) {
 std::string PcHarness::BrowserAddress() {
   std::lock_guard<std::mutex> lock(sessionsLock_);
   return direct_ ? direct_->BrowserAddress() : std::string();
+}
+
+// The tick runs without the lock: the session tells the controller on its
+// own thread, and the controller may be creating sessions meanwhile.
+bool PcHarness::TickDirect() {
+  CDirectSession* direct = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sessionsLock_);
+    if (!direct_) return false;
+    direct = direct_;
+    direct->AddRef();
+  }
+  bool ran = direct->RunTick();
+  ::Release(direct);
+  return ran;
 }
 
 void PcHarness::OnUi(std::function<void()> f) {

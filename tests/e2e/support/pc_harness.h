@@ -80,6 +80,8 @@ struct PcOptions {
   // The direct session's heartbeat tick (the phone counts as lost three
   // ticks after its last heartbeat).
   std::chrono::milliseconds directTick = std::chrono::seconds(2);
+  // No heartbeat timer in the direct sessions: the test ticks with TickDirect.
+  bool directExternalTicks = false;
   // Wraps the automation factory (the benchmark times automation calls).
   std::function<std::shared_ptr<IAutomationFactory>(std::shared_ptr<IAutomationFactory>)>
       wrapAutomation;
@@ -115,6 +117,9 @@ class PcHarness {
   std::string PairingAddress() { return controller_->PairingAddress(); }
   // The newest direct session's browser address; empty without one.
   std::string BrowserAddress();
+  // One heartbeat tick of the newest direct session (directExternalTicks);
+  // false without one or when it did not run.
+  bool TickDirect();
   CMainController& Controller() { return *controller_; }
   RecordingView& View() { return view_; }
   std::shared_ptr<CSimulatedPresentationApp> App() { return app_; }
