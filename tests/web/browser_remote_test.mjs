@@ -11,50 +11,20 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { startBroker, startPivaro as startPivaroIn } from './pivaro_fixture.mjs';
+import { check, loadPuppeteer, readOptions, shooter, sleep, startRun } from './test_run.mjs';
 
-let puppeteer;
-try {
-  puppeteer = (await import('puppeteer-core')).default;
-} catch (e) {
-  console.error('puppeteer-core is missing: run tools/deps.sh (npm ci in tests/web)');
-  process.exit(1);
-}
+const puppeteer = await loadPuppeteer();
 
-const options = { chromium: '/usr/bin/chromium', mosquitto: '/usr/sbin/mosquitto', shots: '' };
-for (let i = 2; i < process.argv.length; i += 2) {
-  options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
-}
-if (!options.pivaro) {
-  console.error('usage: browser_remote_test.mjs --pivaro <path> [--shots <dir>]');
-  process.exit(2);
-}
-if (options.shots) fs.mkdirSync(options.shots, { recursive: true });
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const cleanups = [];
-const watchdog = setTimeout(() => fail('the whole run took longer than 150 s'), 150000);
-
-async function fail(why) {
-  console.error('FAIL: ' + why);
-  for (const p of pivaros) console.error('--- pivaro output ---\n' + p.lines.join('\n'));
-  await cleanup();
-  process.exit(1);
-}
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const f of cleanups.reverse()) {
-    try { await f(); } catch (e) { /* best effort */ }
-  }
-}
-function check(condition, what) {
-  if (!condition) throw new Error(what);
-  console.log('ok - ' + what);
-}
+const options = readOptions({ chromium: '/usr/bin/chromium', mosquitto: '/usr/sbin/mosquitto', shots: '' },
+  ['pivaro'], 'browser_remote_test.mjs --pivaro <path> [--shots <dir>]');
+const shot = shooter(options.shots, 150);  // transitions settle
+const pivaros = [];
+const { cleanups, finish } = startRun(150000,
+  () => pivaros.map((p) => '--- pivaro output ---\n' + p.lines.join('\n')).join('\n'));
 
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'pivaro-browser-'));
 cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
 
-const pivaros = [];
 async function startPivaro(brokerPort) {
   const { pc, printed, address } = await startPivaroIn(options.pivaro, brokerPort, tmp, cleanups);
   pivaros.push(pc);
@@ -70,11 +40,6 @@ async function waitPhase(page, wanted, limitMs = 10000) {
     { timeout: limitMs }, wanted);
 }
 const text = (page, selector) => page.$eval(selector, (e) => e.textContent.trim());
-async function shot(page, name) {
-  if (!options.shots) return;
-  await sleep(150);  // let transitions settle
-  await page.screenshot({ path: path.join(options.shots, name + '.png') });
-}
 async function tap(page, selector) {
   const box = await (await page.$(selector)).boundingBox();
   await page.touchscreen.tap(box.x + box.width / 2, box.y + box.height / 2);
@@ -322,11 +287,4 @@ async function main() {
   check((await pc.waitExit(10000)) === 0, 'pivaro ends with 0 again');
 }
 
-try {
-  await main();
-  await cleanup();
-  console.log('PASS');
-  process.exit(0);
-} catch (e) {
-  await fail(e && e.stack ? e.stack : String(e));
-}
+finish(main);

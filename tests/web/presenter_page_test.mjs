@@ -12,41 +12,19 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { startStandIn } from './harness.mjs';
+import { check, loadPuppeteer, readOptions, shooter, sleep, startRun } from './test_run.mjs';
 
-let puppeteer;
-try {
-  puppeteer = (await import('puppeteer-core')).default;
-} catch (e) {
-  console.error('puppeteer-core is missing: run tools/deps.sh (npm ci in tests/web)');
-  process.exit(1);
-}
+const puppeteer = await loadPuppeteer();
 
-const options = { chromium: '/usr/bin/chromium', shots: '', page: '' };
-for (let i = 2; i < process.argv.length; i += 2) options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
-if (!options.page || !fs.existsSync(options.page)) {
+const options = readOptions({ chromium: '/usr/bin/chromium', shots: '', page: '' }, ['page'],
+  'presenter_page_test.mjs --page <build>/web/remote.html [--chromium <path>] [--shots <dir>]');
+if (!fs.existsSync(options.page)) {
   console.error('FAIL: --page names no file: pass the assembled page, <build>/web/remote.html (build first)');
   process.exit(1);
 }
-if (options.shots) fs.mkdirSync(options.shots, { recursive: true });
+const shot = shooter(options.shots, 250);
+const { cleanups, finish } = startRun(120000);
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const cleanups = [];
-const watchdog = setTimeout(() => fail('the whole run took longer than 120 s'), 120000);
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const f of cleanups.reverse()) {
-    try { await f(); } catch (e) { /* best effort */ }
-  }
-}
-async function fail(why) {
-  console.error('FAIL: ' + why);
-  await cleanup();
-  process.exit(1);
-}
-function check(condition, what) {
-  if (!condition) throw new Error(what);
-  console.log('ok - ' + what);
-}
 const near = (a, b, within = 0.003) => typeof a === 'number' && Math.abs(a - b) <= within;
 
 const portrait = { width: 390, height: 844, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
@@ -80,11 +58,6 @@ const inked = (page) => page.evaluate(() => {
   for (let i = 3; i < data.length; i += 4) if (data[i]) return true;
   return false;
 });
-async function shot(page, name) {
-  if (!options.shots) return;
-  await sleep(250);
-  await page.screenshot({ path: path.join(options.shots, name + '.png') });
-}
 async function tapAt(page, box, fx, fy) {
   await page.touchscreen.tap(box.x + fx * box.w, box.y + fy * box.h);
   await sleep(120);
@@ -326,11 +299,4 @@ async function main() {
   check(errors.length === 0, `no script or policy errors on the page (${errors.join(' | ')})`);
 }
 
-try {
-  await main();
-  await cleanup();
-  console.log('PASS');
-  process.exit(0);
-} catch (e) {
-  await fail(e && e.stack ? e.stack : String(e));
-}
+finish(main);

@@ -9,43 +9,16 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { startBroker, startPivaro } from './pivaro_fixture.mjs';
+import { check, loadPuppeteer, readOptions, shooter, sleep, startRun } from './test_run.mjs';
 
-let puppeteer;
-try {
-  puppeteer = (await import('puppeteer-core')).default;
-} catch (e) {
-  console.error('puppeteer-core is missing: run tools/deps.sh (npm ci in tests/web)');
-  process.exit(1);
-}
+const puppeteer = await loadPuppeteer();
 
-const options = { chromium: '/usr/bin/chromium', mosquitto: '/usr/sbin/mosquitto', shots: '' };
-for (let i = 2; i < process.argv.length; i += 2) options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
-if (!options.pivaro) {
-  console.error('usage: presenter_view_test.mjs --pivaro <path> [--shots <dir>]');
-  process.exit(2);
-}
-if (options.shots) fs.mkdirSync(options.shots, { recursive: true });
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const cleanups = [];
+const options = readOptions({ chromium: '/usr/bin/chromium', mosquitto: '/usr/sbin/mosquitto', shots: '' },
+  ['pivaro'], 'presenter_view_test.mjs --pivaro <path> [--shots <dir>]');
+const shot = shooter(options.shots, 200);
 let pc = null;
-const watchdog = setTimeout(() => fail('the whole run took longer than 120 s'), 120000);
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const f of cleanups.reverse()) {
-    try { await f(); } catch (e) { /* best effort */ }
-  }
-}
-async function fail(why) {
-  console.error('FAIL: ' + why);
-  if (pc) console.error('--- pivaro output ---\n' + pc.lines.join('\n'));
-  await cleanup();
-  process.exit(1);
-}
-function check(condition, what) {
-  if (!condition) throw new Error(what);
-  console.log('ok - ' + what);
-}
+const { cleanups, finish } = startRun(120000,
+  () => (pc ? '--- pivaro output ---\n' + pc.lines.join('\n') : ''));
 
 const phone = { width: 390, height: 844, deviceScaleFactor: 3, isMobile: true, hasTouch: true };
 // Resolves, in the page, once the current picture shows slide n, with the
@@ -182,17 +155,5 @@ async function main() {
   check((await pc.waitExit(10000)) === 0, 'pivaro ends with 0');
 }
 
-async function shot(page, name) {
-  if (!options.shots) return;
-  await sleep(200);
-  await page.screenshot({ path: path.join(options.shots, name + '.png') });
-}
 
-try {
-  await main();
-  await cleanup();
-  console.log('PASS');
-  process.exit(0);
-} catch (e) {
-  await fail(e && e.stack ? e.stack : String(e));
-}
+finish(main);
