@@ -4,8 +4,11 @@
 #include <string>
 
 #include "app/state_texts.h"
+#include "ui/win32/resource_ids.h"
 
 namespace {
+
+using resource_id::kButtonStrip;
 
 constexpr RECT kWebsiteRect{93, 109, 221, 129};
 constexpr RECT kAgreementRect{35, 155, 113, 175};
@@ -13,7 +16,6 @@ constexpr RECT kOkRect{265, 152, 345, 178};
 constexpr float kTitleX = 15, kTitleY = 15;
 constexpr float kInfoX = 35;
 constexpr float kInfoY[] = {53, 72, 91, 110};
-constexpr int kButtonStrip = 111;
 constexpr COLORREF kWebsiteBlue = Rgb(0x3B88F7);
 constexpr COLORREF kLink = Rgb(0xA0ABB2);
 constexpr COLORREF kLinkActive = Rgb(0x4A90E2);

@@ -1,15 +1,17 @@
 #include "ui/win32/close_dlg.h"
 
 #include "app/state_texts.h"
+#include "ui/win32/resource_ids.h"
 
 namespace {
+
+using resource_id::kButtonStrip;
+using resource_id::kWideButtonStrip;
 
 constexpr RECT kConfirmRect{252, 152, 345, 178};
 constexpr RECT kCancelRect{164, 152, 244, 178};  // id 8, as the close button
 constexpr float kTitleX = 15, kTitleY = 15;
 constexpr float kQuestionX = 35, kQuestionY = 83;
-constexpr int kButtonStrip = 111;
-constexpr int kWideButtonStrip = 114;
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 

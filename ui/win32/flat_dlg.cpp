@@ -3,13 +3,15 @@
 #include <windowsx.h>
 
 #include "ui/win32/dialog_proc.h"
+#include "ui/win32/resource_ids.h"
 
 namespace {
 
-constexpr int kTemplateId = 101;
+using resource_id::kCloseStrip;
+using resource_id::kTemplateId;
+
 constexpr int kCornerEllipse = 7;
 constexpr RECT kCloseRect{334, 0, 375, 30};
-constexpr int kCloseStrip = 106;
 constexpr COLORREF kText = Rgb(0x425766);
 constexpr COLORREF kWhite = Rgb(0xFFFFFF);
 constexpr float kFontPixels = 12;

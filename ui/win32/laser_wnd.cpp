@@ -1,8 +1,11 @@
 #include "ui/win32/laser_wnd.h"
 
+#include "ui/win32/resource_ids.h"
+
 namespace {
 
-constexpr int kLaserPng = 118;
+using resource_id::kLaserPng;
+
 constexpr wchar_t kClassName[] = L"PivaroLaser";
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "ui/win32/loading_circle.h"
 
-namespace {
-constexpr int kStripId = 112;
-}
+#include "ui/win32/resource_ids.h"
+
+using resource_id::kLoadingStrip;
 
 bool CLoadingCircleControl::Create(HWND parent, const RECT& rect) {
   return CreateChild(L"PivaroLoadingCircle", 0, nullptr, parent, rect, WS_CHILD | WS_VISIBLE, 0);
@@ -11,14 +11,14 @@ bool CLoadingCircleControl::Create(HWND parent, const RECT& rect) {
 void CLoadingCircleControl::SetScale(const DpiScale& scale) {
   if (scale == scale_) return;
   scale_ = scale;
-  strip_ = LoadPngResource(kStripId, scale_, kFrames);
+  strip_ = LoadPngResource(kLoadingStrip, scale_, kFrames);
   if (window_) InvalidateRect(window_, nullptr, FALSE);
 }
 
 LRESULT CLoadingCircleControl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
-      strip_ = LoadPngResource(kStripId, scale_, kFrames);
+      strip_ = LoadPngResource(kLoadingStrip, scale_, kFrames);
       return 0;
     case WM_TIMER:
       if (wParam != kTimerId) break;

@@ -6,12 +6,21 @@
 #include <windows.h>
 
 #include "ui/win32/gdi.h"
+#include "ui/win32/resource_ids.h"
 
 namespace main_dlg {
 
+using resource_id::kButtonStrip;
+using resource_id::kCloseStrip;
+using resource_id::kIconId;
+using resource_id::kLogoPng;
+using resource_id::kMinimizeStrip;
+using resource_id::kSuccessPng;
+using resource_id::kTemplateId;
+using resource_id::kUpdateStrip;
+using resource_id::kWarningPng;
+
 // --- layout (client pixels at 96 DPI: left, top, right, bottom) -------------
-constexpr int kTemplateId = 101;
-constexpr int kIconId = 102;
 constexpr int kWidth = 284;
 constexpr int kHeight = 396;
 constexpr int kCornerEllipse = 7;
@@ -51,13 +60,6 @@ constexpr RECT kPhoneTipRect{20, 121, 264, 245};
 constexpr UINT_PTR kPhoneTipId = 1;
 
 // --- images -------------------------------------------------------------------
-constexpr int kCloseStrip = 106;
-constexpr int kMinimizeStrip = 107;
-constexpr int kLogoPng = 108;
-constexpr int kWarningPng = 109;
-constexpr int kSuccessPng = 110;
-constexpr int kButtonStrip = 111;
-constexpr int kUpdateStrip = 113;
 
 // --- colours ------------------------------------------------------------------
 constexpr COLORREF kText = Rgb(0x425766);

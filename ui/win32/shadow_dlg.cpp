@@ -1,9 +1,12 @@
 #include "ui/win32/shadow_dlg.h"
 
+#include "ui/win32/resource_ids.h"
+
 namespace {
 
-constexpr int kTemplateId = 101;
-constexpr int kShadowPng = 116;
+using resource_id::kShadowPng;
+using resource_id::kTemplateId;
+
 // Beyond the owner at 96 DPI: left and right, above, below.
 constexpr int kSide = 7;
 constexpr int kAbove = 3;

@@ -1,15 +1,17 @@
 #include "ui/win32/update_dlg.h"
 
 #include "app/state_texts.h"
+#include "ui/win32/resource_ids.h"
 
 namespace {
+
+using resource_id::kUpdatePng;
+using resource_id::kWideButtonStrip;
 
 constexpr RECT kDownloadRect{252, 152, 345, 178};
 constexpr float kTitleX = 15, kTitleY = 15;
 constexpr int kIconX = 35, kIconY = 77;
 constexpr float kMessageX = 101, kMessageY = 77, kMessageHeight = 48;
-constexpr int kIconPng = 115;
-constexpr int kWideButtonStrip = 114;
 constexpr COLORREF kText = Rgb(0x425766);
 // Keys of the 1881 record: which button answered the notice.
 constexpr int kKeyDownload = Report::Field::UpdateDownload;
@@ -20,7 +22,7 @@ const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_
 }  // namespace
 
 void CUpdateDlg::CreateContent() {
-  icon_ = LoadPngResource(kIconPng, Scale());
+  icon_ = LoadPngResource(kUpdatePng, Scale());
   CreateButton(download_, kDownloadRect, kIdOk, kWideButtonStrip, Wide(kDownloadButton));
 }
 
@@ -42,7 +44,7 @@ void CUpdateDlg::PaintContent(Gdiplus::Graphics& g) {
                &format, &brush);
 }
 
-void CUpdateDlg::OnScaleChanged() { icon_ = LoadPngResource(kIconPng, Scale()); }
+void CUpdateDlg::OnScaleChanged() { icon_ = LoadPngResource(kUpdatePng, Scale()); }
 
 void CUpdateDlg::OnCommand(int id) {
   if (id == kIdOk) {
