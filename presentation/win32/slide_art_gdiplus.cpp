@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "presentation/slide_art.h"
+#include "presentation/win32/gdiplus_png.h"
 
 namespace {
 
@@ -73,21 +74,6 @@ const wchar_t* Wide(const std::u16string& text) {
 }
 
 std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-bool PngEncoder(CLSID* clsid) {
-  UINT count = 0, bytes = 0;
-  if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
-  std::vector<unsigned char> buffer(bytes);
-  auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-  if (Gdiplus::GetImageEncoders(count, bytes, encoders) != Gdiplus::Ok) return false;
-  for (UINT i = 0; i < count; ++i) {
-    if (encoders[i].MimeType && lstrcmpiW(encoders[i].MimeType, L"image/png") == 0) {
-      *clsid = encoders[i].Clsid;
-      return true;
-    }
-  }
-  return false;
-}
 
 // The first of a few common sans-serif faces that this system has; null
 // on a system without fonts, where the slide is drawn without its texts.
@@ -247,7 +233,7 @@ bool RenderSlideArt(const SlideArt& art, int width, int height, const std::u16st
   if (ok) {
     GdiplusSession session;
     CLSID png;
-    ok = session.ok() && PngEncoder(&png);
+    ok = session.ok() && FindPngEncoder(&png);
     if (ok) {
       Gdiplus::Bitmap bitmap(width, height, PixelFormat24bppRGB);
       ok = bitmap.GetLastStatus() == Gdiplus::Ok && Draw(art, bitmap, width, height) &&
@@ -262,4 +248,19 @@ bool RenderSlideArt(const SlideArt& art, int width, int height, const std::u16st
     DeleteFileW(target.c_str());
   }
   return ok;
+}
+
+bool FindPngEncoder(CLSID* clsid) {
+  UINT count = 0, bytes = 0;
+  if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
+  std::vector<unsigned char> buffer(bytes);
+  auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+  if (Gdiplus::GetImageEncoders(count, bytes, encoders) != Gdiplus::Ok) return false;
+  for (UINT i = 0; i < count; ++i) {
+    if (encoders[i].MimeType && lstrcmpiW(encoders[i].MimeType, L"image/png") == 0) {
+      *clsid = encoders[i].Clsid;
+      return true;
+    }
+  }
+  return false;
 }

@@ -2,6 +2,7 @@
 
 #include "app/qr_code.h"
 #include "net/browser_remote.h"
+#include "presentation/win32/gdiplus_png.h"
 
 #include <algorithm>
 
@@ -53,28 +54,9 @@ bool ShowsQrCodeOf(const Capture& c, const RECT& square, const std::string& text
   return true;
 }
 
-namespace {
-
-bool PngEncoder(CLSID* clsid) {
-  UINT count = 0, size = 0;
-  if (Gdiplus::GetImageEncodersSize(&count, &size) != Gdiplus::Ok || size == 0) return false;
-  std::vector<unsigned char> buffer(size);
-  auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-  if (Gdiplus::GetImageEncoders(count, size, codecs) != Gdiplus::Ok) return false;
-  for (UINT i = 0; i < count; ++i) {
-    if (std::wstring(codecs[i].MimeType) == L"image/png") {
-      *clsid = codecs[i].Clsid;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 bool Capture::SavePng(const std::wstring& path) const {
   CLSID png;
-  if (width <= 0 || height <= 0 || !PngEncoder(&png)) return false;
+  if (width <= 0 || height <= 0 || !FindPngEncoder(&png)) return false;
   Gdiplus::Bitmap bitmap(width, height, PixelFormat32bppRGB);
   Gdiplus::BitmapData data;
   Gdiplus::Rect all(0, 0, width, height);
